@@ -1,0 +1,1 @@
+"""Process execution guard for agentic systems."""

@@ -1,0 +1,2 @@
+// arg_parser: implementation pending.
+#include "arg_parser.hpp"

@@ -1,0 +1,2 @@
+// arg_rules: implementation pending.
+#include "arg_rules.hpp"

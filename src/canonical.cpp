@@ -1,0 +1,2 @@
+// canonical: implementation pending.
+#include "canonical.hpp"

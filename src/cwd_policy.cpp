@@ -1,0 +1,2 @@
+// cwd_policy: implementation pending.
+#include "cwd_policy.hpp"

@@ -1,0 +1,41 @@
+// Where the child starts: a fixed directory, anything inside a jail root, or
+// one of an allow-list of directories.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <unordered_set>
+#include <variant>
+
+#include "error.hpp"
+#include "path.hpp"
+
+namespace corvane {
+
+/// Paths compared component-wise.
+using PathSet = std::unordered_set<Path, PathHash, PathEqual>;
+
+/// How the child's working directory is chosen and checked.
+class CwdPolicy {
+ public:
+  /// Always this directory, unresolved; the request's directory is ignored.
+  struct Fixed { Path dir; };
+  /// The request's directory (else default_dir) must resolve inside root.
+  struct Jailed { Path root; Path default_dir; };
+  /// The request's directory (else default_dir) must resolve to an allowed one.
+  struct Allowlist { PathSet allowed; Path default_dir; };
+  using Variant = std::variant<Fixed, Jailed, Allowlist>;
+
+  CwdPolicy() : variant_(Fixed{"/tmp"}) {}
+  CwdPolicy(Variant v) : variant_(std::move(v)) {}  // NOLINT: implicit by design
+
+  [[nodiscard]] const Variant& variant() const noexcept { return variant_; }
+
+  /// The directory the child starts in, or CwdForbidden.
+  [[nodiscard]] std::expected<Path, Violation> validate(const std::optional<Path>& requested) const;
+
+ private:
+  Variant variant_;
+};
+
+}  // namespace corvane

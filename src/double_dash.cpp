@@ -1,0 +1,2 @@
+// double_dash: implementation pending.
+#include "double_dash.hpp"

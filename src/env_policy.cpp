@@ -1,0 +1,2 @@
+// env_policy: implementation pending.
+#include "env_policy.hpp"

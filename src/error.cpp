@@ -1,0 +1,2 @@
+// error: implementation pending.
+#include "error.hpp"

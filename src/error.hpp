@@ -1,0 +1,87 @@
+// The two error values of the core, Violation (a policy refuses a configuration or
+// a request) and ExecError (running a prepared command failed), and their messages.
+// The messages are the external interface: callers match them byte for byte.
+#pragma once
+
+#include <chrono>
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace corvane {
+
+/// Whole seconds (unsigned 64-bit, as the Python API allows 2**64-1) plus nanoseconds below one second.
+struct Duration {
+  std::uint64_t secs = 0;
+  std::uint32_t nanos = 0;
+
+  [[nodiscard]] static constexpr Duration from_secs(std::uint64_t s) noexcept { return {s, 0}; }
+  /// A non-negative chrono duration; negative values clamp to zero.
+  [[nodiscard]] static Duration from_chrono(std::chrono::nanoseconds ns) noexcept;
+  friend constexpr auto operator<=>(const Duration&, const Duration&) = default;
+};
+
+/// 30s, 1.5s, 250ms, 12µs, 0ns: the unit form, every non-zero fractional digit kept.
+[[nodiscard]] std::string render(Duration d);
+
+/// The text in double quotes with '"' and '\\' escaped, \t \r \n \0, and \u{hex} for
+/// characters that are not printable or that extend a grapheme. Invalid UTF-8
+/// is first replaced by U+FFFD, so the result is always valid UTF-8.
+[[nodiscard]] std::string escape_quoted(std::string_view text);
+
+/// Kinds of risky binary, recognised by file name (see risky.hpp).
+enum class RiskCategory : std::uint8_t { Shell = 0, Interpreter = 1, Spawner = 2, Privilege = 3 };
+
+/// "shell", "interpreter", "spawner" or "privilege".
+[[nodiscard]] std::string_view display_name(RiskCategory category) noexcept;
+
+namespace violation {
+struct BinNotAbsolute { std::string path; };
+struct BinNotFound { std::string path; };
+struct BinCanonicalizeFailed { std::string path; std::string reason; };
+struct BinNotAllowed { std::string requested; std::string resolved; };
+struct RiskyBinDenied { RiskCategory category; std::string path; };
+struct BinIsDirectory { std::string path; };
+struct BinNotRegularFile { std::string path; };
+struct BinNotExecutable { std::string path; };
+struct ArgRulesRequired { std::string path; };
+struct SubcommandMismatch { std::string expected; std::optional<std::string> got; };
+struct FlagNotAllowed { std::string flag; };
+struct TooManyFlags { std::uint64_t max; std::uint64_t got; };
+struct TooManyPositionals { std::uint64_t max; std::uint64_t got; };
+/// Part of the vocabulary only: the environment policy drops forbidden names silently.
+struct EnvVarForbidden { std::string name; std::string_view reason; };
+struct CwdForbidden { std::string path; std::string reason; };
+}  // namespace violation
+
+/// Why a policy refuses a configuration or a request; the variant order is fixed.
+using Violation = std::variant<
+    violation::BinNotAbsolute, violation::BinNotFound, violation::BinCanonicalizeFailed,
+    violation::BinNotAllowed, violation::RiskyBinDenied, violation::BinIsDirectory,
+    violation::BinNotRegularFile, violation::BinNotExecutable, violation::ArgRulesRequired,
+    violation::SubcommandMismatch, violation::FlagNotAllowed, violation::TooManyFlags,
+    violation::TooManyPositionals, violation::EnvVarForbidden, violation::CwdForbidden>;
+
+namespace exec_error {
+struct Timeout { Duration elapsed; Duration limit; };
+struct StdoutLimitExceeded { std::uint64_t limit; };
+struct StderrLimitExceeded { std::uint64_t limit; };
+struct SpawnFailed { std::string message; };
+/// Part of the vocabulary only: a non-zero exit is reported through Output.
+struct ExitCode { std::int32_t code; std::string detail; };
+}  // namespace exec_error
+
+/// Why running a prepared command failed; the variant order is fixed.
+using ExecError = std::variant<exec_error::Timeout, exec_error::StdoutLimitExceeded,
+                               exec_error::StderrLimitExceeded, exec_error::SpawnFailed,
+                               exec_error::ExitCode>;
+
+/// The one-line message of a violation.
+[[nodiscard]] std::string to_string(const Violation& v);
+/// The one-line message of an execution error.
+[[nodiscard]] std::string to_string(const ExecError& e);
+
+}  // namespace corvane

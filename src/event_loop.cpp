@@ -1,0 +1,2 @@
+// event_loop: implementation pending.
+#include "event_loop.hpp"

@@ -1,0 +1,2 @@
+// file_check: implementation pending.
+#include "file_check.hpp"

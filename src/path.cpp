@@ -1,0 +1,2 @@
+// path: implementation pending.
+#include "path.hpp"

@@ -1,0 +1,2 @@
+// policy: implementation pending.
+#include "policy.hpp"

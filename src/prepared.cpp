@@ -1,0 +1,2 @@
+// prepared: implementation pending.
+#include "prepared.hpp"

@@ -1,0 +1,2 @@
+// risky: implementation pending.
+#include "risky.hpp"

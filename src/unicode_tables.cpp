@@ -1,0 +1,1 @@
+// Generated Unicode property tables (pending).

@@ -1,0 +1,64 @@
+// Shared fixtures for the core tests: temporary directories, files with modes,
+// descriptor and child counting, and running a check as an unprivileged user.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "path.hpp"
+
+namespace corvane::test {
+
+/// A fresh directory under /tmp, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  /// The directory's canonical path.
+  [[nodiscard]] const Path& path() const noexcept { return path_; }
+  /// path() / name.
+  [[nodiscard]] Path operator/(std::string_view name) const { return path_ / Path(name); }
+
+ private:
+  Path path_;
+};
+
+/// Writes `content` to `path` and sets its mode exactly (no umask).
+void write_file(const Path& path, std::string_view content, mode_t mode);
+/// An executable shell script "#!/bin/sh\n<body>" at `path` with `mode`.
+void write_script(const Path& path, std::string_view body, mode_t mode = 0755);
+/// mkdir -p.
+void make_dirs(const Path& path);
+/// A symbolic link at `link` pointing to `target`.
+void make_symlink(const Path& target, const Path& link);
+
+/// Number of entries in /proc/self/fd.
+[[nodiscard]] int open_fd_count();
+/// Number of child processes of this process (zombies included).
+[[nodiscard]] int child_count();
+
+/// A user and group that are not root, for checks that need an ordinary caller.
+struct Unprivileged {
+  uid_t uid;
+  gid_t gid;
+};
+/// "nobody" (or 65534) when this process is root and can switch to it; otherwise empty.
+[[nodiscard]] std::optional<Unprivileged> unprivileged_identity();
+
+/// Runs `check` in a forked child whose real and effective ids are uid/gid (no
+/// supplementary groups unless `extra_group` is given) and returns its exit
+/// code; 255 if the child died or could not switch identity.
+[[nodiscard]] int run_as(uid_t uid, gid_t gid, const std::function<int()>& check,
+                         std::optional<gid_t> extra_group = std::nullopt);
+
+/// Absolute path of a helper program built next to the tests.
+[[nodiscard]] Path helper_path(std::string_view name);
+
+}  // namespace corvane::test
