@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -28,6 +30,20 @@ struct ClassifiedArg {
   std::size_t index;
   friend bool operator==(const ClassifiedArg&, const ClassifiedArg&) = default;
 };
+
+/// The kind of one token, without a copy of its text.
+enum class ArgKind : std::uint8_t { Flag, Positional, DoubleDash };
+
+/// The kind of `token` given whether the first "--" has already been seen.
+/// parse_argv and the checks that only need counts share this one rule, so
+/// they can never disagree.
+[[nodiscard]] constexpr ArgKind classify_token(std::string_view token, bool separator_seen) noexcept {
+  if (separator_seen) return ArgKind::Positional;
+  if (token == "--") return ArgKind::DoubleDash;
+  // Only an ASCII hyphen-minus in the first byte counts; "-" alone is data (stdin by convention).
+  if (token.size() >= 2 && token.front() == '-') return ArgKind::Flag;
+  return ArgKind::Positional;
+}
 
 /// One entry per element, in order; entry k carries index k.
 [[nodiscard]] std::vector<ClassifiedArg> parse_argv(std::span<const std::string> argv);
