@@ -4,7 +4,9 @@
 
 #include <expected>
 #include <optional>
+#include <type_traits>
 #include <unordered_set>
+#include <utility>
 #include <variant>
 
 #include "error.hpp"
@@ -28,6 +30,13 @@ class CwdPolicy {
 
   CwdPolicy() : variant_(Fixed{"/tmp"}) {}
   CwdPolicy(Variant v) : variant_(std::move(v)) {}  // NOLINT: implicit by design
+  /// From one alternative directly, so `CwdPolicy p = CwdPolicy::Jailed{...};` works.
+  template <class T>
+    requires(!std::is_same_v<std::remove_cvref_t<T>, CwdPolicy> &&
+             !std::is_same_v<std::remove_cvref_t<T>, Variant> &&
+             std::is_constructible_v<Variant, T &&>)
+  CwdPolicy(T&& alternative)  // NOLINT: implicit by design
+      : variant_(std::forward<T>(alternative)) {}
 
   [[nodiscard]] const Variant& variant() const noexcept { return variant_; }
 

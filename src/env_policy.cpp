@@ -1,2 +1,43 @@
-// env_policy: implementation pending.
+// The child's environment: built from the policy alone, then stripped of every
+// forbidden name, whatever supplied it.
 #include "env_policy.hpp"
+
+#include <type_traits>
+
+namespace corvane {
+
+namespace {
+
+EnvMap starting_map(const EnvPolicy::Variant& variant, const EnvMap& request_env) {
+  return std::visit(
+      [&](const auto& policy) -> EnvMap {
+        using T = std::decay_t<decltype(policy)>;
+        if constexpr (std::is_same_v<T, EnvPolicy::Empty>) {
+          return {};
+        } else if constexpr (std::is_same_v<T, EnvPolicy::LocaleOnly>) {
+          return {{"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
+        } else if constexpr (std::is_same_v<T, EnvPolicy::Fixed>) {
+          return policy.vars;
+        } else {
+          static_assert(std::is_same_v<T, EnvPolicy::Allowlist>);
+          EnvMap out;
+          for (const auto& entry : request_env) {
+            if (policy.names.contains(entry.first)) out.insert(entry);
+          }
+          return out;
+        }
+      },
+      variant);
+}
+
+}  // namespace
+
+EnvMap EnvPolicy::apply(const EnvMap& request_env) const {
+  EnvMap env = starting_map(variant_, request_env);
+  // The policy's own map or allowlist is no exception: a forbidden name never
+  // reaches a child, even when the policy's author put it there.
+  for (std::string_view name : FORBIDDEN_ENV_VARS) env.erase(std::string(name));
+  return env;
+}
+
+}  // namespace corvane

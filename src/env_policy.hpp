@@ -5,7 +5,9 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_set>
+#include <utility>
 #include <variant>
 
 #include "request.hpp"
@@ -48,6 +50,13 @@ class EnvPolicy {
 
   EnvPolicy() = default;
   EnvPolicy(Variant v) : variant_(std::move(v)) {}  // NOLINT: implicit by design
+  /// From one alternative directly, so `EnvPolicy p = EnvPolicy::Fixed{...};` works.
+  template <class T>
+    requires(!std::is_same_v<std::remove_cvref_t<T>, EnvPolicy> &&
+             !std::is_same_v<std::remove_cvref_t<T>, Variant> &&
+             std::is_constructible_v<Variant, T &&>)
+  EnvPolicy(T&& alternative)  // NOLINT: implicit by design
+      : variant_(std::forward<T>(alternative)) {}
 
   [[nodiscard]] const Variant& variant() const noexcept { return variant_; }
 
