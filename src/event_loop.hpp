@@ -1,5 +1,7 @@
 // EventLoop: a small single-threaded epoll reactor that executions run on.
 // It watches descriptors for readiness and runs timers on the monotonic clock.
+// Also home of the two primitives execution shares with it: the owned
+// descriptor and the internal-fault hook.
 #pragma once
 
 #include <chrono>
@@ -7,12 +9,63 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace corvane {
 
+/// A move-only owner of one file descriptor; closes it on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() noexcept = default;
+  /// Takes ownership of `fd` (a negative value means "none").
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  /// The descriptor, or -1.
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  /// True when a descriptor is owned.
+  [[nodiscard]] explicit operator bool() const noexcept { return fd_ >= 0; }
+  /// Closes the owned descriptor (if any) and takes `fd` instead.
+  void reset(int fd = -1) noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+/// Receives the message of an internal fault: a broken invariant, never an
+/// error value. It must not return; it ends the process or unwinds (throws)
+/// to the host's own boundary, which turns it into the host's panic.
+using FaultHandler = void (*)(const char* message);
+
+/// Installs the process-wide fault handler and returns the previous one;
+/// null restores the default, which aborts the process.
+FaultHandler set_fault_handler(FaultHandler handler) noexcept;
+
+/// Reports an internal fault through the installed handler; aborts if it returns.
+[[noreturn]] void internal_fault(const char* message);
+
+/// What throw_internal_fault throws; what() is the fault's message.
+class InternalFault : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// A ready-made handler for hosts that unwind to their own boundary: throws InternalFault.
+[[noreturn]] void throw_internal_fault(const char* message);
+
 /// A single-threaded reactor: fd readiness callbacks and monotonic timers.
 /// Not thread-safe: register, cancel and run from the thread that runs it.
+/// Destroying the loop destroys every pending callback, and with them whatever
+/// they own (an execution in flight kills and reaps its child).
 class EventLoop {
  public:
   using Clock = std::chrono::steady_clock;
@@ -27,12 +80,14 @@ class EventLoop {
   EventLoop& operator=(const EventLoop&) = delete;
   ~EventLoop();
 
-  /// Calls `cb` with the ready events whenever `fd` is ready; returns the errno on failure.
+  /// Calls `cb` with the ready events whenever `fd` is ready (level-triggered);
+  /// returns the errno on failure. `fd` must not be watched already.
   [[nodiscard]] std::expected<void, int> watch(int fd, std::uint32_t events, IoCallback cb);
-  /// Stops watching `fd` (safe from inside its own callback).
+  /// Stops watching `fd` (safe from inside its own callback); no effect if not watched.
   void unwatch(int fd) noexcept;
 
-  /// Runs `cb` once, no earlier than `when`.
+  /// Runs `cb` once, no earlier than `when`. Timers run after the readiness
+  /// callbacks of the same wake-up, due ones in order of `when`.
   TimerId add_timer(Clock::time_point when, TimerCallback cb);
   /// Cancels a pending timer (no effect if it already ran).
   void cancel_timer(TimerId id) noexcept;

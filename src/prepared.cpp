@@ -1,2 +1,547 @@
-// prepared: implementation pending.
+// Execution of a PreparedCommand: starting the child, the supervisor that
+// drains both pipes under their limits and the deadline, and the blocking entry point.
 #include "prepared.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/epoll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <exception>
+#include <optional>
+#include <string_view>
+
+#include "event_loop.hpp"
+
+namespace corvane {
+
+namespace {
+
+using Clock = EventLoop::Clock;
+
+constexpr std::size_t kReadChunk = 8192;
+// Reads per readiness event before yielding to the other stream: a pipe's
+// default capacity, so a busy writer cannot starve its sibling.
+constexpr int kReadsPerWake = 8;
+constexpr std::string_view kNulText = "nul byte found in provided data";
+
+int sys_pidfd_open(pid_t pid) noexcept {
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int sys_pidfd_kill(int pidfd) noexcept {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
+}
+
+// The wait status that waitpid would have reported for this waitid result.
+int wait_status(const siginfo_t& info) noexcept {
+  switch (info.si_code) {
+    case CLD_EXITED:
+      return (info.si_status & 0xff) << 8;
+    case CLD_KILLED:
+      return info.si_status & 0x7f;
+    case CLD_DUMPED:
+      return (info.si_status & 0x7f) | 0x80;
+    default:
+      return 0;
+  }
+}
+
+// Blocks until the child behind `pidfd` has exited and reaps it. Only used
+// after SIGKILL, which a process cannot ignore, so the wait is short.
+void reap_blocking(int pidfd) noexcept {
+  siginfo_t info{};
+  while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) != 0 &&
+         errno == EINTR) {
+  }
+}
+
+bool has_nul(std::string_view text) noexcept {
+  return text.find('\0') != std::string_view::npos;
+}
+
+// A pipe whose read end stays with the supervisor (non-blocking) and whose
+// write end becomes the child's stream. Both ends are kept above 2 so that the
+// child's own dup2 onto 0..2 can never clobber one of them.
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+std::expected<UniqueFd, int> above_std(UniqueFd fd) {
+  if (fd.get() > 2) return fd;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+  if (moved < 0) return std::unexpected(errno);
+  return UniqueFd(moved);
+}
+
+std::expected<Pipe, int> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return std::unexpected(errno);
+  UniqueFd read(fds[0]);
+  UniqueFd write(fds[1]);
+  // Only the read end may stay non-blocking: the write end's flags are shared with the child.
+  if (::fcntl(write.get(), F_SETFL, 0) != 0) return std::unexpected(errno);
+  auto r = above_std(std::move(read));
+  if (!r) return std::unexpected(r.error());
+  auto w = above_std(std::move(write));
+  if (!w) return std::unexpected(w.error());
+  return Pipe{std::move(*r), std::move(*w)};
+}
+
+class FileActions {
+ public:
+  FileActions() noexcept { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
+  ~FileActions() {
+    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+  [[nodiscard]] bool ok() const noexcept { return ok_; }
+  posix_spawn_file_actions_t* get() noexcept { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+  bool ok_ = false;
+};
+
+class SpawnAttr {
+ public:
+  SpawnAttr() noexcept { ok_ = ::posix_spawnattr_init(&attr_) == 0; }
+  ~SpawnAttr() {
+    if (ok_) ::posix_spawnattr_destroy(&attr_);
+  }
+  SpawnAttr(const SpawnAttr&) = delete;
+  SpawnAttr& operator=(const SpawnAttr&) = delete;
+  [[nodiscard]] bool ok() const noexcept { return ok_; }
+  posix_spawnattr_t* get() noexcept { return &attr_; }
+
+ private:
+  posix_spawnattr_t attr_{};
+  bool ok_ = false;
+};
+
+// A started child: its pidfd is its identity from here on.
+struct Child {
+  pid_t pid;
+  UniqueFd pidfd;
+  UniqueFd out;
+  UniqueFd err;
+};
+
+// Everything the child needs is built here, in the parent, before the spawn.
+// Returns the SpawnFailed message on failure; nothing is left running then.
+std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
+  const std::string& bin = cmd.bin().native();
+  const std::string& cwd = cmd.cwd().native();
+  if (has_nul(bin) || has_nul(cwd)) return std::unexpected(std::string(kNulText));
+  for (const std::string& arg : cmd.argv()) {
+    if (has_nul(arg)) return std::unexpected(std::string(kNulText));
+  }
+  std::vector<const std::pair<const std::string, std::string>*> vars;
+  vars.reserve(cmd.env().size());
+  for (const auto& entry : cmd.env()) {
+    if (has_nul(entry.first) || has_nul(entry.second))
+      return std::unexpected(std::string(kNulText));
+    vars.push_back(&entry);
+  }
+  // std::string compares as unsigned bytes, which is the order the child sees.
+  std::ranges::sort(vars, [](auto* a, auto* b) { return a->first < b->first; });
+  std::vector<std::string> env_block;
+  env_block.reserve(vars.size());
+  for (const auto* var : vars) env_block.push_back(var->first + "=" + var->second);
+
+  std::vector<char*> argv;
+  argv.reserve(cmd.argv().size() + 2);
+  argv.push_back(const_cast<char*>(bin.c_str()));
+  for (const std::string& arg : cmd.argv()) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  envp.reserve(env_block.size() + 1);
+  for (std::string& entry : env_block) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  auto out = make_pipe();
+  if (!out) return std::unexpected(os_error_text(out.error()));
+  auto err = make_pipe();
+  if (!err) return std::unexpected(os_error_text(err.error()));
+
+  FileActions actions;
+  if (!actions.ok()) return std::unexpected(os_error_text(ENOMEM));
+  SpawnAttr attr;
+  if (!attr.ok()) return std::unexpected(os_error_text(ENOMEM));
+  sigset_t default_signals;
+  sigset_t empty_mask;
+  ::sigemptyset(&default_signals);
+  ::sigaddset(&default_signals, SIGPIPE);
+  ::sigemptyset(&empty_mask);
+  int rc = 0;
+  // The host (Python among them) often ignores SIGPIPE; a child must die of it
+  // as usual, and must not inherit whatever the calling thread has blocked.
+  if (rc == 0)
+    rc = ::posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(attr.get(), &default_signals);
+  if (rc == 0) rc = ::posix_spawnattr_setsigmask(attr.get(), &empty_mask);
+  if (rc == 0) rc = ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), out->write.get(), 1);
+  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
+  if (rc == 0) rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), cwd.c_str());
+  // Closes even descriptors the host made inheritable: an untrusted command gets 0, 1 and 2 only.
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+  if (rc != 0) return std::unexpected(os_error_text(rc));
+
+  pid_t pid = 0;
+  // A failed chdir or exec comes back as the errno, the child already reaped.
+  rc = ::posix_spawn(&pid, bin.c_str(), actions.get(), attr.get(), argv.data(), envp.data());
+  if (rc != 0) return std::unexpected(os_error_text(rc));
+  out->write.reset();
+  err->write.reset();
+
+  const int pidfd = sys_pidfd_open(pid);
+  if (pidfd < 0 && errno == ESRCH) {
+    // Already exited and reaped by someone else (a host that ignores SIGCHLD
+    // has the kernel reap at exit): its output is still in the pipes, and
+    // the final wait is what fails.
+    return Child{pid, UniqueFd(), std::move(out->read), std::move(err->read)};
+  }
+  if (pidfd < 0) {
+    const int error = errno;
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return std::unexpected(os_error_text(error));
+  }
+  return Child{pid, UniqueFd(pidfd), std::move(out->read), std::move(err->read)};
+}
+
+// Saturating `now + timeout`: empty when the sum cannot be represented, and the deadline never
+// passes.
+std::optional<Clock::time_point> deadline_after(Clock::time_point now, Duration timeout) {
+  using std::chrono::nanoseconds;
+  const auto room = std::chrono::duration_cast<nanoseconds>(Clock::time_point::max() - now).count();
+  if (room < 0) return std::nullopt;
+  const auto room_ns = static_cast<std::uint64_t>(room);
+  if (timeout.nanos > room_ns) return std::nullopt;
+  if (timeout.secs > (room_ns - timeout.nanos) / 1'000'000'000ULL) return std::nullopt;
+  const std::uint64_t total = timeout.secs * 1'000'000'000ULL + timeout.nanos;
+  return now +
+         std::chrono::duration_cast<Clock::duration>(nanoseconds(static_cast<std::int64_t>(total)));
+}
+
+// One execution in flight. Owned by the loop callbacks that refer to it, so a
+// loop destroyed mid-run destroys it, and its destructor kills and reaps.
+class Execution {
+ public:
+  using Done = std::move_only_function<void(ExecResult)>;
+
+  Execution(EventLoop& loop, Done done, Clock::time_point start, Duration timeout,
+            std::uint64_t max_stdout, std::uint64_t max_stderr, Child child)
+      : loop_(loop),
+        done_(std::move(done)),
+        start_(start),
+        timeout_(timeout),
+        pidfd_(std::move(child.pidfd)),
+        out_(std::move(child.out), max_stdout, true),
+        err_(std::move(child.err), max_stderr, false) {}
+
+  Execution(const Execution&) = delete;
+  Execution& operator=(const Execution&) = delete;
+
+  ~Execution() {
+    // Only reached with the child still unreaped when the loop was destroyed mid-run.
+    if (!reaped_ && pidfd_) {
+      if (sys_pidfd_kill(pidfd_.get()) == 0) reap_blocking(pidfd_.get());
+    }
+  }
+
+  // Registers the three descriptors and arms the deadline; on failure the
+  // child is killed and reaped and the OS error text returned.
+  static std::expected<void, std::string> begin(const std::shared_ptr<Execution>& self) {
+    Execution& ex = *self;
+    auto fail = [&ex](int error) -> std::expected<void, std::string> {
+      ex.stop_watching();
+      if (!ex.reaped_ && sys_pidfd_kill(ex.pidfd_.get()) == 0) reap_blocking(ex.pidfd_.get());
+      ex.reaped_ = true;
+      return std::unexpected(os_error_text(error));
+    };
+    if (!ex.pidfd_) {
+      ex.reaped_ = true;
+      ex.wait_error_ = ECHILD;
+    } else if (auto r = ex.loop_.watch(ex.pidfd_.get(), EPOLLIN,
+                                       [self](std::uint32_t) { self->on_exit(); });
+               !r) {
+      return fail(r.error());
+    } else {
+      ex.pidfd_watched_ = true;
+    }
+    for (Reader* reader : {&ex.out_, &ex.err_}) {
+      auto r = ex.loop_.watch(reader->fd.get(), EPOLLIN,
+                              [self, reader](std::uint32_t) { self->on_readable(*reader); });
+      if (!r) return fail(r.error());
+      reader->watched = true;
+    }
+    if (auto deadline = deadline_after(Clock::now(), ex.timeout_)) {
+      ex.timer_ = ex.loop_.add_timer(*deadline, [self] { self->on_deadline(); });
+    }
+    return {};
+  }
+
+  /// The completion callback, for a result reported without the execution (registration failed).
+  [[nodiscard]] Done take_done() noexcept { return std::move(done_); }
+
+ private:
+  struct Reader {
+    Reader(UniqueFd pipe, std::uint64_t max, bool out) noexcept
+        : fd(std::move(pipe)), limit(max), is_stdout(out) {}
+
+    UniqueFd fd;
+    std::uint64_t limit;
+    bool is_stdout;
+    bool watched = false;
+    enum class State : std::uint8_t { Reading, Ended, Failed } state = State::Reading;
+    std::optional<ExecError> error;
+    std::string captured;
+    std::array<char, kReadChunk> scratch{};
+  };
+
+  enum class Phase : std::uint8_t { Running, Killing, Done };
+
+  void on_readable(Reader& reader) {
+    if (phase_ != Phase::Running || reader.state != Reader::State::Reading) return;
+    for (int i = 0; i < kReadsPerWake; ++i) {
+      const ssize_t n = ::read(reader.fd.get(), reader.scratch.data(), reader.scratch.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) return;
+        finish_reader(
+            reader, exec_error::SpawnFailed{std::string(reader.is_stdout ? "stdout read error: "
+                                                                         : "stderr read error: ") +
+                                            os_error_text(errno)});
+        return;
+      }
+      if (n == 0) {
+        finish_reader(reader, std::nullopt);
+        return;
+      }
+      const auto count = static_cast<std::uint64_t>(n);
+      if (reader.captured.size() + count > reader.limit) {
+        finish_reader(reader, reader.is_stdout
+                                  ? ExecError(exec_error::StdoutLimitExceeded{reader.limit})
+                                  : ExecError(exec_error::StderrLimitExceeded{reader.limit}));
+        return;
+      }
+      reader.captured.append(reader.scratch.data(), static_cast<std::size_t>(n));
+      // A short read almost always means the pipe is drained; skip the EAGAIN read.
+      if (static_cast<std::size_t>(n) < kReadChunk) return;
+    }
+  }
+
+  // A finished reader stops reading, but its pipe stays open until completion:
+  // a writer past its limit blocks instead of dying of SIGPIPE.
+  void finish_reader(Reader& reader, std::optional<ExecError> error) {
+    reader.state = error ? Reader::State::Failed : Reader::State::Ended;
+    reader.error = std::move(error);
+    if (reader.watched) {
+      reader.watched = false;
+      loop_.unwatch(reader.fd.get());
+    }
+    if (out_.state == Reader::State::Reading || err_.state == Reader::State::Reading) return;
+    if (out_.error || err_.error) {
+      begin_kill(out_.error ? std::move(*out_.error) : std::move(*err_.error));
+    } else if (reaped_) {
+      finish_normally();
+    }
+    // Otherwise both streams ended with the child still running: wait for its
+    // exit, still under the deadline, so no path waits without bound.
+  }
+
+  void on_exit() {
+    siginfo_t info{};
+    const int rc = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()), &info,
+                            WEXITED | WNOHANG);
+    if (rc == 0 && info.si_pid == 0) return;  // readable yet not waitable: wait for the next event
+    if (rc != 0 && errno == EINTR) return;
+    reaped_ = true;
+    pidfd_watched_ = false;
+    loop_.unwatch(pidfd_.get());
+    if (phase_ == Phase::Killing) {
+      // After a kill the recorded error is the result; a failed wait is not reported.
+      complete(std::unexpected(std::move(*pending_)));
+      return;
+    }
+    if (rc != 0) {
+      wait_error_ = errno;
+    } else {
+      status_ = wait_status(info);
+    }
+    if (out_.state == Reader::State::Ended && err_.state == Reader::State::Ended) finish_normally();
+  }
+
+  void on_deadline() {
+    timer_.reset();
+    if (phase_ != Phase::Running) return;
+    const Duration elapsed = Duration::from_chrono(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start_));
+    begin_kill(exec_error::Timeout{elapsed, timeout_});
+  }
+
+  // Kill, and complete with `error` once the child is reaped (at once if the kill was not sent).
+  void begin_kill(ExecError error) {
+    for (Reader* reader : {&out_, &err_}) {
+      if (reader->watched) {
+        reader->watched = false;
+        loop_.unwatch(reader->fd.get());
+      }
+    }
+    if (timer_) {
+      loop_.cancel_timer(*timer_);
+      timer_.reset();
+    }
+    if (!reaped_ && sys_pidfd_kill(pidfd_.get()) == 0) {
+      // Processes the child started are not signalled; only the child itself is.
+      phase_ = Phase::Killing;
+      pending_ = std::move(error);
+      return;
+    }
+    complete(std::unexpected(std::move(error)));
+  }
+
+  void finish_normally() {
+    if (wait_error_) {
+      complete(
+          std::unexpected(exec_error::SpawnFailed{"wait error: " + os_error_text(*wait_error_)}));
+      return;
+    }
+    complete(Output{std::move(out_.captured), std::move(err_.captured), status_});
+  }
+
+  void stop_watching() noexcept {
+    for (Reader* reader : {&out_, &err_}) {
+      if (reader->watched) {
+        reader->watched = false;
+        loop_.unwatch(reader->fd.get());
+      }
+    }
+    if (pidfd_watched_) {
+      pidfd_watched_ = false;
+      loop_.unwatch(pidfd_.get());
+    }
+    if (timer_) {
+      loop_.cancel_timer(*timer_);
+      timer_.reset();
+    }
+  }
+
+  void complete(ExecResult result) {
+    phase_ = Phase::Done;
+    stop_watching();
+    if (!reaped_) {
+      // Only when a kill could not be sent: never leave a zombie behind if it is already one.
+      siginfo_t info{};
+      ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()), &info,
+               WEXITED | WNOHANG);
+      reaped_ = true;
+    }
+    out_.fd.reset();
+    err_.fd.reset();
+    pidfd_.reset();
+    Done done = std::move(done_);
+    done(std::move(result));
+  }
+
+  EventLoop& loop_;
+  Done done_;
+  Clock::time_point start_;
+  Duration timeout_;
+  UniqueFd pidfd_;
+  bool pidfd_watched_ = false;
+  bool reaped_ = false;
+  int status_ = 0;
+  std::optional<int> wait_error_;
+  Reader out_;
+  Reader err_;
+  std::optional<EventLoop::TimerId> timer_;
+  Phase phase_ = Phase::Running;
+  std::optional<ExecError> pending_;
+};
+
+// Delivers a result from the loop's thread on its next pass, never from inside spawn().
+void post_result(EventLoop& loop, Execution::Done done, ExecResult result) {
+  loop.add_timer(
+      Clock::time_point::min(),
+      [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); });
+}
+
+ExecResult run_on_private_loop(PreparedCommand cmd) {
+  auto loop = EventLoop::create();
+  if (!loop)
+    return std::unexpected(exec_error::SpawnFailed{"failed to create runtime: " + loop.error()});
+  std::optional<ExecResult> result;
+  std::move(cmd).spawn(**loop, [&result](ExecResult r) { result = std::move(r); });
+  (*loop)->run();
+  if (!result) internal_fault("execution did not complete");
+  return std::move(*result);
+}
+
+struct WorkerJob {
+  PreparedCommand cmd;
+  std::optional<ExecResult> result;
+  std::exception_ptr fault;
+};
+
+void* worker_main(void* arg) {
+  auto* job = static_cast<WorkerJob*>(arg);
+  // A fault handler that unwinds must not end the process from this thread:
+  // carry the fault over and raise it again in the caller.
+  try {
+    job->result = run_on_private_loop(std::move(job->cmd));
+  } catch (...) {
+    job->fault = std::current_exception();
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void PreparedCommand::spawn(EventLoop& loop, std::move_only_function<void(ExecResult)> done) && {
+  const Clock::time_point start = Clock::now();
+  auto child = start_child(*this);
+  if (!child) {
+    post_result(loop, std::move(done),
+                std::unexpected(exec_error::SpawnFailed{std::move(child.error())}));
+    return;
+  }
+  auto execution = std::make_shared<Execution>(loop, std::move(done), start, timeout_, max_stdout_,
+                                               max_stderr_, std::move(*child));
+  if (auto begun = Execution::begin(execution); !begun) {
+    post_result(loop, execution->take_done(),
+                std::unexpected(exec_error::SpawnFailed{std::move(begun.error())}));
+  }
+}
+
+ExecResult PreparedCommand::spawn_sync() && {
+  if (EventLoop::current() == nullptr) return run_on_private_loop(std::move(*this));
+  // This thread is inside a loop that only it can drive: run on one worker
+  // thread with a private loop of its own, so even a single-threaded caller cannot deadlock.
+  WorkerJob job{std::move(*this), std::nullopt, nullptr};
+  pthread_attr_t attr;
+  if (::pthread_attr_init(&attr) != 0) internal_fault("failed to spawn thread");
+  ::pthread_attr_setstacksize(&attr, 2 * 1024 * 1024);
+  pthread_t thread;
+  const int rc = ::pthread_create(&thread, &attr, worker_main, &job);
+  ::pthread_attr_destroy(&attr);
+  if (rc != 0) internal_fault("failed to spawn thread");
+  ::pthread_join(thread, nullptr);
+  if (job.fault) std::rethrow_exception(job.fault);
+  if (!job.result) internal_fault("execution did not complete");
+  return std::move(*job.result);
+}
+
+}  // namespace corvane

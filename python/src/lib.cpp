@@ -6,6 +6,7 @@
 #include <new>
 
 #include "errors.hpp"
+#include "event_loop.hpp"
 
 namespace corvane::py {
 namespace {
@@ -126,6 +127,9 @@ PyObject* init_module() noexcept {
                     "_corvane may only be initialized once per interpreter process");
     return nullptr;
   }
+  // Internal faults of the core unwind to our method boundary, where guard()
+  // turns them into PanicException instead of ending the interpreter.
+  corvane::set_fault_handler(&corvane::throw_internal_fault);
   PyObject* module = PyModule_Create2(&g_module_def, 1013);
   if (module == nullptr) return nullptr;
   for (const ClassEntry& entry : kClasses) {
