@@ -3,6 +3,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer) and the Python layer under pytest,
 # against the module as `pip install .` installs it. Fails if any test fails.
 #   CORVANE_SKIP_SANITIZE=1  skip the sanitizer build (quicker local runs)
+#   CORVANE_FUZZ_SECONDS=N   seconds per fuzz target (default 30; 0 skips fuzzing)
+#   CORVANE_SKIP_PY_SANITIZE=1  skip the Python tests against the ASan + UBSan module
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -23,6 +25,8 @@ if [ "${CORVANE_SKIP_SANITIZE:-0}" != 1 ]; then
     ctest --test-dir build/asan --output-on-failure -j "$jobs"
 fi
 
+bash scripts/fuzz.sh
+
 echo "== Python tests"
 python3 -m pip install --quiet --disable-pip-version-check .
 set +e
@@ -31,4 +35,23 @@ rc=$?
 set -e
 # pytest exits 5 when it collects nothing; that is not a failure.
 if [ "$rc" -eq 5 ]; then rc=0; fi
+
+if [ "$rc" -eq 0 ] && [ "${CORVANE_SKIP_PY_SANITIZE:-0}" != 1 ]; then
+  echo "== Python tests against the module under ASan + UBSan"
+  cmake -S . -B build/pyasan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCORVANE_BUILD_PYTHON=ON -DCORVANE_SANITIZE=ON
+  cmake --build build/pyasan -j "$jobs" --target _corvane
+  # The interpreter is not instrumented, so the sanitizer runtimes are loaded
+  # ahead of it; leak checking stays off because CPython keeps memory until exit.
+  export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+  export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
+  export PYTHONPATH="$root/build/pyasan/python:$root/python"
+  python3 -c 'import _corvane, sys; f = _corvane.__file__
+sys.exit(None if "/build/pyasan/" in f else "not the instrumented module: " + f)'
+  set +e
+  python3 -m pytest -q -p no:cacheprovider tests/python
+  rc=$?
+  set -e
+  if [ "$rc" -eq 5 ]; then rc=0; fi
+fi
 exit "$rc"
