@@ -3,6 +3,7 @@
 #include "env_policy.hpp"
 
 #include <type_traits>
+#include <unordered_set>
 
 namespace corvane {
 
@@ -30,13 +31,21 @@ EnvMap starting_map(const EnvPolicy::Variant& variant, const EnvMap& request_env
       variant);
 }
 
+bool is_forbidden(std::string_view name) {
+  static const std::unordered_set<std::string_view> forbidden(FORBIDDEN_ENV_VARS.begin(),
+                                                              FORBIDDEN_ENV_VARS.end());
+  return forbidden.contains(name);
+}
+
 }  // namespace
 
 EnvMap EnvPolicy::apply(const EnvMap& request_env) const {
   EnvMap env = starting_map(variant_, request_env);
   // The policy's own map or allowlist is no exception: a forbidden name never
   // reaches a child, even when the policy's author put it there.
-  for (std::string_view name : FORBIDDEN_ENV_VARS) env.erase(std::string(name));
+  // Walking the (usually tiny) map removes exactly the listed names without
+  // hashing all 47 of them on every request.
+  std::erase_if(env, [](const auto& entry) { return is_forbidden(entry.first); });
   return env;
 }
 
