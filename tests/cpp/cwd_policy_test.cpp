@@ -58,16 +58,16 @@ class ChdirGuard {
 };
 
 // t/jail/{a,b,work}, t/jail/file.txt, t/jailbreak, t/outside, and links
-// t/jail/escape -> t/outside, t/jail/alias -> t/jail/work, t/jail-link -> t/jail.
+// t/jail/escape -> t/outside, t/jail/alias -> t/jail/inner, t/jail-link -> t/jail.
 class CwdTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* dir : {"jail/a", "jail/b", "jail/work", "jailbreak", "outside"}) {
+    for (const char* dir : {"jail/a", "jail/b", "jail/inner", "jailbreak", "outside"}) {
       make_dirs(t / dir);
     }
     test::write_file(t / "jail/file.txt", "x", 0644);
     make_symlink(t / "outside", t / "jail/escape");
-    make_symlink(t / "jail/work", t / "jail/alias");
+    make_symlink(t / "jail/inner", t / "jail/alias");
     make_symlink(t / "jail", t / "jail-link");
     make_symlink(t / "nowhere", t / "jail/dangling");
   }
@@ -103,16 +103,16 @@ TEST_F(CwdTree, FixedDoesNotResolveExistingPathsOrLinks) {
 
 // Accepted candidates of a jail at t/jail, with the canonical result.
 TEST_F(CwdTree, JailedAcceptsCanonicalPathsInsideRoot) {
-  const CwdPolicy policy{CwdPolicy::Jailed{t / "jail", t / "jail/work"}};
+  const CwdPolicy policy{CwdPolicy::Jailed{t / "jail", t / "jail/inner"}};
   const struct {
     const char* request;
     const char* result;
   } cases[] = {
       {"jail", "jail"},  // the root itself counts as inside
       {"jail/", "jail"},
-      {"jail/./work//", "jail/work"},
+      {"jail/./inner//", "jail/inner"},
       {"jail/a/../b", "jail/b"},
-      {"jail/alias", "jail/work"},         // a link that stays inside
+      {"jail/alias", "jail/inner"},         // a link that stays inside
       {"jail-link/a", "jail/a"},           // reached through a link to the root
       {"jail/file.txt", "jail/file.txt"},  // not required to be a directory
   };
@@ -120,7 +120,7 @@ TEST_F(CwdTree, JailedAcceptsCanonicalPathsInsideRoot) {
     SCOPED_TRACE(c.request);
     expect_accepted(policy.validate(t / c.request), t / c.result);
   }
-  expect_accepted(policy.validate(std::nullopt), t / "jail/work");
+  expect_accepted(policy.validate(std::nullopt), t / "jail/inner");
 }
 
 TEST_F(CwdTree, JailedRejectsPathsOutsideRootByWholeComponents) {
@@ -220,7 +220,7 @@ TEST_F(CwdTree, RelativeCandidatesResolveAgainstTheProcessDirectory) {
 
 TEST_F(CwdTree, JailedAtFilesystemRootAcceptsAnyExistingPath) {
   const CwdPolicy policy{CwdPolicy::Jailed{Path("/"), Path("/")}};
-  expect_accepted(policy.validate(t / "jail/alias"), t / "jail/work");
+  expect_accepted(policy.validate(t / "jail/alias"), t / "jail/inner");
   expect_accepted(policy.validate(std::nullopt), Path("/"));
 }
 
@@ -233,7 +233,7 @@ TEST_F(CwdTree, AllowlistAcceptsOnlyListedDirectories) {
   } cases[] = {
       {"jail/a", "jail/a"},   {"jail/a/.", "jail/a"},  {"jail/./b//", "jail/b"},
       {"jail-link/a", "jail/a"},  // the candidate is resolved before comparison
-      {"jail/a/../b", "jail/b"},  {"jail/work", nullptr}, {"jail", nullptr},
+      {"jail/a/../b", "jail/b"},  {"jail/inner", nullptr}, {"jail", nullptr},
       {"jail/escape", nullptr},
   };
   for (const auto& c : cases) {
@@ -256,7 +256,7 @@ TEST_F(CwdTree, AllowlistEntriesAreCanonicalisedToo) {
   // An entry that is a link admits its target; a file may be listed.
   const CwdPolicy policy{CwdPolicy::Allowlist{
       {t / "jail/alias", t / "jail/file.txt", t / "jail/dangling"}, t / "jail"}};
-  expect_accepted(policy.validate(t / "jail/work"), t / "jail/work");
+  expect_accepted(policy.validate(t / "jail/inner"), t / "jail/inner");
   expect_accepted(policy.validate(t / "jail/file.txt"), t / "jail/file.txt");
   expect_forbidden(policy.validate(std::nullopt), d("jail"), "not in allowlist");
 }
