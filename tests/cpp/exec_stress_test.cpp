@@ -84,21 +84,7 @@ std::string mismatch(const Job& job, const ExecResult& result) {
   return "kind " + std::to_string(static_cast<int>(job.kind)) + " got " + got;
 }
 
-class ExecStress : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fds_ = open_fd_count();
-    children_ = child_count();
-  }
-  void TearDown() override {
-    EXPECT_EQ(open_fd_count(), fds_) << "descriptor leaked";
-    EXPECT_EQ(child_count(), children_) << "child left unreaped";
-  }
-  int children_ = 0;
-
- private:
-  int fds_ = 0;
-};
+using ExecStress = test::NoLeakTest;
 
 TEST_F(ExecStress, SixtyFourAtOnceOnOneLoop) {
   auto loop = EventLoop::create();
@@ -115,7 +101,7 @@ TEST_F(ExecStress, SixtyFourAtOnceOnOneLoop) {
     });
   }
   // All of them are alive at the same time before the loop first runs.
-  EXPECT_EQ(child_count(), children_ + kCount);
+  EXPECT_EQ(child_count(), children_at_start() + kCount);
   (*loop)->run();
   for (std::size_t i = 0; i < kCount; ++i) {
     ASSERT_EQ(calls[i], 1) << "execution " << i;

@@ -28,21 +28,7 @@ using test::helper_path;
 using test::open_fd_count;
 
 // Every test must leave the process as it found it: no descriptor, no child.
-class Exec : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fds_ = open_fd_count();
-    children_ = child_count();
-  }
-  void TearDown() override {
-    EXPECT_EQ(open_fd_count(), fds_) << "descriptor leaked";
-    EXPECT_EQ(child_count(), children_) << "child left unreaped";
-  }
-
- private:
-  int fds_ = 0;
-  int children_ = 0;
-};
+using Exec = test::NoLeakTest;
 
 PreparedCommandTestPeer child(std::vector<std::string> ops) {
   PreparedCommandTestPeer peer;

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -43,6 +45,26 @@ void make_symlink(const Path& target, const Path& link);
 [[nodiscard]] int open_fd_count();
 /// Number of child processes of this process (zombies included).
 [[nodiscard]] int child_count();
+
+/// A fixture whose every test must leave the process as it found it: the same
+/// open descriptors and no child left unreaped.
+class NoLeakTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fds_at_start_ = open_fd_count();
+    children_at_start_ = child_count();
+  }
+  void TearDown() override {
+    EXPECT_EQ(open_fd_count(), fds_at_start_) << "descriptor leaked";
+    EXPECT_EQ(child_count(), children_at_start_) << "child left unreaped";
+  }
+  /// Children of this process when the test started.
+  [[nodiscard]] int children_at_start() const noexcept { return children_at_start_; }
+
+ private:
+  int fds_at_start_ = 0;
+  int children_at_start_ = 0;
+};
 
 /// A user and group that are not root, for checks that need an ordinary caller.
 struct Unprivileged {
