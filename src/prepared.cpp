@@ -152,6 +152,7 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
 // Saturating `now + timeout`: empty when the sum cannot be represented, and the deadline never
 // passes.
 std::optional<Clock::time_point> deadline_after(Clock::time_point now, Duration timeout) {
+  timeout = timeout.normalized();
   using std::chrono::nanoseconds;
   const auto room = std::chrono::duration_cast<nanoseconds>(Clock::time_point::max() - now).count();
   if (room < 0) return std::nullopt;
@@ -180,7 +181,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
       : loop_(loop),
         done_(std::move(done)),
         start_(start),
-        timeout_(timeout),
+        timeout_(timeout.normalized()),
         on_limit_(on_limit),
         pidfd_(std::move(child.pidfd)),
         out_(std::move(child.out), max_stdout, true),
@@ -190,9 +191,15 @@ class Execution : public std::enable_shared_from_this<Execution> {
   Execution& operator=(const Execution&) = delete;
 
   ~Execution() {
-    // Only reached with the child still unreaped when the loop was destroyed mid-run.
-    if (!reaped_ && pidfd_) {
-      if (sys_pidfd_kill(pidfd_.get()) == 0) reap_blocking(pidfd_.get());
+    // Only reached with the child still unreaped when the loop was destroyed
+    // mid-run. A forked copy of the host dropping its copy of the loop must
+    // leave the creator's child alone: its pidfd names the same process.
+    if (!reaped_ && pidfd_ && !foreign()) {
+      if (sys_pidfd_kill(pidfd_.get()) == 0) {
+        reap_blocking(pidfd_.get());
+      } else {
+        reap_in_background(std::move(pidfd_));
+      }
     }
   }
 
@@ -236,7 +243,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
 
   // Kills and reaps the child and completes at once as interrupted.
   void cancel() noexcept {
-    if (phase_ == Phase::Done) return;
+    if (phase_ == Phase::Done || foreign()) return;
     // Completing drops the loop's callbacks, which own this object.
     const std::shared_ptr<Execution> keep = shared_from_this();
     stop_watching();
@@ -404,9 +411,12 @@ class Execution : public std::enable_shared_from_this<Execution> {
     phase_ = Phase::Done;
     stop_watching();
     if (!reaped_) {
-      // Only when a kill could not be sent: never leave a zombie behind if it is already one.
+      // Only when a kill could not be sent (a set-uid child of an unprivileged
+      // host): reap it if it has exited, else a background reaper owns it from
+      // here, so it never stays a zombie and the caller never waits for it.
       siginfo_t info{};
-      (void)wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG);
+      if (wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG) == 0 && info.si_pid == 0)
+        reap_in_background(std::move(pidfd_));
       reaped_ = true;
     }
     out_.fd.reset();
@@ -421,6 +431,10 @@ class Execution : public std::enable_shared_from_this<Execution> {
     done(std::move(run_result));
   }
 
+  // True in a forked copy of the process that started the child.
+  [[nodiscard]] bool foreign() const noexcept { return ::getpid() != owner_; }
+
+  pid_t owner_ = ::getpid();
   EventLoop& loop_;
   Done done_;
   Clock::time_point start_;

@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <linux/sched.h>
+#include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -15,6 +17,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <mutex>
 
 #if !defined(__x86_64__)
 #error "the child start is written for x86-64 (raw system calls and the clone3 trampoline)"
@@ -161,7 +164,81 @@ static_assert(sizeof(PidfdInfo) == 64);
 constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
 constexpr std::uint64_t kPidfdInfoExit = 1U << 3;
 
+// Owns the pidfds of children that outlived their run and reaps each as it exits.
+class Reaper {
+ public:
+  void adopt(UniqueFd pidfd) noexcept {
+    const std::lock_guard lock(mutex_);
+    // First use, or a forked copy of the process: the thread does not exist
+    // here, and the inherited epoll instance is the creator's own.
+    if (owner_ != ::getpid()) start();
+    if (!epoll_) return;  // could not start: the descriptor closes, the child stays unreaped
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = pidfd.get();
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, pidfd.get(), &event) == 0)
+      (void)pidfd.release();  // the thread closes it after the reap
+  }
+
+ private:
+  void start() noexcept {
+    owner_ = ::getpid();
+    epoll_.reset();  // a forked copy drops its copy; the creator's instance lives on
+    epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll_) return;
+    sigset_t all;
+    sigset_t previous;
+    ::sigfillset(&all);
+    // The thread blocks every signal, so a signal for the host never lands on it.
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_attr_t attr;
+    pthread_t thread;
+    bool started = false;
+    if (::pthread_attr_init(&attr) == 0) {
+      ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+      ::pthread_attr_setstacksize(&attr, 64 * 1024);
+      started = ::pthread_create(&thread, &attr, &Reaper::run,
+                                 reinterpret_cast<void*>(static_cast<std::intptr_t>(epoll_.get()))) == 0;
+      ::pthread_attr_destroy(&attr);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!started) epoll_.reset();
+  }
+
+  static void* run(void* arg) {
+    const int epoll = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
+    for (;;) {
+      epoll_event events[16];
+      const int n = ::epoll_wait(epoll, events, 16, -1);
+      if (n < 0 && errno != EINTR) return nullptr;
+      for (int i = 0; i < n; ++i) {
+        const int pidfd = events[i].data.fd;
+        siginfo_t info{};
+        const int error = wait_pidfd(pidfd, info, WEXITED | WNOHANG);
+        if (error != 0 || info.si_pid != 0) {
+          ::epoll_ctl(epoll, EPOLL_CTL_DEL, pidfd, nullptr);
+          ::close(pidfd);
+        }
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  pid_t owner_ = 0;
+  UniqueFd epoll_;
+};
+
+// Never destroyed: its thread may still run while the process exits.
+Reaper& reaper() noexcept {
+  static Reaper* const instance = new Reaper();
+  return *instance;
+}
+
 }  // namespace
+
+void reap_in_background(UniqueFd pidfd) noexcept {
+  reaper().adopt(std::move(pidfd));
+}
 
 std::optional<int> reaped_exit_status(int pidfd) noexcept {
   // The reaper records the status as it releases the process; a reaper that is

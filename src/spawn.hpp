@@ -89,6 +89,13 @@ struct SpawnedChild {
 /// pidfd; empty when the kernel keeps no exit information (before 6.15).
 [[nodiscard]] std::optional<int> reaped_exit_status(int pidfd) noexcept;
 
+/// Hands an exited-or-running child to the process-wide reaper thread, which
+/// reaps it whenever it exits and closes its pidfd. For a child that could not
+/// be killed (a set-uid program of an unprivileged host): it is never left a
+/// zombie, and nobody waits for it. The thread starts on first use, blocks
+/// every signal, and is started afresh in a forked copy of the process.
+void reap_in_background(UniqueFd pidfd) noexcept;
+
 /// waitid on a pidfd, with __WALL so that clone children are seen; retries EINTR.
 /// Returns 0, or the errno.
 [[nodiscard]] int wait_pidfd(int pidfd, siginfo_t& info, int options) noexcept;
