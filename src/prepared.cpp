@@ -472,6 +472,9 @@ RunResult run_on_private_loop(PreparedCommand cmd, RunOptions options) {
   RunHandle handle = std::move(cmd).spawn(**loop, std::move(options),
                                           [&result](RunResult r) { result = std::move(r); });
   if (on_signal) {
+    // Once before the first wait too: a signal that arrived while the child
+    // was starting interrupted no wait and would otherwise go unnoticed.
+    if (on_signal()) handle.cancel();
     (*loop)->run([&] {
       if (!handle.finished() && on_signal()) handle.cancel();
     });
