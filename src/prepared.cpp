@@ -93,7 +93,6 @@ std::expected<Pipe, int> make_pipe() {
 
 // A started child: its pidfd is its identity from here on.
 struct Child {
-  pid_t pid;
   UniqueFd pidfd;
   UniqueFd out;
   UniqueFd err;
@@ -146,7 +145,7 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   // A failed chdir or exec comes back as the errno, the child already reaped.
   auto spawned = spawn_child(request);
   if (!spawned) return std::unexpected(os_error_text(spawned.error().error));
-  return Child{spawned->pid, std::move(spawned->pidfd), std::move(out->read), std::move(err->read)};
+  return Child{std::move(spawned->pidfd), std::move(out->read), std::move(err->read)};
 }
 
 // Saturating `now + timeout`: empty when the sum cannot be represented, and the deadline never
@@ -194,13 +193,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
     // Only reached with the child still unreaped when the loop was destroyed
     // mid-run. A forked copy of the host dropping its copy of the loop must
     // leave the creator's child alone: its pidfd names the same process.
-    if (!reaped_ && pidfd_ && !foreign()) {
-      if (sys_pidfd_kill(pidfd_.get()) == 0) {
-        reap_blocking(pidfd_.get());
-      } else {
-        reap_in_background(std::move(pidfd_));
-      }
-    }
+    if (!foreign()) kill_and_reap();
   }
 
   // Registers the three descriptors and arms the deadline. On failure the
@@ -209,8 +202,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
     Execution& ex = *self;
     auto fail = [&ex, &self](int error) {
       ex.stop_watching();
-      if (!ex.reaped_ && sys_pidfd_kill(ex.pidfd_.get()) == 0) reap_blocking(ex.pidfd_.get());
-      ex.reaped_ = true;
+      ex.kill_and_reap();
       post_failure(self, os_error_text(error));
     };
     if (auto r = ex.loop_.watch(ex.pidfd_.get(), EPOLLIN,
@@ -259,6 +251,18 @@ class Execution : public std::enable_shared_from_this<Execution> {
   [[nodiscard]] bool finished() const noexcept { return phase_ == Phase::Done; }
 
  private:
+  // SIGKILL and reap at once; a child that cannot be signalled goes to the
+  // background reaper instead, so it never stays a zombie and nobody waits.
+  void kill_and_reap() noexcept {
+    if (reaped_ || !pidfd_) return;
+    if (sys_pidfd_kill(pidfd_.get()) == 0) {
+      reap_blocking(pidfd_.get());
+    } else {
+      reap_in_background(std::move(pidfd_));
+    }
+    reaped_ = true;
+  }
+
   struct Reader {
     Reader(UniqueFd pipe, std::uint64_t max, bool out) noexcept
         : fd(std::move(pipe)), limit(max), is_stdout(out) {}
@@ -522,7 +526,7 @@ RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
   const bool started = child.has_value();
   auto execution = std::make_shared<Execution>(
       loop, std::move(done), start, timeout_, max_stdout_, max_stderr_, options.on_output_limit,
-      started ? std::move(*child) : Child{0, UniqueFd(), UniqueFd(), UniqueFd()});
+      started ? std::move(*child) : Child{UniqueFd(), UniqueFd(), UniqueFd()});
   if (started) {
     Execution::begin(execution);
   } else {
