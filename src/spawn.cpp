@@ -19,27 +19,8 @@
 #include <ctime>
 #include <mutex>
 
-#if !defined(__x86_64__)
-#error "the child start is written for x86-64 (raw system calls and the clone3 trampoline)"
-#endif
-
 namespace corvane {
 namespace {
-
-// The child may not touch errno, the sanitizers' bookkeeping or any lock, so
-// it issues system calls itself; the result is -errno on failure.
-#define CORVANE_CHILD_CODE __attribute__((no_sanitize_address, no_sanitize_undefined))
-
-CORVANE_CHILD_CODE inline long raw_syscall(long n, long a1 = 0, long a2 = 0, long a3 = 0,
-                                           long a4 = 0) noexcept {
-  long ret;
-  register long r10 asm("r10") = a4;
-  asm volatile("syscall"
-               : "=a"(ret)
-               : "a"(n), "D"(a1), "S"(a2), "d"(a3), "r"(r10)
-               : "rcx", "r11", "memory");
-  return ret;
-}
 
 // The kernel's layout of struct sigaction for rt_sigaction on x86-64.
 struct KernelSigaction {
@@ -77,36 +58,36 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
   const KernelSigaction default_action{0, 0, 0, 0};
   for (int sig = 1; sig <= kLastSignal; ++sig) {
     if (sig == SIGKILL || sig == SIGSTOP) continue;
-    raw_syscall(SYS_rt_sigaction, sig, reinterpret_cast<long>(&default_action), 0, kSigsetBytes);
+    child_syscall(SYS_rt_sigaction, sig, reinterpret_cast<long>(&default_action), 0, kSigsetBytes);
   }
 
   // A new session: no controlling terminal, so /dev/tty cannot reach the user's keyboard.
-  if ((rc = raw_syscall(SYS_setsid)) < 0) return child_fail(frame, SpawnStage::Session, rc);
+  if ((rc = child_syscall(SYS_setsid)) < 0) return child_fail(frame, SpawnStage::Session, rc);
 
-  rc = raw_syscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY);
+  rc = child_syscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY);
   if (rc < 0) return child_fail(frame, SpawnStage::Stdin, rc);
   if (rc != 0) {
     const long null_fd = rc;
-    if ((rc = raw_syscall(SYS_dup3, null_fd, 0, 0)) < 0)
+    if ((rc = child_syscall(SYS_dup3, null_fd, 0, 0)) < 0)
       return child_fail(frame, SpawnStage::Stdin, rc);
-    raw_syscall(SYS_close, null_fd);
+    child_syscall(SYS_close, null_fd);
   }
-  if ((rc = raw_syscall(SYS_dup3, req.stdout_fd, 1, 0)) < 0)
+  if ((rc = child_syscall(SYS_dup3, req.stdout_fd, 1, 0)) < 0)
     return child_fail(frame, SpawnStage::Streams, rc);
-  if ((rc = raw_syscall(SYS_dup3, req.stderr_fd, 2, 0)) < 0)
+  if ((rc = child_syscall(SYS_dup3, req.stderr_fd, 2, 0)) < 0)
     return child_fail(frame, SpawnStage::Streams, rc);
 
-  if ((rc = raw_syscall(SYS_chdir, reinterpret_cast<long>(req.cwd))) < 0)
+  if ((rc = child_syscall(SYS_chdir, reinterpret_cast<long>(req.cwd))) < 0)
     return child_fail(frame, SpawnStage::Chdir, rc);
 
   // Even descriptors the host made inheritable: the command gets 0, 1 and 2 only.
-  rc = raw_syscall(SYS_close_range, 3, ~0L & 0xffffffffL, 0);
+  rc = child_syscall(SYS_close_range, 3, ~0L & 0xffffffffL, 0);
   if (rc == -ENOSYS || rc == -EINVAL) {
     // Kernels before close_range: close every number below the descriptor limit.
     struct rlimit limit {};
-    rc = raw_syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, 0, reinterpret_cast<long>(&limit));
+    rc = child_syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, 0, reinterpret_cast<long>(&limit));
     if (rc < 0) return child_fail(frame, SpawnStage::CloseFds, rc);
-    for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) raw_syscall(SYS_close, static_cast<long>(fd));
+    for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) child_syscall(SYS_close, static_cast<long>(fd));
   } else if (rc < 0) {
     return child_fail(frame, SpawnStage::CloseFds, rc);
   }
@@ -117,9 +98,9 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
   }
 
   const std::uint64_t empty_mask = 0;
-  raw_syscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&empty_mask), 0,
+  child_syscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&empty_mask), 0,
               kSigsetBytes);
-  rc = raw_syscall(SYS_execve, reinterpret_cast<long>(req.path), reinterpret_cast<long>(req.argv),
+  rc = child_syscall(SYS_execve, reinterpret_cast<long>(req.path), reinterpret_cast<long>(req.argv),
                    reinterpret_cast<long>(req.envp));
   return child_fail(frame, SpawnStage::Exec, rc);
 }

@@ -250,13 +250,10 @@ struct SetupProbe {
   int fail_with = 0;
 };
 
-__attribute__((no_sanitize_address, no_sanitize_undefined)) int probe_step(
-    const void* context) noexcept {
+CORVANE_CHILD_CODE int probe_step(const void* context) noexcept {
   // Raw system calls and plain stores only: this runs in the child.
   auto* probe = static_cast<SetupProbe*>(const_cast<void*>(context));
-  long pid;
-  asm volatile("syscall" : "=a"(pid) : "a"(static_cast<long>(SYS_getpid)) : "rcx", "r11", "memory");
-  probe->pid_inside = pid;
+  probe->pid_inside = child_syscall(SYS_getpid);
   return probe->fail_with;
 }
 
