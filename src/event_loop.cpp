@@ -42,6 +42,23 @@ class CurrentGuard {
   EventLoop* previous_;
 };
 
+// Marks a loop as running for the scope. A loop entered again from one of its
+// own callbacks would dispatch callbacks that are mid-call (moved out of their
+// slot), so the second entry is refused before it touches anything.
+class RunningGuard {
+ public:
+  explicit RunningGuard(bool& running) : running_(running) {
+    if (running_) internal_fault("event loop re-entered from one of its own callbacks");
+    running_ = true;
+  }
+  ~RunningGuard() { running_ = false; }
+  RunningGuard(const RunningGuard&) = delete;
+  RunningGuard& operator=(const RunningGuard&) = delete;
+
+ private:
+  bool& running_;
+};
+
 }  // namespace
 
 FaultHandler set_fault_handler(FaultHandler handler) noexcept {
@@ -79,14 +96,47 @@ struct EventLoop::Impl {
     auto it = watches.find(fd);
     if (it == watches.end() || it->second.generation != generation) return;
     // The callback may unwatch its own fd; run it from a local so erasing the
-    // entry never destroys a function that is still executing.
-    IoCallback callback = std::move(it->second.callback);
-    callback(event.events);
-    it = watches.find(fd);
-    if (it != watches.end() && it->second.generation == generation) {
-      it->second.callback = std::move(callback);
-    }
+    // entry never destroys a function that is still executing. The local goes
+    // back even when the callback unwinds (a fault handler that throws).
+    struct Restore {
+      Impl& impl;
+      int fd;
+      std::uint32_t generation;
+      IoCallback callback;
+      ~Restore() {
+        auto again = impl.watches.find(fd);
+        if (again != impl.watches.end() && again->second.generation == generation)
+          again->second.callback = std::move(callback);
+      }
+    } restore{*this, fd, generation, std::move(it->second.callback)};
+    restore.callback(event.events);
   }
+
+  // One pass: wait up to `timeout_ms` for readiness, run the ready callbacks,
+  // then the due timers. Returns false when the wait was interrupted by a signal.
+  bool pass(int timeout_ms) {
+    std::array<epoll_event, 64> events{};
+    const int n =
+        ::epoll_wait(epoll.get(), events.data(), static_cast<int>(events.size()), timeout_ms);
+    if (n < 0) {
+      if (errno == EINTR) return false;
+      internal_fault("epoll_wait failed");
+    }
+    // Readiness first, timers afterwards: work that completes in the same
+    // wake-up in which its deadline is found passed wins.
+    for (int i = 0; i < n; ++i) dispatch(events[static_cast<std::size_t>(i)]);
+    fire_due_timers();
+    return true;
+  }
+
+  [[nodiscard]] bool idle() const noexcept { return watches.empty() && timers.empty(); }
+
+  bool running = false;
+  // The process that created the loop. A forked copy of the process shares
+  // the epoll instance itself, so EPOLL_CTL_DEL there would remove the
+  // creator's own watches: a foreign process only drops its copies.
+  pid_t owner = ::getpid();
+  [[nodiscard]] bool foreign() const noexcept { return ::getpid() != owner; }
 
   void fire_due_timers() {
     const Clock::time_point now = Clock::now();
@@ -134,6 +184,8 @@ std::expected<std::unique_ptr<EventLoop>, std::string> EventLoop::create() {
 
 std::expected<void, int> EventLoop::watch(int fd, std::uint32_t events, IoCallback cb) {
   if (fd < 0) return std::unexpected(EBADF);
+  // Adding to the creator's epoll instance from a forked copy would wake the creator.
+  if (impl_->foreign()) return std::unexpected(EPERM);
   if (impl_->watches.contains(fd)) return std::unexpected(EEXIST);
   const std::uint32_t generation = impl_->next_generation++;
   epoll_event event{};
@@ -148,7 +200,7 @@ std::expected<void, int> EventLoop::watch(int fd, std::uint32_t events, IoCallba
 void EventLoop::unwatch(int fd) noexcept {
   auto it = impl_->watches.find(fd);
   if (it == impl_->watches.end()) return;
-  ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+  if (!impl_->foreign()) ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
   // Erasing destroys the callback; move it out first so that whatever it owns
   // is destroyed after the map no longer refers to it.
   IoCallback doomed = std::move(it->second.callback);
@@ -171,21 +223,35 @@ void EventLoop::cancel_timer(TimerId id) noexcept {
 }
 
 void EventLoop::run() {
+  run(nullptr);
+}
+
+void EventLoop::run(std::move_only_function<void()> on_interrupt) {
+  RunningGuard running(impl_->running);
   CurrentGuard guard(this);
-  std::array<epoll_event, 64> events{};
-  while (!impl_->watches.empty() || !impl_->timers.empty()) {
+  while (!impl_->idle()) {
     // The time left is recomputed on every pass, so an EINTR never restarts a full wait.
-    const int n = ::epoll_wait(impl_->epoll.get(), events.data(), static_cast<int>(events.size()),
-                               impl_->wait_timeout());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      internal_fault("epoll_wait failed");
-    }
-    // Readiness first, timers afterwards: work that completes in the same
-    // wake-up in which its deadline is found passed wins.
-    for (int i = 0; i < n; ++i) impl_->dispatch(events[static_cast<std::size_t>(i)]);
-    impl_->fire_due_timers();
+    if (!impl_->pass(impl_->wait_timeout()) && on_interrupt) on_interrupt();
   }
+}
+
+void EventLoop::run_ready() {
+  RunningGuard running(impl_->running);
+  CurrentGuard guard(this);
+  impl_->pass(0);
+}
+
+int EventLoop::fd() const noexcept {
+  return impl_->epoll.get();
+}
+
+std::optional<EventLoop::Clock::time_point> EventLoop::next_timer() const noexcept {
+  if (impl_->timers.empty()) return std::nullopt;
+  return impl_->timers.begin()->first.first;
+}
+
+bool EventLoop::idle() const noexcept {
+  return impl_->idle();
 }
 
 EventLoop* EventLoop::current() noexcept {

@@ -9,6 +9,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -36,6 +37,8 @@ class UniqueFd {
   [[nodiscard]] explicit operator bool() const noexcept { return fd_ >= 0; }
   /// Closes the owned descriptor (if any) and takes `fd` instead.
   void reset(int fd = -1) noexcept;
+  /// Gives up ownership: returns the descriptor (or -1) without closing it.
+  [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;
@@ -64,6 +67,9 @@ class InternalFault : public std::runtime_error {
 
 /// A single-threaded reactor: fd readiness callbacks and monotonic timers.
 /// Not thread-safe: register, cancel and run from the thread that runs it.
+/// Fork-safe: in a forked copy of the process the loop never touches the
+/// shared epoll instance (watch fails with EPERM, unwatch and destruction only
+/// drop the copies), and executions in it never signal or reap.
 /// Destroying the loop destroys every pending callback, and with them whatever
 /// they own (an execution in flight kills and reaps its child).
 class EventLoop {
@@ -92,8 +98,25 @@ class EventLoop {
   /// Cancels a pending timer (no effect if it already ran).
   void cancel_timer(TimerId id) noexcept;
 
-  /// Runs until nothing is watched and no timer is pending.
+  /// Runs until nothing is watched and no timer is pending. Re-entering it (or
+  /// run_ready) from one of this loop's own callbacks is an internal fault.
   void run();
+  /// Like run(), and calls `on_interrupt` on this thread each time a signal
+  /// interrupted the wait (epoll_wait returned EINTR), before waiting again.
+  void run(std::move_only_function<void()> on_interrupt);
+
+  // Driving the loop from a host's own reactor: watch fd() for readability,
+  // wake at next_timer(), and call run_ready() on either.
+
+  /// The epoll descriptor: readable whenever some watched descriptor is ready.
+  [[nodiscard]] int fd() const noexcept;
+  /// When the earliest pending timer is due, or nullopt when none is pending.
+  [[nodiscard]] std::optional<Clock::time_point> next_timer() const noexcept;
+  /// Runs the callbacks that are ready now and the timers that are due, without
+  /// blocking. current() is this loop meanwhile; re-entry is refused as for run().
+  void run_ready();
+  /// True when nothing is watched and no timer is pending.
+  [[nodiscard]] bool idle() const noexcept;
 
   /// The loop running on this thread, or null when the thread is inside none.
   [[nodiscard]] static EventLoop* current() noexcept;
