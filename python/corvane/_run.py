@@ -1,11 +1,12 @@
 """corvane.run: the blocking run without the interpreter lock, and the option
 conversion it shares with corvane.arun."""
 
-from typing import Optional
-
-from _corvane import Output, PreparedCommand
+from typing import TYPE_CHECKING, Optional
 
 from . import _native
+
+if TYPE_CHECKING:
+    from . import Output, PreparedCommand
 
 _ON_OUTPUT_LIMIT = {"wait": False, "kill": True}
 
@@ -21,8 +22,8 @@ def kill_on_output_limit(on_output_limit: str, sandbox: Optional[object]) -> boo
             f"on_output_limit must be 'wait' or 'kill', not {on_output_limit!r}") from None
 
 
-def run(prepared: PreparedCommand, *, sandbox: Optional[object] = None,
-        on_output_limit: str = "wait") -> Output:
+def run(prepared: "PreparedCommand", *, sandbox: Optional[object] = None,
+        on_output_limit: str = "wait") -> "Output":
     """Runs ``prepared`` to completion and returns its Output.
 
     The same execution as ``prepared.spawn_sync()`` (limits, Output, messages),
