@@ -6,6 +6,7 @@
 
 #include "blocking_run.hpp"
 #include "event_loop.hpp"
+#include "reactor.hpp"
 #include "shared_types.hpp"
 #include "typed_errors.hpp"
 
@@ -36,7 +37,17 @@ PyObject* init_module() noexcept {
   // method boundaries just as `_corvane`'s do.
   corvane::set_fault_handler(&corvane::throw_internal_fault);
   if (!import_shared_types() || !import_error_types()) return nullptr;
-  return PyModule_Create(&g_module_def);
+  PyTypeObject* reactor = reactor_type();
+  if (reactor == nullptr) return nullptr;
+  PyObject* module = PyModule_Create(&g_module_def);
+  if (module == nullptr) return nullptr;
+  Py_INCREF(reactor);
+  if (PyModule_AddObject(module, "Reactor", reinterpret_cast<PyObject*>(reactor)) < 0) {
+    Py_DECREF(reactor);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
 }
 
 }  // namespace
