@@ -1,9 +1,10 @@
 # Type information for corvane._native, the package's private extension module.
 from typing import Callable, Optional, final
 
-from . import Output, PreparedCommand
+from . import Output, PreparedCommand, ProcPolicy, ProcRequest
 
 def run(prepared: PreparedCommand, kill_on_output_limit: bool, /) -> Output: ...
+def prepare(policy: ProcPolicy, request: ProcRequest, /) -> PreparedCommand: ...
 
 @final
 class Reactor:

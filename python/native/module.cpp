@@ -5,6 +5,7 @@
 #include "pyutil.hpp"
 
 #include "blocking_run.hpp"
+#include "checked_prepare.hpp"
 #include "event_loop.hpp"
 #include "reactor.hpp"
 #include "shared_types.hpp"
@@ -17,6 +18,10 @@ PyMethodDef g_functions[] = {
     {"run", method(&run), METH_FASTCALL,
      "run(prepared, kill_on_output_limit)\n--\n\n"
      "Run a PreparedCommand with the interpreter lock released; return its Output."},
+    {"prepare", method(&prepare), METH_FASTCALL,
+     "prepare(policy, request)\n--\n\n"
+     "ProcPolicy.prepare(request), raising corvane.Refused with the violation's kind and "
+     "fields."},
     {},
 };
 
