@@ -169,7 +169,9 @@ corvane_ensure_deps() {
     else
       mapfile -t -O "${#pip_missing[@]}" pip_missing < <(deps_python_test_requirements)
     fi
-    if [ "${#pip_missing[@]}" -ne 0 ] && deps_pip_can_install; then
+    # With Debian packages still missing the run stops anyway: one message
+    # then, rather than pip's output first.
+    if [ "${#pip_missing[@]}" -ne 0 ] && [ "${#apt_missing[@]}" -eq 0 ] && deps_pip_can_install; then
       echo "== installing Python packages: ${pip_missing[*]}"
       python3 -m pip install --quiet --disable-pip-version-check "${pip_missing[@]}" || {
         echo "test.sh: pip could not install ${pip_missing[*]}" >&2
