@@ -79,8 +79,9 @@ probe_ninja() { ninja --version >/dev/null 2>&1; }
 # Runs a probe, unless the seam says everything is missing.
 deps_have() { ! deps_missing_forced && "$1"; }
 
-# Prints the `test` extra's requirements that the active environment does not
-# satisfy (all of them with --all), one per line, environment markers applied.
+# Prints the `test` extra's requirements that apply to the active environment
+# (by their markers) and that it does not satisfy, one per line; with --all,
+# every requirement as written, for another interpreter's pip to judge.
 deps_python_test_requirements() {
   python3 - "$@" <<'EOF'
 import sys
@@ -97,15 +98,17 @@ except ImportError:
 with open("pyproject.toml", "rb") as f:
     wanted = tomllib.load(f)["project"]["optional-dependencies"]["test"]
 for text in wanted:
+    if "--all" in sys.argv:
+        print(text)
+        continue
     req = Requirement(text)
     if req.marker is not None and not req.marker.evaluate({"extra": "test"}):
         continue
-    if "--all" not in sys.argv:
-        try:
-            if req.specifier.contains(metadata.version(req.name), prereleases=True):
-                continue
-        except metadata.PackageNotFoundError:
-            pass
+    try:
+        if req.specifier.contains(metadata.version(req.name), prereleases=True):
+            continue
+    except metadata.PackageNotFoundError:
+        pass
     print(text)
 EOF
 }
