@@ -298,6 +298,11 @@ class Execution : public std::enable_shared_from_this<Execution> {
       }
       const auto count = static_cast<std::uint64_t>(n);
       if (reader.captured.size() + count > reader.limit) {
+        // Keep the stream cut exactly at its limit: an error's partial output is
+        // then everything the limit allowed. An Output never comes of this run,
+        // so the capture still stays within the limit.
+        reader.captured.append(reader.scratch.data(),
+                               static_cast<std::size_t>(reader.limit - reader.captured.size()));
         ExecError error = reader.is_stdout ? ExecError(exec_error::StdoutLimitExceeded{reader.limit})
                                            : ExecError(exec_error::StderrLimitExceeded{reader.limit});
         if (on_limit_ == OnOutputLimit::Kill) {

@@ -48,10 +48,11 @@ CASES = {
     "timeout keeps what was printed": (
         "printf 'before'; printf 'e' >&2; exec sleep 5", {"timeout_secs": 1}, TimedOut,
         {"limit": 1.0, "stdout": b"before", "stderr": b"e"}),
-    # What was read before the write that broke the limit is kept.
-    "stderr limit keeps what came before": (
+    # The stream is kept up to its limit, the write that broke it cut there.
+    "stderr limit keeps the stream up to the limit": (
         "printf 'o'; printf '01234' >&2; sleep 0.2; printf '56789abc' >&2", {"max_stderr": 10},
-        OutputLimitExceeded, {"stream": "stderr", "limit": 10, "stdout": b"o", "stderr": b"01234"}),
+        OutputLimitExceeded,
+        {"stream": "stderr", "limit": 10, "stdout": b"o", "stderr": b"0123456789"}),
     "spawn failure": ("", {}, SpawnFailed, {"stdout": b"", "stderr": b""}),
 }
 
