@@ -338,7 +338,8 @@ class _Reader:
                 raise self.fail(key, message) from None
             # A refusal of the whole policy names a binary's path; point at it.
             _, kind, path = where
-            for b in binaries:
+            # The later of two binaries is the one that repeats the earlier.
+            for b in reversed(binaries):
                 if path and (b["path"] == path or os.path.realpath(b["path"]) == path):
                     raise self.fail(_join(b["key"], "path"), message) from None
             raise self.fail("binaries", message) from None
