@@ -99,6 +99,13 @@ class _Reader:
                 raise self.fail(_join(key, name), "unknown key (known: " + ", ".join(sorted(known)) + ")")
         return value
 
+    def named(self, value: Mapping[Any, Any], key: str) -> Mapping[str, Any]:
+        """A table whose keys are names chosen by the author (binaries, flags, subcommands)."""
+        for name in value:
+            if not isinstance(name, str):
+                raise self.fail(key, f"keys must be strings, got {_type_name(name)}")
+        return value
+
     def boolean(self, value: Any, key: str) -> bool:
         if not isinstance(value, bool):
             raise self.fail(key, f"expected a boolean, got {_type_name(value)}")
@@ -177,7 +184,7 @@ class _Reader:
     def value_flags(self, value: Any, key: str) -> List[Tuple[str, bool, Optional[List[str]], Optional[str], bool]]:
         out = []
         if isinstance(value, Mapping):
-            for name, options in value.items():
+            for name, options in self.named(value, key).items():
                 opts = self.table(options, _join(key, name), _VALUE_KEYS)
                 one_of = opts.get("one_of")
                 pattern = opts.get("pattern")
@@ -225,7 +232,7 @@ class _Reader:
         if subcommands is not None:
             if not isinstance(subcommands, Mapping):
                 raise self.fail(_join(key, "subcommands"), f"expected a table, got {_type_name(subcommands)}")
-            for sub_name, sub in subcommands.items():
+            for sub_name, sub in self.named(subcommands, _join(key, "subcommands")).items():
                 sub_key = _join(key, "subcommands", sub_name)
                 words = sub_name.split()
                 if not words:
@@ -299,7 +306,8 @@ class _Reader:
         raw_bins = top.get("binaries", {})
         if not isinstance(raw_bins, Mapping):
             raise self.fail("binaries", f"expected a table, got {_type_name(raw_bins)}")
-        binaries = [self.binary(name, spec, _join("binaries", name)) for name, spec in raw_bins.items()]
+        binaries = [self.binary(name, spec, _join("binaries", name))
+                    for name, spec in self.named(raw_bins, "binaries").items()]
 
         spec = {
             "binaries": [(os.fsencode(b["path"]), b["rule_sets"]) for b in binaries],
