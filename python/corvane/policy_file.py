@@ -301,24 +301,24 @@ class _Reader:
         risky = self.string(top.get("risky_binaries", "deny"), "risky_binaries")
         if risky not in _RISKY:
             raise self.fail("risky_binaries", f"unknown value {risky!r} (known: " + ", ".join(_RISKY) + ")")
-        env_spec, env_desc = self.environment(top.get("environment"))
-        cwd_spec, cwd_desc = self.cwd(top.get("cwd"))
+        env_data, env_desc = self.environment(top.get("environment"))
+        cwd_data, cwd_desc = self.cwd(top.get("cwd"))
         raw_bins = top.get("binaries", {})
         if not isinstance(raw_bins, Mapping):
             raise self.fail("binaries", f"expected a table, got {_type_name(raw_bins)}")
-        binaries = [self.binary(name, spec, _join("binaries", name))
-                    for name, spec in self.named(raw_bins, "binaries").items()]
+        binaries = [self.binary(name, entry, _join("binaries", name))
+                    for name, entry in self.named(raw_bins, "binaries").items()]
 
-        spec = {
+        native_data = {
             "binaries": [(os.fsencode(b["path"]), b["rule_sets"]) for b in binaries],
-            "env": env_spec,
-            "cwd": (cwd_spec[0], cwd_spec[1], cwd_spec[2]),
+            "env": env_data,
+            "cwd": (cwd_data[0], cwd_data[1], cwd_data[2]),
             "timeout": timeout,
             "max_stdout": max_stdout,
             "max_stderr": max_stderr,
             "risky": _RISKY[risky],
         }
-        core = self.build(spec, binaries)
+        core = self.build(native_data, binaries)
         description = {
             "binaries": [_describe_binary(b) for b in binaries],
             "timeout": timeout[0] + timeout[1] / 1e9,
@@ -332,9 +332,9 @@ class _Reader:
         }
         return LoadedPolicy(core, description, on_limit, self.file, binaries)
 
-    def build(self, spec: Dict[str, Any], binaries: List[Dict[str, Any]]) -> Any:
+    def build(self, native_data: Dict[str, Any], binaries: List[Dict[str, Any]]) -> Any:
         try:
-            return _native.build_guard(spec)
+            return _native.build_guard(native_data)
         except ValueError as exc:
             if len(exc.args) != 2 or not isinstance(exc.args[1], tuple):
                 raise
