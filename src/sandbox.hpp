@@ -139,7 +139,7 @@ class Sandbox {
 
   /// The limit the end of the command shows was broken (CPU time, file size), as a
   /// message, from what waitid reported and the CPU time its rusage gave (user + system);
-  /// nothing for any other end.
+  /// nothing for any other end. Ask only about a kill the supervisor did not send itself.
   [[nodiscard]] std::optional<std::string> limit_breach(const siginfo_t& exit,
                                                         std::chrono::microseconds cpu_used) const;
 
