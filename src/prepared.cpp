@@ -1,11 +1,11 @@
-// Execution of a PreparedCommand: starting the child, the supervisor that
-// drains both pipes under their limits and the deadline, and the blocking entry point.
+// Execution of a PreparedCommand: preparing the child's argv and environment,
+// the supervisor that drains both pipes under their limits and the deadline,
+// and the blocking entry point. The start itself is in spawn.cpp.
 #include "prepared.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/epoll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "event_loop.hpp"
+#include "spawn.hpp"
 
 namespace corvane {
 
@@ -31,10 +32,6 @@ constexpr std::size_t kReadChunk = 8192;
 // default capacity, so a busy writer cannot starve its sibling.
 constexpr int kReadsPerWake = 8;
 constexpr std::string_view kNulText = "nul byte found in provided data";
-
-int sys_pidfd_open(pid_t pid) noexcept {
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
 
 int sys_pidfd_kill(int pidfd) noexcept {
   return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
@@ -58,9 +55,7 @@ int wait_status(const siginfo_t& info) noexcept {
 // after SIGKILL, which a process cannot ignore, so the wait is short.
 void reap_blocking(int pidfd) noexcept {
   siginfo_t info{};
-  while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) != 0 &&
-         errno == EINTR) {
-  }
+  (void)wait_pidfd(pidfd, info, WEXITED);
 }
 
 bool has_nul(std::string_view text) noexcept {
@@ -96,38 +91,6 @@ std::expected<Pipe, int> make_pipe() {
   return Pipe{std::move(*r), std::move(*w)};
 }
 
-class FileActions {
- public:
-  FileActions() noexcept { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
-  ~FileActions() {
-    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
-  }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-  [[nodiscard]] bool ok() const noexcept { return ok_; }
-  posix_spawn_file_actions_t* get() noexcept { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_{};
-  bool ok_ = false;
-};
-
-class SpawnAttr {
- public:
-  SpawnAttr() noexcept { ok_ = ::posix_spawnattr_init(&attr_) == 0; }
-  ~SpawnAttr() {
-    if (ok_) ::posix_spawnattr_destroy(&attr_);
-  }
-  SpawnAttr(const SpawnAttr&) = delete;
-  SpawnAttr& operator=(const SpawnAttr&) = delete;
-  [[nodiscard]] bool ok() const noexcept { return ok_; }
-  posix_spawnattr_t* get() noexcept { return &attr_; }
-
- private:
-  posix_spawnattr_t attr_{};
-  bool ok_ = false;
-};
-
 // A started child: its pidfd is its identity from here on.
 struct Child {
   pid_t pid;
@@ -150,6 +113,11 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   for (const auto& entry : cmd.env()) {
     if (has_nul(entry.first) || has_nul(entry.second))
       return std::unexpected(std::string(kNulText));
+    // The child sees NAME=VALUE strings: a name holding '=' would set another
+    // variable ("LD_PRELOAD=/x.so:" joins into LD_PRELOAD), so it never starts.
+    if (entry.first.empty() || entry.first.find('=') != std::string::npos)
+      return std::unexpected("environment variable name is empty or contains '=': " +
+                             escape_quoted(entry.first));
     vars.push_back(&entry);
   }
   // std::string compares as unsigned bytes, which is the order the child sees.
@@ -173,52 +141,12 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   auto err = make_pipe();
   if (!err) return std::unexpected(os_error_text(err.error()));
 
-  FileActions actions;
-  if (!actions.ok()) return std::unexpected(os_error_text(ENOMEM));
-  SpawnAttr attr;
-  if (!attr.ok()) return std::unexpected(os_error_text(ENOMEM));
-  sigset_t default_signals;
-  sigset_t empty_mask;
-  ::sigemptyset(&default_signals);
-  ::sigaddset(&default_signals, SIGPIPE);
-  ::sigemptyset(&empty_mask);
-  int rc = 0;
-  // The host (Python among them) often ignores SIGPIPE; a child must die of it
-  // as usual, and must not inherit whatever the calling thread has blocked.
-  if (rc == 0)
-    rc = ::posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(attr.get(), &default_signals);
-  if (rc == 0) rc = ::posix_spawnattr_setsigmask(attr.get(), &empty_mask);
-  if (rc == 0) rc = ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), out->write.get(), 1);
-  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
-  if (rc == 0) rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), cwd.c_str());
-  // Closes even descriptors the host made inheritable: an untrusted command gets 0, 1 and 2 only.
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
-  if (rc != 0) return std::unexpected(os_error_text(rc));
-
-  pid_t pid = 0;
+  const SpawnRequest request{bin.c_str(), argv.data(), envp.data(), cwd.c_str(),
+                             out->write.get(), err->write.get(), nullptr};
   // A failed chdir or exec comes back as the errno, the child already reaped.
-  rc = ::posix_spawn(&pid, bin.c_str(), actions.get(), attr.get(), argv.data(), envp.data());
-  if (rc != 0) return std::unexpected(os_error_text(rc));
-  out->write.reset();
-  err->write.reset();
-
-  const int pidfd = sys_pidfd_open(pid);
-  if (pidfd < 0 && errno == ESRCH) {
-    // Already exited and reaped by someone else (a host that ignores SIGCHLD
-    // has the kernel reap at exit): its output is still in the pipes, and
-    // the final wait is what fails.
-    return Child{pid, UniqueFd(), std::move(out->read), std::move(err->read)};
-  }
-  if (pidfd < 0) {
-    const int error = errno;
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return std::unexpected(os_error_text(error));
-  }
-  return Child{pid, UniqueFd(pidfd), std::move(out->read), std::move(err->read)};
+  auto spawned = spawn_child(request);
+  if (!spawned) return std::unexpected(os_error_text(spawned.error().error));
+  return Child{spawned->pid, std::move(spawned->pidfd), std::move(out->read), std::move(err->read)};
 }
 
 // Saturating `now + timeout`: empty when the sum cannot be represented, and the deadline never
@@ -235,18 +163,25 @@ std::optional<Clock::time_point> deadline_after(Clock::time_point now, Duration 
          std::chrono::duration_cast<Clock::duration>(nanoseconds(static_cast<std::int64_t>(total)));
 }
 
+}  // namespace
+
+namespace detail {
+
 // One execution in flight. Owned by the loop callbacks that refer to it, so a
-// loop destroyed mid-run destroys it, and its destructor kills and reaps.
-class Execution {
+// loop destroyed mid-run destroys it, and its destructor kills and reaps. A
+// RunHandle only observes it (weakly).
+class Execution : public std::enable_shared_from_this<Execution> {
  public:
-  using Done = std::move_only_function<void(ExecResult)>;
+  using Done = std::move_only_function<void(RunResult)>;
 
   Execution(EventLoop& loop, Done done, Clock::time_point start, Duration timeout,
-            std::uint64_t max_stdout, std::uint64_t max_stderr, Child child)
+            std::uint64_t max_stdout, std::uint64_t max_stderr, OnOutputLimit on_limit,
+            Child child)
       : loop_(loop),
         done_(std::move(done)),
         start_(start),
         timeout_(timeout),
+        on_limit_(on_limit),
         pidfd_(std::move(child.pidfd)),
         out_(std::move(child.out), max_stdout, true),
         err_(std::move(child.err), max_stderr, false) {}
@@ -261,26 +196,22 @@ class Execution {
     }
   }
 
-  // Registers the three descriptors and arms the deadline; on failure the
-  // child is killed and reaped and the OS error text returned.
-  static std::expected<void, std::string> begin(const std::shared_ptr<Execution>& self) {
+  // Registers the three descriptors and arms the deadline. On failure the
+  // child is killed and reaped, and the OS error is delivered as the result.
+  static void begin(const std::shared_ptr<Execution>& self) {
     Execution& ex = *self;
-    auto fail = [&ex](int error) -> std::expected<void, std::string> {
+    auto fail = [&ex, &self](int error) {
       ex.stop_watching();
       if (!ex.reaped_ && sys_pidfd_kill(ex.pidfd_.get()) == 0) reap_blocking(ex.pidfd_.get());
       ex.reaped_ = true;
-      return std::unexpected(os_error_text(error));
+      post_failure(self, os_error_text(error));
     };
-    if (!ex.pidfd_) {
-      ex.reaped_ = true;
-      ex.wait_error_ = ECHILD;
-    } else if (auto r = ex.loop_.watch(ex.pidfd_.get(), EPOLLIN,
-                                       [self](std::uint32_t) { self->on_exit(); });
-               !r) {
+    if (auto r = ex.loop_.watch(ex.pidfd_.get(), EPOLLIN,
+                                [self](std::uint32_t) { self->on_exit(); });
+        !r) {
       return fail(r.error());
-    } else {
-      ex.pidfd_watched_ = true;
     }
+    ex.pidfd_watched_ = true;
     for (Reader* reader : {&ex.out_, &ex.err_}) {
       auto r = ex.loop_.watch(reader->fd.get(), EPOLLIN,
                               [self, reader](std::uint32_t) { self->on_readable(*reader); });
@@ -290,11 +221,35 @@ class Execution {
     if (auto deadline = deadline_after(Clock::now(), ex.timeout_)) {
       ex.timer_ = ex.loop_.add_timer(*deadline, [self] { self->on_deadline(); });
     }
-    return {};
   }
 
-  /// The completion callback, for a result reported without the execution (registration failed).
-  [[nodiscard]] Done take_done() noexcept { return std::move(done_); }
+  // Delivers SpawnFailed{message} from the loop's thread on its next pass,
+  // never from inside spawn(); a cancel before then delivers the interruption instead.
+  static void post_failure(const std::shared_ptr<Execution>& self, std::string message) {
+    self->reaped_ = true;
+    self->timer_ = self->loop_.add_timer(
+        Clock::time_point::min(), [self, message = std::move(message)]() mutable {
+          self->timer_.reset();
+          self->complete(std::unexpected(exec_error::SpawnFailed{std::move(message)}));
+        });
+  }
+
+  // Kills and reaps the child and completes at once as interrupted.
+  void cancel() noexcept {
+    if (phase_ == Phase::Done) return;
+    // Completing drops the loop's callbacks, which own this object.
+    const std::shared_ptr<Execution> keep = shared_from_this();
+    stop_watching();
+    if (!reaped_) {
+      if (phase_ == Phase::Killing || sys_pidfd_kill(pidfd_.get()) == 0) {
+        reap_blocking(pidfd_.get());
+        reaped_ = true;
+      }
+    }
+    complete(std::unexpected(exec_error::SpawnFailed{"interrupted"}), true);
+  }
+
+  [[nodiscard]] bool finished() const noexcept { return phase_ == Phase::Done; }
 
  private:
   struct Reader {
@@ -332,9 +287,14 @@ class Execution {
       }
       const auto count = static_cast<std::uint64_t>(n);
       if (reader.captured.size() + count > reader.limit) {
-        finish_reader(reader, reader.is_stdout
-                                  ? ExecError(exec_error::StdoutLimitExceeded{reader.limit})
-                                  : ExecError(exec_error::StderrLimitExceeded{reader.limit}));
+        ExecError error = reader.is_stdout ? ExecError(exec_error::StdoutLimitExceeded{reader.limit})
+                                           : ExecError(exec_error::StderrLimitExceeded{reader.limit});
+        if (on_limit_ == OnOutputLimit::Kill) {
+          reader.state = Reader::State::Failed;
+          begin_kill(std::move(error));
+        } else {
+          finish_reader(reader, std::move(error));
+        }
         return;
       }
       reader.captured.append(reader.scratch.data(), static_cast<std::size_t>(n));
@@ -364,10 +324,8 @@ class Execution {
 
   void on_exit() {
     siginfo_t info{};
-    const int rc = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()), &info,
-                            WEXITED | WNOHANG);
-    if (rc == 0 && info.si_pid == 0) return;  // readable yet not waitable: wait for the next event
-    if (rc != 0 && errno == EINTR) return;
+    const int error = wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG);
+    if (error == 0 && info.si_pid == 0) return;  // readable yet not waitable: wait for the next event
     reaped_ = true;
     pidfd_watched_ = false;
     loop_.unwatch(pidfd_.get());
@@ -376,10 +334,13 @@ class Execution {
       complete(std::unexpected(std::move(*pending_)));
       return;
     }
-    if (rc != 0) {
-      wait_error_ = errno;
-    } else {
+    if (error == 0) {
       status_ = wait_status(info);
+    } else if (auto status = error == ECHILD ? reaped_exit_status(pidfd_.get()) : std::nullopt) {
+      // Someone else reaped it (a host that ignores SIGCHLD or waits for every child).
+      status_ = *status;
+    } else {
+      wait_error_ = error;
     }
     if (out_.state == Reader::State::Ended && err_.state == Reader::State::Ended) finish_normally();
   }
@@ -439,27 +400,32 @@ class Execution {
     }
   }
 
-  void complete(ExecResult result) {
+  void complete(ExecResult result, bool interrupted = false) {
     phase_ = Phase::Done;
     stop_watching();
     if (!reaped_) {
       // Only when a kill could not be sent: never leave a zombie behind if it is already one.
       siginfo_t info{};
-      ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()), &info,
-               WEXITED | WNOHANG);
+      (void)wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG);
       reaped_ = true;
     }
     out_.fd.reset();
     err_.fd.reset();
     pidfd_.reset();
+    RunResult run_result{std::move(result), {}, {}, interrupted};
+    if (!run_result.result) {
+      run_result.partial_stdout = std::move(out_.captured);
+      run_result.partial_stderr = std::move(err_.captured);
+    }
     Done done = std::move(done_);
-    done(std::move(result));
+    done(std::move(run_result));
   }
 
   EventLoop& loop_;
   Done done_;
   Clock::time_point start_;
   Duration timeout_;
+  OnOutputLimit on_limit_;
   UniqueFd pidfd_;
   bool pidfd_watched_ = false;
   bool reaped_ = false;
@@ -472,27 +438,40 @@ class Execution {
   std::optional<ExecError> pending_;
 };
 
-// Delivers a result from the loop's thread on its next pass, never from inside spawn().
-void post_result(EventLoop& loop, Execution::Done done, ExecResult result) {
-  loop.add_timer(
-      Clock::time_point::min(),
-      [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); });
-}
+}  // namespace detail
 
-ExecResult run_on_private_loop(PreparedCommand cmd) {
+namespace {
+
+using detail::Execution;
+
+RunResult run_on_private_loop(PreparedCommand cmd, RunOptions options) {
   auto loop = EventLoop::create();
-  if (!loop)
-    return std::unexpected(exec_error::SpawnFailed{"failed to create runtime: " + loop.error()});
-  std::optional<ExecResult> result;
-  std::move(cmd).spawn(**loop, [&result](ExecResult r) { result = std::move(r); });
-  (*loop)->run();
+  if (!loop) {
+    return RunResult{
+        std::unexpected(exec_error::SpawnFailed{"failed to create runtime: " + loop.error()}),
+        {},
+        {},
+        false};
+  }
+  std::optional<RunResult> result;
+  std::move_only_function<bool()> on_signal = std::move(options.on_signal);
+  RunHandle handle = std::move(cmd).spawn(**loop, std::move(options),
+                                          [&result](RunResult r) { result = std::move(r); });
+  if (on_signal) {
+    (*loop)->run([&] {
+      if (!handle.finished() && on_signal()) handle.cancel();
+    });
+  } else {
+    (*loop)->run();
+  }
   if (!result) internal_fault("execution did not complete");
   return std::move(*result);
 }
 
 struct WorkerJob {
   PreparedCommand cmd;
-  std::optional<ExecResult> result;
+  RunOptions options;
+  std::optional<RunResult> result;
   std::exception_ptr fault;
 };
 
@@ -501,7 +480,7 @@ void* worker_main(void* arg) {
   // A fault handler that unwinds must not end the process from this thread:
   // carry the fault over and raise it again in the caller.
   try {
-    job->result = run_on_private_loop(std::move(job->cmd));
+    job->result = run_on_private_loop(std::move(job->cmd), std::move(job->options));
   } catch (...) {
     job->fault = std::current_exception();
   }
@@ -510,27 +489,42 @@ void* worker_main(void* arg) {
 
 }  // namespace
 
-void PreparedCommand::spawn(EventLoop& loop, std::move_only_function<void(ExecResult)> done) && {
-  const Clock::time_point start = Clock::now();
-  auto child = start_child(*this);
-  if (!child) {
-    post_result(loop, std::move(done),
-                std::unexpected(exec_error::SpawnFailed{std::move(child.error())}));
-    return;
-  }
-  auto execution = std::make_shared<Execution>(loop, std::move(done), start, timeout_, max_stdout_,
-                                               max_stderr_, std::move(*child));
-  if (auto begun = Execution::begin(execution); !begun) {
-    post_result(loop, execution->take_done(),
-                std::unexpected(exec_error::SpawnFailed{std::move(begun.error())}));
-  }
+void RunHandle::cancel() noexcept {
+  if (auto execution = execution_.lock()) execution->cancel();
 }
 
-ExecResult PreparedCommand::spawn_sync() && {
-  if (EventLoop::current() == nullptr) return run_on_private_loop(std::move(*this));
+bool RunHandle::finished() const noexcept {
+  auto execution = execution_.lock();
+  return !execution || execution->finished();
+}
+
+RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
+                                 std::move_only_function<void(RunResult)> done) && {
+  const Clock::time_point start = Clock::now();
+  auto child = start_child(*this);
+  const bool started = child.has_value();
+  auto execution = std::make_shared<Execution>(
+      loop, std::move(done), start, timeout_, max_stdout_, max_stderr_, options.on_output_limit,
+      started ? std::move(*child) : Child{0, UniqueFd(), UniqueFd(), UniqueFd()});
+  if (started) {
+    Execution::begin(execution);
+  } else {
+    Execution::post_failure(execution, std::move(child.error()));
+  }
+  return RunHandle(execution);
+}
+
+void PreparedCommand::spawn(EventLoop& loop, std::move_only_function<void(ExecResult)> done) && {
+  (void)std::move(*this).spawn(loop, RunOptions{}, [done = std::move(done)](RunResult r) mutable {
+    done(std::move(r.result));
+  });
+}
+
+RunResult PreparedCommand::run(RunOptions options) && {
+  if (EventLoop::current() == nullptr) return run_on_private_loop(std::move(*this), std::move(options));
   // This thread is inside a loop that only it can drive: run on one worker
   // thread with a private loop of its own, so even a single-threaded caller cannot deadlock.
-  WorkerJob job{std::move(*this), std::nullopt, nullptr};
+  WorkerJob job{std::move(*this), std::move(options), std::nullopt, nullptr};
   pthread_attr_t attr;
   if (::pthread_attr_init(&attr) != 0) internal_fault("failed to spawn thread");
   ::pthread_attr_setstacksize(&attr, 2 * 1024 * 1024);
@@ -542,6 +536,10 @@ ExecResult PreparedCommand::spawn_sync() && {
   if (job.fault) std::rethrow_exception(job.fault);
   if (!job.result) internal_fault("execution did not complete");
   return std::move(*job.result);
+}
+
+ExecResult PreparedCommand::spawn_sync() && {
+  return std::move(*this).run(RunOptions{}).result;
 }
 
 }  // namespace corvane
