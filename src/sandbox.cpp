@@ -326,6 +326,7 @@ struct Sandbox::State {
   // Paths in /proc are opened by the child: with a PID namespace it mounts a /proc of
   // its own first, whose inodes the parent's descriptors would not reach.
   std::vector<std::pair<std::string, std::uint64_t>> proc_rules;
+  std::vector<SandboxLaunch::PathRule> proc_rule_views;  // what the child reads of proc_rules
   std::vector<sock_filter> filter;
   sock_fprog program{};
   Containment containment = Containment::None;
@@ -470,6 +471,9 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
       return std::unexpected(*e);
   }
 
+  for (const auto& [path, access] : state->proc_rules) {
+    if (access != 0) state->proc_rule_views.push_back({path.c_str(), access});
+  }
   state->spec = std::move(spec);
   return Sandbox(std::move(state));
 }
@@ -488,14 +492,18 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
   SandboxLaunch launch;
   launch.keep_ = state_;
   launch.containment_ = st.containment;
+  launch.new_session_ = st.containment == Containment::ProcessGroup;
   if (st.containment == Containment::PidNamespace) launch.clone_flags_ = CLONE_NEWPID;
   if (st.containment == Containment::UserPidNamespace) {
     launch.clone_flags_ = CLONE_NEWUSER | CLONE_NEWPID;
-    launch.uid_map_ = st.uid_map;
-    launch.gid_map_ = st.gid_map;
+    launch.uid_map_ = st.uid_map.c_str();
+    launch.uid_map_size_ = st.uid_map.size();
+    launch.gid_map_ = st.gid_map.c_str();
+    launch.gid_map_size_ = st.gid_map.size();
   }
-  if (!st.proc_rules.empty()) {
-    launch.proc_rules_ = &st.proc_rules;
+  if (!st.proc_rule_views.empty()) {
+    launch.proc_rules_ = st.proc_rule_views.data();
+    launch.proc_rule_count_ = st.proc_rule_views.size();
     // A /proc of the namespace's own shows the command's processes and nothing of the host.
     if (launch.clone_flags_ != 0) launch.clone_flags_ |= CLONE_NEWNS;
   }
@@ -505,7 +513,7 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
        {std::pair{RLIMIT_AS, l.address_space}, std::pair{RLIMIT_CPU, l.cpu_seconds},
         std::pair{RLIMIT_NPROC, l.processes}, std::pair{RLIMIT_FSIZE, l.file_size},
         std::pair{RLIMIT_NOFILE, l.open_files}}) {
-    if (value) launch.limits_.push_back({static_cast<int>(resource), *value});
+    if (value) launch.limits_[launch.limit_count_++] = {static_cast<int>(resource), *value};
   }
   if (st.landlock_abi == 0) return launch;
 
@@ -513,6 +521,7 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
   const long ruleset = ::syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0U);
   if (ruleset < 0) return std::unexpected("sandbox ruleset: " + os_error_text(errno));
   launch.ruleset_ = UniqueFd(static_cast<int>(ruleset));
+  launch.ruleset_fd_ = launch.ruleset_.get();
   const auto add = [&launch](int fd, std::uint64_t access) -> int {
     if (access == 0) return 0;
     const PathBeneathAttr rule{access, fd};
@@ -574,80 +583,126 @@ SandboxLaunch::~SandboxLaunch() = default;
 std::uint64_t SandboxLaunch::clone_flags() const noexcept { return clone_flags_; }
 Containment SandboxLaunch::containment() const noexcept { return containment_; }
 
-namespace {
-
-// Child side helpers: raw system calls only.
-int write_proc_file(const char* path, const char* text, std::size_t size) noexcept {
-  const long fd = ::syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const long n = ::syscall(SYS_write, fd, text, size);
-  const int error = n < 0 ? errno : n == static_cast<long>(size) ? 0 : EIO;
-  ::syscall(SYS_close, fd);
-  return error;
+int SandboxLaunch::apply_step(const void* launch) noexcept {
+  return static_cast<const SandboxLaunch*>(launch)->apply();
 }
 
-int add_path_rule(int ruleset, const char* path, std::uint64_t access) noexcept {
-  const long fd = ::syscall(SYS_openat, AT_FDCWD, path, O_PATH | O_CLOEXEC);
-  if (fd < 0) return errno;
+namespace {
+
+// The child side shares the parent's memory in a vfork-style start: it may not touch
+// errno, a lock or the sanitizers' bookkeeping, so it issues system calls itself and
+// gets -errno back.
+#define CORVANE_CHILD_CODE __attribute__((no_sanitize_address, no_sanitize_undefined))
+
+CORVANE_CHILD_CODE long child_syscall(long n, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0,
+                                      long a5 = 0) noexcept {
+#if defined(__x86_64__)
+  long ret;
+  register long r10 asm("r10") = a4;
+  register long r8 asm("r8") = a5;
+  asm volatile("syscall"
+               : "=a"(ret)
+               : "a"(n), "D"(a1), "S"(a2), "d"(a3), "r"(r10), "r"(r8)
+               : "rcx", "r11", "memory");
+  return ret;
+#elif defined(__aarch64__)
+  register long x8 asm("x8") = n;
+  register long x0 asm("x0") = a1;
+  register long x1 asm("x1") = a2;
+  register long x2 asm("x2") = a3;
+  register long x3 asm("x3") = a4;
+  register long x4 asm("x4") = a5;
+  asm volatile("svc #0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4) : "memory");
+  return x0;
+#endif
+}
+
+template <typename T>
+CORVANE_CHILD_CODE long as_arg(T* pointer) noexcept {
+  return reinterpret_cast<long>(pointer);
+}
+
+CORVANE_CHILD_CODE int write_proc_file(const char* path, const char* text,
+                                       std::size_t size) noexcept {
+  const long fd = child_syscall(SYS_openat, AT_FDCWD, as_arg(path), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return static_cast<int>(-fd);
+  const long n = child_syscall(SYS_write, fd, as_arg(text), static_cast<long>(size));
+  child_syscall(SYS_close, fd);
+  if (n < 0) return static_cast<int>(-n);
+  return n == static_cast<long>(size) ? 0 : EIO;
+}
+
+CORVANE_CHILD_CODE int add_path_rule(int ruleset, const char* path,
+                                     std::uint64_t access) noexcept {
+  const long fd = child_syscall(SYS_openat, AT_FDCWD, as_arg(path), O_PATH | O_CLOEXEC);
+  if (fd < 0) return static_cast<int>(-fd);
   const PathBeneathAttr rule{access, static_cast<std::int32_t>(fd)};
-  const long rc = ::syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, &rule, 0U);
-  const int error = rc == 0 ? 0 : errno;
-  ::syscall(SYS_close, fd);
-  return error;
+  const long rc = child_syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, as_arg(&rule), 0);
+  child_syscall(SYS_close, fd);
+  return rc < 0 ? static_cast<int>(-rc) : 0;
+}
+
+CORVANE_CHILD_CODE bool is_proc_root(const char* path) noexcept {
+  const char root[] = "/proc";
+  for (int i = 0; i < 5; ++i) {
+    if (path[i] != root[i]) return false;
+  }
+  return path[5] == '\0';
 }
 
 }  // namespace
 
-int SandboxLaunch::add_proc_rules() const noexcept {
-  bool own_proc = false;
-  if ((clone_flags_ & CLONE_NEWNS) != 0) {
-    // Private first, so the new /proc never propagates back to the host's mounts. Where
-    // the kernel refuses a new procfs (a /proc partly hidden by a container), the
-    // command gets the reduced view below instead of failing.
-    own_proc = ::syscall(SYS_mount, nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-               ::syscall(SYS_mount, "proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-                         nullptr) == 0;
-  }
-  for (const auto& [path, access] : *proc_rules_) {
-    if (access == 0) continue;
-    // Without a /proc of its own the command reads its own entries only: /proc as a
-    // whole would show every process of the host, environments included.
-    const char* target = !own_proc && path == "/proc" ? "/proc/self/" : path.c_str();
-    if (const int e = add_path_rule(ruleset_.get(), target, access); e != 0 && e != ENOENT)
-      return e;
-  }
-  return 0;
-}
-
-int SandboxLaunch::apply() const noexcept {
-  if (!uid_map_.empty()) {
+CORVANE_CHILD_CODE int SandboxLaunch::apply() const noexcept {
+  long rc = 0;
+  if (uid_map_ != nullptr) {
     // setgroups must be denied before an ordinary caller may write its gid map.
     if (const int e = write_proc_file("/proc/self/setgroups", "deny", 4); e != 0) return e;
-    if (const int e = write_proc_file("/proc/self/uid_map", uid_map_.data(), uid_map_.size());
-        e != 0)
+    if (const int e = write_proc_file("/proc/self/uid_map", uid_map_, uid_map_size_); e != 0)
       return e;
-    if (const int e = write_proc_file("/proc/self/gid_map", gid_map_.data(), gid_map_.size());
-        e != 0)
+    if (const int e = write_proc_file("/proc/self/gid_map", gid_map_, gid_map_size_); e != 0)
       return e;
   }
-  if (containment_ == Containment::ProcessGroup && ::syscall(SYS_setsid) < 0) return errno;
-  if (::syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L) != 0) return errno;
-  for (const Limit& limit : limits_) {
+  // EPERM: the start path already made the child a session (and group) leader.
+  if (new_session_ && (rc = child_syscall(SYS_setsid)) < 0 && rc != -EPERM)
+    return static_cast<int>(-rc);
+  if ((rc = child_syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1)) < 0) return static_cast<int>(-rc);
+  for (int i = 0; i < limit_count_; ++i) {
+    const Limit& limit = limits_[i];
     Rlimit64 old{};
-    if (::syscall(SYS_prlimit64, 0, limit.resource, nullptr, &old) != 0) return errno;
-    // Never above what the caller has: an ordinary caller may not raise a hard limit.
-    // Soft and hard alike: for CPU time that means SIGKILL at the limit, which a process
+    if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, 0, as_arg(&old))) < 0)
+      return static_cast<int>(-rc);
+    // Never above what the caller has (an ordinary caller may not raise a hard limit), and
+    // soft and hard alike: for CPU time that means SIGKILL at the limit, which a process
     // cannot catch and pid 1 of a namespace cannot ignore.
-    const Rlimit64 next{std::min(limit.value, old.max), std::min(limit.value, old.max)};
-    if (::syscall(SYS_prlimit64, 0, limit.resource, &next, nullptr) != 0) return errno;
+    const std::uint64_t value = limit.value < old.max ? limit.value : old.max;
+    const Rlimit64 next{value, value};
+    if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, as_arg(&next), 0)) < 0)
+      return static_cast<int>(-rc);
   }
-  if (proc_rules_ != nullptr && ruleset_) {
-    if (const int e = add_proc_rules(); e != 0) return e;
+  if (ruleset_fd_ >= 0) {
+    bool own_proc = false;
+    if (proc_rule_count_ > 0 && (clone_flags_ & CLONE_NEWNS) != 0) {
+      // Private first, so the new /proc never propagates back to the host's mounts. Where
+      // the kernel refuses a new procfs (a /proc partly hidden by a container), the
+      // command gets the reduced view below instead of failing.
+      own_proc = child_syscall(SYS_mount, 0, as_arg("/"), 0, MS_REC | MS_PRIVATE, 0) == 0 &&
+                 child_syscall(SYS_mount, as_arg("proc"), as_arg("/proc"), as_arg("proc"),
+                               MS_NOSUID | MS_NODEV | MS_NOEXEC, 0) == 0;
+    }
+    for (std::size_t i = 0; i < proc_rule_count_; ++i) {
+      // Without a /proc of its own the command reads its own entries only: /proc as a
+      // whole would show every process of the host, environments included.
+      const char* path = proc_rules_[i].path;
+      if (!own_proc && is_proc_root(path)) path = "/proc/self/";
+      const int e = add_path_rule(ruleset_fd_, path, proc_rules_[i].access);
+      if (e != 0 && e != ENOENT) return e;
+    }
+    if ((rc = child_syscall(SYS_landlock_restrict_self, ruleset_fd_, 0)) < 0)
+      return static_cast<int>(-rc);
   }
-  if (ruleset_ && ::syscall(SYS_landlock_restrict_self, ruleset_.get(), 0U) != 0) return errno;
   if (seccomp_ != nullptr &&
-      ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0U, seccomp_) != 0)
-    return errno;
+      (rc = child_syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, as_arg(seccomp_))) < 0)
+    return static_cast<int>(-rc);
   return 0;
 }
 

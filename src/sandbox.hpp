@@ -86,32 +86,49 @@ class SandboxLaunch {
   SandboxLaunch& operator=(SandboxLaunch&&) noexcept = default;
   ~SandboxLaunch();
 
-  /// Flags the start path adds to clone3 (CLONE_NEWPID, CLONE_NEWUSER), or 0.
+  /// Flags the start path adds to clone3 (CLONE_NEWPID, CLONE_NEWUSER, CLONE_NEWNS), or 0.
   [[nodiscard]] std::uint64_t clone_flags() const noexcept;
   /// How the tree is contained; ProcessGroup means the supervisor kills -pid at the end.
   [[nodiscard]] Containment containment() const noexcept;
-  /// Child side: only system calls, no allocation, async-signal-safe. Returns 0 or an errno;
-  /// on an error the child must not exec.
+  /// Child side, after the child's descriptors 0-2 and directory are set and before
+  /// descriptors above 2 are closed (the ruleset is one of them): raw system calls only,
+  /// no allocation, no libc state touched, safe in a vfork-style child sharing the
+  /// parent's memory. Returns 0 or an errno; on an error the child must not exec.
   [[nodiscard]] int apply() const noexcept;
+  /// apply() on `launch` (a SandboxLaunch*), in the shape of the start path's set-up step.
+  static int apply_step(const void* launch) noexcept;
 
- private:
-  friend class Sandbox;
+  /// A resource limit for the child.
   struct Limit {
     int resource;
     std::uint64_t value;
   };
-  SandboxLaunch() = default;
-  [[nodiscard]] int add_proc_rules() const noexcept;
+  /// A Landlock rule on a path the child opens itself (paths in /proc).
+  struct PathRule {
+    const char* path;
+    std::uint64_t access;
+  };
 
-  std::shared_ptr<const void> keep_;  // the Sandbox's state, which the seccomp program lives in
+ private:
+  friend class Sandbox;
+  SandboxLaunch() = default;
+
+  // Plain data only below `keep_` and `ruleset_`: the child reads these and nothing else.
+  std::shared_ptr<const void> keep_;  // the Sandbox's state, where the pointers below point
   UniqueFd ruleset_;
+  int ruleset_fd_ = -1;
   const void* seccomp_ = nullptr;  // struct sock_fprog*, or null
-  std::vector<Limit> limits_;
+  Limit limits_[5] = {};
+  int limit_count_ = 0;
+  const PathRule* proc_rules_ = nullptr;
+  std::size_t proc_rule_count_ = 0;
+  bool new_session_ = false;
+  const char* uid_map_ = nullptr;
+  std::size_t uid_map_size_ = 0;
+  const char* gid_map_ = nullptr;
+  std::size_t gid_map_size_ = 0;
   Containment containment_ = Containment::None;
   std::uint64_t clone_flags_ = 0;
-  const std::vector<std::pair<std::string, std::uint64_t>>* proc_rules_ = nullptr;
-  std::string uid_map_;
-  std::string gid_map_;
 };
 
 /// A built sandbox: immutable and cheap to copy (copies share its descriptors).
