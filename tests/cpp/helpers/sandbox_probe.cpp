@@ -7,8 +7,14 @@
 //   spin          burn CPU until killed
 //   survive       double fork with a new session; the grandchild keeps stdout for 60 s
 //   background    a plain background child keeps stdout for 30 s
+//   lock-survive:PATH:MODE  double fork with a new session; the grandchild writes its pid
+//                 to PATH and holds an flock on it for 60 s, its stdout and stderr on
+//                 /dev/null; once it holds the lock, print
+//                 "locked" and exit (MODE exit) or sleep 60 s (MODE wait)
 //   euid          setuid(0), then print the effective uid
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -85,6 +91,42 @@ int do_survive() {
   return 0;
 }
 
+int do_lock_survive(const std::string& spec) {
+  const auto colon = spec.rfind(':');
+  const std::string path = spec.substr(0, colon);
+  const bool wait = spec.substr(colon + 1) == "wait";
+  const pid_t child = ::fork();
+  if (child < 0) return fail("fork");
+  if (child == 0) {
+    ::setsid();
+    if (::fork() == 0) {
+      // Detached like a daemon: the run's pipes are not held, only the lock.
+      const int null_fd = ::open("/dev/null", O_RDWR);
+      ::dup2(null_fd, 1);
+      ::dup2(null_fd, 2);
+      const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0) std::_Exit(1);
+      const std::string pid = std::to_string(::getpid());
+      (void)!::write(fd, pid.data(), pid.size());
+      ::sleep(60);
+      std::_Exit(0);
+    }
+    std::_Exit(0);
+  }
+  ::waitpid(child, nullptr, 0);
+  // Wait (boundedly) until the grandchild holds the lock.
+  for (int i = 0; i < 500; ++i) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (fd >= 0) ::close(fd);
+    if (held) break;
+    ::usleep(10000);
+  }
+  std::puts("locked");
+  if (wait) ::sleep(60);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,6 +148,7 @@ int main(int argc, char** argv) {
     for (;;) asm volatile("");  // a loop the compiler may not remove
   }
   if (name == "survive") return do_survive();
+  if (name == "lock-survive") return do_lock_survive(value);
   if (name == "background") {
     if (::fork() == 0) {
       ::sleep(30);
