@@ -457,6 +457,8 @@ class Execution : public std::enable_shared_from_this<Execution> {
     out_.fd.reset();
     err_.fd.reset();
     pidfd_.reset();
+    // The sandbox holds descriptors too; a cancelled timer may keep this object a while.
+    sandbox_.reset();
     RunResult run_result{std::move(result), {}, {}, interrupted};
     if (!run_result.result) {
       run_result.partial_stdout = std::move(out_.captured);

@@ -583,16 +583,16 @@ SandboxLaunch::~SandboxLaunch() = default;
 std::uint64_t SandboxLaunch::clone_flags() const noexcept { return clone_flags_; }
 Containment SandboxLaunch::containment() const noexcept { return containment_; }
 
-int SandboxLaunch::apply_step(const void* launch) noexcept {
-  return static_cast<const SandboxLaunch*>(launch)->apply();
-}
-
-namespace {
-
 // The child side shares the parent's memory in a vfork-style start: it may not touch
 // errno, a lock or the sanitizers' bookkeeping, so it issues system calls itself and
 // gets -errno back.
 #define CORVANE_CHILD_CODE __attribute__((no_sanitize_address, no_sanitize_undefined))
+
+CORVANE_CHILD_CODE int SandboxLaunch::apply_step(const void* launch) noexcept {
+  return static_cast<const SandboxLaunch*>(launch)->apply();
+}
+
+namespace {
 
 CORVANE_CHILD_CODE long child_syscall(long n, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0,
                                       long a5 = 0) noexcept {

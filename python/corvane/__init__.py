@@ -20,6 +20,7 @@ from _corvane import (
 )
 
 from .errors import ExecutionError, OutputLimitExceeded, Refused, SpawnFailed, TimedOut
+from .sandbox import Sandbox, SandboxLimitExceeded
 from ._run import run
 from ._aio import arun
 
@@ -42,6 +43,8 @@ __all__ = [
     "TimedOut",
     "OutputLimitExceeded",
     "SpawnFailed",
+    "Sandbox",
+    "SandboxLimitExceeded",
 ]
 
 del _corvane

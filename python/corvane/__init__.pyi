@@ -16,6 +16,7 @@ from typing import (
     overload,
 )
 
+from .sandbox import Sandbox as Sandbox, SandboxLimitExceeded as SandboxLimitExceeded
 from .errors import (
     ExecutionError as ExecutionError,
     OutputLimitExceeded as OutputLimitExceeded,
@@ -41,6 +42,8 @@ __all__ = [
     "TimedOut",
     "OutputLimitExceeded",
     "SpawnFailed",
+    "Sandbox",
+    "SandboxLimitExceeded",
 ]
 
 _T_co = TypeVar("_T_co", covariant=True)
@@ -184,7 +187,7 @@ class ProcPolicy:
 def run(
     prepared: PreparedCommand,
     *,
-    sandbox: None = None,
+    sandbox: Optional[Sandbox] = None,
     on_output_limit: Literal["wait", "kill"] = "wait",
 ) -> Output:
     """Run with the interpreter lock released; raises the typed errors."""
@@ -192,7 +195,7 @@ def run(
 async def arun(
     prepared: PreparedCommand,
     *,
-    sandbox: None = None,
+    sandbox: Optional[Sandbox] = None,
     on_output_limit: Literal["wait", "kill"] = "wait",
 ) -> Output:
     """Run on the running asyncio loop, no thread per run; cancelling kills the child."""

@@ -10,10 +10,11 @@ thousand concurrent runs cost a thousand children and no thread.
 
 import asyncio
 import time
-from typing import TYPE_CHECKING, Dict, Optional
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 from . import _native
 from ._run import kill_on_output_limit
+from .sandbox import Sandbox, handle_of
 
 if TYPE_CHECKING:
     from . import Output, PreparedCommand
@@ -33,7 +34,7 @@ class _Driver:
         self._closed = False
         loop.add_reader(self._fd, self._wake)
 
-    def start(self, prepared: "PreparedCommand", kill: bool,
+    def start(self, prepared: "PreparedCommand", kill: bool, sandbox: Any,
               future: "asyncio.Future[Output]") -> int:
         def done(output: "Optional[Output]", error: Optional[BaseException]) -> None:
             # Called from inside run_ready() or cancel(): only settle the future.
@@ -47,7 +48,7 @@ class _Driver:
                 future.cancel()
 
         try:
-            run_id = self._reactor.start(prepared, kill, done)
+            run_id = self._reactor.start(prepared, kill, sandbox, done)
         finally:
             self._settle()
         return run_id
@@ -105,7 +106,7 @@ class _Driver:
 _drivers: Dict[asyncio.AbstractEventLoop, _Driver] = {}
 
 
-async def arun(prepared: "PreparedCommand", *, sandbox: Optional[object] = None,
+async def arun(prepared: "PreparedCommand", *, sandbox: "Optional[Sandbox]" = None,
                on_output_limit: str = "wait") -> "Output":
     """Runs ``prepared`` on the running asyncio loop and returns its Output.
 
@@ -115,13 +116,14 @@ async def arun(prepared: "PreparedCommand", *, sandbox: Optional[object] = None,
     ``TaskGroup``, ...) kills and reaps the child before ``CancelledError``
     propagates.
     """
-    kill = kill_on_output_limit(on_output_limit, sandbox)
+    kill = kill_on_output_limit(on_output_limit)
+    handle = handle_of(sandbox)
     loop = asyncio.get_running_loop()
     driver = _drivers.get(loop)
     if driver is None:
         driver = _drivers[loop] = _Driver(loop)
     future: "asyncio.Future[Output]" = loop.create_future()
-    run_id = driver.start(prepared, kill, future)
+    run_id = driver.start(prepared, kill, handle, future)
     try:
         return await future
     except asyncio.CancelledError:

@@ -10,6 +10,7 @@
 #include "prepared.hpp"
 #include "py_ref.hpp"
 #include "run_result.hpp"
+#include "sandbox_binding.hpp"
 #include "shared_types.hpp"
 
 namespace corvane::py::native {
@@ -42,8 +43,8 @@ class ReleasedLock {
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_SetString(PyExc_TypeError, "run() takes 2 positional arguments");
+    if (nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "run() takes 3 positional arguments");
       return nullptr;
     }
     if (!expect_instance(args[0], shared_types().prepared_command, "prepared",
@@ -53,6 +54,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const int kill = PyObject_IsTrue(args[1]);
     if (kill < 0) return nullptr;
     PreparedCommand command = unbox<PreparedCommand>(args[0]);
+    if (!attach_sandbox(args[2], command)) return nullptr;
     RunOptions options;
     options.on_output_limit = kill != 0 ? OnOutputLimit::Kill : OnOutputLimit::Wait;
     Ref interruption;
