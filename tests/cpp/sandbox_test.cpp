@@ -555,6 +555,31 @@ TEST(SandboxContainment, FallbacksEndTheTree) {
   }
 }
 
+// Without a PID namespace there is no /proc of the command's own: a listed /proc
+// then shows the command its own entries and nothing of the host.
+TEST(SandboxContainment, WithoutAPidNamespaceProcShowsOnlyTheCommandItself) {
+  if (Sandbox::available().landlock_abi == 0) GTEST_SKIP() << "this kernel has no Landlock";
+  DisableFeatures off("pidns");
+  Scene scene;
+  SandboxSpec spec = SandboxSpec::workspace(scene.ws);
+  spec.read.emplace_back("/proc");
+  auto sandbox = Sandbox::build(spec);
+  ASSERT_TRUE(sandbox) << sandbox.error();
+  ASSERT_EQ(sandbox->containment(), Containment::ProcessGroup);
+  const struct {
+    std::string path;
+    bool readable;
+  } rows[] = {
+      {"/proc/self/status", true},
+      {"/proc/" + std::to_string(::getpid()) + "/environ", false},
+      {"/proc/1/cmdline", false},
+  };
+  for (const auto& row : rows) {
+    const Ran ran = run({tool("cat"), row.path}, scene.ws, {&*sandbox, std::nullopt, 5s});
+    EXPECT_EQ(ran.status == 0 && !ran.out.empty(), row.readable) << row.path << ": " << ran.err;
+  }
+}
+
 TEST(SandboxSupportTest, DescribesEveryFeature) {
   DisableFeatures off("landlock,seccomp");
   const std::string text = Sandbox::available().describe();
