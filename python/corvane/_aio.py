@@ -48,7 +48,7 @@ class _Driver:
                 future.cancel()
 
         try:
-            run_id = self._reactor.start(prepared, kill, sandbox, done)
+            run_id = self._reactor.start(prepared, kill, done, sandbox)
         finally:
             self._settle()
         return run_id

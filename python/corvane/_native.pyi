@@ -3,8 +3,8 @@ from typing import Any, Callable, Dict, Optional, Tuple, final
 
 from . import Output, PreparedCommand, ProcPolicy, ProcRequest
 
-def run(prepared: PreparedCommand, kill_on_output_limit: bool, sandbox: Optional[SandboxHandle],
-        /) -> Output: ...
+def run(prepared: PreparedCommand, kill_on_output_limit: bool,
+        sandbox: Optional[SandboxHandle] = None, /) -> Output: ...
 def prepare(policy: ProcPolicy, request: ProcRequest, /) -> PreparedCommand: ...
 
 @final
@@ -32,8 +32,8 @@ class Reactor:
         self,
         prepared: PreparedCommand,
         kill_on_output_limit: bool,
-        sandbox: Optional[SandboxHandle],
         callback: Callable[[Optional[Output], Optional[BaseException]], None],
+        sandbox: Optional[SandboxHandle] = None,
         /,
     ) -> int: ...
     def cancel(self, run_id: int, /) -> None: ...

@@ -43,8 +43,8 @@ class ReleasedLock {
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_SetString(PyExc_TypeError, "run() takes 3 positional arguments");
+    if (nargs != 2 && nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "run() takes 2 or 3 positional arguments");
       return nullptr;
     }
     if (!expect_instance(args[0], shared_types().prepared_command, "prepared",
@@ -54,7 +54,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const int kill = PyObject_IsTrue(args[1]);
     if (kill < 0) return nullptr;
     PreparedCommand command = unbox<PreparedCommand>(args[0]);
-    if (!attach_sandbox(args[2], command)) return nullptr;
+    if (nargs == 3 && !attach_sandbox(args[2], command)) return nullptr;
     RunOptions options;
     options.on_output_limit = kill != 0 ? OnOutputLimit::Kill : OnOutputLimit::Wait;
     Ref interruption;

@@ -17,7 +17,7 @@ namespace {
 
 PyMethodDef g_functions[] = {
     {"run", method(&run), METH_FASTCALL,
-     "run(prepared, kill_on_output_limit, sandbox)\n--\n\n"
+     "run(prepared, kill_on_output_limit, sandbox=None)\n--\n\n"
      "Run a PreparedCommand with the interpreter lock released; return its Output."},
     {"prepare", method(&prepare), METH_FASTCALL,
      "prepare(policy, request)\n--\n\n"

@@ -93,11 +93,11 @@ void deliver(PyObject* callback, RunResult&& result) noexcept {
   if (!ok) PyErr_WriteUnraisable(callback);
 }
 
-// start(prepared, kill_on_output_limit, sandbox, callback) -> run id
+// start(prepared, kill_on_output_limit, callback[, sandbox]) -> run id
 PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 4) {
-      PyErr_SetString(PyExc_TypeError, "start() takes 4 positional arguments");
+    if (nargs != 3 && nargs != 4) {
+      PyErr_SetString(PyExc_TypeError, "start() takes 3 or 4 positional arguments");
       return nullptr;
     }
     EventLoop* loop = open_loop(self);
@@ -108,7 +108,7 @@ PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     }
     const int kill = PyObject_IsTrue(args[1]);
     if (kill < 0) return nullptr;
-    if (!PyCallable_Check(args[3])) {
+    if (!PyCallable_Check(args[2])) {
       PyErr_SetString(PyExc_TypeError, "argument 'callback': expected a callable");
       return nullptr;
     }
@@ -117,12 +117,12 @@ PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     RunOptions options;
     options.on_output_limit = kill != 0 ? OnOutputLimit::Kill : OnOutputLimit::Wait;
     PreparedCommand command = unbox<PreparedCommand>(args[0]);
-    if (!attach_sandbox(args[2], command)) return nullptr;
+    if (nargs == 4 && !attach_sandbox(args[3], command)) return nullptr;
     // The core calls `done` from run_ready() or cancel(), both entered from
     // Python with the interpreter lock held, and never from inside spawn().
     RunHandle handle = std::move(command).spawn(
         *loop, std::move(options),
-        [&st, id, callback = Ref::borrow(args[3])](RunResult result) {
+        [&st, id, callback = Ref::borrow(args[2])](RunResult result) {
           st.runs.erase(id);
           deliver(callback.get(), std::move(result));
         });
