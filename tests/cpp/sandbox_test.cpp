@@ -443,8 +443,8 @@ TEST(SandboxLimits, OnlyABrokenLimitIsReportedAsOne) {
     std::optional<std::string> breach;
   } rows[] = {
       {CLD_KILLED, SIGXCPU, 0us, "CPU time limit of 2 s exceeded"},
-      {CLD_KILLED, SIGKILL, 1700ms, "CPU time limit of 2 s exceeded"},  // sampled short
-      {CLD_KILLED, SIGKILL, 1500ms, std::nullopt},  // killed for another reason
+      {CLD_KILLED, SIGKILL, 1000ms, "CPU time limit of 2 s exceeded"},  // ticks ran ahead
+      {CLD_KILLED, SIGKILL, 900ms, std::nullopt},  // killed for another reason
       {CLD_DUMPED, SIGXFSZ, 0us, "file size limit of 1073741824 bytes exceeded"},
       {CLD_EXITED, SIGXCPU, 5s, std::nullopt},  // exit code 24 is only an exit code
   };
