@@ -94,7 +94,6 @@ std::expected<Pipe, int> make_pipe() {
 
 // A started child: its pidfd is its identity from here on.
 struct Child {
-  pid_t pid;
   UniqueFd pidfd;
   UniqueFd out;
   UniqueFd err;
@@ -175,13 +174,14 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
     return std::unexpected(os_error_text(spawned.error().error));
   }
   const bool group = launch && launch->containment() == Containment::ProcessGroup;
-  return Child{spawned->pid,         std::move(spawned->pidfd), std::move(out->read),
-               std::move(err->read), group ? spawned->pid : 0,  cmd.sandbox()};
+  return Child{std::move(spawned->pidfd), std::move(out->read), std::move(err->read),
+               group ? spawned->pid : 0, cmd.sandbox()};
 }
 
 // Saturating `now + timeout`: empty when the sum cannot be represented, and the deadline never
 // passes.
 std::optional<Clock::time_point> deadline_after(Clock::time_point now, Duration timeout) {
+  timeout = timeout.normalized();
   using std::chrono::nanoseconds;
   const auto room = std::chrono::duration_cast<nanoseconds>(Clock::time_point::max() - now).count();
   if (room < 0) return std::nullopt;
@@ -210,7 +210,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
       : loop_(loop),
         done_(std::move(done)),
         start_(start),
-        timeout_(timeout),
+        timeout_(timeout.normalized()),
         on_limit_(on_limit),
         pidfd_(std::move(child.pidfd)),
         group_(child.group),
@@ -222,10 +222,10 @@ class Execution : public std::enable_shared_from_this<Execution> {
   Execution& operator=(const Execution&) = delete;
 
   ~Execution() {
-    // Only reached with the child still unreaped when the loop was destroyed mid-run.
-    if (!reaped_ && pidfd_) {
-      if (kill_child() == 0) reap_blocking(pidfd_.get());
-    }
+    // Only reached with the child still unreaped when the loop was destroyed
+    // mid-run. A forked copy of the host dropping its copy of the loop must
+    // leave the creator's child alone: its pidfd names the same process.
+    if (!foreign()) kill_and_reap();
   }
 
   // Registers the three descriptors and arms the deadline. On failure the
@@ -234,8 +234,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
     Execution& ex = *self;
     auto fail = [&ex, &self](int error) {
       ex.stop_watching();
-      if (!ex.reaped_ && ex.kill_child() == 0) reap_blocking(ex.pidfd_.get());
-      ex.reaped_ = true;
+      ex.kill_and_reap();
       post_failure(self, os_error_text(error));
     };
     if (auto r = ex.loop_.watch(ex.pidfd_.get(), EPOLLIN,
@@ -268,7 +267,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
 
   // Kills and reaps the child and completes at once as interrupted.
   void cancel() noexcept {
-    if (phase_ == Phase::Done) return;
+    if (phase_ == Phase::Done || foreign()) return;
     // Completing drops the loop's callbacks, which own this object.
     const std::shared_ptr<Execution> keep = shared_from_this();
     stop_watching();
@@ -284,6 +283,18 @@ class Execution : public std::enable_shared_from_this<Execution> {
   [[nodiscard]] bool finished() const noexcept { return phase_ == Phase::Done; }
 
  private:
+  // SIGKILL and reap at once; a child that cannot be signalled goes to the
+  // background reaper instead, so it never stays a zombie and nobody waits.
+  void kill_and_reap() noexcept {
+    if (reaped_ || !pidfd_) return;
+    if (kill_child() == 0) {
+      reap_blocking(pidfd_.get());
+    } else {
+      reap_in_background(std::move(pidfd_));
+    }
+    reaped_ = true;
+  }
+
   struct Reader {
     Reader(UniqueFd pipe, std::uint64_t max, bool out) noexcept
         : fd(std::move(pipe)), limit(max), is_stdout(out) {}
@@ -449,9 +460,12 @@ class Execution : public std::enable_shared_from_this<Execution> {
     phase_ = Phase::Done;
     stop_watching();
     if (!reaped_) {
-      // Only when a kill could not be sent: never leave a zombie behind if it is already one.
+      // Only when a kill could not be sent (a set-uid child of an unprivileged
+      // host): reap it if it has exited, else a background reaper owns it from
+      // here, so it never stays a zombie and the caller never waits for it.
       siginfo_t info{};
-      (void)wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG);
+      if (wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG) == 0 && info.si_pid == 0)
+        reap_in_background(std::move(pidfd_));
       reaped_ = true;
     }
     out_.fd.reset();
@@ -478,6 +492,10 @@ class Execution : public std::enable_shared_from_this<Execution> {
     return rc;
   }
 
+  // True in a forked copy of the process that started the child.
+  [[nodiscard]] bool foreign() const noexcept { return ::getpid() != owner_; }
+
+  pid_t owner_ = ::getpid();
   EventLoop& loop_;
   Done done_;
   Clock::time_point start_;
@@ -518,6 +536,9 @@ RunResult run_on_private_loop(PreparedCommand cmd, RunOptions options) {
   RunHandle handle = std::move(cmd).spawn(**loop, std::move(options),
                                           [&result](RunResult r) { result = std::move(r); });
   if (on_signal) {
+    // Once before the first wait too: a signal that arrived while the child
+    // was starting interrupted no wait and would otherwise go unnoticed.
+    if (on_signal()) handle.cancel();
     (*loop)->run([&] {
       if (!handle.finished() && on_signal()) handle.cancel();
     });
@@ -565,7 +586,7 @@ RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
   const bool started = child.has_value();
   auto execution = std::make_shared<Execution>(
       loop, std::move(done), start, timeout_, max_stdout_, max_stderr_, options.on_output_limit,
-      started ? std::move(*child) : Child{0, UniqueFd(), UniqueFd(), UniqueFd()});
+      started ? std::move(*child) : Child{UniqueFd(), UniqueFd(), UniqueFd()});
   if (started) {
     Execution::begin(execution);
   } else {

@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <linux/sched.h>
+#include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -15,28 +17,10 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
-
-#if !defined(__x86_64__)
-#error "the child start is written for x86-64 (raw system calls and the clone3 trampoline)"
-#endif
+#include <mutex>
 
 namespace corvane {
 namespace {
-
-// The child may not touch errno, the sanitizers' bookkeeping or any lock, so
-// it issues system calls itself; the result is -errno on failure.
-#define CORVANE_CHILD_CODE __attribute__((no_sanitize_address, no_sanitize_undefined))
-
-CORVANE_CHILD_CODE inline long raw_syscall(long n, long a1 = 0, long a2 = 0, long a3 = 0,
-                                           long a4 = 0) noexcept {
-  long ret;
-  register long r10 asm("r10") = a4;
-  asm volatile("syscall"
-               : "=a"(ret)
-               : "a"(n), "D"(a1), "S"(a2), "d"(a3), "r"(r10)
-               : "rcx", "r11", "memory");
-  return ret;
-}
 
 // The kernel's layout of struct sigaction for rt_sigaction on x86-64.
 struct KernelSigaction {
@@ -74,26 +58,26 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
   const KernelSigaction default_action{0, 0, 0, 0};
   for (int sig = 1; sig <= kLastSignal; ++sig) {
     if (sig == SIGKILL || sig == SIGSTOP) continue;
-    raw_syscall(SYS_rt_sigaction, sig, reinterpret_cast<long>(&default_action), 0, kSigsetBytes);
+    child_syscall(SYS_rt_sigaction, sig, reinterpret_cast<long>(&default_action), 0, kSigsetBytes);
   }
 
   // A new session: no controlling terminal, so /dev/tty cannot reach the user's keyboard.
-  if ((rc = raw_syscall(SYS_setsid)) < 0) return child_fail(frame, SpawnStage::Session, rc);
+  if ((rc = child_syscall(SYS_setsid)) < 0) return child_fail(frame, SpawnStage::Session, rc);
 
-  rc = raw_syscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY);
+  rc = child_syscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY);
   if (rc < 0) return child_fail(frame, SpawnStage::Stdin, rc);
   if (rc != 0) {
     const long null_fd = rc;
-    if ((rc = raw_syscall(SYS_dup3, null_fd, 0, 0)) < 0)
+    if ((rc = child_syscall(SYS_dup3, null_fd, 0, 0)) < 0)
       return child_fail(frame, SpawnStage::Stdin, rc);
-    raw_syscall(SYS_close, null_fd);
+    child_syscall(SYS_close, null_fd);
   }
-  if ((rc = raw_syscall(SYS_dup3, req.stdout_fd, 1, 0)) < 0)
+  if ((rc = child_syscall(SYS_dup3, req.stdout_fd, 1, 0)) < 0)
     return child_fail(frame, SpawnStage::Streams, rc);
-  if ((rc = raw_syscall(SYS_dup3, req.stderr_fd, 2, 0)) < 0)
+  if ((rc = child_syscall(SYS_dup3, req.stderr_fd, 2, 0)) < 0)
     return child_fail(frame, SpawnStage::Streams, rc);
 
-  if ((rc = raw_syscall(SYS_chdir, reinterpret_cast<long>(req.cwd))) < 0)
+  if ((rc = child_syscall(SYS_chdir, reinterpret_cast<long>(req.cwd))) < 0)
     return child_fail(frame, SpawnStage::Chdir, rc);
 
   // Before the descriptors above 2 go: a step may use one the parent prepared for it
@@ -104,21 +88,21 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
   }
 
   // Even descriptors the host made inheritable: the command gets 0, 1 and 2 only.
-  rc = raw_syscall(SYS_close_range, 3, ~0L & 0xffffffffL, 0);
+  rc = child_syscall(SYS_close_range, 3, ~0L & 0xffffffffL, 0);
   if (rc == -ENOSYS || rc == -EINVAL) {
     // Kernels before close_range: close every number below the descriptor limit.
     struct rlimit limit {};
-    rc = raw_syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, 0, reinterpret_cast<long>(&limit));
+    rc = child_syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, 0, reinterpret_cast<long>(&limit));
     if (rc < 0) return child_fail(frame, SpawnStage::CloseFds, rc);
-    for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) raw_syscall(SYS_close, static_cast<long>(fd));
+    for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) child_syscall(SYS_close, static_cast<long>(fd));
   } else if (rc < 0) {
     return child_fail(frame, SpawnStage::CloseFds, rc);
   }
 
   const std::uint64_t empty_mask = 0;
-  raw_syscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&empty_mask), 0,
+  child_syscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&empty_mask), 0,
               kSigsetBytes);
-  rc = raw_syscall(SYS_execve, reinterpret_cast<long>(req.path), reinterpret_cast<long>(req.argv),
+  rc = child_syscall(SYS_execve, reinterpret_cast<long>(req.path), reinterpret_cast<long>(req.argv),
                    reinterpret_cast<long>(req.envp));
   return child_fail(frame, SpawnStage::Exec, rc);
 }
@@ -163,7 +147,81 @@ static_assert(sizeof(PidfdInfo) == 64);
 constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
 constexpr std::uint64_t kPidfdInfoExit = 1U << 3;
 
+// Owns the pidfds of children that outlived their run and reaps each as it exits.
+class Reaper {
+ public:
+  void adopt(UniqueFd pidfd) noexcept {
+    const std::lock_guard lock(mutex_);
+    // First use, or a forked copy of the process: the thread does not exist
+    // here, and the inherited epoll instance is the creator's own.
+    if (owner_ != ::getpid()) start();
+    if (!epoll_) return;  // could not start: the descriptor closes, the child stays unreaped
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = pidfd.get();
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, pidfd.get(), &event) == 0)
+      (void)pidfd.release();  // the thread closes it after the reap
+  }
+
+ private:
+  void start() noexcept {
+    owner_ = ::getpid();
+    epoll_.reset();  // a forked copy drops its copy; the creator's instance lives on
+    epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll_) return;
+    sigset_t all;
+    sigset_t previous;
+    ::sigfillset(&all);
+    // The thread blocks every signal, so a signal for the host never lands on it.
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_attr_t attr;
+    pthread_t thread;
+    bool started = false;
+    if (::pthread_attr_init(&attr) == 0) {
+      ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+      ::pthread_attr_setstacksize(&attr, 64 * 1024);
+      started = ::pthread_create(&thread, &attr, &Reaper::run,
+                                 reinterpret_cast<void*>(static_cast<std::intptr_t>(epoll_.get()))) == 0;
+      ::pthread_attr_destroy(&attr);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!started) epoll_.reset();
+  }
+
+  static void* run(void* arg) {
+    const int epoll = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
+    for (;;) {
+      epoll_event events[16];
+      const int n = ::epoll_wait(epoll, events, 16, -1);
+      if (n < 0 && errno != EINTR) return nullptr;
+      for (int i = 0; i < n; ++i) {
+        const int pidfd = events[i].data.fd;
+        siginfo_t info{};
+        const int error = wait_pidfd(pidfd, info, WEXITED | WNOHANG);
+        if (error != 0 || info.si_pid != 0) {
+          ::epoll_ctl(epoll, EPOLL_CTL_DEL, pidfd, nullptr);
+          ::close(pidfd);
+        }
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  pid_t owner_ = 0;
+  UniqueFd epoll_;
+};
+
+// Never destroyed: its thread may still run while the process exits.
+Reaper& reaper() noexcept {
+  static Reaper* const instance = new Reaper();
+  return *instance;
+}
+
 }  // namespace
+
+void reap_in_background(UniqueFd pidfd) noexcept {
+  reaper().adopt(std::move(pidfd));
+}
 
 std::optional<int> reaped_exit_status(int pidfd) noexcept {
   // The reaper records the status as it releases the process; a reaper that is

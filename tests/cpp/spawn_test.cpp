@@ -14,6 +14,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <optional>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -21,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "event_loop.hpp"
 #include "prepared.hpp"
 #include "prepared_peer.hpp"
 #include "test_support.hpp"
@@ -191,6 +195,54 @@ TEST_F(Spawn, PidfdNeverReachesAStrangerThatReusedThePid) {
   EXPECT_EQ(code, 0);
 }
 
+TEST_F(Spawn, ForkedCopyOfTheHostLeavesItsParentsRunAlone) {
+  auto loop = EventLoop::create();
+  ASSERT_TRUE(loop);
+  std::optional<ExecResult> got;
+  PreparedCommandTestPeer peer = command(test::helper_path("exec_child").native(),
+                                         {"sleep:300", "out:3"});
+  std::move(peer.make()).spawn(**loop, [&](ExecResult r) { got = std::move(r); });
+  // A host that forks with a run in flight and drops its copy in the child.
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    loop->reset();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  // Neither killed (the copy's destructor) nor deaf (its watches removed from the shared epoll).
+  (*loop)->run();
+  ASSERT_TRUE(got);
+  ASSERT_TRUE(*got) << to_string(got->error());
+  EXPECT_EQ((*got)->stdout, "ooo");
+  EXPECT_EQ((*got)->status, 0);
+}
+
+TEST_F(Spawn, ChildThatCannotBeKilledTimesOutAtOnceAndIsReapedWhenItExits) {
+  const auto nobody = test::unprivileged_identity();
+  if (!nobody) GTEST_SKIP() << "needs root to make a set-uid program";
+  test::TempDir dir;
+  const Path helper = dir / "setuid_child";
+  std::filesystem::copy_file(test::helper_path("exec_child"), helper);
+  ASSERT_EQ(::chown(helper.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(helper.c_str(), 04755), 0);
+  const int code = test::run_as(nobody->uid, nobody->gid, [&] {
+    PreparedCommandTestPeer peer = command(helper.native(), {"become-root", "sleep:1000"});
+    peer.timeout = millis(100);
+    const auto start = std::chrono::steady_clock::now();
+    const ExecResult r = peer.make().spawn_sync();
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (r || !std::holds_alternative<exec_error::Timeout>(r.error())) return 2;
+    if (took > std::chrono::milliseconds(900)) return 3;  // did not wait for the child
+    if (test::child_count() != 1) return 4;                // still running, owned by the reaper
+    for (int i = 0; i < 400 && test::child_count() != 0; ++i) ::usleep(10'000);
+    return test::child_count() == 0 ? 0 : 5;  // exited and reaped: no zombie
+  });
+  EXPECT_EQ(code, 0);
+}
+
 // --- the set-up seam --------------------------------------------------------------
 
 struct SetupProbe {
@@ -198,13 +250,10 @@ struct SetupProbe {
   int fail_with = 0;
 };
 
-__attribute__((no_sanitize_address, no_sanitize_undefined)) int probe_step(
-    const void* context) noexcept {
+CORVANE_CHILD_CODE int probe_step(const void* context) noexcept {
   // Raw system calls and plain stores only: this runs in the child.
   auto* probe = static_cast<SetupProbe*>(const_cast<void*>(context));
-  long pid;
-  asm volatile("syscall" : "=a"(pid) : "a"(static_cast<long>(SYS_getpid)) : "rcx", "r11", "memory");
-  probe->pid_inside = pid;
+  probe->pid_inside = child_syscall(SYS_getpid);
   return probe->fail_with;
 }
 
