@@ -17,3 +17,4 @@
 #include "request.hpp"
 #include "risky.hpp"
 #include "rules.hpp"
+#include "sandbox.hpp"

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,7 +97,18 @@ struct Child {
   UniqueFd pidfd;
   UniqueFd out;
   UniqueFd err;
+  pid_t group = 0;                  // a process group killed with the child, or 0
+  std::optional<Sandbox> sandbox{};  // to name a broken limit at the end
 };
+
+// waitid on a pidfd that also returns the child's resource usage (the libc wrapper
+// drops it); retries EINTR. Returns 0 or the errno.
+int wait_pidfd_usage(int pidfd, siginfo_t& info, int options, rusage& usage) noexcept {
+  for (;;) {
+    if (::syscall(SYS_waitid, P_PIDFD, pidfd, &info, options | __WALL, &usage) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
 
 // Everything the child needs is built here, in the parent, before the spawn.
 // Returns the SpawnFailed message on failure; nothing is left running then.
@@ -140,12 +152,30 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   auto err = make_pipe();
   if (!err) return std::unexpected(os_error_text(err.error()));
 
-  const SpawnRequest request{bin.c_str(), argv.data(), envp.data(), cwd.c_str(),
-                             out->write.get(), err->write.get(), nullptr};
+  // A sandbox's per-command part (the execute right follows the binary) is made here;
+  // the child only applies it.
+  std::optional<SandboxLaunch> launch;
+  ChildSetup setup;
+  if (cmd.sandbox()) {
+    auto prepared = cmd.sandbox()->prepare(cmd.bin(), cmd.env());
+    if (!prepared) return std::unexpected(std::move(prepared.error()));
+    launch.emplace(std::move(*prepared));
+    setup = ChildSetup{launch->clone_flags(), &SandboxLaunch::apply_step, &*launch};
+  }
+
+  const SpawnRequest request{bin.c_str(),      argv.data(),      envp.data(),
+                             cwd.c_str(),      out->write.get(), err->write.get(),
+                             launch ? &setup : nullptr};
   // A failed chdir or exec comes back as the errno, the child already reaped.
   auto spawned = spawn_child(request);
-  if (!spawned) return std::unexpected(os_error_text(spawned.error().error));
-  return Child{std::move(spawned->pidfd), std::move(out->read), std::move(err->read)};
+  if (!spawned) {
+    if (spawned.error().stage == SpawnStage::Setup)
+      return std::unexpected("sandbox: " + os_error_text(spawned.error().error));
+    return std::unexpected(os_error_text(spawned.error().error));
+  }
+  const bool group = launch && launch->containment() == Containment::ProcessGroup;
+  return Child{std::move(spawned->pidfd), std::move(out->read), std::move(err->read),
+               group ? spawned->pid : 0, cmd.sandbox()};
 }
 
 // Saturating `now + timeout`: empty when the sum cannot be represented, and the deadline never
@@ -183,6 +213,8 @@ class Execution : public std::enable_shared_from_this<Execution> {
         timeout_(timeout.normalized()),
         on_limit_(on_limit),
         pidfd_(std::move(child.pidfd)),
+        group_(child.group),
+        sandbox_(std::move(child.sandbox)),
         out_(std::move(child.out), max_stdout, true),
         err_(std::move(child.err), max_stderr, false) {}
 
@@ -240,7 +272,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
     const std::shared_ptr<Execution> keep = shared_from_this();
     stop_watching();
     if (!reaped_) {
-      if (phase_ == Phase::Killing || sys_pidfd_kill(pidfd_.get()) == 0) {
+      if (phase_ == Phase::Killing || kill_child() == 0) {
         reap_blocking(pidfd_.get());
         reaped_ = true;
       }
@@ -255,7 +287,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
   // background reaper instead, so it never stays a zombie and nobody waits.
   void kill_and_reap() noexcept {
     if (reaped_ || !pidfd_) return;
-    if (sys_pidfd_kill(pidfd_.get()) == 0) {
+    if (kill_child() == 0) {
       reap_blocking(pidfd_.get());
     } else {
       reap_in_background(std::move(pidfd_));
@@ -340,7 +372,13 @@ class Execution : public std::enable_shared_from_this<Execution> {
 
   void on_exit() {
     siginfo_t info{};
-    const int error = wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG);
+    // A sandbox's background processes end with the command: a PID namespace sees to
+    // that itself, a process group is killed here, before the child is reaped and its
+    // group id could be taken by another process.
+    if (group_ > 0) ::kill(-group_, SIGKILL);
+    rusage usage{};
+    const int error = sandbox_ ? wait_pidfd_usage(pidfd_.get(), info, WEXITED | WNOHANG, usage)
+                               : wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG);
     if (error == 0 && info.si_pid == 0) return;  // readable yet not waitable: wait for the next event
     reaped_ = true;
     pidfd_watched_ = false;
@@ -352,6 +390,11 @@ class Execution : public std::enable_shared_from_this<Execution> {
     }
     if (error == 0) {
       status_ = wait_status(info);
+      if (sandbox_) {
+        const auto cpu = std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+        sandbox_limit_ = sandbox_->limit_breach(info, cpu);
+      }
     } else if (auto status = error == ECHILD ? reaped_exit_status(pidfd_.get()) : std::nullopt) {
       // Someone else reaped it (a host that ignores SIGCHLD or waits for every child).
       status_ = *status;
@@ -381,8 +424,10 @@ class Execution : public std::enable_shared_from_this<Execution> {
       loop_.cancel_timer(*timer_);
       timer_.reset();
     }
-    if (!reaped_ && sys_pidfd_kill(pidfd_.get()) == 0) {
-      // Processes the child started are not signalled; only the child itself is.
+    if (!reaped_ && kill_child() == 0) {
+      // Without a sandbox, processes the child started are not signalled; only the
+      // child itself is. A sandbox's PID namespace ends with the child; its process
+      // group is killed with it.
       phase_ = Phase::Killing;
       pending_ = std::move(error);
       return;
@@ -431,13 +476,25 @@ class Execution : public std::enable_shared_from_this<Execution> {
     out_.fd.reset();
     err_.fd.reset();
     pidfd_.reset();
+    // The sandbox holds descriptors too; a cancelled timer may keep this object a while.
+    sandbox_.reset();
     RunResult run_result{std::move(result), {}, {}, interrupted};
     if (!run_result.result) {
       run_result.partial_stdout = std::move(out_.captured);
       run_result.partial_stderr = std::move(err_.captured);
+    } else {
+      run_result.sandbox_limit = std::move(sandbox_limit_);
     }
     Done done = std::move(done_);
     done(std::move(run_result));
+  }
+
+  // SIGKILL to the child and, under a sandbox's process group, to its group; 0 when
+  // the child was signalled.
+  int kill_child() noexcept {
+    const int rc = sys_pidfd_kill(pidfd_.get());
+    if (group_ > 0) ::kill(-group_, SIGKILL);
+    return rc;
   }
 
   // True in a forked copy of the process that started the child.
@@ -450,6 +507,9 @@ class Execution : public std::enable_shared_from_this<Execution> {
   Duration timeout_;
   OnOutputLimit on_limit_;
   UniqueFd pidfd_;
+  pid_t group_;
+  std::optional<Sandbox> sandbox_;
+  std::optional<std::string> sandbox_limit_;
   bool pidfd_watched_ = false;
   bool reaped_ = false;
   int status_ = 0;
@@ -538,6 +598,11 @@ RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
     Execution::post_failure(execution, std::move(child.error()));
   }
   return RunHandle(execution);
+}
+
+PreparedCommand PreparedCommand::with_sandbox(Sandbox sandbox) && {
+  sandbox_ = std::move(sandbox);
+  return std::move(*this);
 }
 
 void PreparedCommand::spawn(EventLoop& loop, std::move_only_function<void(ExecResult)> done) && {

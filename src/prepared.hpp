@@ -13,6 +13,7 @@
 #include "output.hpp"
 #include "path.hpp"
 #include "request.hpp"
+#include "sandbox.hpp"
 
 namespace corvane {
 
@@ -48,6 +49,10 @@ struct RunResult {
   /// Abandoned by on_signal or RunHandle::cancel; `result` then holds
   /// SpawnFailed{"interrupted"} and must not be shown as a real failure.
   bool interrupted = false;
+  /// Under a sandbox: the limit the command broke (CPU time, file size) when its end
+  /// shows one, e.g. "CPU time limit of 60 s exceeded"; `result` then holds the Output
+  /// with the killing signal. Empty without a sandbox.
+  std::optional<std::string> sandbox_limit{};
 };
 
 namespace detail {
@@ -106,6 +111,12 @@ class PreparedCommand {
   /// with its own locks released.
   [[nodiscard]] RunResult run(RunOptions options) &&;
 
+  /// The same command, run inside `sandbox` however it is run (spawn, spawn_sync, run):
+  /// opt-in, and without one every run is exactly as before.
+  [[nodiscard]] PreparedCommand with_sandbox(Sandbox sandbox) &&;
+  /// The sandbox every run of this command applies, if any.
+  [[nodiscard]] const std::optional<Sandbox>& sandbox() const noexcept { return sandbox_; }
+
   friend bool operator==(const PreparedCommand&, const PreparedCommand&) = default;
 
  private:
@@ -124,6 +135,7 @@ class PreparedCommand {
   std::uint64_t max_stdout_;
   std::uint64_t max_stderr_;
   Duration timeout_;
+  std::optional<Sandbox> sandbox_;
 };
 
 }  // namespace corvane

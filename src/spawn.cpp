@@ -80,6 +80,13 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
   if ((rc = child_syscall(SYS_chdir, reinterpret_cast<long>(req.cwd))) < 0)
     return child_fail(frame, SpawnStage::Chdir, rc);
 
+  // Before the descriptors above 2 go: a step may use one the parent prepared for it
+  // (a sandbox's Landlock ruleset).
+  if (req.setup != nullptr && req.setup->run != nullptr) {
+    if (const int error = req.setup->run(req.setup->context); error != 0)
+      return child_fail(frame, SpawnStage::Setup, -static_cast<long>(error));
+  }
+
   // Even descriptors the host made inheritable: the command gets 0, 1 and 2 only.
   rc = child_syscall(SYS_close_range, 3, ~0L & 0xffffffffL, 0);
   if (rc == -ENOSYS || rc == -EINVAL) {
@@ -90,11 +97,6 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
     for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) child_syscall(SYS_close, static_cast<long>(fd));
   } else if (rc < 0) {
     return child_fail(frame, SpawnStage::CloseFds, rc);
-  }
-
-  if (req.setup != nullptr && req.setup->run != nullptr) {
-    if (const int error = req.setup->run(req.setup->context); error != 0)
-      return child_fail(frame, SpawnStage::Setup, -static_cast<long>(error));
   }
 
   const std::uint64_t empty_mask = 0;

@@ -15,8 +15,9 @@
 //
 // Seam for isolation steps (ChildSetup): a caller may ask for extra clone
 // flags (CLONE_NEWUSER, CLONE_NEWPID, CLONE_NEWNET, ...) and give one step
-// that runs in the child after its descriptors, session and directory are set
-// and before exec. That step runs under the same rules as the rest of the child:
+// that runs in the child after its descriptors 0-2, session and directory are
+// set, and before the descriptors above 2 are closed (so a step may use one the
+// parent prepared, such as a Landlock ruleset; they are close-on-exec) and exec. That step runs under the same rules as the rest of the child:
 //   - it shares the parent's memory, and the parent is suspended until the
 //     child execs or exits, so the step must do everything itself (a new user
 //     namespace writes its own /proc/self/uid_map, for example);

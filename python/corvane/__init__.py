@@ -20,6 +20,7 @@ from _corvane import (
 )
 
 from .errors import ExecutionError, OutputLimitExceeded, Refused, SpawnFailed, TimedOut
+from .sandbox import Sandbox, SandboxLimitExceeded
 from ._run import run
 from ._aio import arun
 from .policy_file import PolicyError
@@ -46,6 +47,8 @@ __all__ = [
     "SpawnFailed",
     "Guard",
     "PolicyError",
+    "Sandbox",
+    "SandboxLimitExceeded",
 ]
 
 del _corvane

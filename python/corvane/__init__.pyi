@@ -16,6 +16,7 @@ from typing import (
     overload,
 )
 
+from .sandbox import Sandbox as Sandbox, SandboxLimitExceeded as SandboxLimitExceeded
 from .errors import (
     ExecutionError as ExecutionError,
     OutputLimitExceeded as OutputLimitExceeded,
@@ -45,6 +46,8 @@ __all__ = [
     "SpawnFailed",
     "Guard",
     "PolicyError",
+    "Sandbox",
+    "SandboxLimitExceeded",
 ]
 
 _T_co = TypeVar("_T_co", covariant=True)
@@ -188,7 +191,7 @@ class ProcPolicy:
 def run(
     prepared: PreparedCommand,
     *,
-    sandbox: None = None,
+    sandbox: Optional[Sandbox] = None,
     on_output_limit: Literal["wait", "kill"] = "wait",
 ) -> Output:
     """Run with the interpreter lock released; raises the typed errors."""
@@ -196,7 +199,7 @@ def run(
 async def arun(
     prepared: PreparedCommand,
     *,
-    sandbox: None = None,
+    sandbox: Optional[Sandbox] = None,
     on_output_limit: Literal["wait", "kill"] = "wait",
 ) -> Output:
     """Run on the running asyncio loop, no thread per run; cancelling kills the child."""

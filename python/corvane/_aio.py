@@ -16,10 +16,11 @@ loop's other callbacks run in between.
 import asyncio
 import collections
 import time
-from typing import TYPE_CHECKING, Deque, Dict, Optional
+from typing import TYPE_CHECKING, Any, Deque, Dict, Optional
 
 from . import _native
 from ._run import kill_on_output_limit
+from .sandbox import Sandbox, handle_of
 
 if TYPE_CHECKING:
     from . import Output, PreparedCommand
@@ -33,12 +34,13 @@ _START_BUDGET = 0.002
 class _Run:
     """One arun call: what to start, where its result goes, and its id once started."""
 
-    __slots__ = ("prepared", "kill", "future", "run_id")
+    __slots__ = ("prepared", "kill", "sandbox", "future", "run_id")
 
-    def __init__(self, prepared: "PreparedCommand", kill: bool,
+    def __init__(self, prepared: "PreparedCommand", kill: bool, sandbox: Any,
                  future: "asyncio.Future[Output]") -> None:
         self.prepared = prepared
         self.kill = kill
+        self.sandbox = sandbox  # the native handle, or None
         self.future = future
         self.run_id: Optional[int] = None
 
@@ -95,7 +97,7 @@ class _Driver:
     def _start(self, run: _Run) -> None:
         start = time.perf_counter()
         try:
-            run.run_id = self._reactor.start(run.prepared, run.kill, run.done)
+            run.run_id = self._reactor.start(run.prepared, run.kill, run.done, run.sandbox)
         except Exception as error:  # a bad argument: the caller's await raises it
             if not run.future.done():
                 run.future.set_exception(error)
@@ -162,7 +164,7 @@ class _Driver:
 _drivers: Dict[asyncio.AbstractEventLoop, _Driver] = {}
 
 
-async def arun(prepared: "PreparedCommand", *, sandbox: Optional[object] = None,
+async def arun(prepared: "PreparedCommand", *, sandbox: "Optional[Sandbox]" = None,
                on_output_limit: str = "wait") -> "Output":
     """Runs ``prepared`` on the running asyncio loop and returns its Output.
 
@@ -172,12 +174,13 @@ async def arun(prepared: "PreparedCommand", *, sandbox: Optional[object] = None,
     ``TaskGroup``, ...) kills and reaps the child before ``CancelledError``
     propagates.
     """
-    kill = kill_on_output_limit(on_output_limit, sandbox)
+    kill = kill_on_output_limit(on_output_limit)
+    handle = handle_of(sandbox)
     loop = asyncio.get_running_loop()
     driver = _drivers.get(loop)
     if driver is None:
         driver = _drivers[loop] = _Driver(loop)
-    run = _Run(prepared, kill, loop.create_future())
+    run = _Run(prepared, kill, handle, loop.create_future())
     driver.submit(run)
     try:
         return await run.future

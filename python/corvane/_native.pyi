@@ -1,10 +1,30 @@
 # Type information for corvane._native, the package's private extension module.
-from typing import Any, Callable, Dict, Mapping, Optional, final
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple, final
 
 from . import Output, PreparedCommand, ProcPolicy, ProcRequest
 
-def run(prepared: PreparedCommand, kill_on_output_limit: bool, /) -> Output: ...
+def run(prepared: PreparedCommand, kill_on_output_limit: bool,
+        sandbox: Optional[SandboxHandle] = None, /) -> Output: ...
 def prepare(policy: ProcPolicy, request: ProcRequest, /) -> PreparedCommand: ...
+
+@final
+class SandboxHandle: ...
+
+def sandbox_build(
+    read: Tuple[bytes, ...],
+    write: Tuple[bytes, ...],
+    exec: Tuple[bytes, ...],
+    network: bool,
+    keep_background: bool,
+    best_effort: bool,
+    limits: Tuple[Any, ...],
+    /,
+) -> SandboxHandle: ...
+def sandbox_preset(workspace: bytes, /) -> Tuple[Tuple[bytes, ...], Tuple[bytes, ...]]: ...
+def sandbox_available() -> Dict[str, Any]: ...
+def sandbox_describe(
+    handle: SandboxHandle, /
+) -> Tuple[str, Tuple[str, ...], Tuple[Optional[int], ...]]: ...
 
 @final
 class Reactor:
@@ -13,6 +33,7 @@ class Reactor:
         prepared: PreparedCommand,
         kill_on_output_limit: bool,
         callback: Callable[[Optional[Output], Optional[BaseException]], None],
+        sandbox: Optional[SandboxHandle] = None,
         /,
     ) -> int: ...
     def cancel(self, run_id: int, /) -> None: ...

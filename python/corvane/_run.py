@@ -4,6 +4,7 @@ conversion it shares with corvane.arun."""
 from typing import TYPE_CHECKING, Optional
 
 from . import _native
+from .sandbox import Sandbox, handle_of
 
 if TYPE_CHECKING:
     from . import Output, PreparedCommand
@@ -11,10 +12,8 @@ if TYPE_CHECKING:
 _ON_OUTPUT_LIMIT = {"wait": False, "kill": True}
 
 
-def kill_on_output_limit(on_output_limit: str, sandbox: Optional[object]) -> bool:
-    """Checks the options common to run and arun; True for "kill"."""
-    if sandbox is not None:
-        raise TypeError("sandbox: no sandbox type is available in this version; pass None")
+def kill_on_output_limit(on_output_limit: str) -> bool:
+    """Checks the on_output_limit option of run and arun; True for "kill"."""
     try:
         return _ON_OUTPUT_LIMIT[on_output_limit]
     except (KeyError, TypeError):
@@ -22,7 +21,7 @@ def kill_on_output_limit(on_output_limit: str, sandbox: Optional[object]) -> boo
             f"on_output_limit must be 'wait' or 'kill', not {on_output_limit!r}") from None
 
 
-def run(prepared: "PreparedCommand", *, sandbox: Optional[object] = None,
+def run(prepared: "PreparedCommand", *, sandbox: "Optional[Sandbox]" = None,
         on_output_limit: str = "wait") -> "Output":
     """Runs ``prepared`` to completion and returns its Output.
 
@@ -32,7 +31,9 @@ def run(prepared: "PreparedCommand", *, sandbox: Optional[object] = None,
     Failures raise the typed errors of ``corvane.errors``.
 
     ``on_output_limit="kill"`` stops the child as soon as a stream passes its
-    limit instead of waiting for both streams to end.
+    limit instead of waiting for both streams to end. ``sandbox`` (a
+    ``corvane.Sandbox``) confines the command with the kernel; a limit of it
+    that the command broke raises ``corvane.SandboxLimitExceeded``.
     """
-    kill = kill_on_output_limit(on_output_limit, sandbox)
-    return _native.run(prepared, kill)
+    kill = kill_on_output_limit(on_output_limit)
+    return _native.run(prepared, kill, handle_of(sandbox))

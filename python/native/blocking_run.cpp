@@ -12,6 +12,7 @@
 #include "prepared.hpp"
 #include "py_ref.hpp"
 #include "run_result.hpp"
+#include "sandbox_binding.hpp"
 #include "shared_types.hpp"
 
 namespace corvane::py::native {
@@ -48,8 +49,8 @@ class ReleasedLock {
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_SetString(PyExc_TypeError, "run() takes 2 positional arguments");
+    if (nargs != 2 && nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "run() takes 2 or 3 positional arguments");
       return nullptr;
     }
     if (!expect_instance(args[0], shared_types().prepared_command, "prepared",
@@ -59,6 +60,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const int kill = PyObject_IsTrue(args[1]);
     if (kill < 0) return nullptr;
     PreparedCommand command = unbox<PreparedCommand>(args[0]);
+    if (nargs == 3 && !attach_sandbox(args[2], command)) return nullptr;
     RunOptions options;
     options.on_output_limit = kill != 0 ? OnOutputLimit::Kill : OnOutputLimit::Wait;
     Ref interruption;

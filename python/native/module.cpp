@@ -9,6 +9,7 @@
 #include "event_loop.hpp"
 #include "guard_core.hpp"
 #include "reactor.hpp"
+#include "sandbox_binding.hpp"
 #include "shared_types.hpp"
 #include "typed_errors.hpp"
 
@@ -17,7 +18,7 @@ namespace {
 
 PyMethodDef g_functions[] = {
     {"run", method(&run), METH_FASTCALL,
-     "run(prepared, kill_on_output_limit)\n--\n\n"
+     "run(prepared, kill_on_output_limit, sandbox=None)\n--\n\n"
      "Run a PreparedCommand with the interpreter lock released; return its Output."},
     {"prepare", method(&prepare), METH_FASTCALL,
      "prepare(policy, request)\n--\n\n"
@@ -26,6 +27,15 @@ PyMethodDef g_functions[] = {
     {"build_guard", method(&build_guard), METH_O,
      "build_guard(data)\n--\n\nA GuardCore: the policy described by corvane.policy_file's data, "
      "with the extended rule model."},
+    {"sandbox_build", method(&sandbox_build), METH_FASTCALL,
+     "sandbox_build(read, write, exec, network, keep_background, best_effort, limits)\n--\n\n"
+     "Build a core Sandbox (see corvane.Sandbox)."},
+    {"sandbox_preset", method(&sandbox_preset), METH_O,
+     "sandbox_preset(workspace)\n--\n\nThe core's workspace preset: (read, write)."},
+    {"sandbox_available", method(&sandbox_available), METH_NOARGS,
+     "sandbox_available()\n--\n\nWhat this machine offers a sandbox."},
+    {"sandbox_describe", method(&sandbox_describe), METH_O,
+     "sandbox_describe(handle)\n--\n\n(containment, skipped, limits) of a built sandbox."},
     {},
 };
 

@@ -14,6 +14,7 @@
 #include "prepared.hpp"
 #include "py_ref.hpp"
 #include "run_result.hpp"
+#include "sandbox_binding.hpp"
 #include "shared_types.hpp"
 
 namespace corvane::py::native {
@@ -92,11 +93,11 @@ void deliver(PyObject* callback, RunResult&& result) noexcept {
   if (!ok) PyErr_WriteUnraisable(callback);
 }
 
-// start(prepared, kill_on_output_limit, callback) -> run id
+// start(prepared, kill_on_output_limit, callback[, sandbox]) -> run id
 PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_SetString(PyExc_TypeError, "start() takes 3 positional arguments");
+    if (nargs != 3 && nargs != 4) {
+      PyErr_SetString(PyExc_TypeError, "start() takes 3 or 4 positional arguments");
       return nullptr;
     }
     EventLoop* loop = open_loop(self);
@@ -116,6 +117,7 @@ PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     RunOptions options;
     options.on_output_limit = kill != 0 ? OnOutputLimit::Kill : OnOutputLimit::Wait;
     PreparedCommand command = unbox<PreparedCommand>(args[0]);
+    if (nargs == 4 && !attach_sandbox(args[3], command)) return nullptr;
     // The core calls `done` from run_ready() or cancel(), both entered from
     // Python with the interpreter lock held, and never from inside spawn().
     RunHandle handle = std::move(command).spawn(

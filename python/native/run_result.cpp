@@ -2,6 +2,7 @@
 #include "run_result.hpp"
 
 #include "errors.hpp"
+#include "sandbox_binding.hpp"
 #include "shared_types.hpp"
 #include "typed_errors.hpp"
 
@@ -10,6 +11,11 @@ namespace corvane::py::native {
 bool convert_result(RunResult&& result, PyObject*& output, PyObject*& error) {
   output = nullptr;
   error = nullptr;
+  if (result.result && result.sandbox_limit) {
+    // The kernel ended the command for breaking a sandbox limit: an error, not an Output.
+    error = make_sandbox_limit_error(*result.sandbox_limit, *result.result);
+    return error != nullptr;
+  }
   if (result.result) {
     output = box(shared_types().output, OutputRecord::from(std::move(*result.result)));
     return output != nullptr;

@@ -34,7 +34,7 @@ PYTHON_BLOCKS = fenced_blocks("python")
 
 def test_readme_has_the_documented_examples():
     assert len(PYTHON_BLOCKS) >= 2
-    assert len(fenced_blocks("cpp")) == 1  # the one the C++ suite compiles
+    assert len(fenced_blocks("cpp")) == 2  # the ones the C++ suite compiles
     quick_start = fenced_blocks("sh")[0]
     assert quick_start.splitlines() == [
         "python3 -m pip install . && python3 examples/agent_demo.py",

@@ -1,0 +1,710 @@
+// Sandbox: the parent builds the Landlock ruleset, the seccomp program and the
+// limits; the child applies them with a handful of system calls before exec.
+// Landlock and seccomp are called through syscall() with constants defined here,
+// so that an older system header does not hide what a newer kernel offers.
+#include "sandbox.hpp"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/capability.h>
+#include <linux/filter.h>
+#include <linux/sched.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+namespace corvane {
+
+namespace {
+
+// Landlock's access rights, by the ABI version that introduced them.
+constexpr std::uint64_t kFsExecute = 1ULL << 0;
+constexpr std::uint64_t kFsWriteFile = 1ULL << 1;
+constexpr std::uint64_t kFsReadFile = 1ULL << 2;
+constexpr std::uint64_t kFsReadDir = 1ULL << 3;
+constexpr std::uint64_t kFsRemoveDir = 1ULL << 4;
+constexpr std::uint64_t kFsRemoveFile = 1ULL << 5;
+constexpr std::uint64_t kFsMakeChar = 1ULL << 6;
+constexpr std::uint64_t kFsMakeDir = 1ULL << 7;
+constexpr std::uint64_t kFsMakeReg = 1ULL << 8;
+constexpr std::uint64_t kFsMakeSock = 1ULL << 9;
+constexpr std::uint64_t kFsMakeFifo = 1ULL << 10;
+constexpr std::uint64_t kFsMakeBlock = 1ULL << 11;
+constexpr std::uint64_t kFsMakeSym = 1ULL << 12;
+constexpr std::uint64_t kFsRefer = 1ULL << 13;     // ABI 2
+constexpr std::uint64_t kFsTruncate = 1ULL << 14;  // ABI 3
+constexpr std::uint64_t kFsIoctlDev = 1ULL << 15;  // ABI 5
+constexpr std::uint64_t kNetBindTcp = 1ULL << 0;     // ABI 4
+constexpr std::uint64_t kNetConnectTcp = 1ULL << 1;  // ABI 4
+constexpr std::uint64_t kScopeAbstractUnix = 1ULL << 0;  // ABI 6
+constexpr std::uint64_t kScopeSignal = 1ULL << 1;        // ABI 6
+constexpr unsigned kCreateRulesetVersion = 1U << 0;
+constexpr int kRulePathBeneath = 1;
+
+// Rights that make sense on a file rather than a directory (others are EINVAL there).
+constexpr std::uint64_t kFileRights =
+    kFsExecute | kFsWriteFile | kFsReadFile | kFsTruncate | kFsIoctlDev;
+constexpr std::uint64_t kReadRights = kFsReadFile | kFsReadDir;
+constexpr std::uint64_t kExecRights = kFsReadFile | kFsReadDir | kFsExecute;
+// Device nodes are left out: making one needs a privilege a sandbox should not lend.
+constexpr std::uint64_t kWriteRights = kReadRights | kFsWriteFile | kFsRemoveDir | kFsRemoveFile |
+                                       kFsMakeDir | kFsMakeReg | kFsMakeSock | kFsMakeFifo |
+                                       kFsMakeSym | kFsRefer | kFsTruncate | kFsIoctlDev;
+
+struct RulesetAttr {
+  std::uint64_t handled_access_fs;
+  std::uint64_t handled_access_net;
+  std::uint64_t scoped;
+};
+
+struct [[gnu::packed]] PathBeneathAttr {
+  std::uint64_t allowed_access;
+  std::int32_t parent_fd;
+};
+
+struct Rlimit64 {
+  std::uint64_t cur;
+  std::uint64_t max;
+};
+
+std::uint64_t handled_fs_for(int abi) noexcept {
+  if (abi < 1) return 0;
+  std::uint64_t rights = kFsExecute | kFsWriteFile | kFsReadFile | kFsReadDir | kFsRemoveDir |
+                         kFsRemoveFile | kFsMakeChar | kFsMakeDir | kFsMakeReg | kFsMakeSock |
+                         kFsMakeFifo | kFsMakeBlock | kFsMakeSym;
+  if (abi >= 2) rights |= kFsRefer;
+  if (abi >= 3) rights |= kFsTruncate;
+  if (abi >= 5) rights |= kFsIoctlDev;
+  return rights;
+}
+
+int landlock_abi_of_kernel() noexcept {
+  const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, kCreateRulesetVersion);
+  return abi > 0 ? static_cast<int>(abi) : 0;
+}
+
+bool has_cap_sys_admin() noexcept {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> data{};
+  if (::syscall(SYS_capget, &header, data.data()) != 0) return false;
+  return (data[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective & CAP_TO_MASK(CAP_SYS_ADMIN)) != 0;
+}
+
+// Whether this caller may create a child with these namespace flags: tried with a
+// child that exits at once. It makes no libc call, so it is safe in a threaded host.
+bool can_clone_with(std::uint64_t flags) noexcept {
+  int pidfd = -1;
+  clone_args args{};
+  args.flags = flags | CLONE_PIDFD;
+  args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
+  args.exit_signal = 0;  // no SIGCHLD reaches the host for this probe
+  const long pid = ::syscall(SYS_clone3, &args, sizeof args);
+  if (pid == 0) ::syscall(SYS_exit_group, 0);
+  if (pid < 0) return false;
+  siginfo_t info{};
+  while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
+                  WEXITED | __WALL) != 0 &&
+         errno == EINTR) {
+  }
+  ::close(pidfd);
+  return true;
+}
+
+SandboxSupport probe_machine() noexcept {
+  SandboxSupport s;
+  s.landlock_abi = landlock_abi_of_kernel();
+  s.seccomp = ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
+  s.privileged = has_cap_sys_admin();
+  s.user_namespace = can_clone_with(CLONE_NEWUSER);
+  s.pid_namespace = can_clone_with(s.privileged ? CLONE_NEWPID : CLONE_NEWUSER | CLONE_NEWPID);
+  return s;
+}
+
+// The test seam: CORVANE_SANDBOX_DISABLE=landlock,landlock-network,landlock-scope,
+// seccomp,userns,pidns,privilege makes this process behave as a machine without them.
+bool seam_disables(std::string_view list, std::string_view name) {
+  while (!list.empty()) {
+    const auto comma = list.find(',');
+    if (list.substr(0, comma) == name) return true;
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+std::expected<UniqueFd, std::string> open_rule_path(const Path& path) {
+  if (!path.is_absolute()) return std::unexpected("sandbox path is not absolute: " + corvane::display(path));
+  if (path.native().find('\0') != std::string::npos)
+    return std::unexpected("sandbox path holds a nul byte: " + corvane::display(path));
+  const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      return std::unexpected("sandbox path does not exist: " + corvane::display(path));
+    return std::unexpected("sandbox path " + corvane::display(path) + ": " + os_error_text(errno));
+  }
+  return UniqueFd(fd);
+}
+
+bool is_directory(int fd) noexcept {
+  struct stat st{};
+  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The ELF program interpreter (PT_INTERP) of an executable, or nothing.
+template <typename Ehdr, typename Phdr>
+std::optional<std::string> elf_interpreter(int fd, const Ehdr& eh) {
+  if (eh.e_phentsize != sizeof(Phdr) || eh.e_phnum > 4096) return std::nullopt;
+  for (unsigned i = 0; i < eh.e_phnum; ++i) {
+    Phdr ph{};
+    const auto at = static_cast<off_t>(eh.e_phoff + i * sizeof(Phdr));
+    if (::pread(fd, &ph, sizeof ph, at) != static_cast<ssize_t>(sizeof ph)) return std::nullopt;
+    if (ph.p_type != PT_INTERP) continue;
+    if (ph.p_filesz < 2 || ph.p_filesz > PATH_MAX) return std::nullopt;
+    std::string interp(static_cast<std::size_t>(ph.p_filesz), '\0');
+    if (::pread(fd, interp.data(), interp.size(), static_cast<off_t>(ph.p_offset)) !=
+        static_cast<ssize_t>(interp.size()))
+      return std::nullopt;
+    interp.resize(std::strlen(interp.c_str()));
+    return interp;
+  }
+  return std::nullopt;
+}
+
+// What an executable needs executed to start: its ELF interpreter, or the `#!`
+// interpreter line of a script split into the path and its optional argument.
+struct StartNeeds {
+  std::optional<std::string> interpreter;
+  std::string argument;
+};
+
+StartNeeds start_needs(const Path& file) {
+  StartNeeds needs;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return needs;  // unreadable (execute-only): the file itself is all we can name
+  UniqueFd owner(fd);
+  std::array<char, 256> head{};  // the kernel reads no more of a `#!` line either
+  const ssize_t n = ::pread(fd, head.data(), head.size(), 0);
+  if (n <= 0) return needs;
+  const std::string_view text(head.data(), static_cast<std::size_t>(n));
+  if (text.size() >= 2 && text.substr(0, 2) == "#!") {
+    std::string_view line = text.substr(2, text.find('\n') == std::string_view::npos
+                                               ? std::string_view::npos
+                                               : text.find('\n') - 2);
+    const auto first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return needs;
+    line.remove_prefix(first);
+    const auto end = line.find_first_of(" \t");
+    needs.interpreter = std::string(line.substr(0, end));
+    if (end != std::string_view::npos) {
+      std::string_view arg = line.substr(end);
+      const auto a = arg.find_first_not_of(" \t");
+      const auto b = arg.find_last_not_of(" \t\r");
+      if (a != std::string_view::npos) needs.argument = std::string(arg.substr(a, b - a + 1));
+    }
+    return needs;
+  }
+  if (text.size() >= EI_NIDENT && std::memcmp(text.data(), ELFMAG, SELFMAG) == 0) {
+    if (text[EI_CLASS] == ELFCLASS64 && text.size() >= sizeof(Elf64_Ehdr)) {
+      Elf64_Ehdr eh;
+      std::memcpy(&eh, text.data(), sizeof eh);
+      needs.interpreter = elf_interpreter<Elf64_Ehdr, Elf64_Phdr>(fd, eh);
+    } else if (text[EI_CLASS] == ELFCLASS32 && text.size() >= sizeof(Elf32_Ehdr)) {
+      Elf32_Ehdr eh;
+      std::memcpy(&eh, text.data(), sizeof eh);
+      needs.interpreter = elf_interpreter<Elf32_Ehdr, Elf32_Phdr>(fd, eh);
+    }
+  }
+  return needs;
+}
+
+// The program an `env` interpreter line names (`#!/usr/bin/env -S node --flag`), found
+// on the PATH the command will see.
+std::optional<Path> env_target(std::string_view argument, const EnvMap& env) {
+  std::string_view name;
+  while (!argument.empty()) {
+    const auto end = argument.find_first_of(" \t");
+    const std::string_view word = argument.substr(0, end);
+    if (!word.empty() && word[0] != '-' && word.find('=') == std::string_view::npos) {
+      name = word;
+      break;
+    }
+    if (end == std::string_view::npos) break;
+    argument.remove_prefix(end + 1);
+  }
+  if (name.empty()) return std::nullopt;
+  if (name.find('/') != std::string_view::npos) return Path(std::string(name));
+  const auto path_var = env.find("PATH");
+  if (path_var == env.end()) return std::nullopt;
+  std::string_view dirs = path_var->second;
+  while (true) {
+    const auto colon = dirs.find(':');
+    const std::string_view dir = dirs.substr(0, colon);
+    if (!dir.empty() && dir[0] == '/') {
+      Path candidate = Path(std::string(dir)) / Path(std::string(name));
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    if (colon == std::string_view::npos) return std::nullopt;
+    dirs.remove_prefix(colon + 1);
+  }
+}
+
+constexpr std::uint32_t ret_errno(int error) noexcept {
+  return SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA);
+}
+
+#if defined(__x86_64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#else
+#error "the seccomp filter knows x86-64 and AArch64 only"
+#endif
+
+// Without network a process may still make UNIX sockets (local IPC that many
+// tools rely on); every other family is refused, and io_uring, which can make
+// sockets without the socket system call, is reported missing.
+std::vector<sock_filter> no_network_filter() {
+  const auto ld = [](std::uint32_t offset) {
+    return sock_filter BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
+  };
+  const auto ret = [](std::uint32_t value) { return sock_filter BPF_STMT(BPF_RET | BPF_K, value); };
+  const auto jeq = [](std::uint32_t value, std::uint8_t yes, std::uint8_t no) {
+    return sock_filter BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, yes, no);
+  };
+  std::vector<sock_filter> prog;
+  prog.push_back(ld(offsetof(seccomp_data, arch)));
+  prog.push_back(jeq(kAuditArch, 1, 0));
+  // Another ABI (32-bit code) would dodge every check below by its other numbers.
+  prog.push_back(ret(SECCOMP_RET_KILL_PROCESS));
+  prog.push_back(ld(offsetof(seccomp_data, nr)));
+#if defined(__x86_64__)
+  prog.push_back(sock_filter BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, __X32_SYSCALL_BIT, 0, 1));
+  prog.push_back(ret(ret_errno(ENOSYS)));
+#endif
+  prog.push_back(jeq(__NR_io_uring_setup, 0, 1));
+  prog.push_back(ret(ret_errno(ENOSYS)));
+  prog.push_back(jeq(__NR_socket, 0, 3));
+  prog.push_back(ld(offsetof(seccomp_data, args[0])));  // the low half: `domain` is an int
+  prog.push_back(jeq(AF_UNIX, 1, 0));
+  prog.push_back(ret(ret_errno(EACCES)));
+  prog.push_back(ret(SECCOMP_RET_ALLOW));
+  return prog;
+}
+
+std::string decimal(std::uint64_t value) { return std::to_string(value); }
+
+}  // namespace
+
+struct Sandbox::State {
+  struct Rule {
+    UniqueFd fd;
+    std::uint64_t access;
+  };
+
+  SandboxSpec spec;
+  int landlock_abi = 0;  // 0: no Landlock ruleset is made
+  std::uint64_t handled_fs = 0;
+  std::uint64_t handled_net = 0;
+  std::uint64_t scoped = 0;
+  std::vector<Rule> rules;
+  // Paths in /proc are opened by the child: with a PID namespace it mounts a /proc of
+  // its own first, whose inodes the parent's descriptors would not reach.
+  std::vector<std::pair<std::string, std::uint64_t>> proc_rules;
+  std::vector<SandboxLaunch::PathRule> proc_rule_views;  // what the child reads of proc_rules
+  std::vector<sock_filter> filter;
+  sock_fprog program{};
+  Containment containment = Containment::None;
+  std::vector<std::string> skipped;
+  std::string uid_map;
+  std::string gid_map;
+};
+
+std::string_view containment_name(Containment containment) noexcept {
+  switch (containment) {
+    case Containment::None:
+      return "none";
+    case Containment::PidNamespace:
+      return "pid namespace";
+    case Containment::UserPidNamespace:
+      return "user and pid namespace";
+    case Containment::ProcessGroup:
+      return "process group";
+  }
+  return "none";
+}
+
+std::string SandboxSupport::describe() const {
+  std::string text = "landlock: ";
+  text += landlock_abi > 0 ? "ABI " + std::to_string(landlock_abi) : std::string("no");
+  text += seccomp ? ", seccomp: yes" : ", seccomp: no";
+  text += pid_namespace ? ", pid namespace: yes" : ", pid namespace: no";
+  text += user_namespace ? ", user namespace: yes" : ", user namespace: no";
+  text += privileged ? ", privileged: yes" : ", privileged: no";
+  return text;
+}
+
+SandboxSpec SandboxSpec::workspace(Path workspace) {
+  SandboxSpec spec;
+  for (const char* dir : {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32", "/etc",
+                          "/opt", "/dev/zero", "/dev/urandom", "/dev/random"}) {
+    struct stat st{};
+    if (::stat(dir, &st) == 0) spec.read.emplace_back(dir);
+  }
+  spec.write.push_back(std::move(workspace));
+  spec.write.emplace_back("/dev/null");
+  return spec;
+}
+
+SandboxSupport Sandbox::available() {
+  static const SandboxSupport machine = probe_machine();
+  SandboxSupport s = machine;
+  const char* seam = std::getenv("CORVANE_SANDBOX_DISABLE");
+  if (seam == nullptr) return s;
+  const std::string_view off(seam);
+  if (seam_disables(off, "landlock")) s.landlock_abi = 0;
+  if (seam_disables(off, "landlock-network")) s.landlock_abi = std::min(s.landlock_abi, 3);
+  if (seam_disables(off, "landlock-scope")) s.landlock_abi = std::min(s.landlock_abi, 5);
+  if (seam_disables(off, "seccomp")) s.seccomp = false;
+  if (seam_disables(off, "privilege")) {
+    // Behave as an ordinary caller: PID namespaces then come with a user namespace.
+    s.privileged = false;
+    s.pid_namespace = s.pid_namespace && s.user_namespace;
+  }
+  if (seam_disables(off, "userns")) {
+    s.user_namespace = false;
+    if (!s.privileged) s.pid_namespace = false;
+  }
+  if (seam_disables(off, "pidns")) s.pid_namespace = false;
+  return s;
+}
+
+std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
+  const SandboxSupport support = available();
+  auto state = std::make_shared<State>();
+
+  const auto add_rules = [&state](const std::vector<Path>& paths,
+                                  std::uint64_t rights) -> std::expected<void, std::string> {
+    for (const Path& path : paths) {
+      auto fd = open_rule_path(path);
+      if (!fd) return std::unexpected(std::move(fd.error()));
+      if (path_starts_with(path, Path("/proc"))) {
+        const std::uint64_t access = is_directory(fd->get()) ? rights : rights & kFileRights;
+        state->proc_rules.emplace_back(
+            path_equal(path, Path("/proc")) ? "/proc" : path.lexically_normal().native(), access);
+        continue;
+      }
+      const std::uint64_t access = is_directory(fd->get()) ? rights : rights & kFileRights;
+      state->rules.push_back(State::Rule{std::move(*fd), access});
+    }
+    return {};
+  };
+  // Every path is checked, even where Landlock is missing: a typo is the caller's error.
+  if (auto r = add_rules(spec.read, kReadRights); !r) return std::unexpected(r.error());
+  if (auto r = add_rules(spec.write, kWriteRights); !r) return std::unexpected(r.error());
+  if (auto r = add_rules(spec.exec, kExecRights); !r) return std::unexpected(r.error());
+
+  const auto missing = [&spec, &state](std::string feature) -> std::optional<std::string> {
+    if (!spec.best_effort) {
+      return "sandbox needs " + feature + ", which this machine does not offer";
+    }
+    state->skipped.push_back(std::move(feature));
+    return std::nullopt;
+  };
+
+  if (support.landlock_abi > 0) {
+    state->landlock_abi = support.landlock_abi;
+    state->handled_fs = handled_fs_for(support.landlock_abi);
+    if (!spec.network && support.landlock_abi >= 4) state->handled_net = kNetBindTcp | kNetConnectTcp;
+    if (support.landlock_abi >= 6) state->scoped = kScopeAbstractUnix | kScopeSignal;
+    for (State::Rule& rule : state->rules) rule.access &= state->handled_fs;
+    for (auto& rule : state->proc_rules) rule.second &= state->handled_fs;
+  } else {
+    state->rules.clear();
+    state->proc_rules.clear();
+    if (auto e = missing("Landlock (file system and execute rules)")) return std::unexpected(*e);
+  }
+
+  if (!spec.network) {
+    if (support.seccomp) {
+      state->filter = no_network_filter();
+      state->program.len = static_cast<unsigned short>(state->filter.size());
+      state->program.filter = state->filter.data();
+    } else if (auto e = missing("seccomp (closing the network)")) {
+      return std::unexpected(*e);
+    }
+  }
+
+  if (!spec.keep_background) {
+    if (support.pid_namespace && support.privileged) {
+      state->containment = Containment::PidNamespace;
+    } else if (support.pid_namespace && support.user_namespace) {
+      state->containment = Containment::UserPidNamespace;
+      // The child maps its own ids, the one mapping an ordinary caller may write.
+      state->uid_map = decimal(::geteuid()) + " " + decimal(::geteuid()) + " 1\n";
+      state->gid_map = decimal(::getegid()) + " " + decimal(::getegid()) + " 1\n";
+    } else {
+      state->containment = Containment::ProcessGroup;
+    }
+  }
+  // Other processes must be out of reach of the command's signals: a PID namespace
+  // hides them, Landlock's scoping forbids them.
+  const bool pid_hidden = state->containment == Containment::PidNamespace ||
+                          state->containment == Containment::UserPidNamespace;
+  if (!pid_hidden && (state->scoped & kScopeSignal) == 0) {
+    if (auto e = missing("a PID namespace or Landlock ABI 6 (signal scoping)"))
+      return std::unexpected(*e);
+  }
+
+  for (const auto& [path, access] : state->proc_rules) {
+    if (access != 0) state->proc_rule_views.push_back({path.c_str(), access});
+  }
+  state->spec = std::move(spec);
+  return Sandbox(std::move(state));
+}
+
+const SandboxSpec& Sandbox::spec() const noexcept { return state_->spec; }
+Containment Sandbox::containment() const noexcept { return state_->containment; }
+const std::vector<std::string>& Sandbox::skipped() const noexcept { return state_->skipped; }
+
+bool operator==(const Sandbox& a, const Sandbox& b) noexcept {
+  return a.state_ == b.state_ || a.state_->spec == b.state_->spec;
+}
+
+std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
+                                                           const EnvMap& env) const {
+  const State& st = *state_;
+  SandboxLaunch launch;
+  launch.keep_ = state_;
+  launch.containment_ = st.containment;
+  launch.new_session_ = st.containment == Containment::ProcessGroup;
+  if (st.containment == Containment::PidNamespace) launch.clone_flags_ = CLONE_NEWPID;
+  if (st.containment == Containment::UserPidNamespace) {
+    launch.clone_flags_ = CLONE_NEWUSER | CLONE_NEWPID;
+    launch.uid_map_ = st.uid_map.c_str();
+    launch.uid_map_size_ = st.uid_map.size();
+    launch.gid_map_ = st.gid_map.c_str();
+    launch.gid_map_size_ = st.gid_map.size();
+  }
+  if (!st.proc_rule_views.empty()) {
+    launch.proc_rules_ = st.proc_rule_views.data();
+    launch.proc_rule_count_ = st.proc_rule_views.size();
+    // A /proc of the namespace's own shows the command's processes and nothing of the host.
+    if (launch.clone_flags_ != 0) launch.clone_flags_ |= CLONE_NEWNS;
+  }
+  if (!st.filter.empty()) launch.seccomp_ = &st.program;
+  const SandboxLimits& l = st.spec.limits;
+  for (const auto& [resource, value] :
+       {std::pair{RLIMIT_AS, l.address_space}, std::pair{RLIMIT_CPU, l.cpu_seconds},
+        std::pair{RLIMIT_NPROC, l.processes}, std::pair{RLIMIT_FSIZE, l.file_size},
+        std::pair{RLIMIT_NOFILE, l.open_files}}) {
+    if (value) launch.limits_[launch.limit_count_++] = {static_cast<int>(resource), *value};
+  }
+  if (st.landlock_abi == 0) return launch;
+
+  const RulesetAttr attr{st.handled_fs, st.handled_net, st.scoped};
+  const long ruleset = ::syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0U);
+  if (ruleset < 0) return std::unexpected("sandbox ruleset: " + os_error_text(errno));
+  launch.ruleset_ = UniqueFd(static_cast<int>(ruleset));
+  launch.ruleset_fd_ = launch.ruleset_.get();
+  const auto add = [&launch](int fd, std::uint64_t access) -> int {
+    if (access == 0) return 0;
+    const PathBeneathAttr rule{access, fd};
+    return ::syscall(SYS_landlock_add_rule, launch.ruleset_.get(), kRulePathBeneath, &rule, 0U) == 0
+               ? 0
+               : errno;
+  };
+  for (const State::Rule& rule : st.rules) {
+    if (const int e = add(rule.fd.get(), rule.access); e != 0)
+      return std::unexpected("sandbox rule: " + os_error_text(e));
+  }
+
+  // The execute right: the binary, then what the kernel runs to start it, a few levels
+  // deep (a script's interpreter may itself be a script, or `env` naming the real one).
+  std::vector<Path> pending{bin};
+  for (int depth = 0; depth < 5 && !pending.empty(); ++depth) {
+    std::vector<Path> next;
+    for (const Path& file : pending) {
+      auto fd = open_rule_path(file);
+      // A missing interpreter is left for exec to report, as it would without a sandbox.
+      if (!fd && depth > 0) continue;
+      if (!fd) return std::unexpected(std::move(fd.error()));
+      if (const int e = add(fd->get(), (kFsReadFile | kFsExecute) & st.handled_fs); e != 0)
+        return std::unexpected("sandbox rule for " + corvane::display(file) + ": " + os_error_text(e));
+      StartNeeds needs = start_needs(file);
+      if (!needs.interpreter || needs.interpreter->empty()) continue;
+      Path interp(*needs.interpreter);
+      if (interp.filename() == "env" && !needs.argument.empty()) {
+        if (auto target = env_target(needs.argument, env)) next.push_back(std::move(*target));
+      }
+      next.push_back(std::move(interp));
+    }
+    pending = std::move(next);
+  }
+  return launch;
+}
+
+std::optional<std::string> Sandbox::limit_breach(const siginfo_t& exit,
+                                                 std::chrono::microseconds cpu_used) const {
+  if (exit.si_code != CLD_KILLED && exit.si_code != CLD_DUMPED) return std::nullopt;
+  const SandboxLimits& l = state_->spec.limits;
+  if (l.cpu_seconds) {
+    // The command as pid 1 of a namespace ignores SIGXCPU and meets the SIGKILL of the
+    // hard limit instead; its CPU time tells that kill apart from others. The limit
+    // counts CPU time by scheduler ticks, which on a busy or virtual machine run well
+    // ahead of the run time rusage reports (0.72 s seen at a 1 s limit), hence the
+    // wide margin; the supervisor asks only about a kill it did not send.
+    const auto limit = std::chrono::microseconds(std::chrono::seconds(*l.cpu_seconds));
+    const bool spent = cpu_used * 2 >= limit;
+    if (exit.si_status == SIGXCPU || (exit.si_status == SIGKILL && spent))
+      return "CPU time limit of " + decimal(*l.cpu_seconds) + " s exceeded";
+  }
+  if (exit.si_status == SIGXFSZ && l.file_size)
+    return "file size limit of " + decimal(*l.file_size) + " bytes exceeded";
+  return std::nullopt;
+}
+
+SandboxLaunch::~SandboxLaunch() = default;
+
+std::uint64_t SandboxLaunch::clone_flags() const noexcept { return clone_flags_; }
+Containment SandboxLaunch::containment() const noexcept { return containment_; }
+
+// The child side shares the parent's memory in a vfork-style start: it may not touch
+// errno, a lock or the sanitizers' bookkeeping, so it issues system calls itself and
+// gets -errno back.
+#define CORVANE_CHILD_CODE __attribute__((no_sanitize_address, no_sanitize_undefined))
+
+CORVANE_CHILD_CODE int SandboxLaunch::apply_step(const void* launch) noexcept {
+  return static_cast<const SandboxLaunch*>(launch)->apply();
+}
+
+namespace {
+
+CORVANE_CHILD_CODE long child_syscall(long n, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0,
+                                      long a5 = 0) noexcept {
+#if defined(__x86_64__)
+  long ret;
+  register long r10 asm("r10") = a4;
+  register long r8 asm("r8") = a5;
+  asm volatile("syscall"
+               : "=a"(ret)
+               : "a"(n), "D"(a1), "S"(a2), "d"(a3), "r"(r10), "r"(r8)
+               : "rcx", "r11", "memory");
+  return ret;
+#elif defined(__aarch64__)
+  register long x8 asm("x8") = n;
+  register long x0 asm("x0") = a1;
+  register long x1 asm("x1") = a2;
+  register long x2 asm("x2") = a3;
+  register long x3 asm("x3") = a4;
+  register long x4 asm("x4") = a5;
+  asm volatile("svc #0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4) : "memory");
+  return x0;
+#endif
+}
+
+template <typename T>
+CORVANE_CHILD_CODE long as_arg(T* pointer) noexcept {
+  return reinterpret_cast<long>(pointer);
+}
+
+CORVANE_CHILD_CODE int write_proc_file(const char* path, const char* text,
+                                       std::size_t size) noexcept {
+  const long fd = child_syscall(SYS_openat, AT_FDCWD, as_arg(path), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return static_cast<int>(-fd);
+  const long n = child_syscall(SYS_write, fd, as_arg(text), static_cast<long>(size));
+  child_syscall(SYS_close, fd);
+  if (n < 0) return static_cast<int>(-n);
+  return n == static_cast<long>(size) ? 0 : EIO;
+}
+
+CORVANE_CHILD_CODE int add_path_rule(int ruleset, const char* path,
+                                     std::uint64_t access) noexcept {
+  const long fd = child_syscall(SYS_openat, AT_FDCWD, as_arg(path), O_PATH | O_CLOEXEC);
+  if (fd < 0) return static_cast<int>(-fd);
+  const PathBeneathAttr rule{access, static_cast<std::int32_t>(fd)};
+  const long rc = child_syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, as_arg(&rule), 0);
+  child_syscall(SYS_close, fd);
+  return rc < 0 ? static_cast<int>(-rc) : 0;
+}
+
+CORVANE_CHILD_CODE bool is_proc_root(const char* path) noexcept {
+  const char root[] = "/proc";
+  for (int i = 0; i < 5; ++i) {
+    if (path[i] != root[i]) return false;
+  }
+  return path[5] == '\0';
+}
+
+}  // namespace
+
+CORVANE_CHILD_CODE int SandboxLaunch::apply() const noexcept {
+  long rc = 0;
+  if (uid_map_ != nullptr) {
+    // setgroups must be denied before an ordinary caller may write its gid map.
+    if (const int e = write_proc_file("/proc/self/setgroups", "deny", 4); e != 0) return e;
+    if (const int e = write_proc_file("/proc/self/uid_map", uid_map_, uid_map_size_); e != 0)
+      return e;
+    if (const int e = write_proc_file("/proc/self/gid_map", gid_map_, gid_map_size_); e != 0)
+      return e;
+  }
+  // EPERM: the start path already made the child a session (and group) leader.
+  if (new_session_ && (rc = child_syscall(SYS_setsid)) < 0 && rc != -EPERM)
+    return static_cast<int>(-rc);
+  if ((rc = child_syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1)) < 0) return static_cast<int>(-rc);
+  for (int i = 0; i < limit_count_; ++i) {
+    const Limit& limit = limits_[i];
+    Rlimit64 old{};
+    if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, 0, as_arg(&old))) < 0)
+      return static_cast<int>(-rc);
+    // Never above what the caller has (an ordinary caller may not raise a hard limit), and
+    // soft and hard alike: for CPU time that means SIGKILL at the limit, which a process
+    // cannot catch and pid 1 of a namespace cannot ignore.
+    const std::uint64_t value = limit.value < old.max ? limit.value : old.max;
+    const Rlimit64 next{value, value};
+    if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, as_arg(&next), 0)) < 0)
+      return static_cast<int>(-rc);
+  }
+  if (ruleset_fd_ >= 0) {
+    bool own_proc = false;
+    if (proc_rule_count_ > 0 && (clone_flags_ & CLONE_NEWNS) != 0) {
+      // Private first, so the new /proc never propagates back to the host's mounts. Where
+      // the kernel refuses a new procfs (a /proc partly hidden by a container), the
+      // command gets the reduced view below instead of failing.
+      own_proc = child_syscall(SYS_mount, 0, as_arg("/"), 0, MS_REC | MS_PRIVATE, 0) == 0 &&
+                 child_syscall(SYS_mount, as_arg("proc"), as_arg("/proc"), as_arg("proc"),
+                               MS_NOSUID | MS_NODEV | MS_NOEXEC, 0) == 0;
+    }
+    for (std::size_t i = 0; i < proc_rule_count_; ++i) {
+      // Without a /proc of its own the command reads its own entries only: /proc as a
+      // whole would show every process of the host, environments included.
+      const char* path = proc_rules_[i].path;
+      if (!own_proc && is_proc_root(path)) path = "/proc/self/";
+      const int e = add_path_rule(ruleset_fd_, path, proc_rules_[i].access);
+      if (e != 0 && e != ENOENT) return e;
+    }
+    if ((rc = child_syscall(SYS_landlock_restrict_self, ruleset_fd_, 0)) < 0)
+      return static_cast<int>(-rc);
+  }
+  if (seccomp_ != nullptr &&
+      (rc = child_syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, as_arg(seccomp_))) < 0)
+    return static_cast<int>(-rc);
+  return 0;
+}
+
+}  // namespace corvane
