@@ -229,9 +229,19 @@ void EventLoop::run() {
 void EventLoop::run(std::move_only_function<void()> on_interrupt) {
   RunningGuard running(impl_->running);
   CurrentGuard guard(this);
+  const int poll_ms = static_cast<int>(kInterruptPoll.count());
+  Clock::time_point asked = Clock::now();
   while (!impl_->idle()) {
     // The time left is recomputed on every pass, so an EINTR never restarts a full wait.
-    if (!impl_->pass(impl_->wait_timeout()) && on_interrupt) on_interrupt();
+    int timeout_ms = impl_->wait_timeout();
+    if (on_interrupt && (timeout_ms < 0 || timeout_ms > poll_ms)) timeout_ms = poll_ms;
+    const bool interrupted = !impl_->pass(timeout_ms);
+    if (!on_interrupt) continue;
+    const Clock::time_point now = Clock::now();
+    if (interrupted || now - asked >= kInterruptPoll) {
+      asked = now;
+      on_interrupt();
+    }
   }
 }
 

@@ -102,8 +102,13 @@ class EventLoop {
   /// run_ready) from one of this loop's own callbacks is an internal fault.
   void run();
   /// Like run(), and calls `on_interrupt` on this thread each time a signal
-  /// interrupted the wait (epoll_wait returned EINTR), before waiting again.
+  /// interrupted the wait (epoll_wait returned EINTR), before waiting again,
+  /// and at least every kInterruptPoll while it waits: a signal that lands just
+  /// before a wait starts interrupts nothing, and would otherwise go unseen.
   void run(std::move_only_function<void()> on_interrupt);
+
+  /// The longest a run(on_interrupt) waits without asking its hook.
+  static constexpr std::chrono::milliseconds kInterruptPoll{100};
 
   // Driving the loop from a host's own reactor: watch fd() for readability,
   // wake at next_timer(), and call run_ready() on either.
