@@ -187,6 +187,7 @@ def build_parser() -> argparse.ArgumentParser:
             "can correct itself. Needs the optional SDK: pip install 'corvane[mcp]'."
         ),
         epilog=(
+            "example:\n  corvane mcp -p policy.toml --max-output 16384\n\n"
             "client configuration (the usual mcpServers form):\n"
             "  {\"mcpServers\": {\"corvane\": {\"command\": \"corvane\",\n"
             "                                \"args\": [\"mcp\", \"-p\", \"/abs/path/policy.toml\"]}}}"
