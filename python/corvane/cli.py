@@ -16,7 +16,8 @@ import os
 import shlex
 import signal
 import sys
-from typing import Any, Dict, List, Mapping, NoReturn, Optional, Sequence, TextIO
+import threading
+from typing import Any, Awaitable, Dict, List, Mapping, NoReturn, Optional, Sequence, TextIO
 
 # Exit codes of check and explain (and of run, serve and mcp before they start work).
 EXIT_OK = 0
@@ -342,6 +343,8 @@ def exit_code_of(op: str, answer: Mapping[str, Any]) -> int:
             return RUN_SPAWN_FAILED
         if error in ("PolicyError", "UsageError", "BadRequest"):
             return RUN_USAGE
+        if error == "Interrupted":
+            return 128 + int(answer["signal"])
         if error is not None:
             return RUN_EXEC_ERROR
         if answer.get("exit_code") is not None:
@@ -351,6 +354,8 @@ def exit_code_of(op: str, answer: Mapping[str, Any]) -> int:
         return 128 + int(answer.get("signal") or signal.SIGKILL)
     if error in ("PolicyError", "UsageError", "BadRequest"):
         return EXIT_USAGE
+    if error == "Interrupted":
+        return 128 + int(answer["signal"])
     return EXIT_OK if answer.get("allowed", True) else EXIT_REFUSED
 
 
@@ -523,15 +528,16 @@ def _cmd_explain(args: argparse.Namespace) -> int:
 def _cmd_run(args: argparse.Namespace) -> int:
     request = _request_from_args(args, required=True)
     session = Session(load_guard(args.policy))
-    # arun rather than run: Ctrl-C cancels the task, and cancelling kills and reaps the child.
-    answer = asyncio.run(run_json(session.guard, session.resolve(request)))
+    resolved = session.resolve(request)
+    assert resolved is not None
+    answer = _until_signalled(run_json(session.guard, resolved))
     code = exit_code_of("run", answer)
     if args.json:
         _print_json(answer, sys.stdout)
         return code
     error = answer.get("error")
-    if error == "Refused":
-        sys.stderr.write(f"corvane: refused: {answer['message']}\n")
+    if error in ("Refused", "Interrupted"):
+        sys.stderr.write(f"corvane: {'refused: ' if error == 'Refused' else ''}{answer['message']}\n")
         return code
     # What the command printed, also when it was stopped part-way.
     _write_bytes(sys.stdout, _raw(answer, "stdout"))
@@ -539,6 +545,43 @@ def _cmd_run(args: argparse.Namespace) -> int:
     if error is not None:
         sys.stderr.write(f"corvane: {answer['message']}\n")
     return code
+
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def _until_signalled(work: "Awaitable[Dict[str, Any]]") -> Dict[str, Any]:
+    """Runs `work` on a fresh asyncio loop; SIGINT, SIGTERM or SIGHUP cancels it.
+
+    Cancelling is what makes arun kill and reap the child, so a host that stops
+    corvane never leaves the command running. The answer is then
+    {"error": "Interrupted", "signal": N}, and the exit code 128+N.
+    """
+
+    async def guarded() -> Dict[str, Any]:
+        loop = asyncio.get_running_loop()
+        task = asyncio.ensure_future(work)
+        received: List[int] = []
+
+        def stop(number: int) -> None:
+            received.append(number)
+            task.cancel()
+
+        for number in STOP_SIGNALS:
+            loop.add_signal_handler(number, stop, number)
+        try:
+            return await task
+        except asyncio.CancelledError:
+            if not received:
+                raise
+            name = signal.Signals(received[0]).name
+            return {"error": "Interrupted", "signal": received[0],
+                    "message": f"interrupted by {name}; the command was stopped"}
+        finally:
+            for number in STOP_SIGNALS:
+                loop.remove_signal_handler(number)
+
+    return asyncio.run(guarded())
 
 
 def _raw(answer: Mapping[str, Any], name: str) -> bytes:
@@ -550,8 +593,8 @@ def _raw(answer: Mapping[str, Any], name: str) -> bytes:
 
 def _cmd_serve(args: argparse.Namespace) -> int:
     session = Session(load_guard(args.policy))
-    asyncio.run(serve_lines(session, sys.stdin.buffer, sys.stdout))
-    return EXIT_OK
+    answer = _until_signalled(serve_lines(session, sys.stdin.buffer, sys.stdout))
+    return exit_code_of("serve", answer)
 
 
 def _cmd_mcp(args: argparse.Namespace) -> int:
@@ -590,28 +633,61 @@ async def answer_line(session: Session, line: bytes) -> Dict[str, Any]:
         answer: Dict[str, Any] = {"error": "BadRequest", "message": str(bad)}
         op = "bad"
     else:
-        if op == "check":
-            assert request is not None
-            answer = check_json(session.guard, request)
-        elif op == "explain":
-            answer = explain_json(session.guard, request)
-        else:
-            assert request is not None
-            answer = await run_json(session.guard, request)
+        try:
+            if op == "check":
+                assert request is not None
+                answer = check_json(session.guard, request)
+            elif op == "explain":
+                answer = explain_json(session.guard, request)
+            else:
+                assert request is not None
+                answer = await run_json(session.guard, request)
+        except (TypeError, ValueError) as bad:
+            # What the Guard cannot even take as a request (a NUL byte in an argument,
+            # say); its refusals are answers, not exceptions, by now.
+            answer = {"error": "BadRequest", "message": str(bad)}
+            op = "bad"
     answer["exit"] = exit_code_of(op, answer) if op != "bad" else EXIT_USAGE
     if ident is not None:
         answer = {"id": ident, **answer}
     return answer
 
 
-async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight: int = 64) -> None:
+async def serve_lines(session: Session, source: Any, out: TextIO,
+                      max_in_flight: int = 64) -> Dict[str, Any]:
     """Reads requests from `source` (a binary file) until EOF; writes answers in request order.
 
     Requests are started as they arrive, so a slow command does not hold back the
-    start of the next; at most `max_in_flight` are pending at once.
+    start of the next; at most `max_in_flight` are pending at once. Cancelling
+    this coroutine cancels every pending request, which kills their children.
     """
     loop = asyncio.get_running_loop()
+    lines: "asyncio.Queue[bytes]" = asyncio.Queue(max_in_flight)
     pending: "asyncio.Queue[Optional[asyncio.Task[Dict[str, Any]]]]" = asyncio.Queue(max_in_flight)
+    started: "set[asyncio.Task[Dict[str, Any]]]" = set()
+
+    def read_lines() -> None:
+        # A thread of its own (not the loop's executor, which asyncio.run would join)
+        # reading the raw descriptor (a buffered file's lock would stall interpreter
+        # shutdown): works on pipes, files and ttys alike, and a stopped server does
+        # not wait for its next input line.
+        def put(line: bytes) -> None:
+            asyncio.run_coroutine_threadsafe(lines.put(line), loop).result()
+
+        fd = source.fileno() if hasattr(source, "fileno") else int(source)
+        rest = b""
+        while True:
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            rest += chunk
+            *complete, rest = rest.split(b"\n")
+            for line in complete:
+                if line.strip():  # blank lines are no requests; b"" below means the end
+                    put(line)
+        if rest.strip():
+            put(rest)
+        put(b"")
 
     async def write_in_order() -> None:
         while True:
@@ -619,24 +695,26 @@ async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight:
             if task is None:
                 return
             answer = await task
+            started.discard(task)
             out.write(json.dumps(answer, ensure_ascii=False) + "\n")
             out.flush()
 
+    threading.Thread(target=read_lines, name="corvane-serve-stdin", daemon=True).start()
     writer = asyncio.create_task(write_in_order())
     try:
         while True:
-            # A blocking readline in a thread keeps this portable to pipes, files and ttys.
-            line = await loop.run_in_executor(None, source.readline)
-            if not line:
+            line = await lines.get()
+            if line == b"":
                 break
-            if not line.strip():
-                continue
-            await pending.put(asyncio.create_task(answer_line(session, line)))
+            task = asyncio.create_task(answer_line(session, line))
+            started.add(task)
+            await pending.put(task)
         await pending.put(None)
         await writer
     finally:
-        if not writer.done():
-            writer.cancel()
+        for task in (writer, *started):
+            task.cancel()
+    return {}
 
 
 # ---------------------------------------------------------------------------

@@ -4,9 +4,11 @@ drives it: exit codes, --json answers, the serve loop, and the example client.""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -218,3 +220,39 @@ def test_node_example_client(toolbox, argv, line):
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.decode() == line + "\n"
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_stopping_corvane_run_stops_the_command(scripts, sig):
+    pid_file = Path(scripts.dir, "pid")
+    slow = scripts("slow", SCRIPT_HEAD + f"echo $$ > {pid_file}; sleep 30")
+    policy = write_policy(scripts.dir, {slow: []}, timeout="20s")
+    runner = subprocess.Popen([sys.executable, "-m", "corvane", "run", "-p", policy, "--", slow],
+                              stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 20
+        while not (pid_file.exists() and pid_file.read_text().strip()) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        child = int(pid_file.read_text())
+        runner.send_signal(sig)
+        assert runner.wait(timeout=10) == 128 + sig
+        assert b"interrupted by " + signal.Signals(sig).name.encode() in runner.stderr.read()
+        assert not Path(f"/proc/{child}").exists()  # killed and reaped before corvane exited
+    finally:
+        if runner.poll() is None:
+            runner.kill()
+            runner.wait()
+
+
+def test_the_mcp_extra_stays_optional(toolbox):
+    # Without the SDK, `corvane mcp` says how to get it; `import corvane` never needs it.
+    probe = textwrap.dedent(f"""\
+        import sys
+        import corvane, corvane.cli
+        assert "mcp" not in sys.modules, "import corvane imported mcp"
+        sys.modules["mcp"] = None  # as if it were not installed
+        sys.exit(corvane.cli.main(["mcp", "-p", {toolbox["policy"]!r}]))
+        """)
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, timeout=30)
+    assert done.returncode == 2, done.stderr
+    assert b"pip install 'corvane[mcp]'" in done.stderr
