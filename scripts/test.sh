@@ -28,7 +28,8 @@ fi
 bash scripts/fuzz.sh
 
 echo "== Python tests"
-python3 -m pip install --quiet --disable-pip-version-check .
+# The test extra brings the test-only dependencies (pytest, mypy, uvloop).
+python3 -m pip install --quiet --disable-pip-version-check ".[test]"
 set +e
 python3 -m pytest -q tests/python
 rc=$?
@@ -40,14 +41,15 @@ if [ "$rc" -eq 0 ] && [ "${CORVANE_SKIP_PY_SANITIZE:-0}" != 1 ]; then
   echo "== Python tests against the module under ASan + UBSan"
   cmake -S . -B build/pyasan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCORVANE_BUILD_PYTHON=ON -DCORVANE_SANITIZE=ON
-  cmake --build build/pyasan -j "$jobs" --target _corvane
+  cmake --build build/pyasan -j "$jobs" --target _corvane _native
   # The interpreter is not instrumented, so the sanitizer runtimes are loaded
   # ahead of it; leak checking stays off because CPython keeps memory until exit.
   export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
   export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
   export PYTHONPATH="$root/build/pyasan/python:$root/python"
-  python3 -c 'import _corvane, sys; f = _corvane.__file__
-sys.exit(None if "/build/pyasan/" in f else "not the instrumented module: " + f)'
+  python3 -c 'import _corvane, corvane._native as n, sys
+bad = [f for f in (_corvane.__file__, n.__file__) if "/build/pyasan/" not in f]
+sys.exit("not the instrumented module: " + bad[0] if bad else None)'
   set +e
   python3 -m pytest -q -p no:cacheprovider tests/python
   rc=$?

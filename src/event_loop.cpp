@@ -42,6 +42,23 @@ class CurrentGuard {
   EventLoop* previous_;
 };
 
+// Marks a loop as running for the scope. A loop entered again from one of its
+// own callbacks would dispatch callbacks that are mid-call (moved out of their
+// slot), so the second entry is refused before it touches anything.
+class RunningGuard {
+ public:
+  explicit RunningGuard(bool& running) : running_(running) {
+    if (running_) internal_fault("event loop re-entered from one of its own callbacks");
+    running_ = true;
+  }
+  ~RunningGuard() { running_ = false; }
+  RunningGuard(const RunningGuard&) = delete;
+  RunningGuard& operator=(const RunningGuard&) = delete;
+
+ private:
+  bool& running_;
+};
+
 }  // namespace
 
 FaultHandler set_fault_handler(FaultHandler handler) noexcept {
@@ -79,14 +96,42 @@ struct EventLoop::Impl {
     auto it = watches.find(fd);
     if (it == watches.end() || it->second.generation != generation) return;
     // The callback may unwatch its own fd; run it from a local so erasing the
-    // entry never destroys a function that is still executing.
-    IoCallback callback = std::move(it->second.callback);
-    callback(event.events);
-    it = watches.find(fd);
-    if (it != watches.end() && it->second.generation == generation) {
-      it->second.callback = std::move(callback);
-    }
+    // entry never destroys a function that is still executing. The local goes
+    // back even when the callback unwinds (a fault handler that throws).
+    struct Restore {
+      Impl& impl;
+      int fd;
+      std::uint32_t generation;
+      IoCallback callback;
+      ~Restore() {
+        auto again = impl.watches.find(fd);
+        if (again != impl.watches.end() && again->second.generation == generation)
+          again->second.callback = std::move(callback);
+      }
+    } restore{*this, fd, generation, std::move(it->second.callback)};
+    restore.callback(event.events);
   }
+
+  // One pass: wait up to `timeout_ms` for readiness, run the ready callbacks,
+  // then the due timers. Returns false when the wait was interrupted by a signal.
+  bool pass(int timeout_ms) {
+    std::array<epoll_event, 64> events{};
+    const int n =
+        ::epoll_wait(epoll.get(), events.data(), static_cast<int>(events.size()), timeout_ms);
+    if (n < 0) {
+      if (errno == EINTR) return false;
+      internal_fault("epoll_wait failed");
+    }
+    // Readiness first, timers afterwards: work that completes in the same
+    // wake-up in which its deadline is found passed wins.
+    for (int i = 0; i < n; ++i) dispatch(events[static_cast<std::size_t>(i)]);
+    fire_due_timers();
+    return true;
+  }
+
+  [[nodiscard]] bool idle() const noexcept { return watches.empty() && timers.empty(); }
+
+  bool running = false;
 
   void fire_due_timers() {
     const Clock::time_point now = Clock::now();
@@ -171,21 +216,35 @@ void EventLoop::cancel_timer(TimerId id) noexcept {
 }
 
 void EventLoop::run() {
+  run(nullptr);
+}
+
+void EventLoop::run(std::move_only_function<void()> on_interrupt) {
+  RunningGuard running(impl_->running);
   CurrentGuard guard(this);
-  std::array<epoll_event, 64> events{};
-  while (!impl_->watches.empty() || !impl_->timers.empty()) {
+  while (!impl_->idle()) {
     // The time left is recomputed on every pass, so an EINTR never restarts a full wait.
-    const int n = ::epoll_wait(impl_->epoll.get(), events.data(), static_cast<int>(events.size()),
-                               impl_->wait_timeout());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      internal_fault("epoll_wait failed");
-    }
-    // Readiness first, timers afterwards: work that completes in the same
-    // wake-up in which its deadline is found passed wins.
-    for (int i = 0; i < n; ++i) impl_->dispatch(events[static_cast<std::size_t>(i)]);
-    impl_->fire_due_timers();
+    if (!impl_->pass(impl_->wait_timeout()) && on_interrupt) on_interrupt();
   }
+}
+
+void EventLoop::run_ready() {
+  RunningGuard running(impl_->running);
+  CurrentGuard guard(this);
+  impl_->pass(0);
+}
+
+int EventLoop::fd() const noexcept {
+  return impl_->epoll.get();
+}
+
+std::optional<EventLoop::Clock::time_point> EventLoop::next_timer() const noexcept {
+  if (impl_->timers.empty()) return std::nullopt;
+  return impl_->timers.begin()->first.first;
+}
+
+bool EventLoop::idle() const noexcept {
+  return impl_->idle();
 }
 
 EventLoop* EventLoop::current() noexcept {

@@ -9,6 +9,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -92,8 +93,25 @@ class EventLoop {
   /// Cancels a pending timer (no effect if it already ran).
   void cancel_timer(TimerId id) noexcept;
 
-  /// Runs until nothing is watched and no timer is pending.
+  /// Runs until nothing is watched and no timer is pending. Re-entering it (or
+  /// run_ready) from one of this loop's own callbacks is an internal fault.
   void run();
+  /// Like run(), and calls `on_interrupt` on this thread each time a signal
+  /// interrupted the wait (epoll_wait returned EINTR), before waiting again.
+  void run(std::move_only_function<void()> on_interrupt);
+
+  // Driving the loop from a host's own reactor: watch fd() for readability,
+  // wake at next_timer(), and call run_ready() on either.
+
+  /// The epoll descriptor: readable whenever some watched descriptor is ready.
+  [[nodiscard]] int fd() const noexcept;
+  /// When the earliest pending timer is due, or nullopt when none is pending.
+  [[nodiscard]] std::optional<Clock::time_point> next_timer() const noexcept;
+  /// Runs the callbacks that are ready now and the timers that are due, without
+  /// blocking. current() is this loop meanwhile; re-entry is refused as for run().
+  void run_ready();
+  /// True when nothing is watched and no timer is pending.
+  [[nodiscard]] bool idle() const noexcept;
 
   /// The loop running on this thread, or null when the thread is inside none.
   [[nodiscard]] static EventLoop* current() noexcept;

@@ -235,18 +235,25 @@ std::optional<Clock::time_point> deadline_after(Clock::time_point now, Duration 
          std::chrono::duration_cast<Clock::duration>(nanoseconds(static_cast<std::int64_t>(total)));
 }
 
+}  // namespace
+
+namespace detail {
+
 // One execution in flight. Owned by the loop callbacks that refer to it, so a
-// loop destroyed mid-run destroys it, and its destructor kills and reaps.
-class Execution {
+// loop destroyed mid-run destroys it, and its destructor kills and reaps. A
+// RunHandle only observes it (weakly).
+class Execution : public std::enable_shared_from_this<Execution> {
  public:
-  using Done = std::move_only_function<void(ExecResult)>;
+  using Done = std::move_only_function<void(RunResult)>;
 
   Execution(EventLoop& loop, Done done, Clock::time_point start, Duration timeout,
-            std::uint64_t max_stdout, std::uint64_t max_stderr, Child child)
+            std::uint64_t max_stdout, std::uint64_t max_stderr, OnOutputLimit on_limit,
+            Child child)
       : loop_(loop),
         done_(std::move(done)),
         start_(start),
         timeout_(timeout),
+        on_limit_(on_limit),
         pidfd_(std::move(child.pidfd)),
         out_(std::move(child.out), max_stdout, true),
         err_(std::move(child.err), max_stderr, false) {}
@@ -261,15 +268,15 @@ class Execution {
     }
   }
 
-  // Registers the three descriptors and arms the deadline; on failure the
-  // child is killed and reaped and the OS error text returned.
-  static std::expected<void, std::string> begin(const std::shared_ptr<Execution>& self) {
+  // Registers the three descriptors and arms the deadline. On failure the
+  // child is killed and reaped, and the OS error is delivered as the result.
+  static void begin(const std::shared_ptr<Execution>& self) {
     Execution& ex = *self;
-    auto fail = [&ex](int error) -> std::expected<void, std::string> {
+    auto fail = [&ex, &self](int error) {
       ex.stop_watching();
       if (!ex.reaped_ && sys_pidfd_kill(ex.pidfd_.get()) == 0) reap_blocking(ex.pidfd_.get());
       ex.reaped_ = true;
-      return std::unexpected(os_error_text(error));
+      post_failure(self, os_error_text(error));
     };
     if (!ex.pidfd_) {
       ex.reaped_ = true;
@@ -290,11 +297,35 @@ class Execution {
     if (auto deadline = deadline_after(Clock::now(), ex.timeout_)) {
       ex.timer_ = ex.loop_.add_timer(*deadline, [self] { self->on_deadline(); });
     }
-    return {};
   }
 
-  /// The completion callback, for a result reported without the execution (registration failed).
-  [[nodiscard]] Done take_done() noexcept { return std::move(done_); }
+  // Delivers SpawnFailed{message} from the loop's thread on its next pass,
+  // never from inside spawn(); a cancel before then delivers the interruption instead.
+  static void post_failure(const std::shared_ptr<Execution>& self, std::string message) {
+    self->reaped_ = true;
+    self->timer_ = self->loop_.add_timer(
+        Clock::time_point::min(), [self, message = std::move(message)]() mutable {
+          self->timer_.reset();
+          self->complete(std::unexpected(exec_error::SpawnFailed{std::move(message)}));
+        });
+  }
+
+  // Kills and reaps the child and completes at once as interrupted.
+  void cancel() noexcept {
+    if (phase_ == Phase::Done) return;
+    // Completing drops the loop's callbacks, which own this object.
+    const std::shared_ptr<Execution> keep = shared_from_this();
+    stop_watching();
+    if (!reaped_) {
+      if (phase_ == Phase::Killing || sys_pidfd_kill(pidfd_.get()) == 0) {
+        reap_blocking(pidfd_.get());
+        reaped_ = true;
+      }
+    }
+    complete(std::unexpected(exec_error::SpawnFailed{"interrupted"}), true);
+  }
+
+  [[nodiscard]] bool finished() const noexcept { return phase_ == Phase::Done; }
 
  private:
   struct Reader {
@@ -332,9 +363,14 @@ class Execution {
       }
       const auto count = static_cast<std::uint64_t>(n);
       if (reader.captured.size() + count > reader.limit) {
-        finish_reader(reader, reader.is_stdout
-                                  ? ExecError(exec_error::StdoutLimitExceeded{reader.limit})
-                                  : ExecError(exec_error::StderrLimitExceeded{reader.limit}));
+        ExecError error = reader.is_stdout ? ExecError(exec_error::StdoutLimitExceeded{reader.limit})
+                                           : ExecError(exec_error::StderrLimitExceeded{reader.limit});
+        if (on_limit_ == OnOutputLimit::Kill) {
+          reader.state = Reader::State::Failed;
+          begin_kill(std::move(error));
+        } else {
+          finish_reader(reader, std::move(error));
+        }
         return;
       }
       reader.captured.append(reader.scratch.data(), static_cast<std::size_t>(n));
@@ -439,7 +475,7 @@ class Execution {
     }
   }
 
-  void complete(ExecResult result) {
+  void complete(ExecResult result, bool interrupted = false) {
     phase_ = Phase::Done;
     stop_watching();
     if (!reaped_) {
@@ -452,14 +488,20 @@ class Execution {
     out_.fd.reset();
     err_.fd.reset();
     pidfd_.reset();
+    RunResult run_result{std::move(result), {}, {}, interrupted};
+    if (!run_result.result) {
+      run_result.partial_stdout = std::move(out_.captured);
+      run_result.partial_stderr = std::move(err_.captured);
+    }
     Done done = std::move(done_);
-    done(std::move(result));
+    done(std::move(run_result));
   }
 
   EventLoop& loop_;
   Done done_;
   Clock::time_point start_;
   Duration timeout_;
+  OnOutputLimit on_limit_;
   UniqueFd pidfd_;
   bool pidfd_watched_ = false;
   bool reaped_ = false;
@@ -472,27 +514,40 @@ class Execution {
   std::optional<ExecError> pending_;
 };
 
-// Delivers a result from the loop's thread on its next pass, never from inside spawn().
-void post_result(EventLoop& loop, Execution::Done done, ExecResult result) {
-  loop.add_timer(
-      Clock::time_point::min(),
-      [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); });
-}
+}  // namespace detail
 
-ExecResult run_on_private_loop(PreparedCommand cmd) {
+namespace {
+
+using detail::Execution;
+
+RunResult run_on_private_loop(PreparedCommand cmd, RunOptions options) {
   auto loop = EventLoop::create();
-  if (!loop)
-    return std::unexpected(exec_error::SpawnFailed{"failed to create runtime: " + loop.error()});
-  std::optional<ExecResult> result;
-  std::move(cmd).spawn(**loop, [&result](ExecResult r) { result = std::move(r); });
-  (*loop)->run();
+  if (!loop) {
+    return RunResult{
+        std::unexpected(exec_error::SpawnFailed{"failed to create runtime: " + loop.error()}),
+        {},
+        {},
+        false};
+  }
+  std::optional<RunResult> result;
+  std::move_only_function<bool()> on_signal = std::move(options.on_signal);
+  RunHandle handle = std::move(cmd).spawn(**loop, std::move(options),
+                                          [&result](RunResult r) { result = std::move(r); });
+  if (on_signal) {
+    (*loop)->run([&] {
+      if (!handle.finished() && on_signal()) handle.cancel();
+    });
+  } else {
+    (*loop)->run();
+  }
   if (!result) internal_fault("execution did not complete");
   return std::move(*result);
 }
 
 struct WorkerJob {
   PreparedCommand cmd;
-  std::optional<ExecResult> result;
+  RunOptions options;
+  std::optional<RunResult> result;
   std::exception_ptr fault;
 };
 
@@ -501,7 +556,7 @@ void* worker_main(void* arg) {
   // A fault handler that unwinds must not end the process from this thread:
   // carry the fault over and raise it again in the caller.
   try {
-    job->result = run_on_private_loop(std::move(job->cmd));
+    job->result = run_on_private_loop(std::move(job->cmd), std::move(job->options));
   } catch (...) {
     job->fault = std::current_exception();
   }
@@ -510,27 +565,42 @@ void* worker_main(void* arg) {
 
 }  // namespace
 
-void PreparedCommand::spawn(EventLoop& loop, std::move_only_function<void(ExecResult)> done) && {
-  const Clock::time_point start = Clock::now();
-  auto child = start_child(*this);
-  if (!child) {
-    post_result(loop, std::move(done),
-                std::unexpected(exec_error::SpawnFailed{std::move(child.error())}));
-    return;
-  }
-  auto execution = std::make_shared<Execution>(loop, std::move(done), start, timeout_, max_stdout_,
-                                               max_stderr_, std::move(*child));
-  if (auto begun = Execution::begin(execution); !begun) {
-    post_result(loop, execution->take_done(),
-                std::unexpected(exec_error::SpawnFailed{std::move(begun.error())}));
-  }
+void RunHandle::cancel() noexcept {
+  if (auto execution = execution_.lock()) execution->cancel();
 }
 
-ExecResult PreparedCommand::spawn_sync() && {
-  if (EventLoop::current() == nullptr) return run_on_private_loop(std::move(*this));
+bool RunHandle::finished() const noexcept {
+  auto execution = execution_.lock();
+  return !execution || execution->finished();
+}
+
+RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
+                                 std::move_only_function<void(RunResult)> done) && {
+  const Clock::time_point start = Clock::now();
+  auto child = start_child(*this);
+  const bool started = child.has_value();
+  auto execution = std::make_shared<Execution>(
+      loop, std::move(done), start, timeout_, max_stdout_, max_stderr_, options.on_output_limit,
+      started ? std::move(*child) : Child{0, UniqueFd(), UniqueFd(), UniqueFd()});
+  if (started) {
+    Execution::begin(execution);
+  } else {
+    Execution::post_failure(execution, std::move(child.error()));
+  }
+  return RunHandle(execution);
+}
+
+void PreparedCommand::spawn(EventLoop& loop, std::move_only_function<void(ExecResult)> done) && {
+  (void)std::move(*this).spawn(loop, RunOptions{}, [done = std::move(done)](RunResult r) mutable {
+    done(std::move(r.result));
+  });
+}
+
+RunResult PreparedCommand::run(RunOptions options) && {
+  if (EventLoop::current() == nullptr) return run_on_private_loop(std::move(*this), std::move(options));
   // This thread is inside a loop that only it can drive: run on one worker
   // thread with a private loop of its own, so even a single-threaded caller cannot deadlock.
-  WorkerJob job{std::move(*this), std::nullopt, nullptr};
+  WorkerJob job{std::move(*this), std::move(options), std::nullopt, nullptr};
   pthread_attr_t attr;
   if (::pthread_attr_init(&attr) != 0) internal_fault("failed to spawn thread");
   ::pthread_attr_setstacksize(&attr, 2 * 1024 * 1024);
@@ -542,6 +612,10 @@ ExecResult PreparedCommand::spawn_sync() && {
   if (job.fault) std::rethrow_exception(job.fault);
   if (!job.result) internal_fault("execution did not complete");
   return std::move(*job.result);
+}
+
+ExecResult PreparedCommand::spawn_sync() && {
+  return std::move(*this).run(RunOptions{}).result;
 }
 
 }  // namespace corvane

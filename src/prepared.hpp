@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,56 @@ class EventLoop;
 
 /// An Output, or the reason the execution did not run to its normal end.
 using ExecResult = std::expected<Output, ExecError>;
+
+/// What a run does when a stream breaks its limit.
+enum class OnOutputLimit : std::uint8_t {
+  Wait,  ///< default: that stream stops being read; the error is reported once both streams ended
+  Kill,  ///< kill the child at once and report the limit error without waiting for the other stream
+};
+
+/// Opt-in extensions of one run; a default-constructed value is the plain behaviour.
+struct RunOptions {
+  OnOutputLimit on_output_limit = OnOutputLimit::Wait;
+  /// Blocking runs only: called on the thread that drives the run each time a
+  /// signal interrupted its wait (epoll_wait returned EINTR). Returning true
+  /// abandons the run: the child is killed and reaped, and the RunResult has
+  /// `interrupted` set. A run moved to a worker thread (run() called inside a
+  /// loop) calls it from that worker.
+  std::move_only_function<bool()> on_signal;
+};
+
+/// The result of a run with options: the Output or ExecError, plus what was captured before an error.
+struct RunResult {
+  ExecResult result;
+  std::string partial_stdout;  ///< bytes captured before an error; empty when `result` holds an Output
+  std::string partial_stderr;  ///< likewise for stderr
+  /// Abandoned by on_signal or RunHandle::cancel; `result` then holds
+  /// SpawnFailed{"interrupted"} and must not be shown as a real failure.
+  bool interrupted = false;
+};
+
+namespace detail {
+class Execution;
+}  // namespace detail
+
+/// Lets the owner of an asynchronous run stop it early. Copyable, cheap; outlives the run safely.
+class RunHandle {
+ public:
+  /// A handle to no run: cancel() does nothing and finished() is true.
+  RunHandle() noexcept = default;
+  /// Kills the child, reaps it, and completes the run at once (its `done` is
+  /// called before cancel returns) with `interrupted` set. No effect once the
+  /// run completed. Call on the loop's thread.
+  void cancel() noexcept;
+  /// True once `done` has been called (or the loop was destroyed with the run in it).
+  [[nodiscard]] bool finished() const noexcept;
+
+ private:
+  friend class PreparedCommand;
+  explicit RunHandle(std::weak_ptr<detail::Execution> execution) noexcept
+      : execution_(std::move(execution)) {}
+  std::weak_ptr<detail::Execution> execution_;
+};
 
 /// A validated, fully resolved command. Immutable; executing consumes it, and
 /// copies are deep. Only ProcPolicy::prepare makes one.
@@ -43,6 +94,15 @@ class PreparedCommand {
   /// Runs to completion and returns the result: on a private loop, or on a
   /// worker thread with its own loop when this thread is already inside one.
   [[nodiscard]] ExecResult spawn_sync() &&;
+
+  /// Like spawn(loop, done), with options; `done` receives a RunResult.
+  RunHandle spawn(EventLoop& loop, RunOptions options,
+                  std::move_only_function<void(RunResult)> done) &&;
+
+  /// Blocking run with options: private loop, or a worker thread when called
+  /// inside a loop. Takes no lock, touches no host state: a host may call it
+  /// with its own locks released.
+  [[nodiscard]] RunResult run(RunOptions options) &&;
 
   friend bool operator==(const PreparedCommand&, const PreparedCommand&) = default;
 

@@ -1,7 +1,9 @@
 """Process execution guard for agentic systems.
 
-The classes live in the ``_corvane`` extension module; this package re-exports
-them under the name the documentation uses.
+The nine classes live in the ``_corvane`` extension module; this package
+re-exports them under the name the documentation uses, and adds running
+without holding the interpreter lock (``run``), from asyncio (``arun``), and
+the typed errors those raise.
 """
 
 import _corvane
@@ -17,6 +19,9 @@ from _corvane import (
     RiskyBinPolicy,
 )
 
+from .errors import ExecutionError, OutputLimitExceeded, Refused, SpawnFailed, TimedOut
+from ._run import run
+
 __doc__ = _corvane.__doc__
 
 __all__ = [
@@ -29,6 +34,12 @@ __all__ = [
     "PreparedCommand",
     "ProcPolicyBuilder",
     "ProcPolicy",
+    "run",
+    "Refused",
+    "ExecutionError",
+    "TimedOut",
+    "OutputLimitExceeded",
+    "SpawnFailed",
 ]
 
 del _corvane

@@ -1,5 +1,28 @@
-# Type information for the classes of the _corvane extension module.
-from typing import ClassVar, Dict, List, Optional, Sequence, SupportsIndex, final
+# Type information for the corvane package: the classes of the _corvane
+# extension module, the runs of corvane._native and the typed errors.
+from typing import (
+    Any,
+    ClassVar,
+    Dict,
+    Iterator,
+    List,
+    Literal,
+    Optional,
+    Protocol,
+    Sequence,
+    SupportsIndex,
+    TypeVar,
+    final,
+    overload,
+)
+
+from .errors import (
+    ExecutionError as ExecutionError,
+    OutputLimitExceeded as OutputLimitExceeded,
+    Refused as Refused,
+    SpawnFailed as SpawnFailed,
+    TimedOut as TimedOut,
+)
 
 __all__ = [
     "RiskyBinPolicy",
@@ -11,7 +34,35 @@ __all__ = [
     "PreparedCommand",
     "ProcPolicyBuilder",
     "ProcPolicy",
+    "run",
+    "arun",
+    "Refused",
+    "ExecutionError",
+    "TimedOut",
+    "OutputLimitExceeded",
+    "SpawnFailed",
 ]
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+class _SequenceNotStr(Protocol[_T_co]):
+    """A sequence that is not a str: the argument lists take lists or tuples of
+    str, and a bare str (itself a sequence of str) is refused at run time."""
+
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> _T_co: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> Sequence[_T_co]: ...
+    # str's __contains__ only takes str, which is what keeps str out.
+    def __contains__(self, value: object, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_T_co]: ...
+    def index(self, value: Any, start: int = 0, stop: int = ..., /) -> int: ...
+    def count(self, value: Any, /) -> int: ...
+
+class _NotConstructible:
+    """Stands for a constructor argument nobody can supply: the class is only
+    made by the library."""
 
 @final
 class RiskyBinPolicy:
@@ -55,7 +106,7 @@ class ArgRules:
 
     def __new__(cls) -> ArgRules: ...
     def subcommand(self, cmd: str) -> ArgRules: ...
-    def allowed_flags(self, flags: Sequence[str]) -> ArgRules: ...
+    def allowed_flags(self, flags: _SequenceNotStr[str]) -> ArgRules: ...
     def max_flags(self, max: SupportsIndex) -> ArgRules: ...
     def max_positionals(self, max: SupportsIndex) -> ArgRules: ...
     def inject_double_dash(self, mode: Optional[InjectDoubleDash] = None) -> ArgRules: ...
@@ -64,7 +115,7 @@ class ArgRules:
 class ProcRequest:
     """A proposed process execution request."""
 
-    def __new__(cls, bin: str, argv: Sequence[str]) -> ProcRequest: ...
+    def __new__(cls, bin: str, argv: _SequenceNotStr[str]) -> ProcRequest: ...
     def with_cwd(self, cwd: str) -> ProcRequest: ...
     def with_env(self, env: Dict[str, str]) -> ProcRequest: ...
     def with_env_var(self, key: str, value: str) -> ProcRequest: ...
@@ -77,6 +128,8 @@ class ProcRequest:
 class Output:
     """Output from a successfully executed command."""
 
+    # Made by spawn_sync, run and arun only; calling Output() raises TypeError.
+    def __new__(cls, *, _made_by_corvane_only: _NotConstructible) -> Output: ...
     def stdout_string(self) -> str: ...
     def stderr_string(self) -> str: ...
     @property
@@ -92,6 +145,8 @@ class Output:
 class PreparedCommand:
     """A validated command ready for execution."""
 
+    # Made by ProcPolicy.prepare only; calling PreparedCommand() raises TypeError.
+    def __new__(cls, *, _made_by_corvane_only: _NotConstructible) -> PreparedCommand: ...
     def spawn_sync(self) -> Output: ...
     @property
     def bin(self) -> str: ...
@@ -112,7 +167,7 @@ class ProcPolicyBuilder:
     def env_empty(self) -> ProcPolicyBuilder: ...
     def env_locale_only(self) -> ProcPolicyBuilder: ...
     def env_fixed(self, env: Dict[str, str]) -> ProcPolicyBuilder: ...
-    def env_allowlist(self, keys: Sequence[str]) -> ProcPolicyBuilder: ...
+    def env_allowlist(self, keys: _SequenceNotStr[str]) -> ProcPolicyBuilder: ...
     def cwd(self, path: str) -> ProcPolicyBuilder: ...
     def timeout_secs(self, secs: SupportsIndex) -> ProcPolicyBuilder: ...
     def timeout(self, secs: SupportsIndex) -> ProcPolicyBuilder: ...
@@ -125,3 +180,19 @@ class ProcPolicy:
     """A built process execution policy."""
 
     def prepare(self, request: ProcRequest) -> PreparedCommand: ...
+
+def run(
+    prepared: PreparedCommand,
+    *,
+    sandbox: None = None,
+    on_output_limit: Literal["wait", "kill"] = "wait",
+) -> Output:
+    """Run with the interpreter lock released; raises the typed errors."""
+
+async def arun(
+    prepared: PreparedCommand,
+    *,
+    sandbox: None = None,
+    on_output_limit: Literal["wait", "kill"] = "wait",
+) -> Output:
+    """Run on the running asyncio loop, no thread per run; cancelling kills the child."""

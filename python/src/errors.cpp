@@ -5,6 +5,12 @@
 #include <cstdlib>
 #include <string>
 
+// Each extension module that compiles this file raises its own panic type; the
+// build names it after the module.
+#ifndef CORVANE_PANIC_TYPE_NAME
+#define CORVANE_PANIC_TYPE_NAME "_corvane.PanicException"
+#endif
+
 namespace corvane::py {
 namespace {
 
@@ -55,7 +61,7 @@ PyObject* raise_exec_error(const ExecError& error) noexcept {
 PyObject* raise_panic(std::string_view message) noexcept {
   if (message.empty()) message = kGenericFault;
   if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc("_corvane.PanicException", kPanicDoc,
+    g_panic_type = PyErr_NewExceptionWithDoc(CORVANE_PANIC_TYPE_NAME, kPanicDoc,
                                              PyExc_BaseException, nullptr);
     if (g_panic_type == nullptr) abort_unreportable();
   }

@@ -2,8 +2,7 @@
 // holds one C++ value per instance, and the typed accessors of the nine types.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "layouts.hpp"
 
 #include <cstddef>
 #include <initializer_list>
@@ -13,13 +12,6 @@
 #include <utility>
 
 namespace corvane::py {
-
-/// An instance of one of our types: the object header followed by one value.
-template <class T>
-struct Boxed {
-  PyObject_HEAD
-  T value;
-};
 
 /// The value held by an instance of a type whose instances are Boxed<T>.
 template <class T>

@@ -15,14 +15,6 @@
 namespace corvane::py {
 namespace {
 
-/// What Python sees of one finished run.
-struct OutputRecord {
-  std::string stdout_bytes;
-  std::string stderr_bytes;
-  std::optional<std::int32_t> exit_code;
-  bool success = false;
-};
-
 PyObject* text_list(const std::vector<std::string>& items) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
   if (list == nullptr) return nullptr;
@@ -136,10 +128,7 @@ PyObject* prepared_spawn_sync(PyObject* self, PyObject*) noexcept {
     PreparedCommand copy = unbox<PreparedCommand>(self);
     ExecResult result = std::move(copy).spawn_sync();
     if (!result) return raise_exec_error(result.error());
-    Output& out = *result;
-    OutputRecord record{std::move(out.stdout), std::move(out.stderr), out.exit_code(),
-                        out.success()};
-    return box(output_type(), std::move(record));
+    return box(output_type(), OutputRecord::from(std::move(*result)));
   });
 }
 

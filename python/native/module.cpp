@@ -1,0 +1,45 @@
+// corvane._native: the package's second extension module. It runs `_corvane`'s
+// PreparedCommand objects without holding the interpreter lock, drives the
+// core's event loop for asyncio, and builds the package's typed errors. It owns
+// no class of the nine: it takes them from `_corvane` at import.
+#include "pyutil.hpp"
+
+#include "blocking_run.hpp"
+#include "event_loop.hpp"
+#include "shared_types.hpp"
+#include "typed_errors.hpp"
+
+namespace corvane::py::native {
+namespace {
+
+PyMethodDef g_functions[] = {
+    {"run", method(&run), METH_FASTCALL,
+     "run(prepared, kill_on_output_limit)\n--\n\n"
+     "Run a PreparedCommand with the interpreter lock released; return its Output."},
+    {},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "corvane._native",
+    "Native half of the corvane package: lock-free and asyncio-driven runs.",
+    -1,  // process-wide state (the shared types), so one initialisation per process
+    g_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* init_module() noexcept {
+  // This module links its own copy of the core: its faults must unwind to our
+  // method boundaries just as `_corvane`'s do.
+  corvane::set_fault_handler(&corvane::throw_internal_fault);
+  if (!import_shared_types() || !import_error_types()) return nullptr;
+  return PyModule_Create(&g_module_def);
+}
+
+}  // namespace
+}  // namespace corvane::py::native
+
+PyMODINIT_FUNC PyInit__native() { return corvane::py::native::init_module(); }
