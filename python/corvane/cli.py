@@ -328,9 +328,13 @@ async def run_json(guard: Any, request: "Request") -> Dict[str, Any]:
 
 
 def explain_json(guard: Any, request: Optional["Request"]) -> Dict[str, Any]:
+    """`explain` as data: the policy's description, or the Guard's account of one request."""
     if request is None:
-        return _plain(guard.describe())
-    return _plain(guard.explain(request.bin, request.argv, cwd=request.cwd, env=request.env))
+        described: Dict[str, Any] = _plain(guard.describe())
+        return described
+    explained: Dict[str, Any] = _plain(
+        guard.explain(request.bin, request.argv, cwd=request.cwd, env=request.env))
+    return explained
 
 
 def exit_code_of(op: str, answer: Mapping[str, Any]) -> int:
@@ -349,9 +353,9 @@ def exit_code_of(op: str, answer: Mapping[str, Any]) -> int:
             return RUN_EXEC_ERROR
         if answer.get("exit_code") is not None:
             return int(answer["exit_code"])
-        # Ended by a signal: the shell's convention. When the signal is unknown the
-        # child was killed from outside; SIGKILL is the only honest guess.
-        return 128 + int(answer.get("signal") or signal.SIGKILL)
+        # Ended by a signal: the shell's convention, 128+N. An Output that does not
+        # say which signal gives 128 alone, which no signal number produces.
+        return 128 + int(answer.get("signal") or 0)
     if error in ("PolicyError", "UsageError", "BadRequest"):
         return EXIT_USAGE
     if error == "Interrupted":
@@ -506,7 +510,9 @@ def _write_bytes(stream: TextIO, data: bytes) -> None:
 def _cmd_check(args: argparse.Namespace) -> int:
     request = _request_from_args(args, required=True)
     session = Session(load_guard(args.policy))
-    answer = check_json(session.guard, session.resolve(request))
+    resolved = session.resolve(request)
+    assert resolved is not None
+    answer = check_json(session.guard, resolved)
     if args.json:
         _print_json(answer, sys.stdout)
     else:
@@ -712,7 +718,8 @@ async def serve_lines(session: Session, source: Any, out: TextIO,
         await pending.put(None)
         await writer
     finally:
-        for task in (writer, *started):
+        writer.cancel()
+        for task in started:
             task.cancel()
     return {}
 
