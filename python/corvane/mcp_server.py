@@ -179,6 +179,10 @@ def build_server(guard: Any, *, max_output: int = 64 * 1024) -> Server[Any]:
             return _error(f"refused: {refused}")
         except ExecutionError as error:
             return _error(failure_text(error, max_output))
+        except (TypeError, ValueError) as bad:
+            # Arguments the Guard cannot take at all (a NUL byte, say): still the model's
+            # mistake to correct, so a tool error rather than a protocol error.
+            return _error(f"refused: invalid request: {bad}")
         return types.CallToolResult(
             content=[types.TextContent(type="text", text=output_text(output, max_output))],
             is_error=False,
