@@ -21,6 +21,7 @@ from _corvane import (
 
 from .errors import ExecutionError, OutputLimitExceeded, Refused, SpawnFailed, TimedOut
 from ._run import run
+from ._aio import arun
 
 __doc__ = _corvane.__doc__
 
@@ -35,6 +36,7 @@ __all__ = [
     "ProcPolicyBuilder",
     "ProcPolicy",
     "run",
+    "arun",
     "Refused",
     "ExecutionError",
     "TimedOut",

@@ -1,24 +1,38 @@
 // The blocking run. The command is copied out of its Python object while the
 // interpreter lock is held; after that the run touches no Python state, so the
-// lock is released for its whole duration.
+// lock is released for its whole duration. It is taken back only when a signal
+// interrupts the wait, to let Python's handlers run: an exception from them
+// (KeyboardInterrupt on Ctrl-C) abandons the run, which kills and reaps the
+// child before the exception propagates.
 #include "blocking_run.hpp"
 
 #include "errors.hpp"
 #include "prepared.hpp"
+#include "py_ref.hpp"
+#include "run_result.hpp"
 #include "shared_types.hpp"
-#include "typed_errors.hpp"
 
 namespace corvane::py::native {
 namespace {
 
-/// Releases the interpreter lock for its lifetime; takes it back on every exit,
-/// including a C++ exception unwinding through it.
+/// Releases the interpreter lock for its lifetime and takes it back on every
+/// exit, including a C++ exception unwinding through it.
 class ReleasedLock {
  public:
   ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
   ReleasedLock(const ReleasedLock&) = delete;
   ReleasedLock& operator=(const ReleasedLock&) = delete;
   ~ReleasedLock() { PyEval_RestoreThread(state_); }
+
+  /// Runs the signal handlers with the lock held; the exception one of them
+  /// raised (new reference), or nullptr. PyErr_CheckSignals does nothing off
+  /// the main thread, where Python never runs handlers.
+  [[nodiscard]] PyObject* check_signals() noexcept {
+    PyEval_RestoreThread(state_);
+    PyObject* raised = PyErr_CheckSignals() < 0 ? take_exception() : nullptr;
+    state_ = PyEval_SaveThread();
+    return raised;
+  }
 
  private:
   PyThreadState* state_;
@@ -38,18 +52,24 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     }
     const int kill = PyObject_IsTrue(args[1]);
     if (kill < 0) return nullptr;
-    if (kill != 0) {
-      PyErr_SetString(PyExc_NotImplementedError, "on_output_limit='kill' is not available yet");
-      return nullptr;
-    }
     PreparedCommand command = unbox<PreparedCommand>(args[0]);
-    ExecResult result;
+    RunOptions options;
+    options.on_output_limit = kill != 0 ? OnOutputLimit::Kill : OnOutputLimit::Wait;
+    Ref interruption;
+    RunResult result;
     {
       ReleasedLock unlocked;
-      result = std::move(command).spawn_sync();
+      options.on_signal = [&] {
+        interruption = Ref(unlocked.check_signals());
+        return static_cast<bool>(interruption);
+      };
+      result = std::move(command).run(std::move(options));
     }
-    if (!result) return raise_execution_error(result.error(), {}, {});
-    return box(shared_types().output, OutputRecord::from(std::move(*result)));
+    if (interruption) {
+      restore_exception(interruption.release());
+      return nullptr;
+    }
+    return convert_result(std::move(result));
   });
 }
 

@@ -5,7 +5,9 @@
 #include "pyutil.hpp"
 
 #include "blocking_run.hpp"
+#include "checked_prepare.hpp"
 #include "event_loop.hpp"
+#include "reactor.hpp"
 #include "shared_types.hpp"
 #include "typed_errors.hpp"
 
@@ -16,6 +18,10 @@ PyMethodDef g_functions[] = {
     {"run", method(&run), METH_FASTCALL,
      "run(prepared, kill_on_output_limit)\n--\n\n"
      "Run a PreparedCommand with the interpreter lock released; return its Output."},
+    {"prepare", method(&prepare), METH_FASTCALL,
+     "prepare(policy, request)\n--\n\n"
+     "ProcPolicy.prepare(request), raising corvane.Refused with the violation's kind and "
+     "fields."},
     {},
 };
 
@@ -36,7 +42,17 @@ PyObject* init_module() noexcept {
   // method boundaries just as `_corvane`'s do.
   corvane::set_fault_handler(&corvane::throw_internal_fault);
   if (!import_shared_types() || !import_error_types()) return nullptr;
-  return PyModule_Create(&g_module_def);
+  PyTypeObject* reactor = reactor_type();
+  if (reactor == nullptr) return nullptr;
+  PyObject* module = PyModule_Create(&g_module_def);
+  if (module == nullptr) return nullptr;
+  Py_INCREF(reactor);
+  if (PyModule_AddObject(module, "Reactor", reinterpret_cast<PyObject*>(reactor)) < 0) {
+    Py_DECREF(reactor);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
 }
 
 }  // namespace
