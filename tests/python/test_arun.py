@@ -127,8 +127,21 @@ async def cancel_by_task_group():
     assert [type(e) for e in info.value.exceptions] == [LookupError]
 
 
+async def cancel_a_burst():
+    # Started and still-waiting runs alike (a burst is started over several
+    # loop iterations): none may survive its task.
+    tasks = [asyncio.ensure_future(sleeper()) for _ in range(100)]
+    await asyncio.sleep(0)
+    await asyncio.sleep(0)
+    for task in tasks:
+        task.cancel()
+    results = await asyncio.gather(*tasks, return_exceptions=True)
+    assert all(isinstance(r, asyncio.CancelledError) for r in results)
+
+
 CANCELLATIONS = [
     pytest.param(cancel_by_wait_for, id="wait_for"),
+    pytest.param(cancel_a_burst, id="burst"),
     pytest.param(cancel_by_task_group, id="TaskGroup", marks=pytest.mark.skipif(
         sys.version_info < (3, 11), reason="asyncio.TaskGroup is new in 3.11")),
 ]

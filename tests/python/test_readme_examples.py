@@ -40,7 +40,8 @@ def test_readme_has_the_documented_examples():
         "python3 -m pip install . && python3 examples/agent_demo.py",
         "bash scripts/test.sh",
     ]
-    for path in ("examples/agent_demo.py", "examples/agent_tool.py", "scripts/test.sh"):
+    for path in ("examples/agent_demo.py", "examples/agent_tool.py", "examples/async_agent.py",
+                 "scripts/test.sh"):
         assert (REPO / path).is_file(), path
 
 
@@ -140,3 +141,28 @@ def test_agent_tool_reports_execution_errors(agent_tool):
             .build())
     message = agent_tool.make_tool(slow)("/usr/bin/sleep", ["5"])
     assert re.fullmatch(r"failed: process timed out after 1(\.\d+)?s \(limit: 1s\)", message)
+
+
+def test_async_agent_runs_a_turn_of_calls_at_once(tmp_path):
+    done = subprocess.run([sys.executable, str(EXAMPLES / "async_agent.py")], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    rows = {}
+    for line in done.stdout.splitlines():
+        match = re.match(r"  (.+?) +(ok|exit \d+|refused|failed|cancelled) +([\d.]+)s  (.*)$", line)
+        if match:
+            rows[match.group(1)] = (match.group(2), float(match.group(3)), match.group(4))
+    assert {k: v[0] for k, v in rows.items()} == {
+        "ls -1": "ok", "grep -n TODO notes.txt": "ok", "wc -l notes.txt": "ok",
+        "sleep 3": "cancelled", "yes spam": "failed",
+        "grep -c -i todo notes.txt": "ok", "sh -c cat /etc/shadow": "refused",
+        "grep -f /etc/shadow x": "refused"}
+    assert rows["grep -n TODO notes.txt"][2] == "2:TODO: rotate the API keys"
+    assert rows["grep -c -i todo notes.txt"][2] == "2"
+    assert rows["grep -f /etc/shadow x"][2] == "flag not allowed: -f"
+    assert rows["yes spam"][2].startswith("stdout limit exceeded: 65536 bytes; it printed ")
+    assert "'spam\\nspam\\n" in rows["yes spam"][2]  # the partial output reaches the model
+    # The calls of a turn ran at once: the quick ones did not wait for the sleep.
+    assert rows["ls -1"][1] < 0.5 <= rows["sleep 3"][1]
+    assert re.fullmatch(r"8 tool calls in \d+\.\ds", done.stdout.splitlines()[-1])
