@@ -582,7 +582,7 @@ def _until_signalled(work: "Awaitable[Dict[str, Any]]") -> Dict[str, Any]:
                 raise
             name = signal.Signals(received[0]).name
             return {"error": "Interrupted", "signal": received[0],
-                    "message": f"interrupted by {name}; the command was stopped"}
+                    "message": f"interrupted by {name}; commands in flight were stopped"}
         finally:
             for number in STOP_SIGNALS:
                 loop.remove_signal_handler(number)
@@ -600,6 +600,8 @@ def _raw(answer: Mapping[str, Any], name: str) -> bytes:
 def _cmd_serve(args: argparse.Namespace) -> int:
     session = Session(load_guard(args.policy))
     answer = _until_signalled(serve_lines(session, sys.stdin.buffer, sys.stdout))
+    if answer.get("error") == "Interrupted":
+        sys.stderr.write(f"corvane: {answer['message']}\n")
     return exit_code_of("serve", answer)
 
 

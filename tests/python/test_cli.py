@@ -230,14 +230,22 @@ def test_node_example_client(toolbox, argv, line):
     assert done.stdout.decode() == line + "\n"
 
 
+@pytest.mark.parametrize("how", ["run", "serve"])
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
-def test_stopping_corvane_run_stops_the_command(scripts, sig):
+def test_stopping_corvane_stops_its_commands(scripts, how, sig):
     pid_file = Path(scripts.dir, "pid")
     slow = scripts("slow", SCRIPT_HEAD + f"echo $$ > {pid_file}; sleep 30")
     policy = write_policy(scripts.dir, {slow: []}, timeout="20s")
-    runner = subprocess.Popen([sys.executable, "-m", "corvane", "run", "-p", policy, "--", slow],
-                              stderr=subprocess.PIPE)
+    if how == "run":
+        argv = ["run", "-p", policy, "--", slow]
+    else:
+        argv = ["serve", "-p", policy, "--stdio"]
+    runner = subprocess.Popen([sys.executable, "-m", "corvane", *argv],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
+        if how == "serve":  # the input stays open: the server is waiting for more
+            runner.stdin.write(json.dumps({"op": "run", "bin": slow}).encode() + b"\n")
+            runner.stdin.flush()
         deadline = time.monotonic() + 20
         while not (pid_file.exists() and pid_file.read_text().strip()) and time.monotonic() < deadline:
             time.sleep(0.02)
