@@ -16,3 +16,4 @@
 #include "prepared.hpp"
 #include "request.hpp"
 #include "risky.hpp"
+#include "rules.hpp"

@@ -2,6 +2,7 @@
 // and preparing requests against it.
 #include "policy.hpp"
 
+#include "arg_parser.hpp"
 #include "canonical.hpp"
 #include "file_check.hpp"
 
@@ -47,6 +48,11 @@ ProcPolicyBuilder ProcPolicyBuilder::risky_bin_policy(RiskyBinPolicy policy) && 
   return std::move(*this);
 }
 
+ProcPolicyBuilder ProcPolicyBuilder::command_rules(Path path, CommandRules rules) && {
+  command_rules_.emplace_back(std::move(path), std::make_shared<const CommandRules>(std::move(rules)));
+  return std::move(*this);
+}
+
 std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
   ProcPolicy policy;
   for (const Path& registered : allowed_bins_) {
@@ -74,21 +80,27 @@ std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
   return policy;
 }
 
-std::expected<PreparedCommand, Violation> ProcPolicy::prepare(ProcRequest request) const {
+std::expected<Path, Violation> ProcPolicy::admit_binary(const Path& bin) const {
   // Refuse a relative path before touching the file system at all.
-  if (!is_absolute(request.bin)) return std::unexpected(violation::BinNotAbsolute{display(request.bin)});
+  if (!is_absolute(bin)) return std::unexpected(violation::BinNotAbsolute{display(bin)});
 
-  auto canonical = canonicalize_binary(request.bin);
+  auto canonical = canonicalize_binary(bin);
   if (!canonical) return std::unexpected(std::move(canonical.error()));
   if (auto checked = check_binary(*canonical); !checked) {
     return std::unexpected(std::move(checked.error()));
   }
   if (!allowed_canonical_.contains(*canonical)) {
-    return std::unexpected(violation::BinNotAllowed{display(request.bin), display(*canonical)});
+    return std::unexpected(violation::BinNotAllowed{display(bin), display(*canonical)});
   }
   if (auto risk = check_risky(*canonical, risky_bin_policy_); !risk) {
     return std::unexpected(std::move(risk.error()));
   }
+  return canonical;
+}
+
+std::expected<PreparedCommand, Violation> ProcPolicy::prepare(ProcRequest request) const {
+  auto canonical = admit_binary(request.bin);
+  if (!canonical) return std::unexpected(std::move(canonical.error()));
   const auto rules = rules_by_canonical_.find(*canonical);
   if (rules == rules_by_canonical_.end()) {
     return std::unexpected(violation::ArgRulesRequired{display(*canonical)});
@@ -100,6 +112,208 @@ std::expected<PreparedCommand, Violation> ProcPolicy::prepare(ProcRequest reques
   if (!cwd) return std::unexpected(std::move(cwd.error()));
   return PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
                          max_stdout_, max_stderr_, timeout_);
+}
+
+// ---------------------------------------------------------------- extended path
+
+namespace {
+
+Refusal duplicate_rules(std::string message, const Path& path) {
+  return Refusal{"DuplicateRules", std::nullopt, std::move(message), {{"path", display(path)}},
+                 std::nullopt};
+}
+
+// The argv index an ArgRules violation is about, found with the same lexical
+// rule ArgRules uses, so the index always points at the token it judged.
+std::optional<std::size_t> violation_index(const Violation& v, const std::vector<std::string>& argv,
+                                           bool has_subcommand) {
+  std::size_t flags = 0;
+  std::size_t positionals = 0;
+  bool separator_seen = false;
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    switch (classify_token(argv[i], separator_seen)) {
+      case ArgKind::DoubleDash:
+        separator_seen = true;
+        break;
+      case ArgKind::Flag:
+        ++flags;
+        if (const auto* bad = std::get_if<violation::FlagNotAllowed>(&v); bad && bad->flag == argv[i]) {
+          return i;
+        }
+        if (const auto* many = std::get_if<violation::TooManyFlags>(&v); many && flags == many->max + 1) {
+          return i;
+        }
+        break;
+      case ArgKind::Positional:
+        ++positionals;
+        if (std::holds_alternative<violation::SubcommandMismatch>(v)) return i;
+        if (const auto* many = std::get_if<violation::TooManyPositionals>(&v);
+            many && positionals == many->max + 1 + (has_subcommand ? 1 : 0)) {
+          return i;
+        }
+        break;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string_view display_name(CheckStage stage) noexcept {
+  switch (stage) {
+    case CheckStage::Binary: return "binary";
+    case CheckStage::Arguments: return "arguments";
+    case CheckStage::Environment: return "environment";
+    case CheckStage::WorkingDirectory: return "working_directory";
+    case CheckStage::Allowed: return "allowed";
+  }
+  return "unknown";
+}
+
+std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
+  for (std::size_t i = 0; i < command_rules_.size(); ++i) {
+    const Path& path = command_rules_[i].first;
+    for (std::size_t j = 0; j < i; ++j) {
+      if (path_equal(command_rules_[j].first, path)) {
+        return std::unexpected(duplicate_rules(
+            "a second set of rules for binary " + display(path), path));
+      }
+    }
+    if (rules_by_path_.contains(path)) {
+      return std::unexpected(duplicate_rules(
+          "both argument rules and command rules for binary " + display(path), path));
+    }
+  }
+  auto find_command = [&](const Path& key) -> const std::shared_ptr<const CommandRules>* {
+    for (const auto& [path, rules] : command_rules_) {
+      if (path_equal(path, key)) return &rules;
+    }
+    return nullptr;
+  };
+
+  ProcPolicy policy;
+  // Which registered path's rules apply to each canonical binary, so that two
+  // different sets of rules reaching one file are caught.
+  std::unordered_map<Path, Path, PathHash, PathEqual> source_of;
+  for (const Path& registered : allowed_bins_) {
+    auto canonical = canonicalize_binary(registered);
+    if (!canonical) return std::unexpected(to_refusal(std::move(canonical.error())));
+    if (auto checked = check_binary(*canonical); !checked) {
+      return std::unexpected(to_refusal(std::move(checked.error())));
+    }
+    // As in build(): rules under the path as registered win over rules under its canonical form.
+    Path key = registered;
+    auto args = rules_by_path_.find(key);
+    auto command = find_command(key);
+    if (args == rules_by_path_.end() && !command) {
+      key = *canonical;
+      args = rules_by_path_.find(key);
+      command = find_command(key);
+    }
+    if (args == rules_by_path_.end() && !command) {
+      return std::unexpected(to_refusal(violation::ArgRulesRequired{display(registered)}));
+    }
+    if (auto seen = source_of.find(*canonical); seen != source_of.end()) {
+      if (!path_equal(seen->second, key)) {
+        return std::unexpected(duplicate_rules("rules for " + display(seen->second) + " and " +
+                                                   display(key) + " both apply to " +
+                                                   display(*canonical),
+                                               *canonical));
+      }
+      continue;
+    }
+    source_of.emplace(*canonical, key);
+    policy.allowed_canonical_.insert(*canonical);
+    if (command) {
+      policy.command_rules_by_canonical_.emplace(std::move(*canonical), *command);
+    } else {
+      policy.rules_by_canonical_.emplace(std::move(*canonical), args->second);
+    }
+  }
+  policy.env_policy_ = std::move(env_policy_);
+  policy.cwd_policy_ = std::move(cwd_policy_);
+  policy.max_stdout_ = max_stdout_;
+  policy.max_stderr_ = max_stderr_;
+  policy.timeout_ = timeout_;
+  policy.risky_bin_policy_ = risky_bin_policy_;
+  return policy;
+}
+
+std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, Explanation* ex) const {
+  auto stage = [ex](CheckStage s) {
+    if (ex) ex->stage = s;
+  };
+  stage(CheckStage::Binary);
+  auto canonical = admit_binary(request.bin);
+  if (!canonical) return std::unexpected(to_refusal(std::move(canonical.error())));
+  if (ex) ex->canonical = *canonical;
+
+  if (const auto plain = rules_by_canonical_.find(*canonical); plain != rules_by_canonical_.end()) {
+    // Exactly prepare()'s order and results, with the index of the refused token added.
+    if (ex) ex->rules = "arg_rules";
+    stage(CheckStage::Arguments);
+    auto argv = plain->second.validate(request.argv);
+    if (!argv) {
+      auto index = violation_index(argv.error(), request.argv, plain->second.subcommand().has_value());
+      return std::unexpected(to_refusal(std::move(argv.error()), index));
+    }
+    stage(CheckStage::Environment);
+    EnvMap env = env_policy_.apply(request.env);
+    stage(CheckStage::WorkingDirectory);
+    auto cwd = cwd_policy_.validate(request.cwd);
+    if (!cwd) return std::unexpected(to_refusal(std::move(cwd.error())));
+    stage(CheckStage::Allowed);
+    return PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
+                           max_stdout_, max_stderr_, timeout_);
+  }
+
+  const auto command = command_rules_by_canonical_.find(*canonical);
+  if (command == command_rules_by_canonical_.end()) {
+    return std::unexpected(to_refusal(violation::ArgRulesRequired{display(*canonical)}));
+  }
+  if (ex) ex->rules = "command_rules";
+  stage(CheckStage::Environment);
+  EnvMap env = env_policy_.apply(request.env);
+  // The working directory comes before the arguments: path rules resolve against it.
+  stage(CheckStage::WorkingDirectory);
+  auto cwd = cwd_policy_.validate(request.cwd);
+  if (!cwd) return std::unexpected(to_refusal(std::move(cwd.error())));
+  std::optional<PathJail> jail;
+  if (command->second->needs_jail()) {
+    // A fixed directory is used as written elsewhere; paths need its real location.
+    auto real_cwd = real_path(*cwd);
+    if (!real_cwd) {
+      return std::unexpected(to_refusal(violation::CwdForbidden{
+          display(*cwd), "failed to canonicalize cwd: " + real_cwd.error().text()}));
+    }
+    Path root = *real_cwd;
+    if (const auto* jailed = std::get_if<CwdPolicy::Jailed>(&cwd_policy_.variant())) {
+      auto real_root = real_path(jailed->root);
+      if (!real_root) {
+        return std::unexpected(to_refusal(violation::CwdForbidden{
+            display(jailed->root), "failed to canonicalize jail root: " + real_root.error().text()}));
+      }
+      root = std::move(*real_root);
+    }
+    jail = PathJail{std::move(*real_cwd), std::move(root)};
+  }
+  stage(CheckStage::Arguments);
+  auto argv = command->second->apply(std::move(request.argv), jail ? &*jail : nullptr,
+                                     ex ? &ex->trace : nullptr);
+  if (!argv) return std::unexpected(std::move(argv.error()));
+  stage(CheckStage::Allowed);
+  return PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
+                         max_stdout_, max_stderr_, timeout_);
+}
+
+std::expected<PreparedCommand, Refusal> ProcPolicy::check(ProcRequest request) const {
+  return judge(std::move(request), nullptr);
+}
+
+Explanation ProcPolicy::explain(ProcRequest request) const {
+  Explanation ex{std::unexpected(Refusal{}), CheckStage::Binary, std::nullopt, {}, {}};
+  ex.result = judge(std::move(request), &ex);
+  return ex;
 }
 
 }  // namespace corvane

@@ -3,6 +3,9 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <string>
+#include <utility>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -15,6 +18,7 @@
 #include "prepared.hpp"
 #include "request.hpp"
 #include "risky.hpp"
+#include "rules.hpp"
 
 namespace corvane {
 
@@ -37,10 +41,19 @@ class ProcPolicyBuilder {
   [[nodiscard]] ProcPolicyBuilder max_stdout(std::uint64_t bytes) &&;
   [[nodiscard]] ProcPolicyBuilder max_stderr(std::uint64_t bytes) &&;
   [[nodiscard]] ProcPolicyBuilder risky_bin_policy(RiskyBinPolicy policy) &&;
+  /// Registers the extended rule model for a binary, instead of ArgRules. Only
+  /// try_build() and check()/explain() read it; build() and prepare() do not.
+  [[nodiscard]] ProcPolicyBuilder command_rules(Path path, CommandRules rules) &&;
 
   /// Resolves and checks every allowed binary in call order and requires rules
   /// for each (under the registered path, else the canonical one).
   [[nodiscard]] std::expected<ProcPolicy, Violation> build() &&;
+
+  /// build() for policies that use the extended rule model: every allowed
+  /// binary needs ArgRules or CommandRules, and two sets of rules for one
+  /// binary (the same path twice, both kinds, or two paths that resolve to
+  /// the same file) are an error instead of the later silently winning.
+  [[nodiscard]] std::expected<ProcPolicy, Refusal> try_build() &&;
 
  private:
   EnvPolicy env_policy_;
@@ -51,6 +64,26 @@ class ProcPolicyBuilder {
   Duration timeout_ = Duration::from_secs(30);
   std::unordered_map<Path, ArgRules, PathHash, PathEqual> rules_by_path_;
   RiskyBinPolicy risky_bin_policy_ = RiskyBinPolicy::DenyByDefault;
+  std::vector<std::pair<Path, std::shared_ptr<const CommandRules>>> command_rules_;
+};
+
+/// Which step of check() decided a request.
+enum class CheckStage : std::uint8_t { Binary, Arguments, Environment, WorkingDirectory, Allowed };
+
+/// "binary", "arguments", "environment", "working_directory" or "allowed".
+[[nodiscard]] std::string_view display_name(CheckStage stage) noexcept;
+
+/// What check() decided and how: the step that decided, the kind of rules the
+/// binary has and how the rules read argv. explain() returns it.
+struct Explanation {
+  std::expected<PreparedCommand, Refusal> result;
+  CheckStage stage = CheckStage::Binary;
+  /// The binary's canonical path, once resolved.
+  std::optional<Path> canonical;
+  /// "arg_rules" or "command_rules" once the binary's rules were found, else empty.
+  std::string rules;
+  /// How the extended rules read argv (empty for ArgRules).
+  RuleTrace trace;
 };
 
 /// A built policy: immutable, shareable between threads without locks.
@@ -63,9 +96,24 @@ class ProcPolicy {
   /// arguments, environment, working directory; the first failure is returned.
   [[nodiscard]] std::expected<PreparedCommand, Violation> prepare(ProcRequest request) const;
 
+  /// prepare() that also applies the extended rule model and refuses with a
+  /// Refusal (kind, argv index, message). For a binary with ArgRules the
+  /// result is exactly prepare()'s. For a binary with CommandRules the working
+  /// directory is decided before the arguments, because path rules resolve
+  /// against it: binary, environment, working directory, arguments.
+  [[nodiscard]] std::expected<PreparedCommand, Refusal> check(ProcRequest request) const;
+
+  /// check(), with the step and the rules that decided and how argv was read.
+  [[nodiscard]] Explanation explain(ProcRequest request) const;
+
  private:
   friend class ProcPolicyBuilder;
   ProcPolicy() = default;
+
+  /// The canonical path of an allowed binary: absolute, resolve, file check, allow-list, risk.
+  [[nodiscard]] std::expected<Path, Violation> admit_binary(const Path& bin) const;
+  /// check() and explain() in one; `ex` may be null.
+  [[nodiscard]] std::expected<PreparedCommand, Refusal> judge(ProcRequest request, Explanation* ex) const;
 
   EnvPolicy env_policy_;
   CwdPolicy cwd_policy_;
@@ -75,6 +123,8 @@ class ProcPolicy {
   PathSet allowed_canonical_;
   std::unordered_map<Path, ArgRules, PathHash, PathEqual> rules_by_canonical_;
   RiskyBinPolicy risky_bin_policy_ = RiskyBinPolicy::DenyByDefault;
+  std::unordered_map<Path, std::shared_ptr<const CommandRules>, PathHash, PathEqual>
+      command_rules_by_canonical_;
 };
 
 }  // namespace corvane

@@ -22,6 +22,8 @@ from _corvane import (
 from .errors import ExecutionError, OutputLimitExceeded, Refused, SpawnFailed, TimedOut
 from ._run import run
 from ._aio import arun
+from .policy_file import PolicyError
+from .guard import Guard
 
 __doc__ = _corvane.__doc__
 
@@ -42,6 +44,8 @@ __all__ = [
     "TimedOut",
     "OutputLimitExceeded",
     "SpawnFailed",
+    "Guard",
+    "PolicyError",
 ]
 
 del _corvane

@@ -23,6 +23,8 @@ from .errors import (
     SpawnFailed as SpawnFailed,
     TimedOut as TimedOut,
 )
+from .guard import Guard as Guard
+from .policy_file import PolicyError as PolicyError
 
 __all__ = [
     "RiskyBinPolicy",
@@ -41,6 +43,8 @@ __all__ = [
     "TimedOut",
     "OutputLimitExceeded",
     "SpawnFailed",
+    "Guard",
+    "PolicyError",
 ]
 
 _T_co = TypeVar("_T_co", covariant=True)

@@ -7,6 +7,7 @@
 #include "blocking_run.hpp"
 #include "checked_prepare.hpp"
 #include "event_loop.hpp"
+#include "guard_core.hpp"
 #include "reactor.hpp"
 #include "shared_types.hpp"
 #include "typed_errors.hpp"
@@ -22,6 +23,9 @@ PyMethodDef g_functions[] = {
      "prepare(policy, request)\n--\n\n"
      "ProcPolicy.prepare(request), raising corvane.Refused with the violation's kind and "
      "fields."},
+    {"build_guard", method(&build_guard), METH_O,
+     "build_guard(spec)\n--\n\nA GuardCore: the policy of corvane.policy_file's spec, with the "
+     "extended rule model."},
     {},
 };
 
@@ -43,7 +47,7 @@ PyObject* init_module() noexcept {
   corvane::set_fault_handler(&corvane::throw_internal_fault);
   if (!import_shared_types() || !import_error_types()) return nullptr;
   PyTypeObject* reactor = reactor_type();
-  if (reactor == nullptr) return nullptr;
+  if (reactor == nullptr || guard_core_type() == nullptr) return nullptr;
   PyObject* module = PyModule_Create(&g_module_def);
   if (module == nullptr) return nullptr;
   Py_INCREF(reactor);

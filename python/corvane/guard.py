@@ -1,0 +1,132 @@
+"""corvane.Guard: a whole policy as data, with the extended rule model.
+
+A Guard is made from a TOML file or a mapping (see ``corvane.policy_file``).
+``check`` asks the core and returns the PreparedCommand or raises
+``corvane.Refused``; ``run``/``arun`` check then run; ``describe`` says what is
+allowed, as plain data for a model's prompt or tool schema; ``explain`` says
+which rule allowed or refused a request and how argv was read. Every decision
+is the core's: this class converts arguments and presents answers.
+"""
+
+import os
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Union
+
+from . import ProcRequest, policy_file
+from ._aio import arun as _arun
+from ._run import run as _run
+
+if TYPE_CHECKING:
+    from . import Output, PreparedCommand
+
+__all__ = ["Guard"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+def _request(bin: str, argv: Sequence[str], cwd: Optional[PathLike],
+             env: Optional[Mapping[str, str]]) -> ProcRequest:
+    if isinstance(argv, (str, bytes)):
+        raise TypeError("argv must be a sequence of strings, not a single string")
+    request = ProcRequest(os.fspath(bin), list(argv))
+    if cwd is not None:
+        request = request.with_cwd(os.fspath(cwd))
+    if env is not None:
+        request = request.with_env(dict(env))
+    return request
+
+
+class Guard:
+    """A policy loaded from a file or a mapping; immutable and thread-safe."""
+
+    __slots__ = ("_core", "_description", "_on_output_limit", "_file")
+
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        raise TypeError("use Guard.from_toml(path) or Guard.from_dict(mapping)")
+
+    @classmethod
+    def _from_loaded(cls, loaded: policy_file.LoadedPolicy) -> "Guard":
+        self = object.__new__(cls)
+        object.__setattr__(self, "_core", loaded.core)
+        object.__setattr__(self, "_description", loaded.description)
+        object.__setattr__(self, "_on_output_limit", loaded.on_output_limit)
+        object.__setattr__(self, "_file", loaded.file)
+        return self
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("Guard objects are immutable")
+
+    @classmethod
+    def from_toml(cls, path: PathLike) -> "Guard":
+        """The policy in a TOML file; mistakes raise corvane.PolicyError."""
+        return cls._from_loaded(policy_file.load_toml(path))
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any], *, base_dir: Optional[str] = None) -> "Guard":
+        """The policy in a mapping shaped like the TOML file; relative paths
+        resolve against ``base_dir``."""
+        return cls._from_loaded(policy_file.load_mapping(data, base_dir=base_dir))
+
+    def check(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
+              env: Optional[Mapping[str, str]] = None) -> "PreparedCommand":
+        """The command to run, or corvane.Refused with the rule's kind, the
+        refused argv index and the one-line message."""
+        return self._core.check(_request(bin, argv, cwd, env))
+
+    def run(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
+            env: Optional[Mapping[str, str]] = None) -> "Output":
+        """check() then corvane.run(): Refused, or the typed execution errors."""
+        return _run(self.check(bin, argv, cwd=cwd, env=env), on_output_limit=self._on_output_limit)
+
+    async def arun(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
+                   env: Optional[Mapping[str, str]] = None) -> "Output":
+        """check() then corvane.arun()."""
+        prepared = self.check(bin, argv, cwd=cwd, env=env)
+        return await _arun(prepared, on_output_limit=self._on_output_limit)
+
+    def describe(self) -> Dict[str, Any]:
+        """What the policy allows, as plain JSON-able data: binaries with their
+        rule sets (subcommands, flags, value flags, counts), limits, the
+        environment and working-directory policy."""
+        import copy
+
+        return copy.deepcopy(self._description)
+
+    def explain(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
+                env: Optional[Mapping[str, str]] = None) -> Dict[str, Any]:
+        """What check() decides and why: the step and the rule that decided,
+        how each token was read, and the command or the refusal."""
+        argv = list(argv) if not isinstance(argv, (str, bytes)) else argv
+        raw = self._core.explain(_request(bin, argv, cwd, env))
+        refusal = raw["refusal"]
+        words = raw["subcommand"]
+        rule_set = " ".join(words) if words else None
+        tokens = [{"index": i, "token": argv[i], "role": role} for i, role in enumerate(raw["roles"])]
+        prepared = raw["prepared"]
+        if refusal is None:
+            where = f"rule set {rule_set!r}" if rule_set else "the binary's rules"
+            message = f"allowed by {where} of {raw['canonical']}"
+        else:
+            message = refusal["message"]
+        return {
+            "allowed": refusal is None,
+            "message": message,
+            "kind": None if refusal is None else refusal["kind"],
+            "index": None if refusal is None else refusal["index"],
+            "fields": {} if refusal is None else refusal["fields"],
+            "stage": raw["stage"],
+            "rules": raw["rules"],
+            "rule_set": rule_set,
+            "binary": raw["canonical"],
+            "tokens": tokens,
+            "prepared": None if prepared is None else {
+                "bin": prepared.bin,
+                "argv": list(prepared.argv),
+                "cwd": prepared.cwd,
+                "env": raw["env_names"],
+            },
+        }
+
+    def __repr__(self) -> str:
+        names = ", ".join(b["name"] for b in self._description["binaries"])
+        source = f" from {self._file!r}" if self._file else ""
+        return f"<corvane.Guard{source}: {names}>"

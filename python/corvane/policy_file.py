@@ -1,0 +1,407 @@
+"""Policy files: a whole corvane policy written as TOML or given as a mapping.
+
+This module only reads and checks the *shape* of a policy (known keys, types,
+durations, sizes, paths relative to the file) and hands the result to the core,
+which builds it with the extended rule model; every decision about a request
+is the core's. Each mistake raises :class:`PolicyError` naming the file, the
+key path and the reason; nothing is silently ignored.
+"""
+
+import os
+import re
+import sys
+from dataclasses import dataclass, field
+from decimal import Decimal, InvalidOperation
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # pragma: no cover - exercised only on older interpreters
+    import tomli as tomllib
+
+from . import _native
+
+__all__ = ["PolicyError", "LoadedPolicy", "load_toml", "load_mapping", "SCHEMA_PATH"]
+
+#: The JSON Schema of the file format, shipped inside the package.
+SCHEMA_PATH = os.path.join(os.path.dirname(__file__), "policy.schema.json")
+
+_TOP_KEYS = {"timeout", "max_stdout", "max_stderr", "on_output_limit", "risky_binaries",
+             "environment", "cwd", "binaries"}
+_RULE_KEYS = {"flags", "value_flags", "max_flags", "max_positionals", "numeric_flags", "bundles",
+              "first_arg_bundle", "path_positionals", "inject_double_dash"}
+_BINARY_KEYS = _RULE_KEYS | {"path", "subcommands"}
+_VALUE_KEYS = {"attached", "one_of", "pattern", "path"}
+_ENV_MODES = {"empty", "locale_only", "fixed", "allowlist"}
+_RISKY = {"deny": 0, "allow_with_warning": 1, "disabled": 2}
+_DEFAULT_MAX = 32
+
+_SIZE_UNITS = {"": 1, "B": 1, "KB": 10**3, "MB": 10**6, "GB": 10**9,
+               "KiB": 2**10, "MiB": 2**20, "GiB": 2**30}
+_DURATION_UNITS = {"ns": Decimal(1), "us": Decimal(10**3), "µs": Decimal(10**3),
+                   "ms": Decimal(10**6), "s": Decimal(10**9), "m": Decimal(60 * 10**9),
+                   "h": Decimal(3600 * 10**9)}
+_NUMBER_UNIT = re.compile(r"^\s*([0-9]+(?:\.[0-9]+)?)\s*([A-Za-zµ]*)\s*$")
+
+
+class PolicyError(ValueError):
+    """A mistake in a policy file or mapping.
+
+    ``file`` is the file's path (None for a mapping), ``key`` the dotted key path
+    of the mistake (``binaries.git.subcommands.log.value_flags.-n.pattern``) and
+    ``reason`` what is wrong; ``str(exc)`` names all three.
+    """
+
+    file: Optional[str]
+    key: str
+    reason: str
+
+    def __init__(self, reason: str, *, key: str = "", file: Optional[str] = None) -> None:
+        where = ": ".join(part for part in (file, key) if part)
+        super().__init__(f"{where}: {reason}" if where else reason)
+        self.file = file
+        self.key = key
+        self.reason = reason
+
+
+@dataclass
+class LoadedPolicy:
+    """A checked policy: the core's built policy and its plain description."""
+
+    core: Any
+    description: Dict[str, Any]
+    on_output_limit: str
+    file: Optional[str] = None
+    binaries: List[Dict[str, Any]] = field(default_factory=list)
+
+
+def _join(*parts: str) -> str:
+    return ".".join(p for p in parts if p)
+
+
+class _Reader:
+    """Walks one policy mapping, checking every key and converting values."""
+
+    def __init__(self, file: Optional[str], base_dir: Optional[str]) -> None:
+        self.file = file
+        self.base_dir = base_dir
+
+    def fail(self, key: str, reason: str) -> PolicyError:
+        return PolicyError(reason, key=key, file=self.file)
+
+    def table(self, value: Any, key: str, known: set) -> Mapping[str, Any]:
+        if not isinstance(value, Mapping):
+            raise self.fail(key, f"expected a table, got {_type_name(value)}")
+        for name in value:
+            if not isinstance(name, str):
+                raise self.fail(key, f"keys must be strings, got {_type_name(name)}")
+            if name not in known:
+                raise self.fail(_join(key, name), "unknown key (known: " + ", ".join(sorted(known)) + ")")
+        return value
+
+    def boolean(self, value: Any, key: str) -> bool:
+        if not isinstance(value, bool):
+            raise self.fail(key, f"expected a boolean, got {_type_name(value)}")
+        return value
+
+    def count(self, value: Any, key: str) -> int:
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise self.fail(key, f"expected an integer, got {_type_name(value)}")
+        if value < 0 or value >= 2**64:
+            raise self.fail(key, f"must be between 0 and 2**64-1, got {value}")
+        return value
+
+    def string(self, value: Any, key: str) -> str:
+        if not isinstance(value, str):
+            raise self.fail(key, f"expected a string, got {_type_name(value)}")
+        return value
+
+    def strings(self, value: Any, key: str) -> List[str]:
+        if isinstance(value, (str, bytes)) or not isinstance(value, Sequence):
+            raise self.fail(key, f"expected a list of strings, got {_type_name(value)}")
+        return [self.string(v, f"{key}[{i}]") for i, v in enumerate(value)]
+
+    def path(self, value: Any, key: str) -> str:
+        text = self.string(value, key)
+        if not text:
+            raise self.fail(key, "empty path")
+        if "\0" in text:
+            raise self.fail(key, "path contains a NUL character")
+        if os.path.isabs(text):
+            return text
+        if self.base_dir is None:
+            raise self.fail(key, f"relative path {text!r} needs a base directory (pass base_dir)")
+        return os.path.join(self.base_dir, text)
+
+    def size(self, value: Any, key: str) -> int:
+        if isinstance(value, bool):
+            raise self.fail(key, "expected a size such as 1048576 or \"10MiB\", got boolean")
+        if isinstance(value, int):
+            return self.count(value, key)
+        if not isinstance(value, str):
+            raise self.fail(key, f"expected a size such as 1048576 or \"10MiB\", got {_type_name(value)}")
+        match = _NUMBER_UNIT.match(value)
+        if not match or match.group(2) not in _SIZE_UNITS:
+            raise self.fail(key, f"not a size: {value!r} (units: B, KB, MB, GB, KiB, MiB, GiB)")
+        number = Decimal(match.group(1)) * _SIZE_UNITS[match.group(2)]
+        if number != number.to_integral_value():
+            raise self.fail(key, f"not a whole number of bytes: {value!r}")
+        return self.count(int(number), key)
+
+    def duration(self, value: Any, key: str) -> Tuple[int, int]:
+        if isinstance(value, bool):
+            raise self.fail(key, "expected a duration such as \"1.5s\" or seconds, got boolean")
+        if isinstance(value, (int, float)):
+            try:
+                nanos = Decimal(repr(value) if isinstance(value, float) else value) * 10**9
+            except InvalidOperation:
+                raise self.fail(key, f"not a duration: {value!r}") from None
+            if not nanos.is_finite() or nanos < 0:
+                raise self.fail(key, f"must be a finite, non-negative number of seconds, got {value!r}")
+        elif isinstance(value, str):
+            match = _NUMBER_UNIT.match(value)
+            if not match or match.group(2) not in _DURATION_UNITS:
+                raise self.fail(key, f"not a duration: {value!r} (units: ns, us, ms, s, m, h)")
+            nanos = Decimal(match.group(1)) * _DURATION_UNITS[match.group(2)]
+        else:
+            raise self.fail(key, f"expected a duration such as \"1.5s\" or seconds, got {_type_name(value)}")
+        if nanos != nanos.to_integral_value():
+            raise self.fail(key, f"finer than a nanosecond: {value!r}")
+        secs, rest = divmod(int(nanos), 10**9)
+        if secs >= 2**64:
+            raise self.fail(key, f"too long: {value!r}")
+        return secs, rest
+
+    # ------------------------------------------------------------ rules
+
+    def value_flags(self, value: Any, key: str) -> List[Tuple[str, bool, Optional[List[str]], Optional[str], bool]]:
+        out = []
+        if isinstance(value, Mapping):
+            for name, options in value.items():
+                opts = self.table(options, _join(key, name), _VALUE_KEYS)
+                one_of = opts.get("one_of")
+                pattern = opts.get("pattern")
+                out.append((
+                    name,
+                    self.boolean(opts.get("attached", False), _join(key, name, "attached")),
+                    None if one_of is None else self.strings(one_of, _join(key, name, "one_of")),
+                    None if pattern is None else self.string(pattern, _join(key, name, "pattern")),
+                    self.boolean(opts.get("path", False), _join(key, name, "path")),
+                ))
+            return out
+        for name in self.strings(value, key):
+            out.append((name, False, None, None, False))
+        return out
+
+    def rule_set(self, data: Mapping[str, Any], key: str, words: List[str]) -> Dict[str, Any]:
+        return {
+            "subcommand": words,
+            "flags": self.strings(data.get("flags", []), _join(key, "flags")),
+            "value_flags": self.value_flags(data.get("value_flags", []), _join(key, "value_flags")),
+            "max_flags": self.count(data.get("max_flags", _DEFAULT_MAX), _join(key, "max_flags")),
+            "max_positionals": self.count(data.get("max_positionals", _DEFAULT_MAX),
+                                          _join(key, "max_positionals")),
+            "numeric_flags": self.boolean(data.get("numeric_flags", False), _join(key, "numeric_flags")),
+            "bundles": self.boolean(data.get("bundles", False), _join(key, "bundles")),
+            "first_arg_bundle": self.boolean(data.get("first_arg_bundle", False),
+                                             _join(key, "first_arg_bundle")),
+            "path_positionals": self.boolean(data.get("path_positionals", False),
+                                             _join(key, "path_positionals")),
+            "inject_double_dash": self.boolean(data.get("inject_double_dash", True),
+                                               _join(key, "inject_double_dash")),
+        }
+
+    def binary(self, name: str, data: Any, key: str) -> Dict[str, Any]:
+        table = self.table(data, key, _BINARY_KEYS)
+        if "path" not in table:
+            raise self.fail(_join(key, "path"), "missing: every binary needs a path")
+        path = self.path(table["path"], _join(key, "path"))
+        sets = []
+        # The binary's own keys form the rule set without a subcommand; with
+        # subcommands and none of those keys, a subcommand is required.
+        subcommands = table.get("subcommands")
+        if subcommands is None or any(k in table for k in _RULE_KEYS):
+            sets.append(self.rule_set(table, key, []))
+        if subcommands is not None:
+            if not isinstance(subcommands, Mapping):
+                raise self.fail(_join(key, "subcommands"), f"expected a table, got {_type_name(subcommands)}")
+            for sub_name, sub in subcommands.items():
+                sub_key = _join(key, "subcommands", sub_name)
+                words = sub_name.split()
+                if not words:
+                    raise self.fail(sub_key, "empty subcommand name")
+                sets.append(self.rule_set(self.table(sub, sub_key, _RULE_KEYS), sub_key, words))
+        return {"name": name, "path": path, "key": key, "rule_sets": sets}
+
+    # ------------------------------------------------------------ policy
+
+    def environment(self, data: Any) -> Tuple[Tuple[str, Any], Dict[str, Any]]:
+        if data is None:
+            return ("empty", None), {"mode": "empty"}
+        table = self.table(data, "environment", {"mode", "names", "vars"})
+        mode = self.string(table.get("mode", "empty"), "environment.mode")
+        if mode not in _ENV_MODES:
+            raise self.fail("environment.mode", f"unknown mode {mode!r} (known: " + ", ".join(sorted(_ENV_MODES)) + ")")
+        if "names" in table and mode != "allowlist":
+            raise self.fail("environment.names", "only the allowlist mode takes names")
+        if "vars" in table and mode != "fixed":
+            raise self.fail("environment.vars", "only the fixed mode takes vars")
+        if mode == "allowlist":
+            names = self.strings(table.get("names", []), "environment.names")
+            return ("allowlist", names), {"mode": mode, "names": names}
+        if mode == "fixed":
+            raw = table.get("vars", {})
+            if not isinstance(raw, Mapping):
+                raise self.fail("environment.vars", f"expected a table, got {_type_name(raw)}")
+            vars_ = {k: self.string(v, _join("environment.vars", k)) for k, v in raw.items()}
+            return ("fixed", vars_), {"mode": mode, "names": sorted(vars_)}
+        return (mode, None), {"mode": mode}
+
+    def cwd(self, data: Any) -> Tuple[Tuple[str, Any, bytes], Dict[str, Any]]:
+        if data is None:
+            return ("fixed", None, b"/tmp"), {"mode": "fixed", "dir": "/tmp"}
+        table = self.table(data, "cwd", {"fixed", "jail", "allow", "default"})
+        modes = [m for m in ("fixed", "jail", "allow") if m in table]
+        if len(modes) != 1:
+            raise self.fail("cwd", "needs exactly one of fixed, jail or allow")
+        mode = modes[0]
+        if mode == "fixed":
+            if "default" in table:
+                raise self.fail("cwd.default", "a fixed directory takes no default")
+            d = self.path(table["fixed"], "cwd.fixed")
+            return ("fixed", None, os.fsencode(d)), {"mode": "fixed", "dir": d}
+        if mode == "jail":
+            root = self.path(table["jail"], "cwd.jail")
+            default = self.path(table["default"], "cwd.default") if "default" in table else root
+            return (("jailed", os.fsencode(root), os.fsencode(default)),
+                    {"mode": "jail", "root": root, "default": default})
+        raw = table["allow"]
+        if isinstance(raw, (str, bytes)) or not isinstance(raw, Sequence) or not raw:
+            raise self.fail("cwd.allow", "expected a non-empty list of directories")
+        dirs = [self.path(d, f"cwd.allow[{i}]") for i, d in enumerate(raw)]
+        default = self.path(table["default"], "cwd.default") if "default" in table else dirs[0]
+        return (("allowlist", [os.fsencode(d) for d in dirs], os.fsencode(default)),
+                {"mode": "allow", "dirs": dirs, "default": default})
+
+    def policy(self, data: Any) -> LoadedPolicy:
+        top = self.table(data, "", _TOP_KEYS)
+        timeout = self.duration(top.get("timeout", 30), "timeout")
+        max_stdout = self.size(top.get("max_stdout", 10_485_760), "max_stdout")
+        max_stderr = self.size(top.get("max_stderr", 1_048_576), "max_stderr")
+        on_limit = self.string(top.get("on_output_limit", "wait"), "on_output_limit")
+        if on_limit not in ("wait", "kill"):
+            raise self.fail("on_output_limit", f"must be 'wait' or 'kill', not {on_limit!r}")
+        risky = self.string(top.get("risky_binaries", "deny"), "risky_binaries")
+        if risky not in _RISKY:
+            raise self.fail("risky_binaries", f"unknown value {risky!r} (known: " + ", ".join(_RISKY) + ")")
+        env_spec, env_desc = self.environment(top.get("environment"))
+        cwd_spec, cwd_desc = self.cwd(top.get("cwd"))
+        raw_bins = top.get("binaries", {})
+        if not isinstance(raw_bins, Mapping):
+            raise self.fail("binaries", f"expected a table, got {_type_name(raw_bins)}")
+        binaries = [self.binary(name, spec, _join("binaries", name)) for name, spec in raw_bins.items()]
+
+        spec = {
+            "binaries": [(os.fsencode(b["path"]), b["rule_sets"]) for b in binaries],
+            "env": env_spec,
+            "cwd": (cwd_spec[0], cwd_spec[1], cwd_spec[2]),
+            "timeout": timeout,
+            "max_stdout": max_stdout,
+            "max_stderr": max_stderr,
+            "risky": _RISKY[risky],
+        }
+        core = self.build(spec, binaries)
+        description = {
+            "binaries": [_describe_binary(b) for b in binaries],
+            "timeout": timeout[0] + timeout[1] / 1e9,
+            "max_stdout": max_stdout,
+            "max_stderr": max_stderr,
+            "on_output_limit": on_limit,
+            "risky_binaries": risky,
+            "environment": env_desc,
+            "cwd": cwd_desc,
+            "sandbox": None,
+        }
+        return LoadedPolicy(core, description, on_limit, self.file, binaries)
+
+    def build(self, spec: Dict[str, Any], binaries: List[Dict[str, Any]]) -> Any:
+        try:
+            return _native.build_guard(spec)
+        except ValueError as exc:
+            if len(exc.args) != 2 or not isinstance(exc.args[1], tuple):
+                raise
+            message, where = exc.args
+            if where[0] == "rules":
+                binary = binaries[where[1]]
+                words = list(where[2])
+                key = _join(binary["key"], "subcommands", " ".join(words)) if words else binary["key"]
+                raise self.fail(key, message) from None
+            # A refusal of the whole policy names a binary's path; point at it.
+            _, kind, path = where
+            # The later of two binaries is the one that repeats the earlier.
+            for b in reversed(binaries):
+                if path and (b["path"] == path or os.path.realpath(b["path"]) == path):
+                    raise self.fail(_join(b["key"], "path"), message) from None
+            raise self.fail("binaries", message) from None
+
+
+def _describe_binary(binary: Dict[str, Any]) -> Dict[str, Any]:
+    sets = []
+    for s in binary["rule_sets"]:
+        sets.append({
+            "subcommand": " ".join(s["subcommand"]) or None,
+            "flags": list(s["flags"]),
+            "value_flags": [{"name": n, "attached": a, "one_of": o, "pattern": p, "path": path}
+                            for n, a, o, p, path in s["value_flags"]],
+            "max_flags": s["max_flags"],
+            "max_positionals": s["max_positionals"],
+            "numeric_flags": s["numeric_flags"],
+            "bundles": s["bundles"],
+            "first_arg_bundle": s["first_arg_bundle"],
+            "path_positionals": s["path_positionals"],
+            "inject_double_dash": s["inject_double_dash"],
+        })
+    return {
+        "name": binary["name"],
+        "path": binary["path"],
+        "subcommands": [s["subcommand"] for s in sets if s["subcommand"] is not None],
+        "rule_sets": sets,
+    }
+
+
+def _type_name(value: Any) -> str:
+    if isinstance(value, bool):
+        return "boolean"
+    if isinstance(value, int):
+        return "integer"
+    if isinstance(value, float):
+        return "float"
+    if isinstance(value, str):
+        return "string"
+    if isinstance(value, Mapping):
+        return "table"
+    if isinstance(value, Sequence):
+        return "list"
+    return type(value).__name__
+
+
+def load_toml(path: Union[str, "os.PathLike[str]"]) -> LoadedPolicy:
+    """Reads and builds the policy in a TOML file; relative paths in it
+    resolve against the file's directory."""
+    file = os.fspath(path)
+    try:
+        with open(file, "rb") as f:
+            data = tomllib.load(f)
+    except OSError as exc:
+        raise PolicyError(f"cannot read: {exc.strerror or exc}", file=file) from None
+    except tomllib.TOMLDecodeError as exc:
+        raise PolicyError(f"not valid TOML: {exc}", file=file) from None
+    base = os.path.dirname(os.path.abspath(file))
+    return _Reader(file, base).policy(data)
+
+
+def load_mapping(data: Mapping[str, Any], *, base_dir: Optional[str] = None) -> LoadedPolicy:
+    """Builds the policy in a mapping of the same shape as the TOML file;
+    relative paths need ``base_dir``."""
+    base = None if base_dir is None else os.path.abspath(os.fspath(base_dir))
+    return _Reader(None, base).policy(data)
