@@ -296,22 +296,24 @@ def _plain(value: Any) -> Any:
 
 
 def check_json(guard: Any, request: "Request") -> Dict[str, Any]:
-    """`check` as data: the prepared command or the refusal.
+    """`check` as data: the prepared command, or the refusal.
 
-    The decision is guard.check's; the description of the prepared command (with
-    the names of the environment it computed) is explain's view of the same request.
+    explain() carries the same decision as check() plus what check's
+    PreparedCommand does not show (the names of the environment it computed),
+    so one call answers both.
     """
-    from . import Refused
-
-    try:
-        prepared = guard.check(request.bin, request.argv, cwd=request.cwd, env=request.env)
-    except Refused as refused:
-        return refusal_json(refused)
-    described = guard.explain(request.bin, request.argv, cwd=request.cwd, env=request.env)
-    shown = dict(described.get("prepared") or {})
-    shown.update({"bin": prepared.bin, "argv": list(prepared.argv), "cwd": prepared.cwd})
-    shown.setdefault("env", [])
-    return {"allowed": True, "prepared": _plain(shown)}
+    explained = guard.explain(request.bin, request.argv, cwd=request.cwd, env=request.env)
+    if not explained["allowed"]:
+        return {
+            "allowed": False,
+            "error": "Refused",
+            "message": explained["message"],
+            "kind": explained.get("kind"),
+            "index": explained.get("index"),
+            "fields": _plain(explained.get("fields") or {}),
+        }
+    prepared: Dict[str, Any] = _plain(explained["prepared"])
+    return {"allowed": True, "prepared": prepared}
 
 
 async def run_json(guard: Any, request: "Request") -> Dict[str, Any]:
@@ -441,6 +443,84 @@ class Session:
         return request
 
 
+def render_seconds(seconds: Any) -> str:
+    return f"{seconds:g}s" if isinstance(seconds, (int, float)) else str(seconds)
+
+
+def render_size(count: Any) -> str:
+    if not isinstance(count, int):
+        return str(count)
+    for unit, size in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if count >= size and count % size == 0:
+            return f"{count // size} {unit}"
+    return f"{count} bytes"
+
+
+def _value_flag_text(flag: Mapping[str, Any]) -> str:
+    if flag.get("one_of"):
+        shape = "|".join(str(v) for v in flag["one_of"])
+    elif flag.get("pattern"):
+        shape = f"matching {flag['pattern']}"
+    elif flag.get("path"):
+        shape = "a path inside the working directory"
+    else:
+        shape = "any value"
+    return f"{flag.get('name', '')} <{shape}>"
+
+
+def rule_set_text(rules: Mapping[str, Any]) -> str:
+    """One rule set of describe(), as one line a person or a model reads."""
+    flags = rules.get("flags") or []
+    parts = ["flags " + " ".join(flags) if flags else "no plain flags"]
+    value_flags = rules.get("value_flags") or []
+    if value_flags:
+        parts.append("flags taking the next argument as value: "
+                     + ", ".join(_value_flag_text(v) for v in value_flags))
+    if rules.get("numeric_flags"):
+        parts.append("numeric flags such as -5")
+    if rules.get("bundles"):
+        parts.append("bundled single-letter flags such as -la")
+    if rules.get("first_arg_bundle"):
+        parts.append("the first argument read as flag letters without a dash")
+    if "max_flags" in rules and "max_positionals" in rules:
+        flags_, others = rules["max_flags"], rules["max_positionals"]
+        parts.append(f"at most {flags_} flag{'s' if flags_ != 1 else ''} and "
+                     f"{others} other argument{'s' if others != 1 else ''}")
+    if rules.get("path_positionals"):
+        parts.append("path arguments must stay inside the working directory")
+    return "; ".join(parts)
+
+
+def binary_lines(entry: Mapping[str, Any]) -> List[str]:
+    """A binary of describe() with its rule sets, one line per rule set."""
+    sets = entry.get("rule_sets") or []
+    subcommands = [s.get("subcommand") for s in sets if s.get("subcommand")]
+    lines = []
+    for rules in sets:
+        sub = rules.get("subcommand")
+        if sub:
+            lines.append(f"{sub}: {rule_set_text(rules)}")
+        elif subcommands:
+            lines.append(f"without a subcommand: {rule_set_text(rules)}")
+        else:
+            lines.append(rule_set_text(rules))
+    if subcommands and len(subcommands) == len(sets):
+        lines.insert(0, "the first argument must be a subcommand: " + ", ".join(subcommands))
+    return lines
+
+
+def limits_line(described: Mapping[str, Any]) -> str:
+    """The run limits of describe(), as one line."""
+    parts = []
+    if "timeout" in described:
+        parts.append(f"time limit {render_seconds(described['timeout'])}")
+    if "max_stdout" in described:
+        parts.append(f"stdout at most {render_size(described['max_stdout'])}")
+    if "max_stderr" in described:
+        parts.append(f"stderr at most {render_size(described['max_stderr'])}")
+    return ", ".join(parts)
+
+
 def load_guard(path: str) -> Any:
     """The Guard of a policy file; PolicyError names file, key and reason."""
     from . import Guard
@@ -477,24 +557,29 @@ def _print_explain(answer: Mapping[str, Any], described: bool, out: TextIO) -> N
         out.write("allowed binaries:\n")
         for entry in answer.get("binaries", []):
             out.write(f"  {entry.get('name', '')}  ({entry.get('path', '')})\n")
-            for key, value in entry.items():
-                if key not in ("name", "path"):
-                    out.write(f"      {key}: {json.dumps(value, ensure_ascii=False)}\n")
-        for key, value in answer.items():
-            if key != "binaries":
-                out.write(f"{key}: {json.dumps(value, ensure_ascii=False)}\n")
+            for line in binary_lines(entry):
+                out.write(f"      {line}\n")
+        out.write(f"limits: {limits_line(answer)}\n")
+        for key in ("on_output_limit", "risky_binaries", "environment", "cwd", "sandbox"):
+            if answer.get(key) is not None:
+                out.write(f"{key}: {json.dumps(answer[key], ensure_ascii=False)}\n")
         return
     verdict = "allowed" if answer.get("allowed") else "refused"
-    out.write(f"{verdict}: {answer.get('message', '')}\n")
-    for key, value in answer.items():
-        if key in ("allowed", "message") or value is None:
-            continue
-        if key == "prepared":
-            out.write(f"  will run: {value.get('bin')} {_quote(value.get('argv', []))}\n")
-            out.write(f"  in:       {value.get('cwd')}\n")
-            out.write(f"  env:      {', '.join(value.get('env') or []) or '(empty)'}\n")
-        else:
-            out.write(f"  {key}: {json.dumps(value, ensure_ascii=False)}\n")
+    message = answer.get("message", "")
+    out.write(f"{verdict}: {message}\n" if not message.startswith("allowed") else f"{message}\n")
+    for key in ("binary", "rule_set", "stage", "kind", "index"):
+        if answer.get(key) is not None:
+            out.write(f"  {key + ':':10}{answer[key]}\n")
+    tokens = answer.get("tokens") or []
+    if tokens:
+        out.write("  argv read as:\n")
+        for token in tokens:
+            out.write(f"    {token.get('index')}: {shlex.quote(str(token.get('token')))}  ({token.get('role')})\n")
+    prepared = answer.get("prepared")
+    if prepared:
+        out.write(f"  will run:  {prepared.get('bin')} {_quote(prepared.get('argv', []))}\n")
+        out.write(f"  in:        {prepared.get('cwd')}\n")
+        out.write(f"  env:       {', '.join(prepared.get('env') or []) or '(empty)'}\n")
 
 
 def _write_bytes(stream: TextIO, data: bytes) -> None:

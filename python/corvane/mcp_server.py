@@ -13,7 +13,6 @@ imports this module.
 
 from __future__ import annotations
 
-import json
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import anyio
@@ -22,24 +21,9 @@ from mcp.server.lowlevel import Server
 from mcp.server.stdio import stdio_server
 
 from . import ExecutionError, OutputLimitExceeded, Refused
-from .cli import binary_names, output_signal
+from .cli import binary_lines, binary_names, limits_line, output_signal
 
 TOOL_NAME = "run_command"
-
-
-def _render_limit(seconds: Any) -> str:
-    if isinstance(seconds, (int, float)):
-        return f"{seconds:g}s"
-    return str(seconds)
-
-
-def _render_size(count: Any) -> str:
-    if not isinstance(count, int):
-        return str(count)
-    for unit, size in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
-        if count >= size and count % size == 0:
-            return f"{count // size} {unit}"
-    return f"{count} bytes"
 
 
 def tool_description(described: Mapping[str, Any], names: Mapping[str, str]) -> str:
@@ -50,23 +34,15 @@ def tool_description(described: Mapping[str, Any], names: Mapping[str, str]) -> 
         "arguments below are allowed; anything else is refused with a one-line reason, "
         "so read it and correct the call. stdin is empty.",
         "",
-        "Allowed binaries (`binary`), with their rules:",
+        "Allowed binaries (`binary`) and their rules:",
     ]
     by_path = {path: name for name, path in names.items()}
     for entry in described.get("binaries", []):
-        rules = {k: v for k, v in entry.items() if k not in ("name", "path")}
-        shown = by_path.get(entry.get("path", ""), entry.get("name", ""))
-        summary = json.dumps(rules, ensure_ascii=False, separators=(", ", ": ")) if rules else ""
-        lines.append(f"- {shown}: {summary}" if summary else f"- {shown}")
-    limits = []
-    if "timeout" in described:
-        limits.append(f"time limit {_render_limit(described['timeout'])}")
-    if "max_stdout" in described:
-        limits.append(f"stdout at most {_render_size(described['max_stdout'])}")
-    if "max_stderr" in described:
-        limits.append(f"stderr at most {_render_size(described['max_stderr'])}")
+        lines.append(f"- {by_path.get(entry.get('path', ''), entry.get('name', ''))}:")
+        lines += [f"  - {line}" for line in binary_lines(entry)]
+    limits = limits_line(described)
     if limits:
-        lines += ["", "Limits: " + ", ".join(limits) + "."]
+        lines += ["", f"Limits: {limits}."]
     lines += ["", "Returns the exit code, then stdout and stderr."]
     return "\n".join(lines)
 

@@ -3,6 +3,8 @@ drives it: exit codes, --json answers, the serve loop, and the example client.""
 
 import json
 import os
+import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -24,11 +26,12 @@ SCRIPT_HEAD = "PATH=/usr/bin:/bin\n"
 
 
 def write_policy(directory, binaries, timeout="2s", extra=""):
-    """A TOML policy allowing `binaries` ({path: [allowed flags]}) with open positionals."""
+    """A TOML policy allowing `binaries` ({path: [allowed flags]}), each under its file name."""
     lines = [f'timeout = "{timeout}"', extra]
     for path, flags in binaries.items():
-        lines += ["[[binary]]", f"path = {json.dumps(str(path))}", f"flags = {json.dumps(flags)}",
-                  "max_positionals = 8"]
+        lines += [f"[binaries.{Path(path).name}]", f"path = {json.dumps(str(path))}",
+                  f"flags = {json.dumps(flags)}", "max_positionals = 8",
+                  "inject_double_dash = false"]  # the helpers print their argv as given
     policy = Path(directory, "policy.toml")
     policy.write_text("\n".join(lines) + "\n")
     return str(policy)
@@ -123,7 +126,8 @@ def test_check_shows_the_prepared_command(toolbox):
 BAD_POLICIES = [
     ("missing", None),
     ("not-toml", "this is = = not toml"),
-    ("unknown-binary", '[[binary]]\npath = "/nonexistent/tool"\n'),
+    ("unknown-key", 'colour = "blue"\n'),
+    ("no-such-binary", '[binaries.tool]\npath = "/nonexistent/tool"\n'),
 ]
 
 
@@ -272,3 +276,23 @@ def test_the_mcp_extra_stays_optional(toolbox):
     done = subprocess.run([sys.executable, "-c", probe], capture_output=True, timeout=30)
     assert done.returncode == 2, done.stderr
     assert b"pip install 'corvane[mcp]'" in done.stderr
+
+
+def test_readme_command_examples_run():
+    # The commands the README shows, from the repository root, as a reader pastes them;
+    # a comment that says "refused" promises exit 1 ("exit N" names another code).
+    readme = (REPO / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("## The `corvane` command"):]
+    start = section.index("```sh\n") + len("```sh\n")
+    block = section[start:section.index("```", start)]
+    assert len(block.splitlines()) == 5
+    for raw in block.splitlines():
+        command, _, comment = raw.partition("  #")
+        named = re.search(r"exit (\d+)", comment)
+        expected = int(named.group(1)) if named else (1 if "refused" in comment else 0)
+        argv = shlex.split(command)
+        assert argv[0] == "corvane"
+        done = subprocess.run([sys.executable, "-m", "corvane", *argv[1:]], cwd=REPO,
+                              capture_output=True, timeout=60)
+        assert done.returncode == expected, (raw, done.stderr)
+        assert done.stdout or done.stderr
