@@ -521,6 +521,25 @@ def limits_line(described: Mapping[str, Any]) -> str:
     return ", ".join(parts)
 
 
+def cwd_line(described: Mapping[str, Any]) -> str:
+    """Where commands run, from describe(), as one sentence ("" when not described)."""
+    cwd = described.get("cwd") or {}
+
+    def show(path: Any) -> str:
+        return os.path.normpath(str(path))  # a jail written "../.." reads badly
+
+    mode = cwd.get("mode")
+    if mode == "fixed":
+        return f"Commands run in {show(cwd.get('dir'))}; no other directory can be chosen."
+    if mode == "jail":
+        return (f"Commands run in {show(cwd.get('default'))} unless `cwd` names another "
+                f"directory inside {show(cwd.get('root'))}.")
+    if mode == "allow":
+        dirs = ", ".join(show(d) for d in cwd.get("dirs") or [])
+        return f"Commands run in {show(cwd.get('default'))} unless `cwd` names one of: {dirs}."
+    return ""
+
+
 def load_guard(path: str) -> Any:
     """The Guard of a policy file; PolicyError names file, key and reason."""
     from . import Guard
@@ -560,7 +579,9 @@ def _print_explain(answer: Mapping[str, Any], described: bool, out: TextIO) -> N
             for line in binary_lines(entry):
                 out.write(f"      {line}\n")
         out.write(f"limits: {limits_line(answer)}\n")
-        for key in ("on_output_limit", "risky_binaries", "environment", "cwd", "sandbox"):
+        if cwd_line(answer):
+            out.write(f"working directory: {cwd_line(answer)}\n")
+        for key in ("on_output_limit", "risky_binaries", "environment", "sandbox"):
             if answer.get(key) is not None:
                 out.write(f"{key}: {json.dumps(answer[key], ensure_ascii=False)}\n")
         return
