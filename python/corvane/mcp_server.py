@@ -86,7 +86,7 @@ def _stream_text(name: str, data: bytes, limit: int, stopped_at: Optional[int] =
     if not data and stopped_at is None:
         return []
     text, cut = _clip(data, limit)
-    lines = [f"--- {name} ---", text.rstrip("\n") if text else ""]
+    lines = [f"--- {name} ---"] + ([text.rstrip("\n")] if text else [])
     if cut:
         lines.append(f"[{name} truncated: {cut} more bytes not shown]")
     if stopped_at is not None:

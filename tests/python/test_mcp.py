@@ -29,14 +29,16 @@ def policy(scripts):
         scripts("say", SCRIPT_HEAD + 'printf "%s\\n" "$@"'): ["-n"],
         scripts("fail", SCRIPT_HEAD + "echo oops >&2; exit 4"): [],
         scripts("slow", SCRIPT_HEAD + f"echo $$ > {here}/slow.pid; echo started; sleep 30"): [],
-        scripts("big", SCRIPT_HEAD + "head -c 3000 /dev/zero | tr '\\0' x"): [],
+        scripts("big", SCRIPT_HEAD + "head -c 1500 /dev/zero | tr '\\0' x"): [],
+        scripts("flood", SCRIPT_HEAD + "exec yes"): [],
         # Each of two calls waits for the other to start: both succeed only if they overlap.
         scripts("meet", SCRIPT_HEAD + textwrap.dedent(f"""\
             touch {here}/$1; i=0
             while [ ! -e {here}/$2 ] && [ $i -lt 60 ]; do sleep 0.05; i=$((i+1)); done
             [ -e {here}/$2 ] && echo "$1 met $2" """)): [],
     }
-    return write_policy(scripts.dir, tools, timeout="2s")
+    return write_policy(scripts.dir, tools, timeout="2s",
+                        extra='max_stdout = 2048\non_output_limit = "kill"')
 
 
 def session_run(policy, body, max_output=None):
@@ -66,7 +68,7 @@ def test_the_tool_schema_comes_from_the_policy(policy):
     tools = session_run(policy, body)
     assert [t.name for t in tools] == ["run_command"]
     schema = tools[0].input_schema
-    assert schema["properties"]["binary"]["enum"] == ["big", "fail", "meet", "say", "slow"]
+    assert schema["properties"]["binary"]["enum"] == ["big", "fail", "flood", "meet", "say", "slow"]
     assert schema["properties"]["args"]["items"] == {"type": "string"}
     assert schema["required"] == ["binary"] and "cwd" in schema["properties"]
     assert "say" in tools[0].description and "-n" in tools[0].description
@@ -81,7 +83,8 @@ CALLS = [
     ("bad-args", {"binary": "say", "args": "hi"}, True, "refused: `args` must be a list of strings"),
     ("timeout", {"binary": "slow"}, True, "failed: process timed out after"),
     ("truncated", {"binary": "big"}, False, "exit code: 0\n--- stdout ---\n" + "x" * 1000
-     + "\n[stdout truncated: 2000 more bytes not shown]"),
+     + "\n[stdout truncated: 500 more bytes not shown]"),
+    ("over-limit", {"binary": "flood"}, True, "failed: stdout limit exceeded: 2048 bytes\n"),
 ]
 
 
@@ -93,8 +96,10 @@ def test_calls(policy):
     for (name, _, is_error, expected), result in zip(CALLS, results):
         assert bool(result.is_error) == is_error, name
         assert text_of(result).startswith(expected), (name, text_of(result))
-    timed_out = text_of(results[-2])
+    timed_out = text_of(results[-3])
     assert timed_out.splitlines()[1:] == ["--- stdout ---", "started"]  # what it printed before
+    flooded = text_of(results[-1]).splitlines()
+    assert flooded[-1] == "[stdout truncated: the command was stopped at the limit of 2048 bytes]"
 
 
 def test_two_calls_at_once(policy):
