@@ -19,8 +19,9 @@ import time
 TRUE = "/bin/true" if os.path.exists("/bin/true") else "/usr/bin/true"
 POLICY = f"""\
 timeout = "5s"
-[[binary]]
+[binaries.true]
 path = "{TRUE}"
+max_positionals = 0
 """
 
 
@@ -72,7 +73,7 @@ def mcp_round_trips(policy, count):
         async with stdio_client(server) as (read, write):
             async with ClientSession(read, write) as session:
                 await session.initialize()
-                name = os.path.basename(TRUE)
+                name = "true"
                 await session.call_tool("run_command", {"binary": name})
                 times = []
                 for _ in range(count):
