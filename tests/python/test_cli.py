@@ -296,3 +296,18 @@ def test_readme_command_examples_run():
                               capture_output=True, timeout=60)
         assert done.returncode == expected, (raw, done.stderr)
         assert done.stdout or done.stderr
+
+
+def test_readme_serve_example_runs():
+    script = Path(sys.executable).with_name("corvane")
+    if not script.exists():
+        pytest.skip("the corvane console script is not installed beside this interpreter")
+    readme = (REPO / "README.md").read_text(encoding="utf-8")
+    block = next(b for b in re.findall(r"^```sh\n(.*?)^```$", readme, flags=re.S | re.M) if "serve" in b)
+    path = f"{script.parent}{os.pathsep}{os.environ.get('PATH', '')}"
+    done = subprocess.run(["bash", "-c", block], cwd=REPO, capture_output=True, timeout=60,
+                          env={**os.environ, "PATH": path})
+    assert done.returncode == 0, done.stderr
+    first, second = (json.loads(line) for line in done.stdout.decode().splitlines())
+    assert first["id"] == 1 and first["exit_code"] == 0 and "cli_client.mjs" in first["stdout"]
+    assert second["id"] == 2 and second["allowed"] is False and second["exit"] == 1
