@@ -803,6 +803,9 @@ async def serve_lines(session: Session, source: Any, out: TextIO,
             put(rest)
         put(b"")
 
+    this = asyncio.current_task()
+    host_gone: List[bool] = []
+
     async def write_in_order() -> None:
         while True:
             task = await pending.get()
@@ -810,8 +813,19 @@ async def serve_lines(session: Session, source: Any, out: TextIO,
                 return
             answer = await task
             started.discard(task)
-            out.write(json.dumps(answer, ensure_ascii=False) + "\n")
-            out.flush()
+            try:
+                out.write(json.dumps(answer, ensure_ascii=False) + "\n")
+                out.flush()
+            except BrokenPipeError:
+                # The host stopped reading: nobody is left to answer, so stop every run.
+                # Later writes (the interpreter's own flush at exit) go nowhere.
+                null = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
+                os.dup2(null, out.fileno())
+                os.close(null)
+                host_gone.append(True)
+                if this is not None:
+                    this.cancel()
+                return
 
     threading.Thread(target=read_lines, name="corvane-serve-stdin", daemon=True).start()
     writer = asyncio.create_task(write_in_order())
@@ -825,6 +839,9 @@ async def serve_lines(session: Session, source: Any, out: TextIO,
             await pending.put(task)
         await pending.put(None)
         await writer
+    except asyncio.CancelledError:
+        if not host_gone:
+            raise
     finally:
         writer.cancel()
         for task in started:

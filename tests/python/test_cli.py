@@ -311,3 +311,22 @@ def test_readme_serve_example_runs():
     first, second = (json.loads(line) for line in done.stdout.decode().splitlines())
     assert first["id"] == 1 and first["exit_code"] == 0 and "cli_client.mjs" in first["stdout"]
     assert second["id"] == 2 and second["allowed"] is False and second["exit"] == 1
+
+
+def test_serve_stops_quietly_when_the_host_stops_reading(toolbox):
+    server = subprocess.Popen([sys.executable, "-m", "corvane", "serve", "-p", toolbox["policy"], "--stdio"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        request = json.dumps({"op": "run", "bin": "say", "argv": ["x"]}).encode() + b"\n"
+        server.stdin.write(request)
+        server.stdin.flush()
+        assert json.loads(server.stdout.readline())["stdout"] == "x\n"
+        server.stdout.close()
+        server.stdin.write(request)  # its answer has nowhere to go
+        server.stdin.flush()
+        assert server.wait(timeout=20) == 0  # while its input is still open
+        assert server.stderr.read() == b""  # and without a traceback
+    finally:
+        if server.poll() is None:
+            server.kill()
+            server.wait()
