@@ -53,6 +53,7 @@ Duration Duration::from_chrono(std::chrono::nanoseconds ns) noexcept {
 }
 
 std::string render(Duration d) {
+  d = d.normalized();
   if (d.secs > 0) return with_fraction(d.secs, d.nanos, 9, "s");
   if (d.nanos >= 1'000'000) return with_fraction(d.nanos / 1'000'000, d.nanos % 1'000'000, 6, "ms");
   if (d.nanos >= 1'000) return with_fraction(d.nanos / 1'000, d.nanos % 1'000, 3, "\u00B5s");

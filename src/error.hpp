@@ -21,10 +21,21 @@ struct Duration {
   [[nodiscard]] static constexpr Duration from_secs(std::uint64_t s) noexcept { return {s, 0}; }
   /// A non-negative chrono duration; negative values clamp to zero.
   [[nodiscard]] static Duration from_chrono(std::chrono::nanoseconds ns) noexcept;
+  /// The same length with nanos below one second: whole seconds carried over,
+  /// saturating at the largest Duration. Every entry point normalises, since
+  /// the fields are public and {1, 1'500'000'000} is a valid aggregate.
+  [[nodiscard]] constexpr Duration normalized() const noexcept {
+    constexpr std::uint32_t kNanosPerSec = 1'000'000'000;
+    constexpr std::uint64_t kMaxSecs = ~std::uint64_t{0};
+    const std::uint64_t carry = nanos / kNanosPerSec;
+    if (secs > kMaxSecs - carry) return {kMaxSecs, kNanosPerSec - 1};
+    return {secs + carry, nanos % kNanosPerSec};
+  }
   friend constexpr auto operator<=>(const Duration&, const Duration&) = default;
 };
 
-/// 30s, 1.5s, 250ms, 12µs, 0ns: the unit form, every non-zero fractional digit kept.
+/// 30s, 1.5s, 250ms, 12µs, 0ns: the unit form, every non-zero fractional digit
+/// kept. Total: the value is normalised first.
 [[nodiscard]] std::string render(Duration d);
 
 /// The text in double quotes with '"' and '\\' escaped, \t \r \n \0, and \u{hex} for

@@ -132,6 +132,11 @@ struct EventLoop::Impl {
   [[nodiscard]] bool idle() const noexcept { return watches.empty() && timers.empty(); }
 
   bool running = false;
+  // The process that created the loop. A forked copy of the process shares
+  // the epoll instance itself, so EPOLL_CTL_DEL there would remove the
+  // creator's own watches: a foreign process only drops its copies.
+  pid_t owner = ::getpid();
+  [[nodiscard]] bool foreign() const noexcept { return ::getpid() != owner; }
 
   void fire_due_timers() {
     const Clock::time_point now = Clock::now();
@@ -179,6 +184,8 @@ std::expected<std::unique_ptr<EventLoop>, std::string> EventLoop::create() {
 
 std::expected<void, int> EventLoop::watch(int fd, std::uint32_t events, IoCallback cb) {
   if (fd < 0) return std::unexpected(EBADF);
+  // Adding to the creator's epoll instance from a forked copy would wake the creator.
+  if (impl_->foreign()) return std::unexpected(EPERM);
   if (impl_->watches.contains(fd)) return std::unexpected(EEXIST);
   const std::uint32_t generation = impl_->next_generation++;
   epoll_event event{};
@@ -193,7 +200,7 @@ std::expected<void, int> EventLoop::watch(int fd, std::uint32_t events, IoCallba
 void EventLoop::unwatch(int fd) noexcept {
   auto it = impl_->watches.find(fd);
   if (it == impl_->watches.end()) return;
-  ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+  if (!impl_->foreign()) ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
   // Erasing destroys the callback; move it out first so that whatever it owns
   // is destroyed after the map no longer refers to it.
   IoCallback doomed = std::move(it->second.callback);

@@ -37,6 +37,8 @@ class UniqueFd {
   [[nodiscard]] explicit operator bool() const noexcept { return fd_ >= 0; }
   /// Closes the owned descriptor (if any) and takes `fd` instead.
   void reset(int fd = -1) noexcept;
+  /// Gives up ownership: returns the descriptor (or -1) without closing it.
+  [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;
@@ -65,6 +67,9 @@ class InternalFault : public std::runtime_error {
 
 /// A single-threaded reactor: fd readiness callbacks and monotonic timers.
 /// Not thread-safe: register, cancel and run from the thread that runs it.
+/// Fork-safe: in a forked copy of the process the loop never touches the
+/// shared epoll instance (watch fails with EPERM, unwatch and destruction only
+/// drop the copies), and executions in it never signal or reap.
 /// Destroying the loop destroys every pending callback, and with them whatever
 /// they own (an execution in flight kills and reaps its child).
 class EventLoop {

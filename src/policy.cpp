@@ -29,7 +29,7 @@ ProcPolicyBuilder ProcPolicyBuilder::cwd_policy(CwdPolicy policy) && {
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::timeout(Duration limit) && {
-  timeout_ = limit;
+  timeout_ = limit.normalized();
   return std::move(*this);
 }
 

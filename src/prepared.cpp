@@ -1,11 +1,11 @@
-// Execution of a PreparedCommand: starting the child, the supervisor that
-// drains both pipes under their limits and the deadline, and the blocking entry point.
+// Execution of a PreparedCommand: preparing the child's argv and environment,
+// the supervisor that drains both pipes under their limits and the deadline,
+// and the blocking entry point. The start itself is in spawn.cpp.
 #include "prepared.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/epoll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "event_loop.hpp"
+#include "spawn.hpp"
 
 namespace corvane {
 
@@ -31,10 +32,6 @@ constexpr std::size_t kReadChunk = 8192;
 // default capacity, so a busy writer cannot starve its sibling.
 constexpr int kReadsPerWake = 8;
 constexpr std::string_view kNulText = "nul byte found in provided data";
-
-int sys_pidfd_open(pid_t pid) noexcept {
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
 
 int sys_pidfd_kill(int pidfd) noexcept {
   return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
@@ -58,9 +55,7 @@ int wait_status(const siginfo_t& info) noexcept {
 // after SIGKILL, which a process cannot ignore, so the wait is short.
 void reap_blocking(int pidfd) noexcept {
   siginfo_t info{};
-  while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) != 0 &&
-         errno == EINTR) {
-  }
+  (void)wait_pidfd(pidfd, info, WEXITED);
 }
 
 bool has_nul(std::string_view text) noexcept {
@@ -96,41 +91,8 @@ std::expected<Pipe, int> make_pipe() {
   return Pipe{std::move(*r), std::move(*w)};
 }
 
-class FileActions {
- public:
-  FileActions() noexcept { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
-  ~FileActions() {
-    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
-  }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-  [[nodiscard]] bool ok() const noexcept { return ok_; }
-  posix_spawn_file_actions_t* get() noexcept { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_{};
-  bool ok_ = false;
-};
-
-class SpawnAttr {
- public:
-  SpawnAttr() noexcept { ok_ = ::posix_spawnattr_init(&attr_) == 0; }
-  ~SpawnAttr() {
-    if (ok_) ::posix_spawnattr_destroy(&attr_);
-  }
-  SpawnAttr(const SpawnAttr&) = delete;
-  SpawnAttr& operator=(const SpawnAttr&) = delete;
-  [[nodiscard]] bool ok() const noexcept { return ok_; }
-  posix_spawnattr_t* get() noexcept { return &attr_; }
-
- private:
-  posix_spawnattr_t attr_{};
-  bool ok_ = false;
-};
-
 // A started child: its pidfd is its identity from here on.
 struct Child {
-  pid_t pid;
   UniqueFd pidfd;
   UniqueFd out;
   UniqueFd err;
@@ -150,6 +112,11 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   for (const auto& entry : cmd.env()) {
     if (has_nul(entry.first) || has_nul(entry.second))
       return std::unexpected(std::string(kNulText));
+    // The child sees NAME=VALUE strings: a name holding '=' would set another
+    // variable ("LD_PRELOAD=/x.so:" joins into LD_PRELOAD), so it never starts.
+    if (entry.first.empty() || entry.first.find('=') != std::string::npos)
+      return std::unexpected("environment variable name is empty or contains '=': " +
+                             escape_quoted(entry.first));
     vars.push_back(&entry);
   }
   // std::string compares as unsigned bytes, which is the order the child sees.
@@ -173,57 +140,18 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   auto err = make_pipe();
   if (!err) return std::unexpected(os_error_text(err.error()));
 
-  FileActions actions;
-  if (!actions.ok()) return std::unexpected(os_error_text(ENOMEM));
-  SpawnAttr attr;
-  if (!attr.ok()) return std::unexpected(os_error_text(ENOMEM));
-  sigset_t default_signals;
-  sigset_t empty_mask;
-  ::sigemptyset(&default_signals);
-  ::sigaddset(&default_signals, SIGPIPE);
-  ::sigemptyset(&empty_mask);
-  int rc = 0;
-  // The host (Python among them) often ignores SIGPIPE; a child must die of it
-  // as usual, and must not inherit whatever the calling thread has blocked.
-  if (rc == 0)
-    rc = ::posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(attr.get(), &default_signals);
-  if (rc == 0) rc = ::posix_spawnattr_setsigmask(attr.get(), &empty_mask);
-  if (rc == 0) rc = ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), out->write.get(), 1);
-  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(actions.get(), err->write.get(), 2);
-  if (rc == 0) rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), cwd.c_str());
-  // Closes even descriptors the host made inheritable: an untrusted command gets 0, 1 and 2 only.
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
-  if (rc != 0) return std::unexpected(os_error_text(rc));
-
-  pid_t pid = 0;
+  const SpawnRequest request{bin.c_str(), argv.data(), envp.data(), cwd.c_str(),
+                             out->write.get(), err->write.get(), nullptr};
   // A failed chdir or exec comes back as the errno, the child already reaped.
-  rc = ::posix_spawn(&pid, bin.c_str(), actions.get(), attr.get(), argv.data(), envp.data());
-  if (rc != 0) return std::unexpected(os_error_text(rc));
-  out->write.reset();
-  err->write.reset();
-
-  const int pidfd = sys_pidfd_open(pid);
-  if (pidfd < 0 && errno == ESRCH) {
-    // Already exited and reaped by someone else (a host that ignores SIGCHLD
-    // has the kernel reap at exit): its output is still in the pipes, and
-    // the final wait is what fails.
-    return Child{pid, UniqueFd(), std::move(out->read), std::move(err->read)};
-  }
-  if (pidfd < 0) {
-    const int error = errno;
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return std::unexpected(os_error_text(error));
-  }
-  return Child{pid, UniqueFd(pidfd), std::move(out->read), std::move(err->read)};
+  auto spawned = spawn_child(request);
+  if (!spawned) return std::unexpected(os_error_text(spawned.error().error));
+  return Child{std::move(spawned->pidfd), std::move(out->read), std::move(err->read)};
 }
 
 // Saturating `now + timeout`: empty when the sum cannot be represented, and the deadline never
 // passes.
 std::optional<Clock::time_point> deadline_after(Clock::time_point now, Duration timeout) {
+  timeout = timeout.normalized();
   using std::chrono::nanoseconds;
   const auto room = std::chrono::duration_cast<nanoseconds>(Clock::time_point::max() - now).count();
   if (room < 0) return std::nullopt;
@@ -252,7 +180,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
       : loop_(loop),
         done_(std::move(done)),
         start_(start),
-        timeout_(timeout),
+        timeout_(timeout.normalized()),
         on_limit_(on_limit),
         pidfd_(std::move(child.pidfd)),
         out_(std::move(child.out), max_stdout, true),
@@ -262,10 +190,10 @@ class Execution : public std::enable_shared_from_this<Execution> {
   Execution& operator=(const Execution&) = delete;
 
   ~Execution() {
-    // Only reached with the child still unreaped when the loop was destroyed mid-run.
-    if (!reaped_ && pidfd_) {
-      if (sys_pidfd_kill(pidfd_.get()) == 0) reap_blocking(pidfd_.get());
-    }
+    // Only reached with the child still unreaped when the loop was destroyed
+    // mid-run. A forked copy of the host dropping its copy of the loop must
+    // leave the creator's child alone: its pidfd names the same process.
+    if (!foreign()) kill_and_reap();
   }
 
   // Registers the three descriptors and arms the deadline. On failure the
@@ -274,20 +202,15 @@ class Execution : public std::enable_shared_from_this<Execution> {
     Execution& ex = *self;
     auto fail = [&ex, &self](int error) {
       ex.stop_watching();
-      if (!ex.reaped_ && sys_pidfd_kill(ex.pidfd_.get()) == 0) reap_blocking(ex.pidfd_.get());
-      ex.reaped_ = true;
+      ex.kill_and_reap();
       post_failure(self, os_error_text(error));
     };
-    if (!ex.pidfd_) {
-      ex.reaped_ = true;
-      ex.wait_error_ = ECHILD;
-    } else if (auto r = ex.loop_.watch(ex.pidfd_.get(), EPOLLIN,
-                                       [self](std::uint32_t) { self->on_exit(); });
-               !r) {
+    if (auto r = ex.loop_.watch(ex.pidfd_.get(), EPOLLIN,
+                                [self](std::uint32_t) { self->on_exit(); });
+        !r) {
       return fail(r.error());
-    } else {
-      ex.pidfd_watched_ = true;
     }
+    ex.pidfd_watched_ = true;
     for (Reader* reader : {&ex.out_, &ex.err_}) {
       auto r = ex.loop_.watch(reader->fd.get(), EPOLLIN,
                               [self, reader](std::uint32_t) { self->on_readable(*reader); });
@@ -312,7 +235,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
 
   // Kills and reaps the child and completes at once as interrupted.
   void cancel() noexcept {
-    if (phase_ == Phase::Done) return;
+    if (phase_ == Phase::Done || foreign()) return;
     // Completing drops the loop's callbacks, which own this object.
     const std::shared_ptr<Execution> keep = shared_from_this();
     stop_watching();
@@ -328,6 +251,18 @@ class Execution : public std::enable_shared_from_this<Execution> {
   [[nodiscard]] bool finished() const noexcept { return phase_ == Phase::Done; }
 
  private:
+  // SIGKILL and reap at once; a child that cannot be signalled goes to the
+  // background reaper instead, so it never stays a zombie and nobody waits.
+  void kill_and_reap() noexcept {
+    if (reaped_ || !pidfd_) return;
+    if (sys_pidfd_kill(pidfd_.get()) == 0) {
+      reap_blocking(pidfd_.get());
+    } else {
+      reap_in_background(std::move(pidfd_));
+    }
+    reaped_ = true;
+  }
+
   struct Reader {
     Reader(UniqueFd pipe, std::uint64_t max, bool out) noexcept
         : fd(std::move(pipe)), limit(max), is_stdout(out) {}
@@ -400,10 +335,8 @@ class Execution : public std::enable_shared_from_this<Execution> {
 
   void on_exit() {
     siginfo_t info{};
-    const int rc = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()), &info,
-                            WEXITED | WNOHANG);
-    if (rc == 0 && info.si_pid == 0) return;  // readable yet not waitable: wait for the next event
-    if (rc != 0 && errno == EINTR) return;
+    const int error = wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG);
+    if (error == 0 && info.si_pid == 0) return;  // readable yet not waitable: wait for the next event
     reaped_ = true;
     pidfd_watched_ = false;
     loop_.unwatch(pidfd_.get());
@@ -412,10 +345,13 @@ class Execution : public std::enable_shared_from_this<Execution> {
       complete(std::unexpected(std::move(*pending_)));
       return;
     }
-    if (rc != 0) {
-      wait_error_ = errno;
-    } else {
+    if (error == 0) {
       status_ = wait_status(info);
+    } else if (auto status = error == ECHILD ? reaped_exit_status(pidfd_.get()) : std::nullopt) {
+      // Someone else reaped it (a host that ignores SIGCHLD or waits for every child).
+      status_ = *status;
+    } else {
+      wait_error_ = error;
     }
     if (out_.state == Reader::State::Ended && err_.state == Reader::State::Ended) finish_normally();
   }
@@ -479,10 +415,12 @@ class Execution : public std::enable_shared_from_this<Execution> {
     phase_ = Phase::Done;
     stop_watching();
     if (!reaped_) {
-      // Only when a kill could not be sent: never leave a zombie behind if it is already one.
+      // Only when a kill could not be sent (a set-uid child of an unprivileged
+      // host): reap it if it has exited, else a background reaper owns it from
+      // here, so it never stays a zombie and the caller never waits for it.
       siginfo_t info{};
-      ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()), &info,
-               WEXITED | WNOHANG);
+      if (wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG) == 0 && info.si_pid == 0)
+        reap_in_background(std::move(pidfd_));
       reaped_ = true;
     }
     out_.fd.reset();
@@ -497,6 +435,10 @@ class Execution : public std::enable_shared_from_this<Execution> {
     done(std::move(run_result));
   }
 
+  // True in a forked copy of the process that started the child.
+  [[nodiscard]] bool foreign() const noexcept { return ::getpid() != owner_; }
+
+  pid_t owner_ = ::getpid();
   EventLoop& loop_;
   Done done_;
   Clock::time_point start_;
@@ -534,6 +476,9 @@ RunResult run_on_private_loop(PreparedCommand cmd, RunOptions options) {
   RunHandle handle = std::move(cmd).spawn(**loop, std::move(options),
                                           [&result](RunResult r) { result = std::move(r); });
   if (on_signal) {
+    // Once before the first wait too: a signal that arrived while the child
+    // was starting interrupted no wait and would otherwise go unnoticed.
+    if (on_signal()) handle.cancel();
     (*loop)->run([&] {
       if (!handle.finished() && on_signal()) handle.cancel();
     });
@@ -581,7 +526,7 @@ RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
   const bool started = child.has_value();
   auto execution = std::make_shared<Execution>(
       loop, std::move(done), start, timeout_, max_stdout_, max_stderr_, options.on_output_limit,
-      started ? std::move(*child) : Child{0, UniqueFd(), UniqueFd(), UniqueFd()});
+      started ? std::move(*child) : Child{UniqueFd(), UniqueFd(), UniqueFd()});
   if (started) {
     Execution::begin(execution);
   } else {

@@ -31,7 +31,9 @@ enum class OnOutputLimit : std::uint8_t {
 struct RunOptions {
   OnOutputLimit on_output_limit = OnOutputLimit::Wait;
   /// Blocking runs only: called on the thread that drives the run each time a
-  /// signal interrupted its wait (epoll_wait returned EINTR). Returning true
+  /// signal interrupted its wait (epoll_wait returned EINTR), and once right
+  /// after the child started, before the first wait (a signal that arrived
+  /// during the start interrupted no wait). Returning true
   /// abandons the run: the child is killed and reaped, and the RunResult has
   /// `interrupted` set. A run moved to a worker thread (run() called inside a
   /// loop) calls it from that worker.

@@ -6,11 +6,17 @@ descriptor is registered with ``loop.add_reader`` and its next deadline with
 ``loop.call_later``, and both call ``run_ready()``, which reads the children's
 output, reaps them and enforces their time limits without ever blocking. A
 thousand concurrent runs cost a thousand children and no thread.
+
+Starting a child is the one step that takes the loop's thread for a while (the
+kernel has to set up the new process), so starts are paced: a burst of them is
+spread over loop iterations, a few milliseconds' worth per iteration, and the
+loop's other callbacks run in between.
 """
 
 import asyncio
+import collections
 import time
-from typing import TYPE_CHECKING, Dict, Optional
+from typing import TYPE_CHECKING, Deque, Dict, Optional
 
 from . import _native
 from ._run import kill_on_output_limit
@@ -19,6 +25,33 @@ if TYPE_CHECKING:
     from . import Output, PreparedCommand
 
 __all__ = ["arun"]
+
+# How long starting children may hold the loop's thread per loop iteration.
+_START_BUDGET = 0.002
+
+
+class _Run:
+    """One arun call: what to start, where its result goes, and its id once started."""
+
+    __slots__ = ("prepared", "kill", "future", "run_id")
+
+    def __init__(self, prepared: "PreparedCommand", kill: bool,
+                 future: "asyncio.Future[Output]") -> None:
+        self.prepared = prepared
+        self.kill = kill
+        self.future = future
+        self.run_id: Optional[int] = None
+
+    def done(self, output: "Optional[Output]", error: Optional[BaseException]) -> None:
+        # Called from inside run_ready() or cancel(): only settle the future.
+        if self.future.done():
+            return
+        if error is not None:
+            self.future.set_exception(error)
+        elif output is not None:
+            self.future.set_result(output)
+        else:
+            self.future.cancel()
 
 
 class _Driver:
@@ -31,33 +64,57 @@ class _Driver:
         self._timer: Optional[asyncio.TimerHandle] = None
         self._timer_when: Optional[float] = None
         self._closed = False
+        self._waiting: Deque[_Run] = collections.deque()
+        self._spent = 0.0  # time spent starting children in this loop iteration
+        self._next_iteration_armed = False
         loop.add_reader(self._fd, self._wake)
 
-    def start(self, prepared: "PreparedCommand", kill: bool,
-              future: "asyncio.Future[Output]") -> int:
-        def done(output: "Optional[Output]", error: Optional[BaseException]) -> None:
-            # Called from inside run_ready() or cancel(): only settle the future.
-            if future.done():
-                return
-            if error is not None:
-                future.set_exception(error)
-            elif output is not None:
-                future.set_result(output)
-            else:
-                future.cancel()
-
-        try:
-            run_id = self._reactor.start(prepared, kill, done)
-        finally:
+    def submit(self, run: _Run) -> None:
+        """Starts the run now, or in a later iteration when this one's budget is spent."""
+        if not self._waiting and self._spent < _START_BUDGET:
+            self._start(run)
             self._settle()
-        return run_id
+        else:
+            self._waiting.append(run)
+        self._arm_next_iteration()
 
-    def cancel(self, run_id: int) -> None:
-        """Kills and reaps the run's child before returning."""
+    def cancel(self, run: _Run) -> None:
+        """Kills and reaps the run's child (if it was started) before returning."""
+        if run.run_id is None:
+            try:
+                self._waiting.remove(run)
+            except ValueError:
+                pass
+        else:
+            try:
+                self._reactor.cancel(run.run_id)
+            finally:
+                self._settle()
+        self._settle()
+
+    def _start(self, run: _Run) -> None:
+        start = time.perf_counter()
         try:
-            self._reactor.cancel(run_id)
+            run.run_id = self._reactor.start(run.prepared, run.kill, run.done)
+        except Exception as error:  # a bad argument: the caller's await raises it
+            if not run.future.done():
+                run.future.set_exception(error)
         finally:
-            self._settle()
+            self._spent += time.perf_counter() - start
+
+    def _arm_next_iteration(self) -> None:
+        if not self._next_iteration_armed:
+            self._next_iteration_armed = True
+            self._loop.call_soon(self._next_iteration)
+
+    def _next_iteration(self) -> None:
+        self._next_iteration_armed = False
+        self._spent = 0.0
+        while self._waiting and self._spent < _START_BUDGET:
+            self._start(self._waiting.popleft())
+        if self._waiting:
+            self._arm_next_iteration()
+        self._settle()
 
     def _wake(self) -> None:
         try:
@@ -69,7 +126,7 @@ class _Driver:
         """After any change: close when idle, else wake at the next deadline."""
         if self._closed:
             return
-        if self._reactor.idle():
+        if not self._waiting and self._reactor.idle():
             self._close()
             return
         when = self._reactor.next_timer()
@@ -120,10 +177,10 @@ async def arun(prepared: "PreparedCommand", *, sandbox: Optional[object] = None,
     driver = _drivers.get(loop)
     if driver is None:
         driver = _drivers[loop] = _Driver(loop)
-    future: "asyncio.Future[Output]" = loop.create_future()
-    run_id = driver.start(prepared, kill, future)
+    run = _Run(prepared, kill, loop.create_future())
+    driver.submit(run)
     try:
-        return await future
+        return await run.future
     except asyncio.CancelledError:
-        driver.cancel(run_id)
+        driver.cancel(run)
         raise

@@ -6,6 +6,8 @@
 // child before the exception propagates.
 #include "blocking_run.hpp"
 
+#include <pthread.h>
+
 #include "errors.hpp"
 #include "prepared.hpp"
 #include "py_ref.hpp"
@@ -19,15 +21,18 @@ namespace {
 /// exit, including a C++ exception unwinding through it.
 class ReleasedLock {
  public:
-  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+  ReleasedLock() noexcept : state_(PyEval_SaveThread()), owner_(::pthread_self()) {}
   ReleasedLock(const ReleasedLock&) = delete;
   ReleasedLock& operator=(const ReleasedLock&) = delete;
   ~ReleasedLock() { PyEval_RestoreThread(state_); }
 
   /// Runs the signal handlers with the lock held; the exception one of them
   /// raised (new reference), or nullptr. PyErr_CheckSignals does nothing off
-  /// the main thread, where Python never runs handlers.
+  /// the main thread, where Python never runs handlers. A run moved to a core
+  /// worker thread (called from inside a core loop) reports its signals from
+  /// that worker, which has no Python thread state: it is left alone.
   [[nodiscard]] PyObject* check_signals() noexcept {
+    if (::pthread_equal(::pthread_self(), owner_) == 0) return nullptr;
     PyEval_RestoreThread(state_);
     PyObject* raised = PyErr_CheckSignals() < 0 ? take_exception() : nullptr;
     state_ = PyEval_SaveThread();
@@ -36,6 +41,7 @@ class ReleasedLock {
 
  private:
   PyThreadState* state_;
+  pthread_t owner_;
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The request and execution classes: ProcRequest, PreparedCommand and Output,
 // and ProcPolicy.prepare, which joins them to the policy.
+#include <pthread.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -126,7 +128,22 @@ PyObject* prepared_spawn_sync(PyObject* self, PyObject*) noexcept {
   return guard([&]() -> PyObject* {
     // The interpreter lock stays held for the whole run, by design.
     PreparedCommand copy = unbox<PreparedCommand>(self);
-    ExecResult result = std::move(copy).spawn_sync();
+    // Ctrl-C must not wait for the command: when a signal interrupts the wait
+    // on this thread (the one holding the lock), Python's handlers run, and if
+    // one raised (KeyboardInterrupt) the child is killed and reaped and the
+    // exception propagates. On another thread (a worker of a nested run) the
+    // hook leaves Python alone.
+    const pthread_t caller = ::pthread_self();
+    bool raised = false;
+    RunOptions options;
+    options.on_signal = [caller, &raised] {
+      if (::pthread_equal(::pthread_self(), caller) == 0) return false;
+      raised = PyErr_CheckSignals() != 0;
+      return raised;
+    };
+    RunResult run = std::move(copy).run(std::move(options));
+    if (raised) return nullptr;
+    ExecResult& result = run.result;
     if (!result) return raise_exec_error(result.error());
     return box(output_type(), OutputRecord::from(std::move(*result)));
   });

@@ -102,6 +102,11 @@ INSTANTIATE_TEST_SUITE_P(
                       DurationCase{{0, 12000}, "12\u00B5s"}, DurationCase{{0, 1001}, "1.001\u00B5s"},
                       DurationCase{{0, 999}, "999ns"}, DurationCase{{0, 0}, "0ns"},
                       DurationCase{{18446744073709551615ull, 999999999},
+                                   "18446744073709551615.999999999s"},
+                      // Unnormalised values: carried over, saturating at the largest.
+                      DurationCase{{1, 1500000000}, "2.5s"},
+                      DurationCase{{0, 4294967295u}, "4.294967295s"},
+                      DurationCase{{18446744073709551615ull, 1000000000},
                                    "18446744073709551615.999999999s"}));
 
 TEST(DurationFromChrono, SplitsAndClamps) {

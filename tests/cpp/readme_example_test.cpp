@@ -29,6 +29,7 @@ TEST(ReadmeExample, RunsToCompletionAndPrintsWhatItPromises) {
   // The shell is refused by the risky-binary policy, named by its canonical path.
   EXPECT_TRUE(contains(out, "risky binary denied (shell): /")) << out;
   EXPECT_TRUE(contains(out, "exit 0: hello\n")) << out;
+  EXPECT_TRUE(contains(out, "hello\nagain\n")) << out;
   // The three asynchronous runs complete in any order, each printed once.
   for (const char* line : {"\none\n", "\ntwo\n", "\nthree\n"}) {
     EXPECT_TRUE(contains(out, line)) << line << " missing from:\n" << out;

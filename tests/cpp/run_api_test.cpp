@@ -105,7 +105,8 @@ TEST_F(RunApi, SpawnFailureHasNoPartialOutput) {
   EXPECT_TRUE(r.partial_stdout.empty() && r.partial_stderr.empty());
 }
 
-void on_usr1(int) {}
+volatile sig_atomic_t g_usr1_seen = 0;
+void on_usr1(int) { g_usr1_seen = 1; }
 
 // Sends SIGUSR1 to `target` every 50 ms until stopped (one signal could land before the wait).
 class Pester {
@@ -134,7 +135,10 @@ TEST_F(RunApi, SignalHookAbandonsABlockingRunOrLetsItGoOn) {
   for (const bool abandon : {true, false}) {
     int calls = 0;
     RunOptions options;
+    g_usr1_seen = 0;
+    // Also consulted once before the first wait, when no signal came yet.
     options.on_signal = [&] {
+      if (g_usr1_seen == 0) return false;
       ++calls;
       return abandon;
     };

@@ -10,6 +10,7 @@
 //   env argv0 cwd fds stdin   print the environment / argv[0] / cwd / open fds / bytes on stdin
 //   args             print every argument after the program name, one per line
 //   sigpipe          write into a pipe whose reader is gone (dies if SIGPIPE is at its default)
+//   become-root      as a set-uid-root program, make every id root (then its caller cannot signal it)
 #include <dirent.h>
 #include <signal.h>
 #include <time.h>
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
       }
     } else if (name == "exit") {
       std::_Exit(std::stoi(value));
+    } else if (name == "become-root") {
+      if (::setresuid(0, 0, 0) != 0) std::_Exit(121);
     } else if (name == "kill-self") {
       ::kill(::getpid(), std::stoi(value));
       sleep_ms(1000);
