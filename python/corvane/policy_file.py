@@ -99,6 +99,13 @@ class _Reader:
                 raise self.fail(_join(key, name), "unknown key (known: " + ", ".join(sorted(known)) + ")")
         return value
 
+    def named(self, value: Mapping[Any, Any], key: str) -> Mapping[str, Any]:
+        """A table whose keys are names chosen by the author (binaries, flags, subcommands)."""
+        for name in value:
+            if not isinstance(name, str):
+                raise self.fail(key, f"keys must be strings, got {_type_name(name)}")
+        return value
+
     def boolean(self, value: Any, key: str) -> bool:
         if not isinstance(value, bool):
             raise self.fail(key, f"expected a boolean, got {_type_name(value)}")
@@ -177,7 +184,7 @@ class _Reader:
     def value_flags(self, value: Any, key: str) -> List[Tuple[str, bool, Optional[List[str]], Optional[str], bool]]:
         out = []
         if isinstance(value, Mapping):
-            for name, options in value.items():
+            for name, options in self.named(value, key).items():
                 opts = self.table(options, _join(key, name), _VALUE_KEYS)
                 one_of = opts.get("one_of")
                 pattern = opts.get("pattern")
@@ -225,7 +232,7 @@ class _Reader:
         if subcommands is not None:
             if not isinstance(subcommands, Mapping):
                 raise self.fail(_join(key, "subcommands"), f"expected a table, got {_type_name(subcommands)}")
-            for sub_name, sub in subcommands.items():
+            for sub_name, sub in self.named(subcommands, _join(key, "subcommands")).items():
                 sub_key = _join(key, "subcommands", sub_name)
                 words = sub_name.split()
                 if not words:
@@ -294,23 +301,24 @@ class _Reader:
         risky = self.string(top.get("risky_binaries", "deny"), "risky_binaries")
         if risky not in _RISKY:
             raise self.fail("risky_binaries", f"unknown value {risky!r} (known: " + ", ".join(_RISKY) + ")")
-        env_spec, env_desc = self.environment(top.get("environment"))
-        cwd_spec, cwd_desc = self.cwd(top.get("cwd"))
+        env_data, env_desc = self.environment(top.get("environment"))
+        cwd_data, cwd_desc = self.cwd(top.get("cwd"))
         raw_bins = top.get("binaries", {})
         if not isinstance(raw_bins, Mapping):
             raise self.fail("binaries", f"expected a table, got {_type_name(raw_bins)}")
-        binaries = [self.binary(name, spec, _join("binaries", name)) for name, spec in raw_bins.items()]
+        binaries = [self.binary(name, entry, _join("binaries", name))
+                    for name, entry in self.named(raw_bins, "binaries").items()]
 
-        spec = {
+        native_data = {
             "binaries": [(os.fsencode(b["path"]), b["rule_sets"]) for b in binaries],
-            "env": env_spec,
-            "cwd": (cwd_spec[0], cwd_spec[1], cwd_spec[2]),
+            "env": env_data,
+            "cwd": (cwd_data[0], cwd_data[1], cwd_data[2]),
             "timeout": timeout,
             "max_stdout": max_stdout,
             "max_stderr": max_stderr,
             "risky": _RISKY[risky],
         }
-        core = self.build(spec, binaries)
+        core = self.build(native_data, binaries)
         description = {
             "binaries": [_describe_binary(b) for b in binaries],
             "timeout": timeout[0] + timeout[1] / 1e9,
@@ -324,9 +332,9 @@ class _Reader:
         }
         return LoadedPolicy(core, description, on_limit, self.file, binaries)
 
-    def build(self, spec: Dict[str, Any], binaries: List[Dict[str, Any]]) -> Any:
+    def build(self, native_data: Dict[str, Any], binaries: List[Dict[str, Any]]) -> Any:
         try:
-            return _native.build_guard(spec)
+            return _native.build_guard(native_data)
         except ValueError as exc:
             if len(exc.args) != 2 or not isinstance(exc.args[1], tuple):
                 raise

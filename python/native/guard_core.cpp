@@ -16,8 +16,8 @@
 namespace corvane::py::native {
 namespace {
 
-// ---------------------------------------------------------------- reading the spec
-// The spec comes from corvane.policy_file, which has already checked the file;
+// ---------------------------------------------------------------- reading the policy data
+// The data comes from corvane.policy_file, which has already checked the file;
 // a mismatch here is a programming error and says which entry it was.
 
 bool type_error(const char* what) {
@@ -361,12 +361,12 @@ PyTypeObject* guard_core_type() {
                    g_guard_core);
 }
 
-PyObject* build_guard(PyObject*, PyObject* spec) noexcept {
+PyObject* build_guard(PyObject*, PyObject* data) noexcept {
   return guard([&]() -> PyObject* {
     PyTypeObject* type = guard_core_type();
     if (type == nullptr) return nullptr;
     ProcPolicyBuilder builder;
-    PyObject* binaries = item(spec, "binaries");
+    PyObject* binaries = item(data, "binaries");
     if (binaries == nullptr) return nullptr;
     std::size_t bin_index = 0;
     const bool read = each(binaries, [&](PyObject* entry) {
@@ -391,9 +391,9 @@ PyObject* build_guard(PyObject*, PyObject* spec) noexcept {
     if (!read) return nullptr;
     PyObject* obj = nullptr;
     std::uint64_t number = 0;
-    if ((obj = item(spec, "env")) == nullptr || !read_env(obj, builder)) return nullptr;
-    if ((obj = item(spec, "cwd")) == nullptr || !read_cwd(obj, builder)) return nullptr;
-    if ((obj = item(spec, "timeout")) == nullptr) return nullptr;
+    if ((obj = item(data, "env")) == nullptr || !read_env(obj, builder)) return nullptr;
+    if ((obj = item(data, "cwd")) == nullptr || !read_cwd(obj, builder)) return nullptr;
+    if ((obj = item(data, "timeout")) == nullptr) return nullptr;
     std::uint64_t secs = 0, nanos = 0;
     if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 2 || !read_u64(PyTuple_GET_ITEM(obj, 0), secs) ||
         !read_u64(PyTuple_GET_ITEM(obj, 1), nanos) || nanos >= 1'000'000'000u) {
@@ -401,11 +401,11 @@ PyObject* build_guard(PyObject*, PyObject* spec) noexcept {
       return nullptr;
     }
     builder = std::move(builder).timeout(Duration{secs, static_cast<std::uint32_t>(nanos)});
-    if ((obj = item(spec, "max_stdout")) == nullptr || !read_u64(obj, number)) return nullptr;
+    if ((obj = item(data, "max_stdout")) == nullptr || !read_u64(obj, number)) return nullptr;
     builder = std::move(builder).max_stdout(number);
-    if ((obj = item(spec, "max_stderr")) == nullptr || !read_u64(obj, number)) return nullptr;
+    if ((obj = item(data, "max_stderr")) == nullptr || !read_u64(obj, number)) return nullptr;
     builder = std::move(builder).max_stderr(number);
-    if ((obj = item(spec, "risky")) == nullptr || !read_u64(obj, number)) return nullptr;
+    if ((obj = item(data, "risky")) == nullptr || !read_u64(obj, number)) return nullptr;
     if (number > 2) return PyErr_Format(PyExc_ValueError, "build_guard: risky must be 0, 1 or 2");
     builder = std::move(builder).risky_bin_policy(static_cast<RiskyBinPolicy>(number));
 

@@ -24,8 +24,8 @@ PyMethodDef g_functions[] = {
      "ProcPolicy.prepare(request), raising corvane.Refused with the violation's kind and "
      "fields."},
     {"build_guard", method(&build_guard), METH_O,
-     "build_guard(spec)\n--\n\nA GuardCore: the policy of corvane.policy_file's spec, with the "
-     "extended rule model."},
+     "build_guard(data)\n--\n\nA GuardCore: the policy described by corvane.policy_file's data, "
+     "with the extended rule model."},
     {},
 };
 

@@ -64,6 +64,7 @@ def grep(**extra):
         ({"cwd": {"fixed": "/tmp", "default": "/tmp"}}, "cwd.default", "a fixed directory takes no default"),
         ({"cwd": {"allow": []}}, "cwd.allow", "expected a non-empty list of directories"),
         ({"sandbox": {}}, "sandbox", "unknown key"),
+        ({"binaries": {1: grep()}}, "binaries", "keys must be strings, got integer"),
     ],
 )
 def test_every_mistake_names_key_and_reason(data, key, reason):
