@@ -1,0 +1,193 @@
+"""`corvane mcp`: a policy served as one Model Context Protocol tool, `run_command`, over stdio.
+
+The tool's input schema and description are made from `guard.describe()`, so the
+model is told up front which binaries and flags it may use. Every call goes
+through `guard.arun`: calls overlap without a thread each, and a request the
+client cancels cancels the run, which kills and reaps its child. A refusal or a
+failed run is a tool error carrying the one-line reason, which lets the model
+correct its next call.
+
+Needs the optional SDK (`pip install 'corvane[mcp]'`); `import corvane` never
+imports this module.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Mapping, Optional, Tuple
+
+import anyio
+import mcp_types as types
+from mcp.server.lowlevel import Server
+from mcp.server.stdio import stdio_server
+
+from . import ExecutionError, OutputLimitExceeded, Refused
+from .cli import binary_lines, binary_names, cwd_line, limits_line, output_signal
+
+TOOL_NAME = "run_command"
+
+
+def tool_description(described: Mapping[str, Any], names: Mapping[str, str]) -> str:
+    """What the model reads about the tool: how it runs commands and what the policy allows."""
+    lines = [
+        "Run one program directly, without a shell (no pipes, globbing, redirection or "
+        "variable expansion; each argument is passed as it is). Only the binaries and "
+        "arguments below are allowed; anything else is refused with a one-line reason, "
+        "so read it and correct the call. stdin is empty.",
+        "",
+        "Allowed binaries (`binary`) and their rules:",
+    ]
+    by_path = {path: name for name, path in names.items()}
+    for entry in described.get("binaries", []):
+        lines.append(f"- {by_path.get(entry.get('path', ''), entry.get('name', ''))}:")
+        lines += [f"  - {line}" for line in binary_lines(entry)]
+    limits = limits_line(described)
+    if limits:
+        lines += ["", f"Limits: {limits}."]
+    if cwd_line(described):
+        lines += [cwd_line(described)]
+    lines += ["", "Returns the exit code, then stdout and stderr."]
+    return "\n".join(lines)
+
+
+def input_schema(names: Mapping[str, str]) -> Dict[str, Any]:
+    """The tool's arguments: `binary` from the policy's list, `args`, optional `cwd`."""
+    return {
+        "type": "object",
+        "properties": {
+            "binary": {
+                "type": "string",
+                "enum": sorted(names),
+                "description": "The program to run: one of the allowed binaries.",
+            },
+            "args": {
+                "type": "array",
+                "items": {"type": "string"},
+                "description": "The arguments after the program name, one string each.",
+                "default": [],
+            },
+            "cwd": {
+                "type": "string",
+                "description": "The directory to run in, if the policy lets the caller choose one.",
+            },
+        },
+        "required": ["binary"],
+        "additionalProperties": False,
+    }
+
+
+def _clip(data: bytes, limit: int) -> Tuple[str, int]:
+    """Text of at most `limit` bytes of `data`, and how many bytes were cut."""
+    if len(data) <= limit:
+        return data.decode("utf-8", "replace"), 0
+    return data[:limit].decode("utf-8", "ignore"), len(data) - limit
+
+
+def _stream_text(name: str, data: bytes, limit: int, stopped_at: Optional[int] = None) -> List[str]:
+    if not data and stopped_at is None:
+        return []
+    text, cut = _clip(data, limit)
+    lines = [f"--- {name} ---"] + ([text.rstrip("\n")] if text else [])
+    if cut:
+        lines.append(f"[{name} truncated: {cut} more bytes not shown]")
+    if stopped_at is not None:
+        lines.append(f"[{name} truncated: the command was stopped at the limit of {stopped_at} bytes]")
+    return lines
+
+
+def output_text(output: Any, max_output: int) -> str:
+    """A finished run as the model reads it."""
+    if output.exit_code is not None:
+        head = f"exit code: {output.exit_code}"
+    else:
+        number = output_signal(output)
+        head = f"killed by signal {number}" if number is not None else "killed by a signal"
+    lines = [head]
+    lines += _stream_text("stdout", output.stdout, max_output)
+    lines += _stream_text("stderr", output.stderr, max_output)
+    return "\n".join(lines)
+
+
+def failure_text(error: Any, max_output: int) -> str:
+    """A run that was stopped or never started: the reason, then what it printed before."""
+    over = getattr(error, "stream", None) if isinstance(error, OutputLimitExceeded) else None
+    limit = getattr(error, "limit", None) if over else None
+    lines = [f"failed: {error}"]
+    lines += _stream_text("stdout", error.stdout or b"", max_output, limit if over == "stdout" else None)
+    lines += _stream_text("stderr", error.stderr or b"", max_output, limit if over == "stderr" else None)
+    return "\n".join(lines)
+
+
+def _error(text: str) -> types.CallToolResult:
+    return types.CallToolResult(content=[types.TextContent(type="text", text=text)], is_error=True)
+
+
+def build_server(guard: Any, *, max_output: int = 64 * 1024) -> Server[Any]:
+    """An MCP server offering `run_command` under `guard`."""
+    described = guard.describe()
+    names = binary_names(described)
+    tool = types.Tool(
+        name=TOOL_NAME,
+        title="Run a command under a fixed policy",
+        description=tool_description(described, names),
+        input_schema=input_schema(names),
+    )
+
+    async def list_tools(ctx: Any, params: Any) -> types.ListToolsResult:
+        return types.ListToolsResult(tools=[tool])
+
+    async def call_tool(ctx: Any, params: types.CallToolRequestParams) -> types.CallToolResult:
+        if params.name != TOOL_NAME:
+            return _error(f"unknown tool: {params.name}")
+        arguments = params.arguments or {}
+        binary = arguments.get("binary")
+        args = arguments.get("args", [])
+        cwd = arguments.get("cwd")
+        unknown = sorted(set(arguments) - {"binary", "args", "cwd"})
+        if unknown:
+            return _error(f"refused: unknown argument: {', '.join(unknown)}")
+        if not isinstance(binary, str):
+            return _error("refused: `binary` must be one of: " + ", ".join(sorted(names)))
+        if not isinstance(args, list) or not all(isinstance(a, str) for a in args):
+            return _error("refused: `args` must be a list of strings")
+        if cwd is not None and not isinstance(cwd, str):
+            return _error("refused: `cwd` must be a string")
+        try:
+            output = await guard.arun(names.get(binary, binary), args, cwd=cwd)
+        except Refused as refused:
+            return _error(f"refused: {refused}")
+        except ExecutionError as error:
+            return _error(failure_text(error, max_output))
+        except (TypeError, ValueError) as bad:
+            # Arguments the Guard cannot take at all (a NUL byte, say): still the model's
+            # mistake to correct, so a tool error rather than a protocol error.
+            return _error(f"refused: invalid request: {bad}")
+        return types.CallToolResult(
+            content=[types.TextContent(type="text", text=output_text(output, max_output))],
+            is_error=False,
+        )
+
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        own_version = version("corvane")
+    except PackageNotFoundError:
+        own_version = "0"
+    return Server(
+        "corvane",
+        version=own_version,
+        instructions="Runs commands for you under a fixed policy; see the run_command tool.",
+        on_list_tools=list_tools,
+        on_call_tool=call_tool,
+    )
+
+
+async def serve_stdio_async(guard: Any, *, max_output: int = 64 * 1024) -> None:
+    """Serves `guard` over this process's stdin/stdout until the client closes them."""
+    server = build_server(guard, max_output=max_output)
+    async with stdio_server() as (read_stream, write_stream):
+        await server.run(read_stream, write_stream, server.create_initialization_options())
+
+
+def serve_stdio(guard: Any, *, max_output: int = 64 * 1024) -> None:
+    """Blocking form of serve_stdio_async, on asyncio (the loop that guard.arun runs on)."""
+    anyio.run(lambda: serve_stdio_async(guard, max_output=max_output), backend="asyncio")
