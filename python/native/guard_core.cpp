@@ -12,6 +12,7 @@
 #include "policy.hpp"
 #include "py_ref.hpp"
 #include "shared_types.hpp"
+#include "typed_errors.hpp"
 
 namespace corvane::py::native {
 namespace {
@@ -222,49 +223,9 @@ PyObject* words_tuple(const std::vector<std::string>& words) {
 
 // ---------------------------------------------------------------- answers
 
-PyObject* field_value(const RefusalField& f) {
-  if (const auto* s = std::get_if<std::string>(&f)) return to_py_str(*s);
-  if (const auto* n = std::get_if<std::uint64_t>(&f)) return PyLong_FromUnsignedLongLong(*n);
-  Py_RETURN_NONE;
-}
-
-PyObject* fields_dict(const Refusal& r) {
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [name, value] : r.fields) {
-    Ref v(field_value(value));
-    if (!v || PyDict_SetItemString(dict.get(), name.c_str(), v.get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
-
 PyObject* index_value(const std::optional<std::size_t>& index) {
   if (index) return PyLong_FromSize_t(*index);
   Py_RETURN_NONE;
-}
-
-// corvane.Refused(message, kind=..., index=..., fields=...): the core's text and fields.
-PyObject* raise_refusal(const Refusal& r) {
-  Ref module(PyImport_ImportModule("corvane.errors"));
-  if (!module) return nullptr;
-  Ref cls(PyObject_GetAttrString(module.get(), "Refused"));
-  Ref text(to_py_str(r.message));
-  Ref kwargs(PyDict_New());
-  Ref kind(to_py_str(r.kind));
-  Ref index(index_value(r.index));
-  Ref fields(fields_dict(r));
-  if (!cls || !text || !kwargs || !kind || !index || !fields) return nullptr;
-  if (PyDict_SetItemString(kwargs.get(), "kind", kind.get()) < 0 ||
-      PyDict_SetItemString(kwargs.get(), "index", index.get()) < 0 ||
-      PyDict_SetItemString(kwargs.get(), "fields", fields.get()) < 0) {
-    return nullptr;
-  }
-  Ref args(PyTuple_Pack(1, text.get()));
-  if (!args) return nullptr;
-  Ref exc(PyObject_Call(cls.get(), args.get(), kwargs.get()));
-  if (!exc) return nullptr;
-  restore_exception(exc.release());
-  return nullptr;
 }
 
 const ProcPolicy& policy_of(PyObject* self) { return unbox<ProcPolicy>(self); }
@@ -277,7 +238,7 @@ PyObject* guard_check(PyObject* self, PyObject* request) noexcept {
   return guard([&]() -> PyObject* {
     if (!expect_request(request)) return nullptr;
     auto prepared = policy_of(self).check(unbox<ProcRequest>(request).clone());
-    if (!prepared) return raise_refusal(prepared.error());
+    if (!prepared) return raise_refused(prepared.error());
     return box(shared_types().prepared_command, std::move(*prepared));
   });
 }
@@ -328,7 +289,7 @@ PyObject* guard_explain(PyObject* self, PyObject* request) noexcept {
     Ref refusal(PyDict_New());
     if (!refusal || !set(refusal.get(), "message", to_py_str(r.message)) ||
         !set(refusal.get(), "kind", to_py_str(r.kind)) || !set(refusal.get(), "index", index_value(r.index)) ||
-        !set(refusal.get(), "fields", fields_dict(r)) || !set(d, "prepared", none()) ||
+        !set(refusal.get(), "fields", refusal_fields(r)) || !set(d, "prepared", none()) ||
         !set(d, "refusal", refusal.release())) {
       return nullptr;
     }

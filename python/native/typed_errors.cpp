@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "errors.hpp"
+#include "rules.hpp"
 #include "py_ref.hpp"
 
 namespace corvane::py::native {
@@ -21,15 +22,6 @@ struct ErrorTypes {
   PyObject* spawn_failed = nullptr;
 };
 ErrorTypes g_errors;
-
-// The kind names, in the order of the Violation variant.
-constexpr const char* kViolationKinds[] = {
-    "BinNotAbsolute",     "BinNotFound",        "BinCanonicalizeFailed", "BinNotAllowed",
-    "RiskyBinDenied",     "BinIsDirectory",     "BinNotRegularFile",     "BinNotExecutable",
-    "ArgRulesRequired",   "SubcommandMismatch", "FlagNotAllowed",        "TooManyFlags",
-    "TooManyPositionals", "EnvVarForbidden",    "CwdForbidden",
-};
-static_assert(std::size(kViolationKinds) == std::variant_size_v<Violation>);
 
 double seconds(Duration d) noexcept {
   return static_cast<double>(d.secs) + static_cast<double>(d.nanos) / 1e9;
@@ -51,44 +43,6 @@ bool put(PyObject* dict, const char* key, std::string_view text) noexcept {
 }
 bool put(PyObject* dict, const char* key, std::uint64_t number) noexcept {
   return put(dict, key, PyLong_FromUnsignedLongLong(number));
-}
-
-// The violation's fields by the names the core gives them.
-bool put_fields(PyObject* dict, const Violation& violation) {
-  namespace v = violation;
-  return std::visit(
-      [&](const auto& f) -> bool {
-        using T = std::decay_t<decltype(f)>;
-        if constexpr (std::is_same_v<T, v::BinNotAbsolute> || std::is_same_v<T, v::BinNotFound> ||
-                      std::is_same_v<T, v::BinIsDirectory> ||
-                      std::is_same_v<T, v::BinNotRegularFile> ||
-                      std::is_same_v<T, v::BinNotExecutable> ||
-                      std::is_same_v<T, v::ArgRulesRequired>) {
-          return put(dict, "path", f.path);
-        } else if constexpr (std::is_same_v<T, v::BinCanonicalizeFailed> ||
-                             std::is_same_v<T, v::CwdForbidden>) {
-          return put(dict, "path", f.path) && put(dict, "reason", f.reason);
-        } else if constexpr (std::is_same_v<T, v::BinNotAllowed>) {
-          return put(dict, "requested", f.requested) && put(dict, "resolved", f.resolved);
-        } else if constexpr (std::is_same_v<T, v::RiskyBinDenied>) {
-          return put(dict, "category", display_name(f.category)) && put(dict, "path", f.path);
-        } else if constexpr (std::is_same_v<T, v::SubcommandMismatch>) {
-          if (!put(dict, "expected", f.expected)) return false;
-          if (f.got) return put(dict, "got", *f.got);
-          Py_INCREF(Py_None);
-          return put(dict, "got", Py_None);
-        } else if constexpr (std::is_same_v<T, v::FlagNotAllowed>) {
-          return put(dict, "flag", f.flag);
-        } else if constexpr (std::is_same_v<T, v::TooManyFlags> ||
-                             std::is_same_v<T, v::TooManyPositionals>) {
-          return put(dict, "max", f.max) && put(dict, "got", f.got);
-        } else if constexpr (std::is_same_v<T, v::EnvVarForbidden>) {
-          return put(dict, "name", f.name) && put(dict, "reason", f.reason);
-        } else {
-          static_assert(!sizeof(T), "every violation needs its fields");
-        }
-      },
-      violation);
 }
 
 // cls(message, **kwargs), or nullptr with an exception set.
@@ -160,20 +114,41 @@ PyObject* raise_execution_error(const ExecError& error, std::string_view stdout_
   return nullptr;
 }
 
-PyObject* raise_refused(const Violation& violation, std::optional<std::size_t> index) noexcept {
+PyObject* refusal_fields(const Refusal& refusal) noexcept {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [name, value] : refusal.fields) {
+    PyObject* item = nullptr;
+    if (const auto* text = std::get_if<std::string>(&value)) {
+      item = to_py_str(*text);
+    } else if (const auto* number = std::get_if<std::uint64_t>(&value)) {
+      item = PyLong_FromUnsignedLongLong(*number);
+    } else {
+      Py_INCREF(Py_None);
+      item = Py_None;
+    }
+    if (!put(dict.get(), name.c_str(), item)) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* raise_refused(const Refusal& refusal) noexcept {
   return guard([&]() -> PyObject* {
-    Ref fields(PyDict_New());
     Ref kwargs(PyDict_New());
-    if (!fields || !kwargs || !put_fields(fields.get(), violation) ||
-        !put(kwargs.get(), "kind", kViolationKinds[violation.index()]) ||
-        PyDict_SetItemString(kwargs.get(), "fields", fields.get()) < 0) {
+    if (!kwargs || !put(kwargs.get(), "kind", std::string_view(refusal.kind)) ||
+        !put(kwargs.get(), "fields", refusal_fields(refusal))) {
       return nullptr;
     }
-    if (index && !put(kwargs.get(), "index", PyLong_FromSize_t(*index))) return nullptr;
-    PyObject* exc = construct(g_errors.refused, to_string(violation), kwargs.get());
+    if (refusal.index && !put(kwargs.get(), "index", PyLong_FromSize_t(*refusal.index)))
+      return nullptr;
+    PyObject* exc = construct(g_errors.refused, refusal.message, kwargs.get());
     if (exc != nullptr) restore_exception(exc);
     return nullptr;
   });
+}
+
+PyObject* raise_refused(const Violation& violation, std::optional<std::size_t> index) noexcept {
+  return guard([&]() -> PyObject* { return raise_refused(to_refusal(violation, index)); });
 }
 
 }  // namespace corvane::py::native

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "rules.hpp"
 
 namespace corvane::py::native {
 
@@ -26,9 +27,15 @@ namespace corvane::py::native {
 PyObject* raise_execution_error(const ExecError& error, std::string_view stdout_bytes,
                                 std::string_view stderr_bytes) noexcept;
 
-/// Raises corvane.Refused for `violation`: its message, its kind (the name of
-/// the violation, e.g. "FlagNotAllowed"), its fields by name and the refused
-/// argv index when the caller knows it. Returns nullptr.
+/// The refusal's fields as a new dict (name -> str, int or None); nullptr on error.
+[[nodiscard]] PyObject* refusal_fields(const Refusal& refusal) noexcept;
+
+/// Raises corvane.Refused for a refusal of the core: its message, its kind,
+/// its fields by name and the refused argv index when known. Returns nullptr.
+PyObject* raise_refused(const Refusal& refusal) noexcept;
+
+/// Raises corvane.Refused for `violation` (as the core's to_refusal describes
+/// it), with the refused argv index when the caller knows it. Returns nullptr.
 PyObject* raise_refused(const Violation& violation,
                         std::optional<std::size_t> index = std::nullopt) noexcept;
 
