@@ -17,6 +17,10 @@ HEADER = textwrap.dedent(
     import os, signal, sys, threading, time
     from _corvane import ArgRules, ProcPolicyBuilder, ProcRequest
 
+    # Started from a background job, the interpreter inherits SIGINT ignored and
+    # keeps it so; give it the usual handler, as at a terminal.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
     def prepare(path, argv):
         rules = ArgRules().max_flags(0).max_positionals(4)
         policy = ProcPolicyBuilder().allow_bin(path).arg_rules(path, rules).build()

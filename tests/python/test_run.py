@@ -127,8 +127,11 @@ def test_eight_threads_run_in_parallel():
 
 
 CTRL_C_SCRIPT = textwrap.dedent("""
-    import sys, corvane
+    import signal, sys, corvane
     from corvane import ArgRules, ProcPolicyBuilder, ProcRequest
+    # Started from a background job, the interpreter inherits SIGINT ignored and
+    # keeps it so; give it the usual handler, as at a terminal.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     policy = (ProcPolicyBuilder().allow_bin("/usr/bin/sleep")
               .arg_rules("/usr/bin/sleep", ArgRules().max_positionals(1)).timeout_secs(60).build())
     command = policy.prepare(ProcRequest("/usr/bin/sleep", [sys.argv[1]]))
