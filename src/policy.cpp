@@ -53,6 +53,15 @@ ProcPolicyBuilder ProcPolicyBuilder::command_rules(Path path, CommandRules rules
   return std::move(*this);
 }
 
+void ProcPolicyBuilder::move_settings_into(ProcPolicy& policy) {
+  policy.env_policy_ = std::move(env_policy_);
+  policy.cwd_policy_ = std::move(cwd_policy_);
+  policy.max_stdout_ = max_stdout_;
+  policy.max_stderr_ = max_stderr_;
+  policy.timeout_ = timeout_;
+  policy.risky_bin_policy_ = risky_bin_policy_;
+}
+
 std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
   ProcPolicy policy;
   for (const Path& registered : allowed_bins_) {
@@ -71,12 +80,7 @@ std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
     // A later binary that resolves to the same file replaces the earlier rules.
     policy.rules_by_canonical_.insert_or_assign(std::move(*canonical), rules->second);
   }
-  policy.env_policy_ = std::move(env_policy_);
-  policy.cwd_policy_ = std::move(cwd_policy_);
-  policy.max_stdout_ = max_stdout_;
-  policy.max_stderr_ = max_stderr_;
-  policy.timeout_ = timeout_;
-  policy.risky_bin_policy_ = risky_bin_policy_;
+  move_settings_into(policy);
   return policy;
 }
 
@@ -230,12 +234,7 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
       policy.rules_by_canonical_.emplace(std::move(*canonical), args->second);
     }
   }
-  policy.env_policy_ = std::move(env_policy_);
-  policy.cwd_policy_ = std::move(cwd_policy_);
-  policy.max_stdout_ = max_stdout_;
-  policy.max_stderr_ = max_stderr_;
-  policy.timeout_ = timeout_;
-  policy.risky_bin_policy_ = risky_bin_policy_;
+  move_settings_into(policy);
   return policy;
 }
 

@@ -56,6 +56,8 @@ class ProcPolicyBuilder {
   [[nodiscard]] std::expected<ProcPolicy, Refusal> try_build() &&;
 
  private:
+  // The settings both build paths hand over unchanged.
+  void move_settings_into(ProcPolicy& policy);
   EnvPolicy env_policy_;
   std::vector<Path> allowed_bins_;
   CwdPolicy cwd_policy_;
