@@ -29,6 +29,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "spawn.hpp"
+
 namespace corvane {
 
 namespace {
@@ -585,38 +587,14 @@ std::uint64_t SandboxLaunch::clone_flags() const noexcept { return clone_flags_;
 Containment SandboxLaunch::containment() const noexcept { return containment_; }
 
 // The child side shares the parent's memory in a vfork-style start: it may not touch
-// errno, a lock or the sanitizers' bookkeeping, so it issues system calls itself and
-// gets -errno back.
-#define CORVANE_CHILD_CODE __attribute__((no_sanitize_address, no_sanitize_undefined))
+// errno, a lock or the sanitizers' bookkeeping, so it issues system calls itself
+// (spawn.hpp's child_syscall) and gets -errno back.
 
 CORVANE_CHILD_CODE int SandboxLaunch::apply_step(const void* launch) noexcept {
   return static_cast<const SandboxLaunch*>(launch)->apply();
 }
 
 namespace {
-
-CORVANE_CHILD_CODE long child_syscall(long n, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0,
-                                      long a5 = 0) noexcept {
-#if defined(__x86_64__)
-  long ret;
-  register long r10 asm("r10") = a4;
-  register long r8 asm("r8") = a5;
-  asm volatile("syscall"
-               : "=a"(ret)
-               : "a"(n), "D"(a1), "S"(a2), "d"(a3), "r"(r10), "r"(r8)
-               : "rcx", "r11", "memory");
-  return ret;
-#elif defined(__aarch64__)
-  register long x8 asm("x8") = n;
-  register long x0 asm("x0") = a1;
-  register long x1 asm("x1") = a2;
-  register long x2 asm("x2") = a3;
-  register long x3 asm("x3") = a4;
-  register long x4 asm("x4") = a5;
-  asm volatile("svc #0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4) : "memory");
-  return x0;
-#endif
-}
 
 template <typename T>
 CORVANE_CHILD_CODE long as_arg(T* pointer) noexcept {
