@@ -547,8 +547,8 @@ def sandbox_line(described: Mapping[str, Any]) -> str:
         return ""
     writable = ", ".join(os.path.normpath(p) for p in box.get("write") or []) or "nothing"
     network = "allowed" if box.get("network") else "blocked"
-    return (f"Every command runs in a kernel sandbox: it may write only to {writable}, "
-            f"read nothing outside the policy's read list, and network access is {network}.")
+    return (f"Every command runs in a kernel sandbox: it can write only to {writable}; it "
+            f"cannot read outside the policy's read list; network access is {network}.")
 
 
 def load_guard(path: str) -> Any:

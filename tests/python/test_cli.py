@@ -329,3 +329,18 @@ def test_serve_stops_quietly_when_the_host_stops_reading(toolbox):
         if server.poll() is None:
             server.kill()
             server.wait()
+
+
+@pytest.mark.skipif(corvane.Sandbox.available()["landlock_abi"] == 0, reason="the kernel has no Landlock")
+@pytest.mark.parametrize("sandboxed", [False, True])
+def test_run_applies_the_policys_sandbox(scripts, tmp_path_factory, sandboxed):
+    outside = tmp_path_factory.mktemp("outside")
+    plant = scripts("plant", SCRIPT_HEAD + f"echo planted > {outside}/planted; echo done")
+    sandbox = f'sandbox = {{ workspace = {json.dumps(scripts.dir)} }}' if sandboxed else ""
+    policy = write_policy(scripts.dir, {plant: []}, extra=sandbox)
+    done = cli("run", "-p", policy, "--", "plant")
+    assert done.returncode == 0 and done.stdout == b"done\n"
+    assert (outside / "planted").exists() == (not sandboxed), done.stderr
+    assert (b"Permission denied" in done.stderr) == sandboxed
+    described = cli("explain", "-p", policy)
+    assert (b"sandbox: Every command runs in a kernel sandbox" in described.stdout) == sandboxed
