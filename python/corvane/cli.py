@@ -357,7 +357,7 @@ def exit_code_of(op: str, answer: Mapping[str, Any]) -> int:
         if answer.get("exit_code") is not None:
             return int(answer["exit_code"])
         # Ended by a signal: the shell's convention, 128+N.
-        return 128 + int(answer["signal"])
+        return 128 + int(answer.get("signal") or 0)
     if error in ("PolicyError", "UsageError", "BadRequest"):
         return EXIT_USAGE
     if error == "Interrupted":

@@ -70,7 +70,7 @@ EXIT_PATHS = [
     ("check-not-listed", ["check", "--", "/bin/sh", "-c", "id"], 1, {"allowed": False}),
     ("run-ok", ["run", "--", "say", "hello"], 0,
      {"exit_code": 0, "success": True, "stdout": "hello\n", "stderr": "to stderr\n"}),
-    ("run-exit-code", ["run", "--", "code", "3"], 3, {"exit_code": 3, "success": False}),
+    ("run-exit-code", ["run", "--", "code", "3"], 3, {"exit_code": 3, "signal": None, "success": False}),
     # 128+N after signal N, and --json names N.
     ("run-signal", ["run", "--", "selfkill"], 128 + signal.SIGTERM,
      {"exit_code": None, "signal": signal.SIGTERM, "success": False}),
