@@ -147,13 +147,13 @@ def test_schema_agrees_with_the_reader():
 def test_sandbox_table_values_and_description(tmp_path):
     (tmp_path / "ws").mkdir()
     (tmp_path / "p.toml").write_text(
-        '[sandbox]\nworkspace = "ws"\nread = ["."]\nnetwork = true\n'
+        '[sandbox]\nworkspace = "ws"\nread = ["."]\nnetwork = true\nbest_effort = true\n'
         '[sandbox.limits]\nmemory = "2GiB"\ncpu_time = "1m"\nprocesses = "inherit"\nfile_size = 4096\n')
     guard = Guard.from_toml(tmp_path / "p.toml")
     box = guard.describe()["sandbox"]
     assert box["workspace"] == str(tmp_path / "ws")
     assert box["write"][0] == str(tmp_path / "ws") and os.path.normpath(box["read"][-1]) == str(tmp_path)
-    assert "/usr" in box["read"] and box["network"] is True
+    assert "/usr" in box["read"] and box["network"] is True and box["best_effort"] is True
     assert box["limits"] == {"memory": 2**31, "cpu_seconds": 60, "processes": None,
                              "file_size": 4096, "open_files": 1024}
     assert guard.sandbox is not None and guard.sandbox.limits == box["limits"]
