@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """A scripted "agent" proposes a dozen commands, benign and hostile; a corvane
-policy judges each one and runs what it allows.
+policy judges each one and runs what it allows. Then an attack the policy
+cannot see: an allowed test runner that the agent wrote itself, run without
+and with the kernel sandbox.
 
     pip install . && python3 examples/agent_demo.py
 
@@ -22,7 +24,8 @@ from dataclasses import dataclass, field
 from typing import Dict, List, Optional
 
 try:
-    from corvane import ArgRules, InjectDoubleDash, ProcPolicyBuilder, ProcRequest
+    import corvane
+    from corvane import ArgRules, InjectDoubleDash, ProcPolicyBuilder, ProcRequest, Sandbox
 except ImportError:  # pragma: no cover - a hint for a first run
     raise SystemExit("agent_demo: the corvane module is not installed; run `python3 -m pip install .` first")
 
@@ -180,6 +183,73 @@ def run_demo() -> List[Row]:
         shutil.rmtree(workdir, ignore_errors=True)
 
 
+# The project's test runner, as the agent left it: besides running the tests,
+# it reads a secret beside the project and plants a file there.
+TEST_RUNNER = """#!/bin/sh
+cat ../outside/secret
+echo planted > ../outside/planted
+echo tests passed
+"""
+
+
+@dataclass
+class SandboxRun:
+    """What the agent's test runner managed to do in one run."""
+
+    sandboxed: bool
+    stdout: str
+    read_secret: bool
+    planted: bool
+
+
+def sandbox_demo() -> Optional[List[SandboxRun]]:
+    """Runs the agent's test runner, which the policy allows by name, without
+    and then with a workspace sandbox; None when the kernel has no Landlock."""
+    if Sandbox.available()["landlock_abi"] == 0:
+        return None
+    base = tempfile.mkdtemp(prefix="corvane-demo-")
+    try:
+        project, outside = os.path.join(base, "project"), os.path.join(base, "outside")
+        os.mkdir(project)
+        os.mkdir(outside)
+        with open(os.path.join(outside, "secret"), "w", encoding="utf-8") as f:
+            f.write("API_KEY=hunter2\n")
+        runner = os.path.join(project, "run_tests")
+        with open(runner, "w", encoding="utf-8") as f:
+            f.write(TEST_RUNNER)
+        os.chmod(runner, 0o755)
+        # The policy allows exactly this program, with no argument, in the project.
+        policy = (ProcPolicyBuilder().allow_bin(runner)
+                  .arg_rules(runner, ArgRules().max_flags(0).max_positionals(0))
+                  .cwd(project).timeout_secs(10).build())
+        sandbox = Sandbox.workspace(project, exec=["/usr/bin", "/bin"])
+        runs = []
+        for box in (None, sandbox):
+            planted = os.path.join(outside, "planted")
+            if os.path.exists(planted):
+                os.remove(planted)
+            out = corvane.run(policy.prepare(ProcRequest(runner, [])), sandbox=box)
+            text = out.stdout.decode("utf-8", "replace")
+            runs.append(SandboxRun(box is not None, text, "hunter2" in text, os.path.exists(planted)))
+        return runs
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
+
+
+def print_sandbox_demo(runs: Optional[List[SandboxRun]], out=sys.stdout) -> None:
+    print("\nThe policy allows <tmp>/project/run_tests, the project's test runner, which the agent", file=out)
+    print("wrote: no rule about argv can see what it does once it runs.", file=out)
+    if runs is None:
+        print("  (skipped: this kernel has no Landlock, so there is no sandbox to show)", file=out)
+        return
+    for run in runs:
+        how = "with Sandbox.workspace(<tmp>/project)" if run.sandboxed else "without a sandbox"
+        read = "read the secret" if run.read_secret else "could not read the secret"
+        planted = "planted a file outside" if run.planted else "could not write outside"
+        ran = "the tests ran" if "tests passed" in run.stdout else "the tests did not run"
+        print(f"  {how + ':':40} {read}, {planted}; {ran}", file=out)
+
+
 def print_table(rows: List[Row], out=sys.stdout) -> None:
     headers = ("#", "agent proposes", "verdict", "refusal, or the prepared command", "outcome")
     widths = (2, 34, 7, 36, 34)
@@ -214,6 +284,7 @@ def main() -> int:
     print(f"\n{len(rows)} proposals: {allowed} allowed, {len(rows) - allowed} refused.")
     print("The forbidden LD_PRELOAD and PYTHONPATH never reach printenv; ls runs in <tmp>, not /etc;")
     print("yes is never read past the stdout limit, blocks on the full pipe and is killed at the time limit.")
+    print_sandbox_demo(sandbox_demo())
     return 0
 
 

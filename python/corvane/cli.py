@@ -229,9 +229,10 @@ def _bytes_fields(name: str, data: bytes) -> Dict[str, Any]:
 
 
 def output_signal(output: Any) -> Optional[int]:
-    """The signal that ended the child, when the Output knows it."""
-    value = getattr(output, "signal", None)
-    return int(value) if value is not None else None
+    """The signal that ended the child, None when it exited."""
+    from . import _native
+
+    return _native.exit_signal(output)
 
 
 def output_json(output: Any) -> Dict[str, Any]:
@@ -355,8 +356,7 @@ def exit_code_of(op: str, answer: Mapping[str, Any]) -> int:
             return RUN_EXEC_ERROR
         if answer.get("exit_code") is not None:
             return int(answer["exit_code"])
-        # Ended by a signal: the shell's convention, 128+N. An Output that does not
-        # say which signal gives 128 alone, which no signal number produces.
+        # Ended by a signal: the shell's convention, 128+N.
         return 128 + int(answer.get("signal") or 0)
     if error in ("PolicyError", "UsageError", "BadRequest"):
         return EXIT_USAGE
@@ -540,6 +540,17 @@ def cwd_line(described: Mapping[str, Any]) -> str:
     return ""
 
 
+def sandbox_line(described: Mapping[str, Any]) -> str:
+    """The kernel sandbox of describe(), as one sentence ("" without one)."""
+    box = described.get("sandbox")
+    if not box:
+        return ""
+    writable = ", ".join(os.path.normpath(p) for p in box.get("write") or []) or "nothing"
+    network = "allowed" if box.get("network") else "blocked"
+    return (f"Every command runs in a kernel sandbox: it can write only to {writable}; it "
+            f"cannot read outside the policy's read list; network access is {network}.")
+
+
 def load_guard(path: str) -> Any:
     """The Guard of a policy file; PolicyError names file, key and reason."""
     from . import Guard
@@ -581,6 +592,8 @@ def _print_explain(answer: Mapping[str, Any], described: bool, out: TextIO) -> N
         out.write(f"limits: {limits_line(answer)}\n")
         if cwd_line(answer):
             out.write(f"working directory: {cwd_line(answer)}\n")
+        if sandbox_line(answer):
+            out.write(f"sandbox: {sandbox_line(answer)}\n")
         for key in ("on_output_limit", "risky_binaries", "environment", "sandbox"):
             if answer.get(key) is not None:
                 out.write(f"{key}: {json.dumps(answer[key], ensure_ascii=False)}\n")

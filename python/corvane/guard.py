@@ -17,6 +17,7 @@ from ._run import run as _run
 
 if TYPE_CHECKING:
     from . import Output, PreparedCommand
+    from .sandbox import Sandbox
 
 __all__ = ["Guard"]
 
@@ -38,7 +39,7 @@ def _request(bin: str, argv: Sequence[str], cwd: Optional[PathLike],
 class Guard:
     """A policy loaded from a file or a mapping; immutable and thread-safe."""
 
-    __slots__ = ("_core", "_description", "_on_output_limit", "_file")
+    __slots__ = ("_core", "_description", "_on_output_limit", "_file", "_sandbox")
 
     def __init__(self, *args: object, **kwargs: object) -> None:
         raise TypeError("use Guard.from_toml(path) or Guard.from_dict(mapping)")
@@ -50,6 +51,7 @@ class Guard:
         object.__setattr__(self, "_description", loaded.description)
         object.__setattr__(self, "_on_output_limit", loaded.on_output_limit)
         object.__setattr__(self, "_file", loaded.file)
+        object.__setattr__(self, "_sandbox", loaded.sandbox)
         return self
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -74,19 +76,23 @@ class Guard:
 
     def run(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
             env: Optional[Mapping[str, str]] = None) -> "Output":
-        """check() then corvane.run(): Refused, or the typed execution errors."""
-        return _run(self.check(bin, argv, cwd=cwd, env=env), on_output_limit=self._on_output_limit)
+        """check() then corvane.run() inside the policy's sandbox, if it has one:
+        Refused, or the typed execution errors."""
+        return _run(self.check(bin, argv, cwd=cwd, env=env), sandbox=self._sandbox,
+                    on_output_limit=self._on_output_limit)
 
     async def arun(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
                    env: Optional[Mapping[str, str]] = None) -> "Output":
-        """check() then corvane.arun()."""
+        """check() then corvane.arun() inside the policy's sandbox, if it has one."""
         prepared = self.check(bin, argv, cwd=cwd, env=env)
-        return await _arun(prepared, on_output_limit=self._on_output_limit)
+        return await _arun(prepared, sandbox=self._sandbox,
+                           on_output_limit=self._on_output_limit)
 
     def describe(self) -> Dict[str, Any]:
         """What the policy allows, as plain JSON-able data: binaries with their
         rule sets (subcommands, flags, value flags, counts), limits, the
-        environment and working-directory policy."""
+        environment and working-directory policy, and the sandbox every
+        command runs in (None without one)."""
         import copy
 
         return copy.deepcopy(self._description)
@@ -125,6 +131,11 @@ class Guard:
                 "env": raw["env_names"],
             },
         }
+
+    @property
+    def sandbox(self) -> "Optional[Sandbox]":
+        """The corvane.Sandbox run() and arun() apply to every command, or None."""
+        return self._sandbox
 
     def __repr__(self) -> str:
         names = ", ".join(b["name"] for b in self._description["binaries"])

@@ -21,7 +21,8 @@ from mcp.server.lowlevel import Server
 from mcp.server.stdio import stdio_server
 
 from . import ExecutionError, OutputLimitExceeded, Refused
-from .cli import binary_lines, binary_names, cwd_line, limits_line, output_signal
+from .cli import (binary_lines, binary_names, cwd_line, limits_line, output_signal,
+                  sandbox_line)
 
 TOOL_NAME = "run_command"
 
@@ -45,6 +46,8 @@ def tool_description(described: Mapping[str, Any], names: Mapping[str, str]) -> 
         lines += ["", f"Limits: {limits}."]
     if cwd_line(described):
         lines += [cwd_line(described)]
+    if sandbox_line(described):
+        lines += [sandbox_line(described)]
     lines += ["", "Returns the exit code, then stdout and stderr."]
     return "\n".join(lines)
 

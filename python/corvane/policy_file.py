@@ -27,7 +27,13 @@ __all__ = ["PolicyError", "LoadedPolicy", "load_toml", "load_mapping", "SCHEMA_P
 SCHEMA_PATH = os.path.join(os.path.dirname(__file__), "policy.schema.json")
 
 _TOP_KEYS = {"timeout", "max_stdout", "max_stderr", "on_output_limit", "risky_binaries",
-             "environment", "cwd", "binaries"}
+             "environment", "cwd", "binaries", "sandbox"}
+_SANDBOX_KEYS = {"workspace", "read", "write", "exec", "network", "keep_background",
+                 "best_effort", "limits"}
+# Each limit key of [sandbox.limits], the Sandbox argument it sets and how its value reads.
+_SANDBOX_LIMITS = {"memory": ("memory", "size"), "cpu_time": ("cpu_seconds", "seconds"),
+                   "processes": ("processes", "count"), "file_size": ("file_size", "size"),
+                   "open_files": ("open_files", "count")}
 _RULE_KEYS = {"flags", "value_flags", "max_flags", "max_positionals", "numeric_flags", "bundles",
               "first_arg_bundle", "path_positionals", "inject_double_dash"}
 _BINARY_KEYS = _RULE_KEYS | {"path", "subcommands"}
@@ -73,6 +79,7 @@ class LoadedPolicy:
     on_output_limit: str
     file: Optional[str] = None
     binaries: List[Dict[str, Any]] = field(default_factory=list)
+    sandbox: Any = None  # the corvane.Sandbox every run of the policy gets, or None
 
 
 def _join(*parts: str) -> str:
@@ -290,6 +297,75 @@ class _Reader:
         return (("allowlist", [os.fsencode(d) for d in dirs], os.fsencode(default)),
                 {"mode": "allow", "dirs": dirs, "default": default})
 
+    def sandbox(self, data: Any) -> Tuple[Any, Optional[Dict[str, Any]]]:
+        """The [sandbox] table as a corvane.Sandbox and its description; the
+        core checks the paths and the kernel features, and its refusal is
+        reported at the key that named the path."""
+        from .sandbox import Sandbox
+
+        if data is None:
+            return None, None
+        table = self.table(data, "sandbox", _SANDBOX_KEYS)
+        # (key, path) of every path given, to point an error of the core at its key.
+        named: List[Tuple[str, str]] = []
+        lists: Dict[str, List[str]] = {}
+        for name in ("read", "write", "exec"):
+            key = _join("sandbox", name)
+            raw = table.get(name, [])
+            self.strings(raw, key)
+            lists[name] = [self.path(v, f"{key}[{i}]") for i, v in enumerate(raw)]
+            named += [(f"{key}[{i}]", p) for i, p in enumerate(lists[name])]
+        options: Dict[str, Any] = {
+            name: self.boolean(table.get(name, False), _join("sandbox", name))
+            for name in ("network", "keep_background", "best_effort")
+        }
+        limits = table.get("limits", {})
+        for name, value in self.table(limits, "sandbox.limits", set(_SANDBOX_LIMITS)).items():
+            argument, kind = _SANDBOX_LIMITS[name]
+            options[argument] = self.limit(value, _join("sandbox.limits", name), kind)
+        workspace = None
+        if "workspace" in table:
+            workspace = self.path(table["workspace"], "sandbox.workspace")
+            named.insert(0, ("sandbox.workspace", workspace))
+        try:
+            if workspace is None:
+                sandbox = Sandbox(read=lists["read"], write=lists["write"], exec=lists["exec"],
+                                  **options)
+            else:
+                sandbox = Sandbox.workspace(workspace, read=lists["read"], write=lists["write"],
+                                            exec=lists["exec"], **options)
+        except ValueError as exc:
+            message = str(exc)
+            key = next((k for k, p in named if message.endswith(p) or f"{p}:" in message),
+                       "sandbox")
+            raise self.fail(key, message) from None
+        description = {
+            "workspace": workspace,
+            "read": list(sandbox.read),
+            "write": list(sandbox.write),
+            "exec": list(sandbox.exec),
+            "network": sandbox.network,
+            "keep_background": sandbox.keep_background,
+            "best_effort": options["best_effort"],
+            "containment": sandbox.containment,
+            "skipped": list(sandbox.skipped),
+            "limits": sandbox.limits,
+        }
+        return sandbox, description
+
+    def limit(self, value: Any, key: str, kind: str) -> Optional[int]:
+        """One sandbox limit: "inherit" keeps the limit the host runs under."""
+        if value == "inherit":
+            return None
+        if kind == "size":
+            return self.size(value, key)
+        if kind == "count":
+            return self.count(value, key)
+        secs, nanos = self.duration(value, key)
+        if nanos:
+            raise self.fail(key, f"the CPU time limit is counted in whole seconds, got {value!r}")
+        return secs
+
     def policy(self, data: Any) -> LoadedPolicy:
         top = self.table(data, "", _TOP_KEYS)
         timeout = self.duration(top.get("timeout", 30), "timeout")
@@ -319,6 +395,7 @@ class _Reader:
             "risky": _RISKY[risky],
         }
         core = self.build(native_data, binaries)
+        sandbox, sandbox_desc = self.sandbox(top.get("sandbox"))
         description = {
             "binaries": [_describe_binary(b) for b in binaries],
             "timeout": timeout[0] + timeout[1] / 1e9,
@@ -328,9 +405,9 @@ class _Reader:
             "risky_binaries": risky,
             "environment": env_desc,
             "cwd": cwd_desc,
-            "sandbox": None,
+            "sandbox": sandbox_desc,
         }
-        return LoadedPolicy(core, description, on_limit, self.file, binaries)
+        return LoadedPolicy(core, description, on_limit, self.file, binaries, sandbox)
 
     def build(self, native_data: Dict[str, Any], binaries: List[Dict[str, Any]]) -> Any:
         try:

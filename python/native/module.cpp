@@ -9,6 +9,7 @@
 #include "event_loop.hpp"
 #include "guard_core.hpp"
 #include "reactor.hpp"
+#include "run_result.hpp"
 #include "sandbox_binding.hpp"
 #include "shared_types.hpp"
 #include "typed_errors.hpp"
@@ -20,6 +21,9 @@ PyMethodDef g_functions[] = {
     {"run", method(&run), METH_FASTCALL,
      "run(prepared, kill_on_output_limit, sandbox=None)\n--\n\n"
      "Run a PreparedCommand with the interpreter lock released; return its Output."},
+    {"exit_signal", method(&exit_signal), METH_O,
+     "exit_signal(output)\n--\n\nThe signal that ended the run of an Output, or None when it "
+     "exited."},
     {"prepare", method(&prepare), METH_FASTCALL,
      "prepare(policy, request)\n--\n\n"
      "ProcPolicy.prepare(request), raising corvane.Refused with the violation's kind and "

@@ -25,6 +25,13 @@ bool convert_result(RunResult&& result, PyObject*& output, PyObject*& error) {
   return error != nullptr;
 }
 
+PyObject* exit_signal(PyObject* /*module*/, PyObject* output) noexcept {
+  if (!expect_instance(output, shared_types().output, "output", "Output")) return nullptr;
+  const auto& signal = unbox<OutputRecord>(output).signal;
+  if (!signal) Py_RETURN_NONE;
+  return PyLong_FromLong(*signal);
+}
+
 PyObject* convert_result(RunResult&& result) {
   PyObject* output = nullptr;
   PyObject* error = nullptr;

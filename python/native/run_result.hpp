@@ -17,4 +17,8 @@ namespace corvane::py::native {
 /// be built.
 [[nodiscard]] bool convert_result(RunResult&& result, PyObject*& output, PyObject*& error);
 
+/// `_native.exit_signal(output)`: the signal that ended the run of an Output,
+/// or None when it exited (Output itself has no attribute for it).
+[[nodiscard]] PyObject* exit_signal(PyObject* module, PyObject* output) noexcept;
+
 }  // namespace corvane::py::native

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <sys/wait.h>
 #include <string>
 #include <utility>
 
@@ -29,10 +30,17 @@ struct OutputRecord {
   std::string stderr_bytes;
   std::optional<std::int32_t> exit_code;
   bool success = false;
+  /// The signal that ended the child; absent when it exited. `Output` never
+  /// shows it (its attributes are fixed); `_native.exit_signal` reads it.
+  std::optional<std::int32_t> signal;
 
   /// The record of a run that ended normally (its streams are moved out).
   [[nodiscard]] static OutputRecord from(Output&& out) {
-    return {std::move(out.stdout), std::move(out.stderr), out.exit_code(), out.success()};
+    const std::int32_t status = out.status;
+    std::optional<std::int32_t> by_signal;
+    if (WIFSIGNALED(status)) by_signal = WTERMSIG(status);
+    return {std::move(out.stdout), std::move(out.stderr), out.exit_code(), out.success(),
+            by_signal};
   }
 };
 

@@ -168,9 +168,16 @@ ALLOWED = [
 ]
 
 
+def load_example(name):
+    # The coding agent's sandbox needs Landlock: without it the policy refuses to load.
+    if name == "coding_agent.toml" and corvane.Sandbox.available()["landlock_abi"] == 0:
+        pytest.skip("the kernel has no Landlock")
+    return Guard.from_toml(os.path.join(EXAMPLES, name))
+
+
 @pytest.fixture(scope="module", params=["code_explorer.toml", "coding_agent.toml"])
 def example(request):
-    return Guard.from_toml(os.path.join(EXAMPLES, request.param))
+    return load_example(request.param)
 
 
 @pytest.mark.parametrize("tool, argv, kind", ATTACKS)
@@ -193,7 +200,7 @@ def test_example_policies_run_for_real(example):
 
 
 def test_coding_agent_test_runner_is_make_test_only():
-    agent = Guard.from_toml(os.path.join(EXAMPLES, "coding_agent.toml"))
+    agent = load_example("coding_agent.toml")
     assert agent.check("/usr/bin/make", ["test"]).argv == ["test"]
     for argv, kind in [(["test", "SHELL=/bin/sh"], "TooManyPositionals"),
                        (["-f", "evil.mk", "test"], "SubcommandNotAllowed"),
@@ -213,3 +220,53 @@ def test_readme_guard_example_prints_what_it_says(capsys):
     assert match, "the README's Guard example and its output"
     exec(compile(match.group(1), "README.md Guard example", "exec"), {"__name__": "readme_example"})
     assert capsys.readouterr().out == match.group(2)
+
+
+needs_landlock = pytest.mark.skipif(corvane.Sandbox.available()["landlock_abi"] == 0,
+                                    reason="the kernel has no Landlock")
+
+
+@pytest.fixture
+def poisoned_project(tmp_path):
+    """A copy of the coding agent's policy in a project whose Makefile, which
+    the agent may have written, reads a secret beside the project and plants a
+    file there when the agent runs its only allowed test command."""
+    policies = tmp_path / "repo" / "examples" / "policies"
+    policies.mkdir(parents=True)
+    with open(os.path.join(EXAMPLES, "coding_agent.toml"), encoding="utf-8") as f:
+        (policies / "coding_agent.toml").write_text(f.read())
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "secret").write_text("s3cret\n")
+    (tmp_path / "repo" / "Makefile").write_text(
+        "test:\n\t-cat ../outside/secret\n\t-echo pwned > ../outside/planted\n"
+        "\techo ran > test-report\n")
+    return tmp_path
+
+
+@needs_landlock
+@pytest.mark.parametrize("sandboxed, run", [
+    (False, "run"), (True, "run"), (True, "arun"),
+])
+def test_coding_agent_sandbox_stops_an_attack_through_the_test_runner(poisoned_project, sandboxed, run):
+    policy = poisoned_project / "repo" / "examples" / "policies" / "coding_agent.toml"
+    if sandboxed:
+        guard = Guard.from_toml(policy)
+    else:
+        from corvane.policy_file import tomllib
+
+        with open(policy, "rb") as f:
+            data = tomllib.load(f)
+        del data["sandbox"]
+        guard = Guard.from_dict(data, base_dir=str(policy.parent))
+    assert (guard.sandbox is not None) == sandboxed
+    env = {"PATH": "/usr/bin:/bin"}
+    if run == "run":
+        out = guard.run("/usr/bin/make", ["test"], env=env)
+    else:
+        out = asyncio.run(guard.arun("/usr/bin/make", ["test"], env=env))
+    assert out.success, out.stderr
+    # The tests themselves ran and wrote inside the workspace either way.
+    assert (poisoned_project / "repo" / "test-report").read_text() == "ran\n"
+    assert (b"s3cret" in out.stdout) == (not sandboxed), out.stderr
+    assert (poisoned_project / "outside" / "planted").exists() == (not sandboxed)

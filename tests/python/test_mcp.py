@@ -142,3 +142,19 @@ def _alive(pid):
     except FileNotFoundError:
         return False
     return state != "Z"
+
+
+@pytest.mark.skipif(corvane.Sandbox.available()["landlock_abi"] == 0, reason="the kernel has no Landlock")
+def test_calls_run_in_the_policys_sandbox(scripts, tmp_path_factory):
+    outside = tmp_path_factory.mktemp("outside")
+    plant = scripts("plant", SCRIPT_HEAD + f"echo planted > {outside}/planted")
+    policy = write_policy(scripts.dir, {plant: []}, extra=f'sandbox = {{ workspace = "{scripts.dir}" }}')
+
+    async def body(session):
+        tools = (await session.list_tools()).tools
+        return tools[0].description, await session.call_tool("run_command", {"binary": "plant"})
+
+    description, result = session_run(policy, body)
+    assert f"kernel sandbox: it can write only to {scripts.dir}, /dev/null;" in description
+    assert "Permission denied" in text_of(result)
+    assert not (outside / "planted").exists()

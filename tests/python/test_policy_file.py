@@ -22,7 +22,7 @@ def grep(**extra):
     "data, key, reason",
     [
         ({"timeout_s": 3}, "timeout_s", "unknown key (known: binaries, cwd, environment, max_stderr, "
-                                        "max_stdout, on_output_limit, risky_binaries, timeout)"),
+                                        "max_stdout, on_output_limit, risky_binaries, sandbox, timeout)"),
         ({"binaries": {"grep": grep(flag=["-n"])}}, "binaries.grep.flag", "unknown key"),
         ({"binaries": {"grep": grep(value_flags={"-e": {"choices": ["a"]}})}},
          "binaries.grep.value_flags.-e.choices", "unknown key"),
@@ -63,7 +63,20 @@ def grep(**extra):
         ({"cwd": {"fixed": "/tmp", "jail": "/tmp"}}, "cwd", "needs exactly one of fixed, jail or allow"),
         ({"cwd": {"fixed": "/tmp", "default": "/tmp"}}, "cwd.default", "a fixed directory takes no default"),
         ({"cwd": {"allow": []}}, "cwd.allow", "expected a non-empty list of directories"),
-        ({"sandbox": {}}, "sandbox", "unknown key"),
+        ({"sandbox": {"workspace": "/no/such/workspace"}}, "sandbox.workspace",
+         "sandbox path does not exist: /no/such/workspace"),
+        ({"sandbox": {"read": ["/usr", "/no/such/dir"]}}, "sandbox.read[1]",
+         "sandbox path does not exist: /no/such/dir"),
+        ({"sandbox": {"exec": "/usr/bin"}}, "sandbox.exec", "expected a list of strings, got string"),
+        ({"sandbox": {"write": ["ws"]}}, "sandbox.write[0]", "relative path 'ws' needs a base directory"),
+        ({"sandbox": {"network": "no"}}, "sandbox.network", "expected a boolean, got string"),
+        ({"sandbox": {"mounts": []}}, "sandbox.mounts", "unknown key"),
+        ({"sandbox": {"limits": {"cpu": 5}}}, "sandbox.limits.cpu", "unknown key"),
+        ({"sandbox": {"limits": {"memory": "4 gigs"}}}, "sandbox.limits.memory", "not a size: '4 gigs'"),
+        ({"sandbox": {"limits": {"cpu_time": "1.5s"}}}, "sandbox.limits.cpu_time",
+         "the CPU time limit is counted in whole seconds"),
+        ({"sandbox": {"limits": {"processes": "many"}}}, "sandbox.limits.processes",
+         "expected an integer, got string"),
         ({"binaries": {1: grep()}}, "binaries", "keys must be strings, got integer"),
     ],
 )
@@ -129,3 +142,20 @@ def test_schema_agrees_with_the_reader():
         with pytest.raises(jsonschema.ValidationError):
             jsonschema.validate(bad, schema)
     assert "policy.schema.json" in os.listdir(os.path.dirname(corvane.__file__))
+
+
+def test_sandbox_table_values_and_description(tmp_path):
+    (tmp_path / "ws").mkdir()
+    (tmp_path / "p.toml").write_text(
+        '[sandbox]\nworkspace = "ws"\nread = ["."]\nnetwork = true\nbest_effort = true\n'
+        '[sandbox.limits]\nmemory = "2GiB"\ncpu_time = "1m"\nprocesses = "inherit"\nfile_size = 4096\n')
+    guard = Guard.from_toml(tmp_path / "p.toml")
+    box = guard.describe()["sandbox"]
+    assert box["workspace"] == str(tmp_path / "ws")
+    assert box["write"][0] == str(tmp_path / "ws") and os.path.normpath(box["read"][-1]) == str(tmp_path)
+    assert "/usr" in box["read"] and box["network"] is True and box["best_effort"] is True
+    assert box["limits"] == {"memory": 2**31, "cpu_seconds": 60, "processes": None,
+                             "file_size": 4096, "open_files": 1024}
+    assert guard.sandbox is not None and guard.sandbox.limits == box["limits"]
+    plain = Guard.from_dict({})
+    assert plain.describe()["sandbox"] is None and plain.sandbox is None

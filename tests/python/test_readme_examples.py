@@ -74,6 +74,7 @@ def test_demo_runs_as_a_script_and_prints_the_table(tmp_path):
     numbered = [line.split("|")[0].strip() for line in lines if re.match(r"\d+ +\|", line)]
     assert numbered == [str(n) for n in range(1, 13)]
     assert "12 proposals: 7 allowed, 5 refused." in lines
+    assert any(line.startswith("The policy allows <tmp>/project/run_tests") for line in lines)
 
 
 def test_demo_verdicts_and_outcomes(demo_rows):
@@ -112,6 +113,17 @@ def test_demo_verdicts_and_outcomes(demo_rows):
     assert timed_out.fullmatch(rows["runaway output that never ends"].outcome)
     assert timed_out.fullmatch(rows["sleep past the time limit"].outcome)
     assert rows["output flood that ends"].outcome == "error: stdout limit exceeded: 65536 bytes"
+
+
+def test_demo_sandbox_stops_what_the_policy_allowed():
+    demo = load_example("agent_demo")
+    runs = demo.sandbox_demo()
+    if runs is None:
+        pytest.skip("the kernel has no Landlock")
+    # The same allowed test runner: free without the sandbox, contained with it.
+    assert [(r.sandboxed, r.read_secret, r.planted) for r in runs] == [
+        (False, True, True), (True, False, False)]
+    assert all("tests passed" in r.stdout for r in runs)
 
 
 @pytest.fixture(scope="module")
