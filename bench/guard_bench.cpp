@@ -7,6 +7,7 @@
 #include <string>
 
 #include "policy.hpp"
+#include "ratio_reporter.hpp"
 
 namespace {
 
@@ -62,30 +63,13 @@ void BM_CheckExtended(benchmark::State& state) {
 }
 BENCHMARK(BM_CheckExtended);
 
-// Records each benchmark's time per iteration so the ratio can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      // CPU time: the machine is shared, and wall time there measures the neighbours.
-      if (run.run_type == Run::RT_Iteration) times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-    }
-  }
-  double time(const std::string& name) const {
-    auto it = times_.find(name);
-    return it == times_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  corvane::bench::RatioReporter reporter(corvane::bench::Measure::Cpu);
+  // CPU time: the machine is shared, and wall time there measures the neighbours.
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double prepare = reporter.time("BM_Prepare");
   const double check = reporter.time("BM_CheckExtended");

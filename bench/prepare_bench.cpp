@@ -9,6 +9,7 @@
 #include <string>
 
 #include "policy.hpp"
+#include "ratio_reporter.hpp"
 
 namespace {
 
@@ -46,29 +47,12 @@ void BM_Prepare(benchmark::State& state) {
 }
 BENCHMARK(BM_Prepare);
 
-// Records each benchmark's time per iteration so the ratio can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.run_type == Run::RT_Iteration) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-  }
-  double time(const std::string& name) const {
-    auto it = times_.find(name);
-    return it == times_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  corvane::bench::RatioReporter reporter(corvane::bench::Measure::Real);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double floor = reporter.time("BM_Floor_RealpathStat");
   const double prepare = reporter.time("BM_Prepare");
