@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 
 #include "event_loop.hpp"
 #include "spawn.hpp"
+#include "starter.hpp"
 
 namespace corvane {
 
@@ -193,6 +195,41 @@ std::optional<Clock::time_point> deadline_after(Clock::time_point now, Duration 
          std::chrono::duration_cast<Clock::duration>(nanoseconds(static_cast<std::int64_t>(total)));
 }
 
+// A start handed to the starter thread: the command goes in, the started child
+// (or the SpawnFailed text) comes out, and `ready`, an eventfd the run's loop
+// watches, is written once it has. It owns only descriptors and plain memory,
+// so it may be destroyed on either thread.
+class StartJob final : public detail::StarterTask {
+ public:
+  StartJob(PreparedCommand cmd, UniqueFd ready) : cmd_(std::move(cmd)), ready_(std::move(ready)) {}
+
+  void run() noexcept override {
+    began = Clock::now();
+    try {
+      result.emplace(start_child(cmd_));
+    } catch (const std::bad_alloc&) {
+      result.emplace(std::unexpected(os_error_text(ENOMEM)));
+    }
+    started = Clock::now();
+  }
+
+  void finished() noexcept override {
+    const std::uint64_t one = 1;
+    (void)!::write(ready_.get(), &one, sizeof one);
+  }
+
+  [[nodiscard]] int ready_fd() const noexcept { return ready_.get(); }
+
+  // Read by the loop's thread only once detail::settle_start() said the job ran.
+  std::optional<std::expected<Child, std::string>> result;
+  Clock::time_point began;    // when the start began: a Timeout's elapsed time counts from here
+  Clock::time_point started;  // when the child existed: its deadline counts from here
+
+ private:
+  PreparedCommand cmd_;
+  UniqueFd ready_;
+};
+
 }  // namespace
 
 namespace detail {
@@ -225,12 +262,16 @@ class Execution : public std::enable_shared_from_this<Execution> {
     // Only reached with the child still unreaped when the loop was destroyed
     // mid-run. A forked copy of the host dropping its copy of the loop must
     // leave the creator's child alone: its pidfd names the same process.
-    if (!foreign()) kill_and_reap();
+    if (!foreign()) {
+      abandon_start();
+      kill_and_reap();
+    }
   }
 
-  // Registers the three descriptors and arms the deadline. On failure the
-  // child is killed and reaped, and the OS error is delivered as the result.
-  static void begin(const std::shared_ptr<Execution>& self) {
+  // Registers the three descriptors and arms the deadline, `timeout` after
+  // `started`. On failure the child is killed and reaped, and the OS error is
+  // delivered as the result.
+  static void begin(const std::shared_ptr<Execution>& self, Clock::time_point started) {
     Execution& ex = *self;
     auto fail = [&ex, &self](int error) {
       ex.stop_watching();
@@ -249,9 +290,23 @@ class Execution : public std::enable_shared_from_this<Execution> {
       if (!r) return fail(r.error());
       reader->watched = true;
     }
-    if (auto deadline = deadline_after(Clock::now(), ex.timeout_)) {
+    if (auto deadline = deadline_after(started, ex.timeout_)) {
       ex.timer_ = ex.loop_.add_timer(*deadline, [self] { self->on_deadline(); });
     }
+  }
+
+  // Hands the start to the starter thread; the run joins the loop in on_started().
+  static void begin_in_background(const std::shared_ptr<Execution>& self, PreparedCommand cmd) {
+    Execution& ex = *self;
+    UniqueFd ready(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!ready) return post_failure(self, os_error_text(errno));
+    const int fd = ready.get();
+    auto job = std::make_shared<StartJob>(std::move(cmd), std::move(ready));
+    if (auto r = ex.loop_.watch(fd, EPOLLIN, [self](std::uint32_t) { self->on_started(); }); !r)
+      return post_failure(self, os_error_text(r.error()));
+    ex.phase_ = Phase::Starting;
+    ex.job_ = job;
+    detail::submit_start(job);
   }
 
   // Delivers SpawnFailed{message} from the loop's thread on its next pass,
@@ -270,6 +325,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
     if (phase_ == Phase::Done || foreign()) return;
     // Completing drops the loop's callbacks, which own this object.
     const std::shared_ptr<Execution> keep = shared_from_this();
+    abandon_start();
     stop_watching();
     if (!reaped_) {
       if (phase_ == Phase::Killing || kill_child() == 0) {
@@ -295,6 +351,49 @@ class Execution : public std::enable_shared_from_this<Execution> {
     reaped_ = true;
   }
 
+  // The starter has finished this run's start: take its child, or deliver its failure.
+  void on_started() {
+    if (phase_ != Phase::Starting || foreign()) return;
+    const std::shared_ptr<Execution> keep = shared_from_this();
+    std::shared_ptr<StartJob> job = std::move(job_);
+    loop_.unwatch(job->ready_fd());
+    phase_ = Phase::Running;
+    if (!detail::settle_start(*job) || !job->result) internal_fault("a finished start has no result");
+    auto& started = *job->result;
+    if (!started) {
+      reaped_ = true;
+      complete(std::unexpected(exec_error::SpawnFailed{std::move(started.error())}));
+      return;
+    }
+    adopt(std::move(*started));
+    start_ = job->began;
+    begin(keep, job->started);
+  }
+
+  // A start still with the starter thread is withdrawn if it has not begun;
+  // otherwise it is waited for, and its child taken over, so that the caller
+  // kills and reaps it like any other.
+  void abandon_start() noexcept {
+    if (!job_) return;
+    std::shared_ptr<StartJob> job = std::move(job_);
+    loop_.unwatch(job->ready_fd());
+    phase_ = Phase::Running;
+    if (detail::settle_start(*job) && job->result && *job->result) {
+      adopt(std::move(**job->result));
+    } else {
+      reaped_ = true;  // no child was made
+    }
+  }
+
+  void adopt(Child child) noexcept {
+    pidfd_ = std::move(child.pidfd);
+    group_ = child.group;
+    sandbox_ = std::move(child.sandbox);
+    out_.fd = std::move(child.out);
+    err_.fd = std::move(child.err);
+    reaped_ = false;
+  }
+
   struct Reader {
     Reader(UniqueFd pipe, std::uint64_t max, bool out) noexcept
         : fd(std::move(pipe)), limit(max), is_stdout(out) {}
@@ -309,7 +408,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
     std::array<char, kReadChunk> scratch{};
   };
 
-  enum class Phase : std::uint8_t { Running, Killing, Done };
+  enum class Phase : std::uint8_t { Starting, Running, Killing, Done };
 
   void on_readable(Reader& reader) {
     if (phase_ != Phase::Running || reader.state != Reader::State::Reading) return;
@@ -365,9 +464,20 @@ class Execution : public std::enable_shared_from_this<Execution> {
       begin_kill(out_.error ? std::move(*out_.error) : std::move(*err_.error));
     } else if (reaped_) {
       finish_normally();
+    } else if (has_exited()) {
+      // The streams end as the child exits, an instant before the kernel makes
+      // the exit waitable: look now instead of waiting for the pidfd's own
+      // wake-up, which would cost the host one more pass of its loop.
+      on_exit();
     }
     // Otherwise both streams ended with the child still running: wait for its
     // exit, still under the deadline, so no path waits without bound.
+  }
+
+  // True when the child has exited and is waiting to be reaped; reaps nothing.
+  [[nodiscard]] bool has_exited() const noexcept {
+    siginfo_t info{};
+    return wait_pidfd(pidfd_.get(), info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
   }
 
   void on_exit() {
@@ -519,6 +629,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
   std::optional<EventLoop::TimerId> timer_;
   Phase phase_ = Phase::Running;
   std::optional<ExecError> pending_;
+  std::shared_ptr<StartJob> job_;  // while the starter thread has the start
 };
 
 }  // namespace detail
@@ -586,6 +697,13 @@ bool RunHandle::finished() const noexcept {
 
 RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
                                  std::move_only_function<void(RunResult)> done) && {
+  if (options.start_on == StartOn::Starter) {
+    auto execution = std::make_shared<Execution>(
+        loop, std::move(done), Clock::now(), timeout_, max_stdout_, max_stderr_,
+        options.on_output_limit, Child{UniqueFd(), UniqueFd(), UniqueFd()});
+    Execution::begin_in_background(execution, std::move(*this));
+    return RunHandle(execution);
+  }
   const Clock::time_point start = Clock::now();
   auto child = start_child(*this);
   const bool started = child.has_value();
@@ -593,7 +711,7 @@ RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
       loop, std::move(done), start, timeout_, max_stdout_, max_stderr_, options.on_output_limit,
       started ? std::move(*child) : Child{UniqueFd(), UniqueFd(), UniqueFd()});
   if (started) {
-    Execution::begin(execution);
+    Execution::begin(execution, Clock::now());
   } else {
     Execution::post_failure(execution, std::move(child.error()));
   }

@@ -28,9 +28,23 @@ enum class OnOutputLimit : std::uint8_t {
   Kill,  ///< kill the child at once and report the limit error without waiting for the other stream
 };
 
+/// Where a run's child is started.
+enum class StartOn : std::uint8_t {
+  Caller,   ///< default: inside spawn(), whose thread waits until the child has exec'd
+  /// On the process's starter thread: spawn() returns at once and the loop's
+  /// thread never waits for the kernel to create a child, however loaded the
+  /// machine; the run joins the loop once its child has started.
+  Starter,
+};
+
 /// Opt-in extensions of one run; a default-constructed value is the plain behaviour.
 struct RunOptions {
   OnOutputLimit on_output_limit = OnOutputLimit::Wait;
+  /// With StartOn::Starter, a failed start is still delivered through `done`,
+  /// the time limit counts from the moment the child was created, and
+  /// RunHandle::cancel or destroying the loop withdraws a start that has not
+  /// begun, or waits for one under way (it is short) and kills and reaps its child.
+  StartOn start_on = StartOn::Caller;
   /// Blocking runs only: called on the thread that drives the run each time a
   /// signal interrupted its wait (epoll_wait returned EINTR), once right
   /// after the child started, before the first wait (a signal that arrived

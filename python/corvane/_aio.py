@@ -7,16 +7,14 @@ descriptor is registered with ``loop.add_reader`` and its next deadline with
 output, reaps them and enforces their time limits without ever blocking. A
 thousand concurrent runs cost a thousand children and no thread.
 
-Starting a child is the one step that takes the loop's thread for a while (the
-kernel has to set up the new process), so starts are paced: a burst of them is
-spread over loop iterations, a few milliseconds' worth per iteration, and the
-loop's other callbacks run in between.
+Children are started by the core's starter thread, so ``start()`` returns at
+once and the loop's thread never waits for the kernel to create a process; the
+run joins the reactor once its child exists.
 """
 
 import asyncio
-import collections
 import time
-from typing import TYPE_CHECKING, Any, Deque, Dict, Optional
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 from . import _native
 from ._run import kill_on_output_limit
@@ -26,9 +24,6 @@ if TYPE_CHECKING:
     from . import Output, PreparedCommand
 
 __all__ = ["arun"]
-
-# How long starting children may hold the loop's thread per loop iteration.
-_START_BUDGET = 0.002
 
 
 class _Run:
@@ -57,7 +52,12 @@ class _Run:
 
 
 class _Driver:
-    """One reactor driven by one asyncio loop; closed as soon as it is idle."""
+    """One reactor driven by one asyncio loop, for as long as the loop has runs.
+
+    A driver whose last run completed closes on the next loop iteration if no
+    new run came by then, so a task that runs commands one after another keeps
+    one reactor; a cancelled run leaves it closed at once.
+    """
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
@@ -65,58 +65,26 @@ class _Driver:
         self._fd = self._reactor.fileno()
         self._timer: Optional[asyncio.TimerHandle] = None
         self._timer_when: Optional[float] = None
+        self._close_pending = False
         self._closed = False
-        self._waiting: Deque[_Run] = collections.deque()
-        self._spent = 0.0  # time spent starting children in this loop iteration
-        self._next_iteration_armed = False
         loop.add_reader(self._fd, self._wake)
 
     def submit(self, run: _Run) -> None:
-        """Starts the run now, or in a later iteration when this one's budget is spent."""
-        if not self._waiting and self._spent < _START_BUDGET:
-            self._start(run)
-            self._settle()
-        else:
-            self._waiting.append(run)
-        self._arm_next_iteration()
-
-    def cancel(self, run: _Run) -> None:
-        """Kills and reaps the run's child (if it was started) before returning."""
-        if run.run_id is None:
-            try:
-                self._waiting.remove(run)
-            except ValueError:
-                pass
-        else:
-            try:
-                self._reactor.cancel(run.run_id)
-            finally:
-                self._settle()
-        self._settle()
-
-    def _start(self, run: _Run) -> None:
-        start = time.perf_counter()
+        """Hands the run's start to the starter thread; returns at once."""
         try:
             run.run_id = self._reactor.start(run.prepared, run.kill, run.done, run.sandbox)
         except Exception as error:  # a bad argument: the caller's await raises it
             if not run.future.done():
                 run.future.set_exception(error)
-        finally:
-            self._spent += time.perf_counter() - start
+        self._settle(close_now=True)
 
-    def _arm_next_iteration(self) -> None:
-        if not self._next_iteration_armed:
-            self._next_iteration_armed = True
-            self._loop.call_soon(self._next_iteration)
-
-    def _next_iteration(self) -> None:
-        self._next_iteration_armed = False
-        self._spent = 0.0
-        while self._waiting and self._spent < _START_BUDGET:
-            self._start(self._waiting.popleft())
-        if self._waiting:
-            self._arm_next_iteration()
-        self._settle()
+    def cancel(self, run: _Run) -> None:
+        """Kills and reaps the run's child (if it was started) before returning."""
+        if run.run_id is not None:
+            try:
+                self._reactor.cancel(run.run_id)
+            finally:
+                self._settle(close_now=True)
 
     def _wake(self) -> None:
         try:
@@ -124,29 +92,40 @@ class _Driver:
         finally:
             self._settle()
 
-    def _settle(self) -> None:
-        """After any change: close when idle, else wake at the next deadline."""
+    def _settle(self, close_now: bool = False) -> None:
+        """After any change: close when idle, else make sure of a wake-up by the next deadline."""
         if self._closed:
             return
-        if not self._waiting and self._reactor.idle():
-            self._close()
+        if self._reactor.idle():
+            if close_now:
+                self._close()
+            elif not self._close_pending:
+                self._close_pending = True
+                self._loop.call_soon(self._close_if_idle)
             return
         when = self._reactor.next_timer()
-        if when == self._timer_when:
+        # A wake-up no later than the deadline is enough: an early one finds
+        # nothing due and books the next. Runs one after another, each with a
+        # later deadline, then share one timer instead of booking and
+        # cancelling one each.
+        if when is None or (self._timer_when is not None and self._timer_when <= when):
             return
         if self._timer is not None:
             self._timer.cancel()
-            self._timer = None
         self._timer_when = when
-        if when is not None:
-            # The loop's own clock may differ from time.monotonic() (uvloop's
-            # does), so the deadline is handed over as a delay.
-            self._timer = self._loop.call_later(max(0.0, when - time.monotonic()), self._on_timer)
+        # The loop's own clock may differ from time.monotonic() (uvloop's
+        # does), so the deadline is handed over as a delay.
+        self._timer = self._loop.call_later(max(0.0, when - time.monotonic()), self._on_timer)
 
     def _on_timer(self) -> None:
         self._timer = None
         self._timer_when = None
         self._wake()
+
+    def _close_if_idle(self) -> None:
+        self._close_pending = False
+        if not self._closed and self._reactor.idle():
+            self._close()
 
     def _close(self) -> None:
         self._closed = True

@@ -1,6 +1,7 @@
 // The Reactor type. Every run started on it is a core execution on the
-// reactor's EventLoop: no thread per run, only the child and its three
-// descriptors. The methods are called with the interpreter lock held, from the
+// reactor's EventLoop: no thread per run, only the child and its descriptors;
+// the children are started by the core's one starter thread, so start()
+// returns at once. The methods are called with the interpreter lock held, from the
 // one thread of the host loop; run_ready() only does non-blocking work.
 #include "reactor.hpp"
 
@@ -116,6 +117,8 @@ PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     const std::uint64_t id = st.next_id++;
     RunOptions options;
     options.on_output_limit = kill != 0 ? OnOutputLimit::Kill : OnOutputLimit::Wait;
+    // The host loop's thread never waits for the kernel to create a child.
+    options.start_on = StartOn::Starter;
     PreparedCommand command = unbox<PreparedCommand>(args[0]);
     if (nargs == 4 && !attach_sandbox(args[3], command)) return nullptr;
     // The core calls `done` from run_ready() or cancel(), both entered from

@@ -128,8 +128,8 @@ async def cancel_by_task_group():
 
 
 async def cancel_a_burst():
-    # Started and still-waiting runs alike (a burst is started over several
-    # loop iterations): none may survive its task.
+    # Started, being started and still-queued runs alike (the starter thread
+    # works through a burst one start at a time): none may survive its task.
     tasks = [asyncio.ensure_future(sleeper()) for _ in range(100)]
     await asyncio.sleep(0)
     await asyncio.sleep(0)

@@ -1,0 +1,151 @@
+// The starter thread and its queue.
+#include "starter.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace corvane::detail {
+
+class Starter {
+ public:
+  // The starter of this process. A forked copy inherits the creator's
+  // instance with no thread behind it, and possibly a lock held at the fork:
+  // it never touches that one and makes its own.
+  static Starter& instance() noexcept {
+    static std::atomic<Starter*> current{nullptr};
+    for (;;) {
+      Starter* found = current.load(std::memory_order_acquire);
+      if (found != nullptr && found->owner_ == ::getpid()) return *found;
+      // The inherited instance is left alone (never freed): its lock may be held.
+      auto* fresh = new Starter();
+      if (current.compare_exchange_strong(found, fresh, std::memory_order_acq_rel)) return *fresh;
+      delete fresh;
+    }
+  }
+
+  void submit(const std::shared_ptr<StarterTask>& task) noexcept {
+    {
+      const std::lock_guard lock(mutex_);
+      task->starter_ = this;
+      if (thread_started()) {
+        task->state_ = StarterTask::State::Queued;
+        queue_.push_back(task);
+        work_.notify_one();
+        return;
+      }
+      task->state_ = StarterTask::State::Running;
+    }
+    task->run();
+    const std::lock_guard lock(mutex_);
+    task->finished();
+    task->state_ = StarterTask::State::Done;
+  }
+
+  bool settle(StarterTask& task) noexcept {
+    std::shared_ptr<StarterTask> withdrawn;  // released after the lock
+    std::unique_lock lock(mutex_);
+    switch (task.state_) {
+      case StarterTask::State::Queued: {
+        auto it = std::ranges::find_if(queue_, [&](const auto& queued) { return queued.get() == &task; });
+        if (it != queue_.end()) {
+          withdrawn = std::move(*it);
+          queue_.erase(it);
+        }
+        task.state_ = StarterTask::State::Withdrawn;
+        return false;
+      }
+      case StarterTask::State::Running:
+        done_.wait(lock, [&] { return task.state_ == StarterTask::State::Done; });
+        return true;
+      case StarterTask::State::Done:
+        return true;
+      case StarterTask::State::New:
+      case StarterTask::State::Withdrawn:
+        task.state_ = StarterTask::State::Withdrawn;
+        return false;
+    }
+    return false;
+  }
+
+  [[nodiscard]] bool owned_here() const noexcept { return owner_ == ::getpid(); }
+
+ private:
+  Starter() = default;
+
+  // Starts the thread on first use; false when it cannot be created. Called with the lock held.
+  bool thread_started() noexcept {
+    if (state_ == Thread::Unstarted) state_ = start_thread() ? Thread::Running : Thread::Failed;
+    return state_ == Thread::Running;
+  }
+
+  bool start_thread() noexcept {
+    sigset_t all;
+    sigset_t previous;
+    ::sigfillset(&all);
+    // The thread blocks every signal, so a signal meant for the host never lands on it.
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_attr_t attr;
+    pthread_t thread;
+    bool started = false;
+    if (::pthread_attr_init(&attr) == 0) {
+      ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+      // A start builds the child's argv and environment and lends it a stack of its own.
+      ::pthread_attr_setstacksize(&attr, 512 * 1024);
+      started = ::pthread_create(&thread, &attr, &Starter::main, this) == 0;
+      ::pthread_attr_destroy(&attr);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
+  }
+
+  static void* main(void* arg) {
+    auto& self = *static_cast<Starter*>(arg);
+    std::unique_lock lock(self.mutex_);
+    for (;;) {
+      self.work_.wait(lock, [&] { return !self.queue_.empty(); });
+      std::shared_ptr<StarterTask> task = std::move(self.queue_.front());
+      self.queue_.pop_front();
+      task->state_ = StarterTask::State::Running;
+      lock.unlock();
+      task->run();
+      lock.lock();
+      task->finished();
+      task->state_ = StarterTask::State::Done;
+      self.done_.notify_all();
+      // The owner may have let go already: the task is then destroyed here, unlocked.
+      lock.unlock();
+      task.reset();
+      lock.lock();
+    }
+  }
+
+  enum class Thread : unsigned char { Unstarted, Running, Failed };
+
+  const pid_t owner_ = ::getpid();
+  std::mutex mutex_;
+  std::condition_variable work_;  // the queue has a task
+  std::condition_variable done_;  // a task became Done
+  std::deque<std::shared_ptr<StarterTask>> queue_;
+  Thread state_ = Thread::Unstarted;
+};
+
+void submit_start(const std::shared_ptr<StarterTask>& task) noexcept {
+  Starter::instance().submit(task);
+}
+
+bool settle_start(StarterTask& task) noexcept {
+  // A task never submitted, or taken by the starter of the process this one
+  // was forked from (which has no thread here), will not run in this process.
+  Starter* starter = task.starter_;
+  if (starter == nullptr || !starter->owned_here()) return false;
+  return starter->settle(task);
+}
+
+}  // namespace corvane::detail

@@ -1,0 +1,241 @@
+// Runs whose child is started on the starter thread: the same results as a
+// start on the caller's thread, a spawn() that returns while the starter is
+// busy, and cancellation or loop destruction at each point of a start that is
+// still with the starter.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "event_loop.hpp"
+#include "prepared.hpp"
+#include "prepared_peer.hpp"
+#include "starter.hpp"
+#include "test_support.hpp"
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+using StarterRuns = test::NoLeakTest;
+
+// Holds the starter thread in its run() until released, so that the tasks
+// queued behind it stay queued; after release(), drained() waits until the
+// starter has worked through everything queued before this gate.
+class Gate final : public detail::StarterTask {
+ public:
+  void run() noexcept override {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 10s, [&] { return open_; });
+  }
+  void finished() noexcept override {}
+  void release() {
+    const std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+};
+
+// Tells when the starter has reached it, and so finished everything queued before it.
+class Marker final : public detail::StarterTask {
+ public:
+  void run() noexcept override {}
+  void finished() noexcept override { reached = true; }
+  std::atomic<bool> reached{false};
+};
+
+void drain_starter() {
+  auto marker = std::make_shared<Marker>();
+  detail::submit_start(marker);
+  const auto give_up = EventLoop::Clock::now() + 10s;
+  while (!marker->reached && EventLoop::Clock::now() < give_up) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(marker->reached) << "the starter did not drain";
+}
+
+PreparedCommandTestPeer child(std::vector<std::string> ops) {
+  PreparedCommandTestPeer peer;
+  peer.bin = test::helper_path("exec_child");
+  peer.argv = std::move(ops);
+  return peer;
+}
+
+// The message without the measured time, which differs between two runs.
+std::string shape(const RunResult& r) {
+  if (r.result) {
+    return "exit " + std::to_string(r.result->status) + " out=" + r.result->stdout +
+           " err=" + r.result->stderr;
+  }
+  const std::string text = to_string(r.result.error());
+  return text.substr(0, text.find(" after ")) + " partial=" + r.partial_stdout.substr(0, 8) + "/" +
+         r.partial_stderr;
+}
+
+RunResult run_on_loop(PreparedCommand cmd, RunOptions options) {
+  auto loop = EventLoop::create();
+  if (!loop) return RunResult{std::unexpected(exec_error::SpawnFailed{loop.error()}), {}, {}, false};
+  std::optional<RunResult> got;
+  (void)std::move(cmd).spawn(**loop, std::move(options), [&](RunResult r) { got = std::move(r); });
+  EXPECT_FALSE(got) << "never delivered from inside spawn";
+  (*loop)->run();
+  return got ? std::move(*got) : RunResult{};
+}
+
+struct SameCase {
+  const char* name;
+  std::vector<std::string> ops;
+  const char* cwd;
+  std::uint64_t max_stdout;
+  std::uint64_t timeout_ms;
+  OnOutputLimit on_limit;
+};
+
+class SameResults : public StarterRuns, public ::testing::WithParamInterface<SameCase> {};
+
+TEST_P(SameResults, AsAStartOnTheCallersThread) {
+  const SameCase& c = GetParam();
+  PreparedCommandTestPeer peer = child(c.ops);
+  peer.cwd = c.cwd;
+  peer.max_stdout = c.max_stdout;
+  peer.timeout = millis(c.timeout_ms);
+  std::string shapes[2];
+  for (const StartOn where : {StartOn::Caller, StartOn::Starter}) {
+    RunOptions options;
+    options.on_output_limit = c.on_limit;
+    options.start_on = where;
+    shapes[where == StartOn::Starter] = shape(run_on_loop(peer.make(), std::move(options)));
+  }
+  EXPECT_EQ(shapes[1], shapes[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StarterRuns, SameResults,
+    ::testing::Values(
+        SameCase{"Output", {"out:5", "err:2", "exit:3"}, "/", 1000, 5000, OnOutputLimit::Wait},
+        SameCase{"FailedStart", {}, "/nonexistent-dir-for-starter", 1000, 5000,
+                 OnOutputLimit::Wait},
+        // The deadline is armed once the run joins the loop, counted from the start.
+        SameCase{"Timeout", {"out:2", "sleep:30000"}, "/", 1000, 200, OnOutputLimit::Wait},
+        SameCase{"KilledAtTheLimit", {"flood-out"}, "/", 5000, 30000, OnOutputLimit::Kill}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StarterRuns, SpawnReturnsAtOnceWhileTheStarterIsBusy) {
+  auto loop = EventLoop::create();
+  ASSERT_TRUE(loop);
+  auto gate = std::make_shared<Gate>();
+  detail::submit_start(gate);
+  RunOptions options;
+  options.start_on = StartOn::Starter;
+  std::optional<RunResult> got;
+  RunHandle handle = child({"out:3"}).make().spawn(**loop, std::move(options),
+                                                   [&](RunResult r) { got = std::move(r); });
+  // The start is queued behind the gate: with a start on this thread, spawn() could not have returned.
+  for (int i = 0; i < 5; ++i) (*loop)->run_ready();
+  EXPECT_FALSE(got);
+  EXPECT_FALSE(handle.finished());
+  EXPECT_FALSE((*loop)->idle());
+  gate->release();
+  (*loop)->run();
+  ASSERT_TRUE(got && got->result);
+  EXPECT_EQ(got->result->stdout, "ooo");
+}
+
+// Where the start is when the run is stopped: queued behind a busy starter
+// (the child must never be made), or made but not yet joined to the loop
+// (the child must be killed and reaped). Stopped by cancel() or by
+// destroying the loop.
+struct StopCase {
+  const char* name;
+  bool queued;
+  bool by_cancel;
+};
+
+class StopStart : public StarterRuns, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopStart, LeavesNoChildAndNoDescriptor) {
+  const StopCase& c = GetParam();
+  test::TempDir dir;
+  const Path marker = dir / "started";
+  auto loop = EventLoop::create();
+  ASSERT_TRUE(loop);
+  auto gate = std::make_shared<Gate>();
+  if (c.queued) detail::submit_start(gate);
+  PreparedCommandTestPeer peer;
+  peer.bin = "/bin/sh";
+  peer.argv = {"-c", "echo > " + marker.native() + "; exec sleep 30"};
+  RunOptions options;
+  options.start_on = StartOn::Starter;
+  std::optional<RunResult> got;
+  RunHandle handle =
+      peer.make().spawn(**loop, std::move(options), [&](RunResult r) { got = std::move(r); });
+  if (!c.queued) drain_starter();  // the child exists; the loop has not seen it yet
+  if (c.by_cancel) {
+    handle.cancel();
+    ASSERT_TRUE(got) << "delivered before cancel() returned";
+    EXPECT_TRUE(got->interrupted);
+    EXPECT_TRUE((*loop)->idle());
+  } else {
+    loop->reset();
+    EXPECT_TRUE(handle.finished());
+  }
+  gate->release();
+  drain_starter();
+  if (c.queued) {
+    EXPECT_NE(::access(marker.native().c_str(), F_OK), 0) << "a withdrawn start ran";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StarterRuns, StopStart,
+                         ::testing::Values(StopCase{"CancelQueued", true, true},
+                                           StopCase{"CancelStarted", false, true},
+                                           StopCase{"DestroyLoopQueued", true, false},
+                                           StopCase{"DestroyLoopStarted", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StarterRuns, AForkedCopyStartsItsOwnAndLeavesTheParentsQueueAlone) {
+  auto loop = EventLoop::create();
+  ASSERT_TRUE(loop);
+  auto gate = std::make_shared<Gate>();
+  detail::submit_start(gate);
+  RunOptions options;
+  options.start_on = StartOn::Starter;
+  std::optional<RunResult> got;
+  (void)child({"out:3"}).make().spawn(**loop, std::move(options),
+                                      [&](RunResult r) { got = std::move(r); });
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The copy of the queued run is dropped without waiting on the parent's
+    // starter (which has no thread here), and a new run gets a starter of its own.
+    loop->reset();
+    auto mine = EventLoop::create();
+    if (!mine) ::_exit(2);
+    RunOptions again;
+    again.start_on = StartOn::Starter;
+    std::optional<RunResult> r;
+    (void)child({"out:2"}).make().spawn(**mine, std::move(again),
+                                        [&](RunResult result) { r = std::move(result); });
+    (*mine)->run();
+    ::_exit(r && r->result && r->result->stdout == "oo" ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  gate->release();
+  (*loop)->run();
+  ASSERT_TRUE(got && got->result);
+  EXPECT_EQ(got->result->stdout, "ooo");
+}
+
+}  // namespace
+}  // namespace corvane
