@@ -52,12 +52,7 @@ class _Run:
 
 
 class _Driver:
-    """One reactor driven by one asyncio loop, for as long as the loop has runs.
-
-    A driver whose last run completed closes on the next loop iteration if no
-    new run came by then, so a task that runs commands one after another keeps
-    one reactor; a cancelled run leaves it closed at once.
-    """
+    """One reactor driven by one asyncio loop; closed as soon as it is idle."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
@@ -65,7 +60,6 @@ class _Driver:
         self._fd = self._reactor.fileno()
         self._timer: Optional[asyncio.TimerHandle] = None
         self._timer_when: Optional[float] = None
-        self._close_pending = False
         self._closed = False
         loop.add_reader(self._fd, self._wake)
 
@@ -76,7 +70,7 @@ class _Driver:
         except Exception as error:  # a bad argument: the caller's await raises it
             if not run.future.done():
                 run.future.set_exception(error)
-        self._settle(close_now=True)
+        self._settle()
 
     def cancel(self, run: _Run) -> None:
         """Kills and reaps the run's child (if it was started) before returning."""
@@ -84,7 +78,7 @@ class _Driver:
             try:
                 self._reactor.cancel(run.run_id)
             finally:
-                self._settle(close_now=True)
+                self._settle()
 
     def _wake(self) -> None:
         try:
@@ -92,16 +86,12 @@ class _Driver:
         finally:
             self._settle()
 
-    def _settle(self, close_now: bool = False) -> None:
+    def _settle(self) -> None:
         """After any change: close when idle, else make sure of a wake-up by the next deadline."""
         if self._closed:
             return
         if self._reactor.idle():
-            if close_now:
-                self._close()
-            elif not self._close_pending:
-                self._close_pending = True
-                self._loop.call_soon(self._close_if_idle)
+            self._close()
             return
         when = self._reactor.next_timer()
         # A wake-up no later than the deadline is enough: an early one finds
@@ -121,11 +111,6 @@ class _Driver:
         self._timer = None
         self._timer_when = None
         self._wake()
-
-    def _close_if_idle(self) -> None:
-        self._close_pending = False
-        if not self._closed and self._reactor.idle():
-            self._close()
 
     def _close(self) -> None:
         self._closed = True
