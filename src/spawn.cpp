@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <linux/sched.h>
-#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -18,6 +17,8 @@
 #include <csignal>
 #include <ctime>
 #include <mutex>
+
+#include "starter.hpp"
 
 namespace corvane {
 namespace {
@@ -169,22 +170,8 @@ class Reaper {
     epoll_.reset();  // a forked copy drops its copy; the creator's instance lives on
     epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_) return;
-    sigset_t all;
-    sigset_t previous;
-    ::sigfillset(&all);
-    // The thread blocks every signal, so a signal for the host never lands on it.
-    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pthread_attr_t attr;
-    pthread_t thread;
-    bool started = false;
-    if (::pthread_attr_init(&attr) == 0) {
-      ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-      ::pthread_attr_setstacksize(&attr, 64 * 1024);
-      started = ::pthread_create(&thread, &attr, &Reaper::run,
-                                 reinterpret_cast<void*>(static_cast<std::intptr_t>(epoll_.get()))) == 0;
-      ::pthread_attr_destroy(&attr);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    const bool started = detail::start_quiet_thread(
+        &Reaper::run, reinterpret_cast<void*>(static_cast<std::intptr_t>(epoll_.get())), 64 * 1024);
     if (!started) epoll_.reset();
   }
 

@@ -81,28 +81,10 @@ class Starter {
 
   // Starts the thread on first use; false when it cannot be created. Called with the lock held.
   bool thread_started() noexcept {
-    if (state_ == Thread::Unstarted) state_ = start_thread() ? Thread::Running : Thread::Failed;
+    // A start builds the child's argv and environment and lends it a stack of its own.
+    if (state_ == Thread::Unstarted)
+      state_ = start_quiet_thread(&Starter::main, this, 512 * 1024) ? Thread::Running : Thread::Failed;
     return state_ == Thread::Running;
-  }
-
-  bool start_thread() noexcept {
-    sigset_t all;
-    sigset_t previous;
-    ::sigfillset(&all);
-    // The thread blocks every signal, so a signal meant for the host never lands on it.
-    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pthread_attr_t attr;
-    pthread_t thread;
-    bool started = false;
-    if (::pthread_attr_init(&attr) == 0) {
-      ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-      // A start builds the child's argv and environment and lends it a stack of its own.
-      ::pthread_attr_setstacksize(&attr, 512 * 1024);
-      started = ::pthread_create(&thread, &attr, &Starter::main, this) == 0;
-      ::pthread_attr_destroy(&attr);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return started;
   }
 
   static void* main(void* arg) {
@@ -135,6 +117,25 @@ class Starter {
   std::deque<std::shared_ptr<StarterTask>> queue_;
   Thread state_ = Thread::Unstarted;
 };
+
+bool start_quiet_thread(void* (*main)(void*), void* arg, std::size_t stack_bytes) noexcept {
+  sigset_t all;
+  sigset_t previous;
+  ::sigfillset(&all);
+  // The new thread inherits the mask; this one gets its own back at once.
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_attr_t attr;
+  pthread_t thread;
+  bool started = false;
+  if (::pthread_attr_init(&attr) == 0) {
+    ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    ::pthread_attr_setstacksize(&attr, stack_bytes);
+    started = ::pthread_create(&thread, &attr, main, arg) == 0;
+    ::pthread_attr_destroy(&attr);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return started;
+}
 
 void submit_start(const std::shared_ptr<StarterTask>& task) noexcept {
   Starter::instance().submit(task);

@@ -12,6 +12,7 @@
 // of it first, so it must own nothing that only one thread may release.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 namespace corvane::detail {
@@ -54,5 +55,9 @@ void submit_start(const std::shared_ptr<StarterTask>& task) noexcept;
 /// when the task ran to its end, so its results are there to read; false
 /// when it was withdrawn before it began.
 [[nodiscard]] bool settle_start(StarterTask& task) noexcept;
+
+/// Starts a detached thread running main(arg) with every signal blocked, so
+/// that no signal meant for the host ever lands on it. False when it cannot be created.
+[[nodiscard]] bool start_quiet_thread(void* (*main)(void*), void* arg, std::size_t stack_bytes) noexcept;
 
 }  // namespace corvane::detail

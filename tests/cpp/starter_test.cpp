@@ -129,25 +129,38 @@ INSTANTIATE_TEST_SUITE_P(
         SameCase{"KilledAtTheLimit", {"flood-out"}, "/", 5000, 30000, OnOutputLimit::Kill}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(StarterRuns, SpawnReturnsAtOnceWhileTheStarterIsBusy) {
-  auto loop = EventLoop::create();
-  ASSERT_TRUE(loop);
-  auto gate = std::make_shared<Gate>();
-  detail::submit_start(gate);
-  RunOptions options;
-  options.start_on = StartOn::Starter;
+// A run of exec_child printing "ooo", whose start waits behind a starter held by `gate`.
+struct QueuedRun {
+  std::unique_ptr<EventLoop> loop = std::move(*EventLoop::create());
+  std::shared_ptr<Gate> gate = std::make_shared<Gate>();
   std::optional<RunResult> got;
-  RunHandle handle = child({"out:3"}).make().spawn(**loop, std::move(options),
-                                                   [&](RunResult r) { got = std::move(r); });
+  RunHandle handle;
+
+  QueuedRun() {
+    detail::submit_start(gate);
+    RunOptions options;
+    options.start_on = StartOn::Starter;
+    handle = child({"out:3"}).make().spawn(*loop, std::move(options),
+                                           [this](RunResult r) { got = std::move(r); });
+  }
+
+  // Lets the starter go on and checks the run's own result.
+  void finish() {
+    gate->release();
+    loop->run();
+    ASSERT_TRUE(got && got->result);
+    EXPECT_EQ(got->result->stdout, "ooo");
+  }
+};
+
+TEST_F(StarterRuns, SpawnReturnsAtOnceWhileTheStarterIsBusy) {
+  QueuedRun run;
   // The start is queued behind the gate: with a start on this thread, spawn() could not have returned.
-  for (int i = 0; i < 5; ++i) (*loop)->run_ready();
-  EXPECT_FALSE(got);
-  EXPECT_FALSE(handle.finished());
-  EXPECT_FALSE((*loop)->idle());
-  gate->release();
-  (*loop)->run();
-  ASSERT_TRUE(got && got->result);
-  EXPECT_EQ(got->result->stdout, "ooo");
+  for (int i = 0; i < 5; ++i) run.loop->run_ready();
+  EXPECT_FALSE(run.got);
+  EXPECT_FALSE(run.handle.finished());
+  EXPECT_FALSE(run.loop->idle());
+  run.finish();
 }
 
 // Where the start is when the run is stopped: queued behind a busy starter
@@ -203,21 +216,13 @@ INSTANTIATE_TEST_SUITE_P(StarterRuns, StopStart,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StarterRuns, AForkedCopyStartsItsOwnAndLeavesTheParentsQueueAlone) {
-  auto loop = EventLoop::create();
-  ASSERT_TRUE(loop);
-  auto gate = std::make_shared<Gate>();
-  detail::submit_start(gate);
-  RunOptions options;
-  options.start_on = StartOn::Starter;
-  std::optional<RunResult> got;
-  (void)child({"out:3"}).make().spawn(**loop, std::move(options),
-                                      [&](RunResult r) { got = std::move(r); });
+  auto run = std::make_unique<QueuedRun>();
   const pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     // The copy of the queued run is dropped without waiting on the parent's
     // starter (which has no thread here), and a new run gets a starter of its own.
-    loop->reset();
+    run.reset();
     auto mine = EventLoop::create();
     if (!mine) ::_exit(2);
     RunOptions again;
@@ -231,10 +236,7 @@ TEST_F(StarterRuns, AForkedCopyStartsItsOwnAndLeavesTheParentsQueueAlone) {
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  gate->release();
-  (*loop)->run();
-  ASSERT_TRUE(got && got->result);
-  EXPECT_EQ(got->result->stdout, "ooo");
+  run->finish();
 }
 
 }  // namespace
