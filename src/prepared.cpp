@@ -197,11 +197,13 @@ std::optional<Clock::time_point> deadline_after(Clock::time_point now, Duration 
 
 // A start handed to the starter thread: the command goes in, the started child
 // (or the SpawnFailed text) comes out, and `ready`, an eventfd the run's loop
-// watches, is written once it has. It owns only descriptors and plain memory,
-// so it may be destroyed on either thread.
+// watches, is written once it has. The run owns that eventfd and closes it
+// only once the starter can no longer write to it (the job is done, withdrawn
+// or given up), so no descriptor outlives the run with the starter's
+// reference to the job. Plain memory otherwise: it may be destroyed on either thread.
 class StartJob final : public detail::StarterTask {
  public:
-  StartJob(PreparedCommand cmd, UniqueFd ready) : cmd_(std::move(cmd)), ready_(std::move(ready)) {}
+  StartJob(PreparedCommand cmd, int ready) : cmd_(std::move(cmd)), ready_(ready) {}
 
   void run() noexcept override {
     began = Clock::now();
@@ -215,10 +217,21 @@ class StartJob final : public detail::StarterTask {
 
   void finished() noexcept override {
     const std::uint64_t one = 1;
-    (void)!::write(ready_.get(), &one, sizeof one);
+    (void)!::write(ready_, &one, sizeof one);
   }
 
-  [[nodiscard]] int ready_fd() const noexcept { return ready_.get(); }
+  // The owner gave up while the start was under way: nobody will take the child.
+  void discard() noexcept override {
+    if (!result || !*result) return;
+    Child& child = **result;
+    if (child.group > 0) ::kill(-child.group, SIGKILL);
+    if (sys_pidfd_kill(child.pidfd.get()) == 0) {
+      reap_blocking(child.pidfd.get());
+    } else {
+      reap_in_background(std::move(child.pidfd));
+    }
+    result.reset();
+  }
 
   // Read by the loop's thread only once detail::settle_start() said the job ran.
   std::optional<std::expected<Child, std::string>> result;
@@ -227,7 +240,7 @@ class StartJob final : public detail::StarterTask {
 
  private:
   PreparedCommand cmd_;
-  UniqueFd ready_;
+  int ready_;
 };
 
 }  // namespace
@@ -300,12 +313,19 @@ class Execution : public std::enable_shared_from_this<Execution> {
     Execution& ex = *self;
     UniqueFd ready(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!ready) return post_failure(self, os_error_text(errno));
-    const int fd = ready.get();
-    auto job = std::make_shared<StartJob>(std::move(cmd), std::move(ready));
-    if (auto r = ex.loop_.watch(fd, EPOLLIN, [self](std::uint32_t) { self->on_started(); }); !r)
+    auto job = std::make_shared<StartJob>(std::move(cmd), ready.get());
+    if (auto r = ex.loop_.watch(ready.get(), EPOLLIN, [self](std::uint32_t) { self->on_started(); });
+        !r) {
       return post_failure(self, os_error_text(r.error()));
+    }
+    ex.start_ready_ = std::move(ready);
     ex.phase_ = Phase::Starting;
     ex.job_ = job;
+    // A start that waits too long (a backlog, or one stuck in the kernel ahead
+    // of it) still ends within the time limit.
+    if (auto deadline = deadline_after(ex.start_, ex.timeout_)) {
+      ex.timer_ = ex.loop_.add_timer(*deadline, [self] { self->on_start_deadline(); });
+    }
     detail::submit_start(job);
   }
 
@@ -356,9 +376,13 @@ class Execution : public std::enable_shared_from_this<Execution> {
     if (phase_ != Phase::Starting || foreign()) return;
     const std::shared_ptr<Execution> keep = shared_from_this();
     std::shared_ptr<StartJob> job = std::move(job_);
-    loop_.unwatch(job->ready_fd());
+    if (timer_) {
+      loop_.cancel_timer(*timer_);
+      timer_.reset();
+    }
     phase_ = Phase::Running;
     if (!detail::settle_start(*job) || !job->result) internal_fault("a finished start has no result");
+    forget_start_ready();
     auto& started = *job->result;
     if (!started) {
       reaped_ = true;
@@ -370,19 +394,45 @@ class Execution : public std::enable_shared_from_this<Execution> {
     begin(keep, job->started);
   }
 
+  // The time limit passed with the start still with the starter: give it up
+  // without waiting (the starter kills and reaps a child it makes after all).
+  void on_start_deadline() {
+    timer_.reset();
+    if (phase_ != Phase::Starting || foreign()) return;
+    if (detail::abandon_start(*job_) == detail::GaveUp::Done) {
+      on_started();  // it has just finished: its own deadline takes over
+      return;
+    }
+    const std::shared_ptr<Execution> keep = shared_from_this();
+    forget_start_ready();
+    job_.reset();
+    phase_ = Phase::Running;
+    reaped_ = true;  // no child here
+    const Duration elapsed = Duration::from_chrono(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start_));
+    complete(std::unexpected(exec_error::Timeout{elapsed, timeout_}));
+  }
+
   // A start still with the starter thread is withdrawn if it has not begun;
   // otherwise it is waited for, and its child taken over, so that the caller
   // kills and reaps it like any other.
   void abandon_start() noexcept {
     if (!job_) return;
     std::shared_ptr<StartJob> job = std::move(job_);
-    loop_.unwatch(job->ready_fd());
     phase_ = Phase::Running;
-    if (detail::settle_start(*job) && job->result && *job->result) {
+    const bool ran = detail::settle_start(*job);
+    forget_start_ready();
+    if (ran && job->result && *job->result) {
       adopt(std::move(**job->result));
     } else {
       reaped_ = true;  // no child was made
     }
+  }
+
+  // Only once the starter is past writing to it (the start settled or given up).
+  void forget_start_ready() noexcept {
+    loop_.unwatch(start_ready_.get());
+    start_ready_.reset();
   }
 
   void adopt(Child child) noexcept {
@@ -630,6 +680,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
   Phase phase_ = Phase::Running;
   std::optional<ExecError> pending_;
   std::shared_ptr<StartJob> job_;  // while the starter thread has the start
+  UniqueFd start_ready_;           // its eventfd, watched meanwhile
 };
 
 }  // namespace detail

@@ -40,10 +40,12 @@ enum class StartOn : std::uint8_t {
 /// Opt-in extensions of one run; a default-constructed value is the plain behaviour.
 struct RunOptions {
   OnOutputLimit on_output_limit = OnOutputLimit::Wait;
-  /// With StartOn::Starter, a failed start is still delivered through `done`,
-  /// the time limit counts from the moment the child was created, and
-  /// RunHandle::cancel or destroying the loop withdraws a start that has not
-  /// begun, or waits for one under way (it is short) and kills and reaps its child.
+  /// With StartOn::Starter, a failed start is still delivered through `done`;
+  /// the time limit counts from the moment the child was created, and a start
+  /// not made within the limit of spawn() (behind one stuck in the kernel, say)
+  /// is given up as a Timeout, its child killed and reaped by the starter should
+  /// it come; RunHandle::cancel or destroying the loop withdraws a start that
+  /// has not begun, or waits for one under way (it is short) and kills and reaps its child.
   StartOn start_on = StartOn::Caller;
   /// Blocking runs only: called on the thread that drives the run each time a
   /// signal interrupted its wait (epoll_wait returned EINTR), once right

@@ -52,26 +52,38 @@ class Starter {
     std::shared_ptr<StarterTask> withdrawn;  // released after the lock
     std::unique_lock lock(mutex_);
     switch (task.state_) {
-      case StarterTask::State::Queued: {
-        auto it = std::ranges::find_if(queue_, [&](const auto& queued) { return queued.get() == &task; });
-        if (it != queue_.end()) {
-          withdrawn = std::move(*it);
-          queue_.erase(it);
-        }
-        task.state_ = StarterTask::State::Withdrawn;
-        return false;
-      }
       case StarterTask::State::Running:
+      case StarterTask::State::Abandoned:
         done_.wait(lock, [&] { return task.state_ == StarterTask::State::Done; });
         return true;
       case StarterTask::State::Done:
         return true;
       case StarterTask::State::New:
+      case StarterTask::State::Queued:
       case StarterTask::State::Withdrawn:
-        task.state_ = StarterTask::State::Withdrawn;
+        withdrawn = withdraw(task);
         return false;
     }
     return false;
+  }
+
+  GaveUp abandon(StarterTask& task) noexcept {
+    std::shared_ptr<StarterTask> withdrawn;  // released after the lock
+    const std::lock_guard lock(mutex_);
+    switch (task.state_) {
+      case StarterTask::State::Running:
+      case StarterTask::State::Abandoned:
+        task.state_ = StarterTask::State::Abandoned;
+        return GaveUp::Discarded;
+      case StarterTask::State::Done:
+        return GaveUp::Done;
+      case StarterTask::State::New:
+      case StarterTask::State::Queued:
+      case StarterTask::State::Withdrawn:
+        withdrawn = withdraw(task);
+        return GaveUp::Withdrawn;
+    }
+    return GaveUp::Withdrawn;
   }
 
   [[nodiscard]] bool owned_here() const noexcept { return owner_ == ::getpid(); }
@@ -98,7 +110,13 @@ class Starter {
       lock.unlock();
       task->run();
       lock.lock();
-      task->finished();
+      if (task->state_ == StarterTask::State::Abandoned) {
+        lock.unlock();
+        task->discard();
+        lock.lock();
+      } else {
+        task->finished();
+      }
       task->state_ = StarterTask::State::Done;
       self.done_.notify_all();
       // The owner may have let go already: the task is then destroyed here, unlocked.
@@ -106,6 +124,21 @@ class Starter {
       task.reset();
       lock.lock();
     }
+  }
+
+  // Takes a task that has not begun out of the queue for good; the queue's
+  // reference comes back so that the caller drops it after unlocking. Called with the lock held.
+  std::shared_ptr<StarterTask> withdraw(StarterTask& task) noexcept {
+    std::shared_ptr<StarterTask> queued;
+    if (task.state_ == StarterTask::State::Queued) {
+      auto it = std::ranges::find_if(queue_, [&](const auto& entry) { return entry.get() == &task; });
+      if (it != queue_.end()) {
+        queued = std::move(*it);
+        queue_.erase(it);
+      }
+    }
+    task.state_ = StarterTask::State::Withdrawn;
+    return queued;
   }
 
   enum class Thread : unsigned char { Unstarted, Running, Failed };
@@ -147,6 +180,12 @@ bool settle_start(StarterTask& task) noexcept {
   Starter* starter = task.starter_;
   if (starter == nullptr || !starter->owned_here()) return false;
   return starter->settle(task);
+}
+
+GaveUp abandon_start(StarterTask& task) noexcept {
+  Starter* starter = task.starter_;
+  if (starter == nullptr || !starter->owned_here()) return GaveUp::Withdrawn;
+  return starter->abandon(task);
 }
 
 }  // namespace corvane::detail

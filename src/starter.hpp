@@ -18,6 +18,7 @@
 namespace corvane::detail {
 
 class Starter;
+enum class GaveUp : unsigned char;
 
 /// One piece of work for the starter thread. Owned by shared_ptr: the queue
 /// holds one reference and the owner another.
@@ -35,11 +36,16 @@ class StarterTask {
   /// settle_start() can report the task done; it only wakes the owner (a write
   /// to an eventfd, say) and never calls back into the starter.
   virtual void finished() noexcept = 0;
+  /// Called instead of finished() for a task its owner gave up on while it
+  /// ran (abandon_start): undoes what run() made, killing and reaping a child
+  /// it started. On the starter thread, outside the lock.
+  virtual void discard() noexcept = 0;
 
  private:
   friend class Starter;
   friend bool settle_start(StarterTask& task) noexcept;
-  enum class State : unsigned char { New, Queued, Running, Done, Withdrawn };
+  friend GaveUp abandon_start(StarterTask& task) noexcept;
+  enum class State : unsigned char { New, Queued, Running, Abandoned, Done, Withdrawn };
   State state_ = State::New;
   Starter* starter_ = nullptr;  // the process's starter that took the task
 };
@@ -55,6 +61,17 @@ void submit_start(const std::shared_ptr<StarterTask>& task) noexcept;
 /// when the task ran to its end, so its results are there to read; false
 /// when it was withdrawn before it began.
 [[nodiscard]] bool settle_start(StarterTask& task) noexcept;
+
+/// What became of a task its owner gave up on.
+enum class GaveUp : unsigned char {
+  Withdrawn,  ///< it had not begun and never will
+  Discarded,  ///< it is running; the starter discards its results when it ends
+  Done,       ///< it had ended: its results are there to read, as after settle_start()
+};
+
+/// Lets go of `task` without waiting for it, for an owner that must not wait
+/// even for a start under way (one stuck in the kernel, say).
+[[nodiscard]] GaveUp abandon_start(StarterTask& task) noexcept;
 
 /// Starts a detached thread running main(arg) with every signal blocked, so
 /// that no signal meant for the host ever lands on it. False when it cannot be created.

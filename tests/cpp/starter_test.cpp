@@ -31,15 +31,21 @@ using StarterRuns = test::NoLeakTest;
 class Gate final : public detail::StarterTask {
  public:
   void run() noexcept override {
+    entered = true;
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, 10s, [&] { return open_; });
   }
-  void finished() noexcept override {}
+  void finished() noexcept override { ++finished_calls; }
+  void discard() noexcept override { ++discard_calls; }
   void release() {
     const std::lock_guard lock(mutex_);
     open_ = true;
     changed_.notify_all();
   }
+
+  std::atomic<bool> entered{false};
+  std::atomic<int> finished_calls{0};
+  std::atomic<int> discard_calls{0};
 
  private:
   std::mutex mutex_;
@@ -52,6 +58,7 @@ class Marker final : public detail::StarterTask {
  public:
   void run() noexcept override {}
   void finished() noexcept override { reached = true; }
+  void discard() noexcept override {}
   std::atomic<bool> reached{false};
 };
 
@@ -214,6 +221,44 @@ INSTANTIATE_TEST_SUITE_P(StarterRuns, StopStart,
                                            StopCase{"DestroyLoopQueued", true, false},
                                            StopCase{"DestroyLoopStarted", false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StarterRuns, TheTimeLimitCoversAStartStillQueued) {
+  test::TempDir dir;
+  const Path marker = dir / "started";
+  auto loop = EventLoop::create();
+  ASSERT_TRUE(loop);
+  auto gate = std::make_shared<Gate>();
+  detail::submit_start(gate);  // a starter stuck ahead of the run
+  PreparedCommandTestPeer peer;
+  peer.bin = "/bin/sh";
+  peer.argv = {"-c", "echo > " + marker.native()};
+  peer.timeout = millis(200);
+  RunOptions options;
+  options.start_on = StartOn::Starter;
+  std::optional<RunResult> got;
+  (void)peer.make().spawn(**loop, std::move(options), [&](RunResult r) { got = std::move(r); });
+  (*loop)->run();  // returns with the starter still stuck
+  ASSERT_TRUE(got);
+  const std::string text = to_string(got->result.error());
+  EXPECT_TRUE(text.starts_with("process timed out after ") && text.ends_with("(limit: 200ms)"))
+      << text;
+  gate->release();
+  drain_starter();
+  EXPECT_NE(::access(marker.native().c_str(), F_OK), 0) << "the given-up start ran";
+}
+
+TEST(Starter, ATaskGivenUpWhileRunningIsDiscardedNotFinished) {
+  auto gate = std::make_shared<Gate>();
+  detail::submit_start(gate);
+  for (int i = 0; i < 10000 && !gate->entered; ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(gate->entered);
+  EXPECT_EQ(detail::abandon_start(*gate), detail::GaveUp::Discarded);
+  gate->release();
+  drain_starter();
+  EXPECT_EQ(gate->discard_calls, 1);
+  EXPECT_EQ(gate->finished_calls, 0);
+  EXPECT_EQ(detail::abandon_start(*gate), detail::GaveUp::Done);
+}
 
 TEST_F(StarterRuns, AForkedCopyStartsItsOwnAndLeavesTheParentsQueueAlone) {
   auto run = std::make_unique<QueuedRun>();
