@@ -1,7 +1,7 @@
 // Runs whose child is started on the starter thread: the same results as a
 // start on the caller's thread, a spawn() that returns while the starter is
-// busy, and cancellation or loop destruction at each point of a start that is
-// still with the starter.
+// busy, a run stopped at each point of a start still with the starter, and a
+// forked copy of the host.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -172,12 +172,14 @@ TEST_F(StarterRuns, SpawnReturnsAtOnceWhileTheStarterIsBusy) {
 
 // Where the start is when the run is stopped: queued behind a busy starter
 // (the child must never be made), or made but not yet joined to the loop
-// (the child must be killed and reaped). Stopped by cancel() or by
-// destroying the loop.
+// (the child must be killed and reaped). Stopped by cancel(), by destroying
+// the loop, or by the time limit, which also ends a start stuck in the queue.
+enum class Stop : std::uint8_t { Cancel, DestroyLoop, TimeLimit };
+
 struct StopCase {
   const char* name;
   bool queued;
-  bool by_cancel;
+  Stop how;
 };
 
 class StopStart : public StarterRuns, public ::testing::WithParamInterface<StopCase> {};
@@ -193,20 +195,32 @@ TEST_P(StopStart, LeavesNoChildAndNoDescriptor) {
   PreparedCommandTestPeer peer;
   peer.bin = "/bin/sh";
   peer.argv = {"-c", "echo > " + marker.native() + "; exec sleep 30"};
+  peer.timeout = millis(200);
   RunOptions options;
   options.start_on = StartOn::Starter;
   std::optional<RunResult> got;
   RunHandle handle =
       peer.make().spawn(**loop, std::move(options), [&](RunResult r) { got = std::move(r); });
   if (!c.queued) drain_starter();  // the child exists; the loop has not seen it yet
-  if (c.by_cancel) {
-    handle.cancel();
-    ASSERT_TRUE(got) << "delivered before cancel() returned";
-    EXPECT_TRUE(got->interrupted);
-    EXPECT_TRUE((*loop)->idle());
-  } else {
-    loop->reset();
-    EXPECT_TRUE(handle.finished());
+  switch (c.how) {
+    case Stop::Cancel:
+      handle.cancel();
+      ASSERT_TRUE(got) << "delivered before cancel() returned";
+      EXPECT_TRUE(got->interrupted);
+      EXPECT_TRUE((*loop)->idle());
+      break;
+    case Stop::DestroyLoop:
+      loop->reset();
+      EXPECT_TRUE(handle.finished());
+      break;
+    case Stop::TimeLimit: {
+      (*loop)->run();  // a queued start is given up with the starter still held
+      ASSERT_TRUE(got && !got->result);
+      const std::string text = to_string(got->result.error());
+      EXPECT_TRUE(text.starts_with("process timed out after ") && text.ends_with("(limit: 200ms)"))
+          << text;
+      break;
+    }
   }
   gate->release();
   drain_starter();
@@ -216,36 +230,13 @@ TEST_P(StopStart, LeavesNoChildAndNoDescriptor) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StarterRuns, StopStart,
-                         ::testing::Values(StopCase{"CancelQueued", true, true},
-                                           StopCase{"CancelStarted", false, true},
-                                           StopCase{"DestroyLoopQueued", true, false},
-                                           StopCase{"DestroyLoopStarted", false, false}),
+                         ::testing::Values(StopCase{"CancelQueued", true, Stop::Cancel},
+                                           StopCase{"CancelStarted", false, Stop::Cancel},
+                                           StopCase{"DestroyLoopQueued", true, Stop::DestroyLoop},
+                                           StopCase{"DestroyLoopStarted", false, Stop::DestroyLoop},
+                                           StopCase{"TimeLimitQueued", true, Stop::TimeLimit},
+                                           StopCase{"TimeLimitStarted", false, Stop::TimeLimit}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(StarterRuns, TheTimeLimitCoversAStartStillQueued) {
-  test::TempDir dir;
-  const Path marker = dir / "started";
-  auto loop = EventLoop::create();
-  ASSERT_TRUE(loop);
-  auto gate = std::make_shared<Gate>();
-  detail::submit_start(gate);  // a starter stuck ahead of the run
-  PreparedCommandTestPeer peer;
-  peer.bin = "/bin/sh";
-  peer.argv = {"-c", "echo > " + marker.native()};
-  peer.timeout = millis(200);
-  RunOptions options;
-  options.start_on = StartOn::Starter;
-  std::optional<RunResult> got;
-  (void)peer.make().spawn(**loop, std::move(options), [&](RunResult r) { got = std::move(r); });
-  (*loop)->run();  // returns with the starter still stuck
-  ASSERT_TRUE(got);
-  const std::string text = to_string(got->result.error());
-  EXPECT_TRUE(text.starts_with("process timed out after ") && text.ends_with("(limit: 200ms)"))
-      << text;
-  gate->release();
-  drain_starter();
-  EXPECT_NE(::access(marker.native().c_str(), F_OK), 0) << "the given-up start ran";
-}
 
 TEST(Starter, ATaskGivenUpWhileRunningIsDiscardedNotFinished) {
   auto gate = std::make_shared<Gate>();
