@@ -45,16 +45,6 @@ std::string message(const ExecResult& result) {
   return result ? std::string("<Output>") : to_string(result.error());
 }
 
-// Runs `body` in a forked child and returns its exit code (255 if it died).
-int in_child(const std::function<int()>& body) {
-  const pid_t pid = ::fork();
-  if (pid < 0) return 255;
-  if (pid == 0) ::_exit(body() & 0xff);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-}
 
 // --- output limits --------------------------------------------------------
 
@@ -371,7 +361,7 @@ TEST_F(Exec, NulByteAnywhereIsRejectedBeforeAnythingStarts) {
 }
 
 TEST_F(Exec, PrivateLoopThatCannotBeCreatedIsASpawnFailure) {
-  const int code = in_child([] {
+  const int code = test::in_child([] {
     // Leave room for exactly the standard streams, so the first new descriptor (the loop) fails.
     ::close_range(3, ~0U, 0);
     const rlimit limit{3, 3};
@@ -388,7 +378,7 @@ TEST_F(Exec, PrivateLoopThatCannotBeCreatedIsASpawnFailure) {
 }
 
 TEST_F(Exec, HostThatAutoReapsChildrenStillGetsTheirOutputs) {
-  const int code = in_child([] {
+  const int code = test::in_child([] {
     // With SIGCHLD ignored the kernel reaps the command at exit; its status is
     // read from the pidfd instead of failing with "No child processes".
     ::signal(SIGCHLD, SIG_IGN);
@@ -407,7 +397,7 @@ TEST_F(Exec, HostThatAutoReapsChildrenStillGetsTheirOutputs) {
 }
 
 TEST_F(Exec, HostWithoutStandardDescriptorsStillWiresTheChildRight) {
-  const int code = in_child([] {
+  const int code = test::in_child([] {
     // New pipes now land on 0..2; they must not be confused with the child's own streams.
     ::close(0);
     ::close(1);

@@ -34,16 +34,6 @@ namespace {
 
 using Spawn = test::NoLeakTest;
 
-// Runs `body` in a forked child and returns its exit code (255 if it died).
-int in_child(const std::function<int()>& body) {
-  const pid_t pid = ::fork();
-  if (pid < 0) return 255;
-  if (pid == 0) ::_exit(body() & 0xff);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-}
 
 PreparedCommandTestPeer command(std::string bin, std::vector<std::string> argv) {
   PreparedCommandTestPeer peer;
@@ -66,7 +56,7 @@ std::string status_field(const std::string& status, const std::string& name) {
 }
 
 TEST_F(Spawn, ChildStartsWithEverySignalAtItsDefaultAndNothingBlocked) {
-  const int code = in_child([] {
+  const int code = test::in_child([] {
     // What Python and other hosts do: ignore some, handle some, block some.
     for (int sig : {SIGPIPE, SIGXFSZ, SIGTERM, SIGHUP, SIGRTMIN + 3}) ::signal(sig, SIG_IGN);
     ::signal(SIGUSR1, [](int) {});
@@ -84,7 +74,7 @@ TEST_F(Spawn, ChildStartsWithEverySignalAtItsDefaultAndNothingBlocked) {
 }
 
 TEST_F(Spawn, ChildHasItsOwnSessionAndCannotReachTheHostsTerminal) {
-  const int code = in_child([] {
+  const int code = test::in_child([] {
     // Give this host a controlling terminal, as an interactive shell has.
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return 10;
@@ -114,7 +104,7 @@ TEST_F(Spawn, ChildHasItsOwnSessionAndCannotReachTheHostsTerminal) {
 }
 
 TEST_F(Spawn, HostThreadReapingEveryChildCannotTakeTheStatus) {
-  const int code = in_child([] {
+  const int code = test::in_child([] {
     // A host thread in waitpid(-1) takes every child it can; the command's
     // status must still come back right, every time.
     std::atomic<bool> stop{false};
@@ -149,7 +139,7 @@ bool next_pid_is(pid_t pid) {
 TEST_F(Spawn, PidfdNeverReachesAStrangerThatReusedThePid) {
   if (::geteuid() != 0 || !std::ofstream("/proc/sys/kernel/ns_last_pid"))
     GTEST_SKIP() << "needs root to steer PID reuse";
-  const int code = in_child([] {
+  const int code = test::in_child([] {
     // The kernel reaps at exit: the PID is free again the moment the child ends.
     ::signal(SIGCHLD, SIG_IGN);
     int fds[2];

@@ -96,11 +96,19 @@ std::optional<Unprivileged> unprivileged_identity() {
   return Unprivileged{65534, 65534};
 }
 
-int run_as(uid_t uid, gid_t gid, const std::function<int()>& check,
-           std::optional<gid_t> extra_group) {
+int in_child(const std::function<int()>& body) {
   const pid_t pid = ::fork();
   if (pid < 0) return 255;
-  if (pid == 0) {
+  if (pid == 0) ::_exit(body() & 0xff);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+int run_as(uid_t uid, gid_t gid, const std::function<int()>& check,
+           std::optional<gid_t> extra_group) {
+  return in_child([&] {
     int rc = 0;
     if (extra_group) {
       const gid_t groups[] = {*extra_group};
@@ -110,13 +118,8 @@ int run_as(uid_t uid, gid_t gid, const std::function<int()>& check,
     }
     rc |= ::setresgid(gid, gid, gid);
     rc |= ::setresuid(uid, uid, uid);
-    if (rc != 0) ::_exit(255);
-    ::_exit(check() & 0xff);
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+    return rc != 0 ? 255 : check();
+  });
 }
 
 Path helper_path(std::string_view name) { return Path(CORVANE_TEST_HELPER_DIR) / Path(name); }

@@ -80,6 +80,9 @@ struct Unprivileged {
 [[nodiscard]] int run_as(uid_t uid, gid_t gid, const std::function<int()>& check,
                          std::optional<gid_t> extra_group = std::nullopt);
 
+/// Runs `body` in a forked child and returns its exit code (255 if it died).
+[[nodiscard]] int in_child(const std::function<int()>& body);
+
 /// Absolute path of a helper program built next to the tests.
 [[nodiscard]] Path helper_path(std::string_view name);
 
