@@ -25,14 +25,7 @@ using test::TempDir;
 
 std::string probe() { return test::helper_path("sandbox_probe").native(); }
 
-// Sets CORVANE_SANDBOX_DISABLE for one scope ("" leaves the machine as it is).
-class DisableFeatures {
- public:
-  explicit DisableFeatures(const char* list) { ::setenv("CORVANE_SANDBOX_DISABLE", list, 1); }
-  ~DisableFeatures() { ::unsetenv("CORVANE_SANDBOX_DISABLE"); }
-  DisableFeatures(const DisableFeatures&) = delete;
-  DisableFeatures& operator=(const DisableFeatures&) = delete;
-};
+using test::DisableFeatures;
 
 // True while some process holds the flock on `path` (the probe's grandchild).
 bool lock_held(const Path& path) {

@@ -194,14 +194,7 @@ Ran run(const std::vector<std::string>& args, const Path& cwd, const Options& op
   return ran;
 }
 
-// Sets CORVANE_SANDBOX_DISABLE for one scope.
-class DisableFeatures {
- public:
-  explicit DisableFeatures(const char* list) { ::setenv("CORVANE_SANDBOX_DISABLE", list, 1); }
-  ~DisableFeatures() { ::unsetenv("CORVANE_SANDBOX_DISABLE"); }
-  DisableFeatures(const DisableFeatures&) = delete;
-  DisableFeatures& operator=(const DisableFeatures&) = delete;
-};
+using test::DisableFeatures;
 
 // A temporary tree: the workspace `ws` (the sandbox's writable directory), a sibling
 // `outside` and a secret file next to them, none of which the sandbox lets through.

@@ -96,6 +96,9 @@ std::optional<Unprivileged> unprivileged_identity() {
   return Unprivileged{65534, 65534};
 }
 
+DisableFeatures::DisableFeatures(const char* list) { ::setenv("CORVANE_SANDBOX_DISABLE", list, 1); }
+DisableFeatures::~DisableFeatures() { ::unsetenv("CORVANE_SANDBOX_DISABLE"); }
+
 int in_child(const std::function<int()>& body) {
   const pid_t pid = ::fork();
   if (pid < 0) return 255;

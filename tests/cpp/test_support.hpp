@@ -80,6 +80,16 @@ struct Unprivileged {
 [[nodiscard]] int run_as(uid_t uid, gid_t gid, const std::function<int()>& check,
                          std::optional<gid_t> extra_group = std::nullopt);
 
+/// Sets CORVANE_SANDBOX_DISABLE (the sandbox's missing-feature seam) for one
+/// scope; "" leaves the machine as it is.
+class DisableFeatures {
+ public:
+  explicit DisableFeatures(const char* list);
+  ~DisableFeatures();
+  DisableFeatures(const DisableFeatures&) = delete;
+  DisableFeatures& operator=(const DisableFeatures&) = delete;
+};
+
 /// Runs `body` in a forked child and returns its exit code (255 if it died).
 [[nodiscard]] int in_child(const std::function<int()>& body);
 
