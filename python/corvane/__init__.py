@@ -22,11 +22,21 @@ from _corvane import (
 from .errors import ExecutionError, OutputLimitExceeded, Refused, SpawnFailed, TimedOut
 from .sandbox import Sandbox, SandboxLimitExceeded
 from ._run import run
-from ._aio import arun
 from .policy_file import PolicyError
 from .guard import Guard
 
 __doc__ = _corvane.__doc__
+
+
+def __getattr__(name: str) -> object:
+    # arun brings asyncio in, whose import alone costs a command-line start tens
+    # of milliseconds: it is imported the first time it is asked for.
+    if name == "arun":
+        from ._aio import arun
+
+        globals()["arun"] = arun
+        return arun
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = [
     "RiskyBinPolicy",

@@ -9,7 +9,6 @@ into Guard calls and the Guard's answers back into text, JSON and exit codes.
 from __future__ import annotations
 
 import argparse
-import asyncio
 import base64
 import json
 import os
@@ -17,7 +16,11 @@ import shlex
 import signal
 import sys
 import threading
-from typing import Any, Awaitable, Dict, List, Mapping, NoReturn, Optional, Sequence, TextIO
+from typing import (TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Mapping, NoReturn,
+                    Optional, Sequence, TextIO)
+
+if TYPE_CHECKING:
+    import asyncio
 
 # Exit codes of check and explain (and of run, serve and mcp before they start work).
 EXIT_OK = 0
@@ -323,11 +326,25 @@ async def run_json(guard: Any, request: "Request") -> Dict[str, Any]:
 
     try:
         output = await guard.arun(request.bin, request.argv, cwd=request.cwd, env=request.env)
-    except Refused as refused:
-        return refusal_json(refused)
-    except ExecutionError as error:
-        return execution_error_json(error)
+    except (Refused, ExecutionError) as error:
+        return failure_json(error)
     return output_json(output)
+
+
+def run_json_here(guard: Any, request: "Request") -> Dict[str, Any]:
+    """`run_json` with a blocking run on this thread (no asyncio needed)."""
+    from . import ExecutionError, Refused
+
+    try:
+        output = guard.run(request.bin, request.argv, cwd=request.cwd, env=request.env)
+    except (Refused, ExecutionError) as error:
+        return failure_json(error)
+    return output_json(output)
+
+
+def failure_json(error: Exception) -> Dict[str, Any]:
+    """The answer for a refusal (a ValueError) or an execution error."""
+    return refusal_json(error) if isinstance(error, ValueError) else execution_error_json(error)
 
 
 def explain_json(guard: Any, request: Optional["Request"]) -> Dict[str, Any]:
@@ -655,7 +672,7 @@ def _cmd_run(args: argparse.Namespace) -> int:
     session = Session(load_guard(args.policy))
     resolved = session.resolve(request)
     assert resolved is not None
-    answer = _until_signalled(run_json(session.guard, resolved))
+    answer = _stoppable(lambda: run_json_here(session.guard, resolved))
     code = exit_code_of("run", answer)
     if args.json:
         _print_json(answer, sys.stdout)
@@ -675,6 +692,41 @@ def _cmd_run(args: argparse.Namespace) -> int:
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
+def _interrupted(number: int) -> Dict[str, Any]:
+    name = signal.Signals(number).name
+    return {"error": "Interrupted", "signal": number,
+            "message": f"interrupted by {name}; commands in flight were stopped"}
+
+
+class _Stopped(BaseException):
+    """A stop signal, raised by its handler into the blocking run it interrupts
+    (a BaseException, like KeyboardInterrupt, so that no `except Exception` takes it)."""
+
+
+def _stoppable(work: Callable[[], Dict[str, Any]]) -> Dict[str, Any]:
+    """Calls `work` (a blocking run) on this thread; SIGINT, SIGTERM or SIGHUP stops it.
+
+    A signal handler that raises abandons the run, which kills and reaps the
+    child first, so a host that stops corvane never leaves the command running.
+    `corvane run` takes this way rather than an asyncio loop: importing asyncio
+    alone costs a command's start tens of milliseconds.
+    """
+
+    def stop(number: int, _frame: Any) -> None:
+        raise _Stopped(number)
+
+    previous = {number: signal.getsignal(number) for number in STOP_SIGNALS}
+    try:
+        for number in STOP_SIGNALS:
+            signal.signal(number, stop)
+        return work()
+    except _Stopped as stopped:
+        return _interrupted(stopped.args[0])
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler if handler is not None else signal.SIG_DFL)
+
+
 def _until_signalled(work: "Awaitable[Dict[str, Any]]") -> Dict[str, Any]:
     """Runs `work` on a fresh asyncio loop; SIGINT, SIGTERM or SIGHUP cancels it.
 
@@ -682,6 +734,8 @@ def _until_signalled(work: "Awaitable[Dict[str, Any]]") -> Dict[str, Any]:
     corvane never leaves the command running. The answer is then
     {"error": "Interrupted", "signal": N}, and the exit code 128+N.
     """
+
+    import asyncio
 
     async def guarded() -> Dict[str, Any]:
         loop = asyncio.get_running_loop()
@@ -699,9 +753,7 @@ def _until_signalled(work: "Awaitable[Dict[str, Any]]") -> Dict[str, Any]:
         except asyncio.CancelledError:
             if not received:
                 raise
-            name = signal.Signals(received[0]).name
-            return {"error": "Interrupted", "signal": received[0],
-                    "message": f"interrupted by {name}; commands in flight were stopped"}
+            return _interrupted(received[0])
         finally:
             for number in STOP_SIGNALS:
                 loop.remove_signal_handler(number)
@@ -788,6 +840,8 @@ async def serve_lines(session: Session, source: Any, out: TextIO,
     start of the next; at most `max_in_flight` are pending at once. Cancelling
     this coroutine cancels every pending request, which kills their children.
     """
+    import asyncio
+
     loop = asyncio.get_running_loop()
     lines: "asyncio.Queue[bytes]" = asyncio.Queue(max_in_flight)
     pending: "asyncio.Queue[Optional[asyncio.Task[Dict[str, Any]]]]" = asyncio.Queue(max_in_flight)

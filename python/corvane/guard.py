@@ -12,7 +12,6 @@ import os
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Union
 
 from . import ProcRequest, policy_file
-from ._aio import arun as _arun
 from ._run import run as _run
 
 if TYPE_CHECKING:
@@ -85,6 +84,8 @@ class Guard:
                    env: Optional[Mapping[str, str]] = None) -> "Output":
         """check() then corvane.arun() inside the policy's sandbox, if it has one."""
         prepared = self.check(bin, argv, cwd=cwd, env=env)
+        from ._aio import arun as _arun  # asyncio only when it is used
+
         return await _arun(prepared, sandbox=self._sandbox,
                            on_output_limit=self._on_output_limit)
 

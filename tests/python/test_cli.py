@@ -176,6 +176,18 @@ def test_help_teaches_the_command():
         assert helped.returncode == 0 and b"example" in helped.stdout
 
 
+def test_run_leaves_asyncio_unimported(toolbox):
+    # Importing asyncio alone would cost every `corvane run` tens of milliseconds.
+    probe = ("import runpy, sys\n"
+             "sys.argv = ['corvane', 'run', '-p', sys.argv[1], '--', sys.argv[2], 'hi']\n"
+             "try:\n    runpy.run_module('corvane', run_name='__main__')\n"
+             "except SystemExit:\n    pass\n"
+             "sys.stderr.write(str('asyncio' in sys.modules))\n")
+    done = subprocess.run([sys.executable, "-c", probe, toolbox["policy"], toolbox["say"]],
+                          capture_output=True, timeout=30)
+    assert (done.stdout, done.stderr) == (b"hi\n", b"to stderr\nFalse")
+
+
 def test_console_script_is_installed(toolbox):
     script = Path(sys.executable).with_name("corvane")
     if not script.exists():
