@@ -712,8 +712,12 @@ def _stoppable(work: Callable[[], Dict[str, Any]]) -> Dict[str, Any]:
     alone costs a command's start tens of milliseconds.
     """
 
+    settled = False
+
     def stop(number: int, _frame: Any) -> None:
-        raise _Stopped(number)
+        # Once the answer is settled, a late signal must not escape the restoring below.
+        if not settled:
+            raise _Stopped(number)
 
     previous = {number: signal.getsignal(number) for number in STOP_SIGNALS}
     try:
@@ -721,8 +725,10 @@ def _stoppable(work: Callable[[], Dict[str, Any]]) -> Dict[str, Any]:
             signal.signal(number, stop)
         return work()
     except _Stopped as stopped:
+        settled = True  # the first signal decides; a second one changes nothing
         return _interrupted(stopped.args[0])
     finally:
+        settled = True
         for number, handler in previous.items():
             signal.signal(number, handler if handler is not None else signal.SIG_DFL)
 
