@@ -195,6 +195,19 @@ std::optional<Clock::time_point> deadline_after(Clock::time_point now, Duration 
          std::chrono::duration_cast<Clock::duration>(nanoseconds(static_cast<std::int64_t>(total)));
 }
 
+// SIGKILL to a child and to its sandbox's process group (if any), then reap it. A
+// child that cannot be signalled (a set-uid program of an unprivileged host) goes
+// to the background reaper instead, so it never stays a zombie and nobody waits.
+void kill_and_reap_child(UniqueFd& pidfd, pid_t group) noexcept {
+  const int rc = sys_pidfd_kill(pidfd.get());
+  if (group > 0) ::kill(-group, SIGKILL);
+  if (rc == 0) {
+    reap_blocking(pidfd.get());
+  } else {
+    reap_in_background(std::move(pidfd));
+  }
+}
+
 // A start handed to the starter thread: the command goes in, the started child
 // (or the SpawnFailed text) comes out, and `ready`, an eventfd the run's loop
 // watches, is written once it has. The run owns that eventfd and closes it
@@ -223,13 +236,7 @@ class StartJob final : public detail::StarterTask {
   // The owner gave up while the start was under way: nobody will take the child.
   void discard() noexcept override {
     if (!result || !*result) return;
-    Child& child = **result;
-    if (child.group > 0) ::kill(-child.group, SIGKILL);
-    if (sys_pidfd_kill(child.pidfd.get()) == 0) {
-      reap_blocking(child.pidfd.get());
-    } else {
-      reap_in_background(std::move(child.pidfd));
-    }
+    kill_and_reap_child((*result)->pidfd, (*result)->group);
     result.reset();
   }
 
@@ -359,15 +366,9 @@ class Execution : public std::enable_shared_from_this<Execution> {
   [[nodiscard]] bool finished() const noexcept { return phase_ == Phase::Done; }
 
  private:
-  // SIGKILL and reap at once; a child that cannot be signalled goes to the
-  // background reaper instead, so it never stays a zombie and nobody waits.
   void kill_and_reap() noexcept {
     if (reaped_ || !pidfd_) return;
-    if (kill_child() == 0) {
-      reap_blocking(pidfd_.get());
-    } else {
-      reap_in_background(std::move(pidfd_));
-    }
+    kill_and_reap_child(pidfd_, group_);
     reaped_ = true;
   }
 
