@@ -233,7 +233,8 @@ std::expected<CommandRules, RuleError> CommandRules::make(std::vector<RuleSet> s
       if (value.second.changes_directory) rules.needs_jail_ = true;
     }
     // An inserted "--" protects only a program that stops reading options there.
-    if (set.inject_ == InjectDoubleDash::AfterFlags && set.double_dash_ != DoubleDashReading::EndsOptions) {
+    if (set.inject_ == InjectDoubleDash::AfterFlags &&
+        set.double_dash_ != DoubleDashReading::EndsOptions) {
       return fail("inject_double_dash protects nothing when the program reads \"--\" as " +
                   std::string(display_name(set.double_dash_)));
     }
@@ -355,20 +356,25 @@ std::expected<Path, Refusal> Reader::check_path(const std::string& text, std::si
                                                 const std::string* flag) {
   auto resolved = resolve_in_jail(text, *here_);
   if (resolved) {
-    checked_.push_back({text, index, flag ? std::optional<std::string>(*flag) : std::nullopt, moves_});
+    std::optional<std::string> named;
+    if (flag) named = *flag;
+    checked_.push_back({text, index, std::move(named), moves_});
     return std::move(*resolved);
   }
   std::string reason = resolved.error();
-  if (moves_ > 0) reason += ", from " + display(here_->cwd) + " where " + lossy_utf8(last_move_flag_) + " moves it";
-  std::string message = "path outside the working directory jail: " + escape_quoted(text) + " (" + reason + ")";
+  if (moves_ > 0) {
+    reason += ", from " + display(here_->cwd) + " where " + lossy_utf8(last_move_flag_) + " moves it";
+  }
+  std::string message =
+      "path outside the working directory jail: " + escape_quoted(text) + " (" + reason + ")";
   Refusal r{"PathOutsideJail", index, std::move(message),
             {{"path", lossy_utf8(text)}, {"reason", reason}}, std::nullopt};
   if (flag) r.fields.emplace_back("flag", lossy_utf8(*flag));
   return std::unexpected(std::move(r));
 }
 
-std::expected<void, Refusal> Reader::change_directory(const std::string& flag, const std::string& value,
-                                                      std::size_t index) {
+std::expected<void, Refusal> Reader::change_directory(const std::string& flag,
+                                                      const std::string& value, std::size_t index) {
   // Relative to where the program already is: "-C a -C b" ends in a/b.
   auto moved = check_path(value, index, &flag);
   if (!moved) return std::unexpected(std::move(moved.error()));

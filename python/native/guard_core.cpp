@@ -132,8 +132,9 @@ bool read_rule_set(PyObject* dict, std::vector<RuleSet>& out) {
   static constexpr DoubleDashReading readings[] = {DoubleDashReading::EndsOptions,
                                                    DoubleDashReading::OptionsContinue,
                                                    DoubleDashReading::Argument};
-  const auto reading = std::find_if(std::begin(readings), std::end(readings),
-                                    [&](DoubleDashReading r) { return display_name(r) == double_dash; });
+  const auto reading =
+      std::find_if(std::begin(readings), std::end(readings),
+                   [&](DoubleDashReading r) { return display_name(r) == double_dash; });
   if (reading == std::end(readings)) return type_error("double_dash reading");
   if ((obj = item(dict, "max_flags")) == nullptr || !read_u64(obj, max_flags)) return false;
   if ((obj = item(dict, "max_positionals")) == nullptr || !read_u64(obj, max_positionals)) return false;
