@@ -1,7 +1,8 @@
 // The extended rule model: choosing the rule set by subcommand, reading argv
 // token by token as an option parser does (values tied to their flags,
-// bundles, numeric flags), value constraints, path positionals, counts and
-// the "--" insertion after the subcommand and every value.
+// bundles, numeric flags), the program's own reading of "--", value
+// constraints, path positionals (from wherever a value moves the program),
+// counts and the "--" insertion after the subcommand and every value.
 #include "rules.hpp"
 
 #include <sys/stat.h>
@@ -99,6 +100,15 @@ std::string_view display_name(TokenRole role) noexcept {
   return "unknown";
 }
 
+std::string_view display_name(DoubleDashReading reading) noexcept {
+  switch (reading) {
+    case DoubleDashReading::EndsOptions: return "ends_options";
+    case DoubleDashReading::OptionsContinue: return "options_continue";
+    case DoubleDashReading::Argument: return "argument";
+  }
+  return "unknown";
+}
+
 // ---------------------------------------------------------------- building
 
 RuleSet RuleSet::flags(std::vector<std::string> names) && {
@@ -143,6 +153,11 @@ RuleSet RuleSet::path_positionals(bool on) && {
 
 RuleSet RuleSet::inject_double_dash(InjectDoubleDash mode) && {
   inject_ = mode;
+  return std::move(*this);
+}
+
+RuleSet RuleSet::double_dash(DoubleDashReading reading) && {
+  double_dash_ = reading;
   return std::move(*this);
 }
 
@@ -214,6 +229,15 @@ std::expected<CommandRules, RuleError> CommandRules::make(std::vector<RuleSet> s
       set.values_.emplace(name, std::move(compiled));
     }
     if (set.path_positionals_) rules.needs_jail_ = true;
+    for (const auto& value : set.value_order_) {
+      if (value.second.changes_directory) rules.needs_jail_ = true;
+    }
+    // An inserted "--" protects only a program that stops reading options there.
+    if (set.inject_ == InjectDoubleDash::AfterFlags &&
+        set.double_dash_ != DoubleDashReading::EndsOptions) {
+      return fail("inject_double_dash protects nothing when the program reads \"--\" as " +
+                  std::string(display_name(set.double_dash_)));
+    }
     if (set.subcommand_.empty()) rules.has_root_set_ = true;
   }
   rules.sets_ = std::move(sets);
@@ -270,7 +294,9 @@ class Reader {
   Reader(const RuleSet& set, const std::unordered_set<std::string>& flags,
          const std::unordered_map<std::string, RuleSet::CompiledValue>& values,
          const std::vector<std::string>& argv, const PathJail* jail, RuleTrace* trace)
-      : set_(set), flags_(flags), values_(values), argv_(argv), jail_(jail), trace_(trace) {}
+      : set_(set), flags_(flags), values_(values), argv_(argv), trace_(trace) {
+    if (jail) here_ = *jail;
+  }
 
   std::expected<void, Refusal> read(std::size_t start);
 
@@ -297,8 +323,11 @@ class Reader {
                                            const std::string& value, std::size_t index);
   std::expected<void, Refusal> take_next_value(const std::string& flag, const Value& rule,
                                                std::size_t& i);
-  std::expected<void, Refusal> check_path(const std::string& text, std::size_t index,
+  std::expected<Path, Refusal> check_path(const std::string& text, std::size_t index,
                                           const std::string* flag);
+  std::expected<void, Refusal> change_directory(const std::string& flag, const std::string& value,
+                                                std::size_t index);
+  std::expected<void, Refusal> recheck_from_last_directory();
   std::expected<void, Refusal> read_flag(std::size_t& i);
   std::expected<void, Refusal> read_first_bundle(std::size_t& i);
 
@@ -306,20 +335,68 @@ class Reader {
   const std::unordered_set<std::string>& flags_;
   const std::unordered_map<std::string, Value>& values_;
   const std::vector<std::string>& argv_;
-  const PathJail* jail_;
   RuleTrace* trace_;
+  // The jail with the directory the program is in at the token being read:
+  // its starting directory until a value moves it.
+  std::optional<PathJail> here_;
+  // Every path checked before the last move, with the flag that names it, so
+  // it can be checked again from where the program ends up.
+  struct Checked {
+    std::string text;
+    std::size_t index;
+    std::optional<std::string> flag;
+    std::size_t moves_before;
+  };
+  std::vector<Checked> checked_;
+  std::size_t moves_ = 0;
+  std::string last_move_flag_;
 };
 
-std::expected<void, Refusal> Reader::check_path(const std::string& text, std::size_t index,
+std::expected<Path, Refusal> Reader::check_path(const std::string& text, std::size_t index,
                                                 const std::string* flag) {
-  auto resolved = resolve_in_jail(text, *jail_);
-  if (resolved) return {};
-  std::string message = "path outside the working directory jail: " + escape_quoted(text) + " (" +
-                        resolved.error() + ")";
+  auto resolved = resolve_in_jail(text, *here_);
+  if (resolved) {
+    std::optional<std::string> named;
+    if (flag) named = *flag;
+    checked_.push_back({text, index, std::move(named), moves_});
+    return std::move(*resolved);
+  }
+  std::string reason = resolved.error();
+  if (moves_ > 0) {
+    reason += ", from " + display(here_->cwd) + " where " + lossy_utf8(last_move_flag_) + " moves it";
+  }
+  std::string message =
+      "path outside the working directory jail: " + escape_quoted(text) + " (" + reason + ")";
   Refusal r{"PathOutsideJail", index, std::move(message),
-            {{"path", lossy_utf8(text)}, {"reason", resolved.error()}}, std::nullopt};
+            {{"path", lossy_utf8(text)}, {"reason", reason}}, std::nullopt};
   if (flag) r.fields.emplace_back("flag", lossy_utf8(*flag));
   return std::unexpected(std::move(r));
+}
+
+std::expected<void, Refusal> Reader::change_directory(const std::string& flag,
+                                                      const std::string& value, std::size_t index) {
+  // Relative to where the program already is: "-C a -C b" ends in a/b.
+  auto moved = check_path(value, index, &flag);
+  if (!moved) return std::unexpected(std::move(moved.error()));
+  checked_.pop_back();  // a move is relative to the one before it, never to a later one
+  here_->cwd = std::move(*moved);
+  last_move_flag_ = flag;
+  ++moves_;
+  return {};
+}
+
+std::expected<void, Refusal> Reader::recheck_from_last_directory() {
+  // tar moves before the operands that follow its -C, but git and make move
+  // before they read any argument: a path must stay inside on either reading.
+  if (moves_ == 0) return {};
+  const std::vector<Checked> earlier = std::move(checked_);
+  for (const Checked& c : earlier) {
+    if (c.moves_before == moves_) continue;
+    if (auto r = check_path(c.text, c.index, c.flag ? &*c.flag : nullptr); !r) {
+      return std::unexpected(std::move(r.error()));
+    }
+  }
+  return {};
 }
 
 std::expected<void, Refusal> Reader::check_value(const std::string& flag, const Value& rule,
@@ -337,7 +414,10 @@ std::expected<void, Refusal> Reader::check_value(const std::string& flag, const 
   if (rule.pattern && !std::regex_match(value, *rule.pattern)) {
     return refuse("must match " + *rule.rule.pattern);
   }
-  if (rule.rule.path) return check_path(value, index, &flag);
+  if (rule.rule.changes_directory) return change_directory(flag, value, index);
+  if (rule.rule.path) {
+    if (auto r = check_path(value, index, &flag); !r) return std::unexpected(std::move(r.error()));
+  }
   return {};
 }
 
@@ -444,19 +524,23 @@ std::expected<void, Refusal> Reader::read_first_bundle(std::size_t& i) {
 }
 
 std::expected<void, Refusal> Reader::read(std::size_t start) {
+  const DoubleDashReading reading = set_.double_dash();
   for (std::size_t i = start; i < argv_.size(); ++i) {
     const std::string& token = argv_[i];
-    if (!separator_seen && token == "--") {
+    if (!separator_seen && token == "--" && reading != DoubleDashReading::Argument) {
       role(TokenRole::Separator);
       separator_seen = true;
       continue;
     }
-    if (!separator_seen && i == start && set_.first_arg_bundle() && !token.empty() &&
+    // Only a program that stops reading options at "--" makes a later "-exec" data.
+    const bool options_over = separator_seen && reading == DoubleDashReading::EndsOptions;
+    if (!options_over && i == start && set_.first_arg_bundle() && !token.empty() &&
         token.front() != '-') {
       if (auto r = read_first_bundle(i); !r) return r;
       continue;
     }
-    if (!separator_seen && is_flag_token(token)) {
+    const bool plain_dashes = token == "--" && reading == DoubleDashReading::Argument;
+    if (!options_over && !plain_dashes && is_flag_token(token)) {
       if (auto r = read_flag(i); !r) return r;
       continue;
     }
@@ -464,10 +548,10 @@ std::expected<void, Refusal> Reader::read(std::size_t start) {
     if (!first_positional) first_positional = i;
     if (++positional_count > set_.max_positionals() && !excess_positional) excess_positional = i;
     if (set_.path_positionals()) {
-      if (auto r = check_path(token, i, nullptr); !r) return r;
+      if (auto r = check_path(token, i, nullptr); !r) return std::unexpected(std::move(r.error()));
     }
   }
-  return {};
+  return recheck_from_last_directory();
 }
 
 }  // namespace

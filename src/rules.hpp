@@ -47,6 +47,20 @@ struct Refusal {
 /// A refusal that wraps `v`, with its kind, fields and exact message.
 [[nodiscard]] Refusal to_refusal(Violation v, std::optional<std::size_t> index = std::nullopt);
 
+/// How the program itself reads a "--" among its arguments.
+enum class DoubleDashReading : std::uint8_t {
+  /// The end of the options: every later token is an operand (getopt and most tools).
+  EndsOptions,
+  /// Skipped, and later dashed words are options again: find honours "--" only
+  /// before its starting points, and its expression ("-exec") follows them.
+  OptionsContinue,
+  /// Not special at all: an ordinary operand, and later dashed words are options.
+  Argument,
+};
+
+/// "ends_options", "options_continue", "argument".
+[[nodiscard]] std::string_view display_name(DoubleDashReading reading) noexcept;
+
 /// What a flag's value must satisfy; every constraint present must hold.
 struct ValueRule {
   /// Also accept the value attached: "--name=VALUE" for a long flag, "-fVALUE" for a short one.
@@ -57,6 +71,10 @@ struct ValueRule {
   std::optional<std::string> pattern = std::nullopt;
   /// The value must be a path that resolves inside the working-directory jail.
   bool path = false;
+  /// The value moves the program to another directory (tar, git and make "-C"):
+  /// it must itself resolve inside the jail, and every path argument, before or
+  /// after it, must stay inside from there too.
+  bool changes_directory = false;
 };
 
 /// The rules for one subcommand path of a binary (or for the binary itself
@@ -86,6 +104,8 @@ class RuleSet {
   [[nodiscard]] RuleSet path_positionals(bool on = true) &&;
   /// Inserts "--" before the first positional, after the subcommand and any value.
   [[nodiscard]] RuleSet inject_double_dash(InjectDoubleDash mode) &&;
+  /// How the program reads a "--" (by default as the end of its options).
+  [[nodiscard]] RuleSet double_dash(DoubleDashReading reading) &&;
 
   [[nodiscard]] const std::vector<std::string>& subcommand() const noexcept { return subcommand_; }
   /// Flags without a value, in the order they were declared.
@@ -101,6 +121,7 @@ class RuleSet {
   [[nodiscard]] bool first_arg_bundle() const noexcept { return first_arg_bundle_; }
   [[nodiscard]] bool path_positionals() const noexcept { return path_positionals_; }
   [[nodiscard]] InjectDoubleDash inject_double_dash() const noexcept { return inject_; }
+  [[nodiscard]] DoubleDashReading double_dash() const noexcept { return double_dash_; }
 
   /// A value rule made ready for lookups (set and compiled pattern); internal.
   struct CompiledValue {
@@ -124,6 +145,7 @@ class RuleSet {
   bool first_arg_bundle_ = false;
   bool path_positionals_ = false;
   InjectDoubleDash inject_ = InjectDoubleDash::Never;
+  DoubleDashReading double_dash_ = DoubleDashReading::EndsOptions;
 };
 
 /// A mistake in a rule model, found when it is built.

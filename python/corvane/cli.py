@@ -478,6 +478,8 @@ def _value_flag_text(flag: Mapping[str, Any]) -> str:
         shape = "|".join(str(v) for v in flag["one_of"])
     elif flag.get("pattern"):
         shape = f"matching {flag['pattern']}"
+    elif flag.get("changes_directory"):
+        shape = "a directory inside the working directory, from which paths then count"
     elif flag.get("path"):
         shape = "a path inside the working directory"
     else:
@@ -505,6 +507,10 @@ def rule_set_text(rules: Mapping[str, Any]) -> str:
                      f"{others} other argument{'s' if others != 1 else ''}")
     if rules.get("path_positionals"):
         parts.append("path arguments must stay inside the working directory")
+    if rules.get("double_dash") == "options_continue":
+        parts.append("\"--\" does not end its options")
+    elif rules.get("double_dash") == "argument":
+        parts.append("\"--\" is an ordinary argument")
     return "; ".join(parts)
 
 

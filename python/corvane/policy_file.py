@@ -34,9 +34,11 @@ _SANDBOX_LIMITS = {"memory": ("memory", "size"), "cpu_time": ("cpu_seconds", "se
                    "processes": ("processes", "count"), "file_size": ("file_size", "size"),
                    "open_files": ("open_files", "count")}
 _RULE_KEYS = {"flags", "value_flags", "max_flags", "max_positionals", "numeric_flags", "bundles",
-              "first_arg_bundle", "path_positionals", "inject_double_dash"}
+              "first_arg_bundle", "path_positionals", "inject_double_dash", "double_dash"}
 _BINARY_KEYS = _RULE_KEYS | {"path", "subcommands"}
-_VALUE_KEYS = {"attached", "one_of", "pattern", "path"}
+_VALUE_KEYS = {"attached", "one_of", "pattern", "path", "changes_directory"}
+# How the program reads "--": the names of the core's DoubleDashReading.
+_DOUBLE_DASH = ("ends_options", "options_continue", "argument")
 _ENV_MODES = {"empty", "locale_only", "fixed", "allowlist"}
 _RISKY = {"deny": 0, "allow_with_warning": 1, "disabled": 2}
 _DEFAULT_MAX = 32
@@ -193,7 +195,7 @@ class _Reader:
 
     # ------------------------------------------------------------ rules
 
-    def value_flags(self, value: Any, key: str) -> List[Tuple[str, bool, Optional[List[str]], Optional[str], bool]]:
+    def value_flags(self, value: Any, key: str) -> List[Tuple[str, bool, Optional[List[str]], Optional[str], bool, bool]]:
         out = []
         if isinstance(value, Mapping):
             for name, options in self.named(value, key).items():
@@ -206,10 +208,11 @@ class _Reader:
                     None if one_of is None else self.strings(one_of, _join(key, name, "one_of")),
                     None if pattern is None else self.string(pattern, _join(key, name, "pattern")),
                     self.boolean(opts.get("path", False), _join(key, name, "path")),
+                    self.boolean(opts.get("changes_directory", False), _join(key, name, "changes_directory")),
                 ))
             return out
         for name in self.strings(value, key):
-            out.append((name, False, None, None, False))
+            out.append((name, False, None, None, False, False))
         return out
 
     def rule_set(self, data: Mapping[str, Any], key: str, words: List[str]) -> Dict[str, Any]:
@@ -228,7 +231,14 @@ class _Reader:
                                              _join(key, "path_positionals")),
             "inject_double_dash": self.boolean(data.get("inject_double_dash", True),
                                                _join(key, "inject_double_dash")),
+            "double_dash": self.double_dash(data.get("double_dash", _DOUBLE_DASH[0]), _join(key, "double_dash")),
         }
+
+    def double_dash(self, value: Any, key: str) -> str:
+        reading = self.string(value, key)
+        if reading not in _DOUBLE_DASH:
+            raise self.fail(key, f"unknown reading {reading!r} (known: " + ", ".join(_DOUBLE_DASH) + ")")
+        return reading
 
     def binary(self, name: str, data: Any, key: str) -> Dict[str, Any]:
         table = self.table(data, key, _BINARY_KEYS)
@@ -441,8 +451,9 @@ def _describe_binary(binary: Dict[str, Any]) -> Dict[str, Any]:
         sets.append({
             "subcommand": " ".join(s["subcommand"]) or None,
             "flags": list(s["flags"]),
-            "value_flags": [{"name": n, "attached": a, "one_of": o, "pattern": p, "path": path}
-                            for n, a, o, p, path in s["value_flags"]],
+            "value_flags": [{"name": n, "attached": a, "one_of": o, "pattern": p, "path": path,
+                             "changes_directory": moves}
+                            for n, a, o, p, path, moves in s["value_flags"]],
             "max_flags": s["max_flags"],
             "max_positionals": s["max_positionals"],
             "numeric_flags": s["numeric_flags"],
@@ -450,6 +461,7 @@ def _describe_binary(binary: Dict[str, Any]) -> Dict[str, Any]:
             "first_arg_bundle": s["first_arg_bundle"],
             "path_positionals": s["path_positionals"],
             "inject_double_dash": s["inject_double_dash"],
+            "double_dash": s["double_dash"],
         })
     return {
         "name": binary["name"],

@@ -3,7 +3,9 @@
 // as _corvane's PreparedCommand, corvane.Refused, or a plain dict.
 #include "guard_core.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,7 +83,7 @@ bool read_strs(PyObject* seq, std::vector<std::string>& out) {
 }
 
 bool read_value_flag(PyObject* tuple, RuleSet& set) {
-  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != 5) return type_error("value flag tuple");
+  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != 6) return type_error("value flag tuple");
   std::string name;
   ValueRule rule;
   if (!read_str(PyTuple_GET_ITEM(tuple, 0), name) || !read_bool(PyTuple_GET_ITEM(tuple, 1), rule.attached)) {
@@ -95,7 +97,10 @@ bool read_value_flag(PyObject* tuple, RuleSet& set) {
     rule.pattern.emplace();
     if (!read_str(pattern, *rule.pattern)) return false;
   }
-  if (!read_bool(PyTuple_GET_ITEM(tuple, 4), rule.path)) return false;
+  if (!read_bool(PyTuple_GET_ITEM(tuple, 4), rule.path) ||
+      !read_bool(PyTuple_GET_ITEM(tuple, 5), rule.changes_directory)) {
+    return false;
+  }
   set = std::move(set).value_flag(std::move(name), std::move(rule));
   return true;
 }
@@ -122,6 +127,15 @@ bool read_rule_set(PyObject* dict, std::vector<RuleSet>& out) {
   for (auto& s : switches) {
     if ((obj = item(dict, s.key)) == nullptr || !read_bool(obj, *s.target)) return false;
   }
+  std::string double_dash;
+  if ((obj = item(dict, "double_dash")) == nullptr || !read_str(obj, double_dash)) return false;
+  static constexpr DoubleDashReading readings[] = {DoubleDashReading::EndsOptions,
+                                                   DoubleDashReading::OptionsContinue,
+                                                   DoubleDashReading::Argument};
+  const auto reading =
+      std::find_if(std::begin(readings), std::end(readings),
+                   [&](DoubleDashReading r) { return display_name(r) == double_dash; });
+  if (reading == std::end(readings)) return type_error("double_dash reading");
   if ((obj = item(dict, "max_flags")) == nullptr || !read_u64(obj, max_flags)) return false;
   if ((obj = item(dict, "max_positionals")) == nullptr || !read_u64(obj, max_positionals)) return false;
   out.push_back(std::move(set)
@@ -131,7 +145,8 @@ bool read_rule_set(PyObject* dict, std::vector<RuleSet>& out) {
                     .bundles(bundles)
                     .first_arg_bundle(first_arg)
                     .path_positionals(paths)
-                    .inject_double_dash(inject ? InjectDoubleDash::AfterFlags : InjectDoubleDash::Never));
+                    .inject_double_dash(inject ? InjectDoubleDash::AfterFlags : InjectDoubleDash::Never)
+                    .double_dash(*reading));
   return true;
 }
 

@@ -104,9 +104,10 @@ def test_run_arun_describe_and_explain(tmp_path):
         "name": "git", "path": "/usr/bin/git", "subcommands": ["log"],
         "rule_sets": [{"subcommand": "log", "flags": [],
                        "value_flags": [{"name": "--format", "attached": True, "one_of": ["oneline"],
-                                        "pattern": None, "path": False}],
+                                        "pattern": None, "path": False, "changes_directory": False}],
                        "max_flags": 32, "max_positionals": 32, "numeric_flags": False, "bundles": False,
-                       "first_arg_bundle": False, "path_positionals": False, "inject_double_dash": True}]}
+                       "first_arg_bundle": False, "path_positionals": False, "inject_double_dash": True,
+                       "double_dash": "ends_options"}]}
     assert (described["timeout"], described["on_output_limit"], described["sandbox"]) == (30.0, "kill", None)
     described["binaries"].clear()
     assert guard.describe()["binaries"], "describe() hands out a copy"
