@@ -70,24 +70,25 @@ class Guard:
     def check(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
               env: Optional[Mapping[str, str]] = None) -> "PreparedCommand":
         """The command to run, or corvane.Refused with the rule's kind, the
-        refused argv index and the one-line message."""
+        refused argv index and the one-line message. Under a policy with a
+        sandbox the command carries it: ``spawn_sync()``, ``corvane.run`` and
+        ``corvane.arun`` all run it inside, and refuse another sandbox."""
         return self._core.check(_request(bin, argv, cwd, env))
 
     def run(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
             env: Optional[Mapping[str, str]] = None) -> "Output":
-        """check() then corvane.run() inside the policy's sandbox, if it has one:
+        """check() then corvane.run(), inside the policy's sandbox if it has one:
         Refused, or the typed execution errors."""
-        return _run(self.check(bin, argv, cwd=cwd, env=env), sandbox=self._sandbox,
+        return _run(self.check(bin, argv, cwd=cwd, env=env),
                     on_output_limit=self._on_output_limit)
 
     async def arun(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
                    env: Optional[Mapping[str, str]] = None) -> "Output":
-        """check() then corvane.arun() inside the policy's sandbox, if it has one."""
+        """check() then corvane.arun(), inside the policy's sandbox if it has one."""
         prepared = self.check(bin, argv, cwd=cwd, env=env)
         from ._aio import arun as _arun  # asyncio only when it is used
 
-        return await _arun(prepared, sandbox=self._sandbox,
-                           on_output_limit=self._on_output_limit)
+        return await _arun(prepared, on_output_limit=self._on_output_limit)
 
     def describe(self) -> Dict[str, Any]:
         """What the policy allows, as plain JSON-able data: binaries with their

@@ -399,8 +399,9 @@ class _Reader:
             "max_stderr": max_stderr,
             "risky": _RISKY[risky],
         }
-        core = self.build(native_data, binaries)
         sandbox, sandbox_desc = self.sandbox(top.get("sandbox"))
+        native_data["sandbox"] = None if sandbox is None else sandbox._handle
+        core = self.build(native_data, binaries)
         description = {
             "binaries": [_describe_binary(b) for b in binaries],
             "timeout": timeout[0] + timeout[1] / 1e9,
