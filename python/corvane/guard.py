@@ -57,15 +57,22 @@ class Guard:
         raise AttributeError("Guard objects are immutable")
 
     @classmethod
-    def from_toml(cls, path: PathLike) -> "Guard":
-        """The policy in a TOML file; mistakes raise corvane.PolicyError."""
-        return cls._from_loaded(policy_file.load_toml(path))
+    def from_toml(cls, path: PathLike, *, vars: Optional[Mapping[str, str]] = None) -> "Guard":
+        """The policy in a TOML file; mistakes raise corvane.PolicyError.
+
+        ``${NAME}`` in any string of the file is ``vars[NAME]`` (``$$`` is a
+        literal ``$``); an undefined or malformed one is a PolicyError. A file
+        that lies where the policy's own commands may write (under its
+        sandbox's write paths, or without a sandbox in the directories its
+        [cwd] names) is refused unless it sets ``allow_writable_policy = true``."""
+        return cls._from_loaded(policy_file.load_toml(path, vars=vars))
 
     @classmethod
-    def from_dict(cls, data: Mapping[str, Any], *, base_dir: Optional[str] = None) -> "Guard":
+    def from_dict(cls, data: Mapping[str, Any], *, base_dir: Optional[str] = None,
+                  vars: Optional[Mapping[str, str]] = None) -> "Guard":
         """The policy in a mapping shaped like the TOML file; relative paths
-        resolve against ``base_dir``."""
-        return cls._from_loaded(policy_file.load_mapping(data, base_dir=base_dir))
+        resolve against ``base_dir`` and ``${NAME}`` is ``vars[NAME]``."""
+        return cls._from_loaded(policy_file.load_mapping(data, base_dir=base_dir, vars=vars))
 
     def check(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
               env: Optional[Mapping[str, str]] = None) -> "PreparedCommand":
