@@ -81,7 +81,7 @@ int main() {
   for (int round = 0; round < kRounds; ++round) {
     for (Variant& v : variants) {
       corvane::PreparedCommand cmd = *prepared;
-      if (v.sandbox) cmd = std::move(cmd).with_sandbox(*v.sandbox);
+      if (v.sandbox) cmd = std::move(cmd).with_sandbox(*v.sandbox).value();
       const auto start = Clock::now();
       const corvane::ExecResult result = std::move(cmd).spawn_sync();
       v.micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());

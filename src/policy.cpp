@@ -53,6 +53,11 @@ ProcPolicyBuilder ProcPolicyBuilder::command_rules(Path path, CommandRules rules
   return std::move(*this);
 }
 
+ProcPolicyBuilder ProcPolicyBuilder::sandbox(Sandbox sandbox) && {
+  sandbox_ = std::move(sandbox);
+  return std::move(*this);
+}
+
 void ProcPolicyBuilder::move_settings_into(ProcPolicy& policy) {
   policy.env_policy_ = std::move(env_policy_);
   policy.cwd_policy_ = std::move(cwd_policy_);
@@ -60,6 +65,7 @@ void ProcPolicyBuilder::move_settings_into(ProcPolicy& policy) {
   policy.max_stderr_ = max_stderr_;
   policy.timeout_ = timeout_;
   policy.risky_bin_policy_ = risky_bin_policy_;
+  policy.sandbox_ = std::move(sandbox_);
 }
 
 std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
@@ -306,13 +312,21 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
 }
 
 std::expected<PreparedCommand, Refusal> ProcPolicy::check(ProcRequest request) const {
-  return judge(std::move(request), nullptr);
+  return carry_sandbox(judge(std::move(request), nullptr));
 }
 
 Explanation ProcPolicy::explain(ProcRequest request) const {
   Explanation ex{std::unexpected(Refusal{}), CheckStage::Binary, std::nullopt, {}, {}};
-  ex.result = judge(std::move(request), &ex);
+  ex.result = carry_sandbox(judge(std::move(request), &ex));
   return ex;
+}
+
+std::expected<PreparedCommand, Refusal> ProcPolicy::carry_sandbox(
+    std::expected<PreparedCommand, Refusal> result) const {
+  // Set on the command itself rather than left to whoever runs it: a host that
+  // runs the checked command by any route still runs it in the policy's sandbox.
+  if (result && sandbox_) result->sandbox_ = sandbox_;
+  return result;
 }
 
 }  // namespace corvane

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <unordered_map>
@@ -44,6 +45,10 @@ class ProcPolicyBuilder {
   /// Registers the extended rule model for a binary, instead of ArgRules. Only
   /// try_build() and check()/explain() read it; build() and prepare() do not.
   [[nodiscard]] ProcPolicyBuilder command_rules(Path path, CommandRules rules) &&;
+  /// Puts every command check() and explain() allow inside `sandbox`: the command
+  /// carries it (PreparedCommand::sandbox), so every way of running it applies it
+  /// and no other sandbox can replace it. prepare() never reads it.
+  [[nodiscard]] ProcPolicyBuilder sandbox(Sandbox sandbox) &&;
 
   /// Resolves and checks every allowed binary in call order and requires rules
   /// for each (under the registered path, else the canonical one).
@@ -67,6 +72,7 @@ class ProcPolicyBuilder {
   std::unordered_map<Path, ArgRules, PathHash, PathEqual> rules_by_path_;
   RiskyBinPolicy risky_bin_policy_ = RiskyBinPolicy::DenyByDefault;
   std::vector<std::pair<Path, std::shared_ptr<const CommandRules>>> command_rules_;
+  std::optional<Sandbox> sandbox_;
 };
 
 /// Which step of check() decided a request.
@@ -116,6 +122,9 @@ class ProcPolicy {
   [[nodiscard]] std::expected<Path, Violation> admit_binary(const Path& bin) const;
   /// check() and explain() in one; `ex` may be null.
   [[nodiscard]] std::expected<PreparedCommand, Refusal> judge(ProcRequest request, Explanation* ex) const;
+  /// The policy's sandbox put on an allowed command.
+  [[nodiscard]] std::expected<PreparedCommand, Refusal> carry_sandbox(
+      std::expected<PreparedCommand, Refusal> result) const;
 
   EnvPolicy env_policy_;
   CwdPolicy cwd_policy_;
@@ -127,6 +136,7 @@ class ProcPolicy {
   RiskyBinPolicy risky_bin_policy_ = RiskyBinPolicy::DenyByDefault;
   std::unordered_map<Path, std::shared_ptr<const CommandRules>, PathHash, PathEqual>
       command_rules_by_canonical_;
+  std::optional<Sandbox> sandbox_;  // carried by every command check() allows
 };
 
 }  // namespace corvane

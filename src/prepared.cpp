@@ -770,7 +770,11 @@ RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
   return RunHandle(execution);
 }
 
-PreparedCommand PreparedCommand::with_sandbox(Sandbox sandbox) && {
+std::expected<PreparedCommand, std::string> PreparedCommand::with_sandbox(Sandbox sandbox) && {
+  if (sandbox_ && !(*sandbox_ == sandbox)) {
+    return std::unexpected(
+        "the command carries the sandbox of the policy that checked it and runs in no other");
+  }
   sandbox_ = std::move(sandbox);
   return std::move(*this);
 }

@@ -130,8 +130,10 @@ class PreparedCommand {
   [[nodiscard]] RunResult run(RunOptions options) &&;
 
   /// The same command, run inside `sandbox` however it is run (spawn, spawn_sync, run):
-  /// opt-in, and without one every run is exactly as before.
-  [[nodiscard]] PreparedCommand with_sandbox(Sandbox sandbox) &&;
+  /// opt-in, and without one every run is exactly as before. A command that already
+  /// carries a different sandbox (the one of the policy that checked it) is refused:
+  /// it runs in that one only, so no caller can swap a policy's sandbox for a weaker one.
+  [[nodiscard]] std::expected<PreparedCommand, std::string> with_sandbox(Sandbox sandbox) &&;
   /// The sandbox every run of this command applies, if any.
   [[nodiscard]] const std::optional<Sandbox>& sandbox() const noexcept { return sandbox_; }
 

@@ -12,20 +12,21 @@ def prepare(policy: ProcPolicy, request: ProcRequest, /) -> PreparedCommand: ...
 class SandboxHandle: ...
 
 def sandbox_build(
-    read: Tuple[bytes, ...],
-    write: Tuple[bytes, ...],
-    exec: Tuple[bytes, ...],
-    network: bool,
-    keep_background: bool,
-    best_effort: bool,
+    workspace: Any,
+    read: Any,
+    write: Any,
+    exec: Any,
+    network: Any,
+    keep_background: Any,
+    best_effort: Any,
     limits: Tuple[Any, ...],
     /,
 ) -> SandboxHandle: ...
-def sandbox_preset(workspace: bytes, /) -> Tuple[Tuple[bytes, ...], Tuple[bytes, ...]]: ...
 def sandbox_available() -> Dict[str, Any]: ...
 def sandbox_describe(
     handle: SandboxHandle, /
-) -> Tuple[str, Tuple[str, ...], Tuple[Optional[int], ...]]: ...
+) -> Tuple[str, Tuple[str, ...], Tuple[Optional[int], ...], Tuple[bytes, ...], Tuple[bytes, ...],
+           Tuple[bytes, ...], bool, bool, bool]: ...
 
 @final
 class Reactor:

@@ -61,6 +61,10 @@ def _add_policy(parser: argparse.ArgumentParser) -> None:
         "-p", "--policy", required=True, metavar="POLICY",
         help="the TOML policy file that decides every request",
     )
+    parser.add_argument(
+        "--var", action="append", default=[], metavar="NAME=VALUE",
+        help="a value for ${NAME} in the policy file (e.g. --var WORKSPACE=\"$PWD\"); repeat for more",
+    )
 
 
 def _add_request(parser: argparse.ArgumentParser) -> None:
@@ -574,11 +578,20 @@ def sandbox_line(described: Mapping[str, Any]) -> str:
             f"cannot read outside the policy's read list; network access is {network}.")
 
 
-def load_guard(path: str) -> Any:
-    """The Guard of a policy file; PolicyError names file, key and reason."""
+def load_guard(path: str, assignments: Sequence[str] = ()) -> Any:
+    """The Guard of a policy file with the --var values; PolicyError names file,
+    key and reason."""
     from . import Guard
 
-    return Guard.from_toml(path)
+    variables: Dict[str, str] = {}
+    for assignment in assignments:
+        name, equals, value = assignment.partition("=")
+        if not equals:
+            raise UsageError(f"corvane: --var {assignment!r}: expected NAME=VALUE")
+        if name in variables:
+            raise UsageError(f"corvane: --var {name} given twice")
+        variables[name] = value
+    return Guard.from_toml(path, vars=variables)
 
 
 # ---------------------------------------------------------------------------
@@ -651,7 +664,7 @@ def _write_bytes(stream: TextIO, data: bytes) -> None:
 
 def _cmd_check(args: argparse.Namespace) -> int:
     request = _request_from_args(args, required=True)
-    session = Session(load_guard(args.policy))
+    session = Session(load_guard(args.policy, args.var))
     resolved = session.resolve(request)
     assert resolved is not None
     answer = check_json(session.guard, resolved)
@@ -664,7 +677,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
 
 def _cmd_explain(args: argparse.Namespace) -> int:
     request = _request_from_args(args, required=False)
-    session = Session(load_guard(args.policy))
+    session = Session(load_guard(args.policy, args.var))
     answer = explain_json(session.guard, session.resolve(request))
     if args.json:
         _print_json(answer, sys.stdout)
@@ -675,7 +688,7 @@ def _cmd_explain(args: argparse.Namespace) -> int:
 
 def _cmd_run(args: argparse.Namespace) -> int:
     request = _request_from_args(args, required=True)
-    session = Session(load_guard(args.policy))
+    session = Session(load_guard(args.policy, args.var))
     resolved = session.resolve(request)
     assert resolved is not None
     answer = _stoppable(lambda: run_json_here(session.guard, resolved))
@@ -781,7 +794,7 @@ def _raw(answer: Mapping[str, Any], name: str) -> bytes:
 
 
 def _cmd_serve(args: argparse.Namespace) -> int:
-    session = Session(load_guard(args.policy))
+    session = Session(load_guard(args.policy, args.var))
     answer = _until_signalled(serve_lines(session, sys.stdin.buffer, sys.stdout))
     if answer.get("error") == "Interrupted":
         sys.stderr.write(f"corvane: {answer['message']}\n")
@@ -796,7 +809,7 @@ def _cmd_mcp(args: argparse.Namespace) -> int:
             f"corvane mcp: the MCP SDK is not installed ({missing}); "
             "install it with: pip install 'corvane[mcp]'"
         ) from None
-    guard = load_guard(args.policy)
+    guard = load_guard(args.policy, args.var)
     mcp_server.serve_stdio(guard, max_output=args.max_output)
     return EXIT_OK
 

@@ -57,37 +57,45 @@ class Guard:
         raise AttributeError("Guard objects are immutable")
 
     @classmethod
-    def from_toml(cls, path: PathLike) -> "Guard":
-        """The policy in a TOML file; mistakes raise corvane.PolicyError."""
-        return cls._from_loaded(policy_file.load_toml(path))
+    def from_toml(cls, path: PathLike, *, vars: Optional[Mapping[str, str]] = None) -> "Guard":
+        """The policy in a TOML file; mistakes raise corvane.PolicyError.
+
+        ``${NAME}`` in any string of the file is ``vars[NAME]`` (``$$`` is a
+        literal ``$``); an undefined or malformed one is a PolicyError. A file
+        that lies where the policy's own commands may write (under its
+        sandbox's write paths, or without a sandbox in the directories its
+        [cwd] names) is refused unless it sets ``allow_writable_policy = true``."""
+        return cls._from_loaded(policy_file.load_toml(path, vars=vars))
 
     @classmethod
-    def from_dict(cls, data: Mapping[str, Any], *, base_dir: Optional[str] = None) -> "Guard":
+    def from_dict(cls, data: Mapping[str, Any], *, base_dir: Optional[str] = None,
+                  vars: Optional[Mapping[str, str]] = None) -> "Guard":
         """The policy in a mapping shaped like the TOML file; relative paths
-        resolve against ``base_dir``."""
-        return cls._from_loaded(policy_file.load_mapping(data, base_dir=base_dir))
+        resolve against ``base_dir`` and ``${NAME}`` is ``vars[NAME]``."""
+        return cls._from_loaded(policy_file.load_mapping(data, base_dir=base_dir, vars=vars))
 
     def check(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
               env: Optional[Mapping[str, str]] = None) -> "PreparedCommand":
         """The command to run, or corvane.Refused with the rule's kind, the
-        refused argv index and the one-line message."""
+        refused argv index and the one-line message. Under a policy with a
+        sandbox the command carries it: ``spawn_sync()``, ``corvane.run`` and
+        ``corvane.arun`` all run it inside, and refuse another sandbox."""
         return self._core.check(_request(bin, argv, cwd, env))
 
     def run(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
             env: Optional[Mapping[str, str]] = None) -> "Output":
-        """check() then corvane.run() inside the policy's sandbox, if it has one:
+        """check() then corvane.run(), inside the policy's sandbox if it has one:
         Refused, or the typed execution errors."""
-        return _run(self.check(bin, argv, cwd=cwd, env=env), sandbox=self._sandbox,
+        return _run(self.check(bin, argv, cwd=cwd, env=env),
                     on_output_limit=self._on_output_limit)
 
     async def arun(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
                    env: Optional[Mapping[str, str]] = None) -> "Output":
-        """check() then corvane.arun() inside the policy's sandbox, if it has one."""
+        """check() then corvane.arun(), inside the policy's sandbox if it has one."""
         prepared = self.check(bin, argv, cwd=cwd, env=env)
         from ._aio import arun as _arun  # asyncio only when it is used
 
-        return await _arun(prepared, sandbox=self._sandbox,
-                           on_output_limit=self._on_output_limit)
+        return await _arun(prepared, on_output_limit=self._on_output_limit)
 
     def describe(self) -> Dict[str, Any]:
         """What the policy allows, as plain JSON-able data: binaries with their

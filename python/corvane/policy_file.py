@@ -7,6 +7,7 @@ is the core's. Each mistake raises :class:`PolicyError` naming the file, the
 key path and the reason; nothing is silently ignored.
 """
 
+import errno
 import os
 import re
 import sys
@@ -26,7 +27,7 @@ __all__ = ["PolicyError", "LoadedPolicy", "load_toml", "load_mapping", "SCHEMA_P
 SCHEMA_PATH = os.path.join(os.path.dirname(__file__), "policy.schema.json")
 
 _TOP_KEYS = {"timeout", "max_stdout", "max_stderr", "on_output_limit", "risky_binaries",
-             "environment", "cwd", "binaries", "sandbox"}
+             "environment", "cwd", "binaries", "sandbox", "allow_writable_policy"}
 _SANDBOX_KEYS = {"workspace", "read", "write", "exec", "network", "keep_background",
                  "best_effort", "limits"}
 # Each limit key of [sandbox.limits], the Sandbox argument it sets and how its value reads.
@@ -49,6 +50,7 @@ _DURATION_UNITS = {"ns": Decimal(1), "us": Decimal(10**3), "µs": Decimal(10**3)
                    "ms": Decimal(10**6), "s": Decimal(10**9), "m": Decimal(60 * 10**9),
                    "h": Decimal(3600 * 10**9)}
 _NUMBER_UNIT = re.compile(r"^\s*([0-9]+(?:\.[0-9]+)?)\s*([A-Za-zµ]*)\s*$")
+_VAR_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
 
 class PolicyError(ValueError):
@@ -96,9 +98,68 @@ def _join(*parts: str) -> str:
 class _Reader:
     """Walks one policy mapping, checking every key and converting values."""
 
-    def __init__(self, file: Optional[str], base_dir: Optional[str]) -> None:
+    def __init__(self, file: Optional[str], base_dir: Optional[str],
+                 variables: Optional[Mapping[str, str]] = None) -> None:
         self.file = file
         self.base_dir = base_dir
+        self.vars = self.variables(variables)
+        self.writable: List[Tuple[str, str]] = []  # (key, path) the sandbox lets commands write
+
+    # ------------------------------------------------------------ variables
+
+    def variables(self, given: Optional[Mapping[str, str]]) -> Dict[str, str]:
+        if given is None:
+            return {}
+        if not isinstance(given, Mapping):
+            raise TypeError(f"vars: expected a mapping of names to strings, not {type(given).__name__}")
+        for name, value in given.items():
+            if not isinstance(name, str) or not isinstance(value, str):
+                bad = name if not isinstance(name, str) else value
+                raise TypeError(f"vars: expected a mapping of names to strings, not {type(bad).__name__}")
+            if not _VAR_NAME.match(name):
+                raise self.fail("", f"malformed variable name {name!r} (letters, digits and _, "
+                                    "not starting with a digit)")
+        return dict(given)
+
+    def expand(self, value: Any, key: str) -> Any:
+        """`value` with ${NAME} replaced in every string in it; key paths name the string."""
+        if isinstance(value, str):
+            return self.expand_text(value, key) if "$" in value else value
+        if isinstance(value, Mapping):
+            return {k: self.expand(v, _join(key, k) if isinstance(k, str) else key)
+                    for k, v in value.items()}
+        if isinstance(value, (list, tuple)):
+            return [self.expand(v, f"{key}[{i}]") for i, v in enumerate(value)]
+        return value
+
+    def expand_text(self, text: str, key: str) -> str:
+        # ${NAME} is a variable and $$ a literal $; any other $ (a pattern's
+        # anchor, say) stays as written. A value is inserted as is, never expanded again.
+        out: List[str] = []
+        at = 0
+        while (dollar := text.find("$", at)) >= 0:
+            out.append(text[at:dollar])
+            after = text[dollar + 1:dollar + 2]
+            if after == "$":
+                out.append("$")
+                at = dollar + 2
+            elif after == "{":
+                end = text.find("}", dollar + 2)
+                name = text[dollar + 2:end] if end >= 0 else ""
+                if end < 0 or not _VAR_NAME.match(name):
+                    written = text[dollar:end + 1] if end >= 0 else text[dollar:]
+                    raise self.fail(key, f"malformed variable {written!r}: write ${{NAME}} with a "
+                                         "name of letters, digits and _, or $$ for a literal $")
+                if name not in self.vars:
+                    given = ", ".join(sorted(self.vars)) or "none"
+                    raise self.fail(key, f"undefined variable ${{{name}}} (variables given: {given})")
+                out.append(self.vars[name])
+                at = end + 1
+            else:
+                out.append("$")
+                at = dollar + 1
+        out.append(text[at:])
+        return "".join(out)
 
     def fail(self, key: str, reason: str) -> PolicyError:
         return PolicyError(reason, key=key, file=self.file)
@@ -354,6 +415,10 @@ class _Reader:
             key = next((k for k, p in named if message.endswith(p) or f"{p}:" in message),
                        "sandbox")
             raise self.fail(key, message) from None
+        # Where the commands may write, each with the key that granted it (the
+        # preset's own paths count as the workspace's).
+        self.writable = [(next((k for k, p in named if k.startswith("sandbox.write") and p == w),
+                               "sandbox.workspace"), w) for w in sandbox.write]
         description = {
             "workspace": workspace,
             "read": list(sandbox.read),
@@ -382,7 +447,8 @@ class _Reader:
         return secs
 
     def policy(self, data: Any) -> LoadedPolicy:
-        top = self.table(data, "", _TOP_KEYS)
+        top = self.table(self.expand(data, ""), "", _TOP_KEYS)
+        allow_writable = self.boolean(top.get("allow_writable_policy", False), "allow_writable_policy")
         timeout = self.duration(top.get("timeout", 30), "timeout")
         max_stdout = self.size(top.get("max_stdout", 10_485_760), "max_stdout")
         max_stderr = self.size(top.get("max_stderr", 1_048_576), "max_stderr")
@@ -409,8 +475,11 @@ class _Reader:
             "max_stderr": max_stderr,
             "risky": _RISKY[risky],
         }
-        core = self.build(native_data, binaries)
         sandbox, sandbox_desc = self.sandbox(top.get("sandbox"))
+        native_data["sandbox"] = None if sandbox is None else sandbox._handle
+        core = self.build(native_data, binaries)
+        if self.file is not None and not allow_writable:
+            self.not_self_writable(sandbox, cwd_desc, "cwd" in top)
         description = {
             "binaries": [_describe_binary(b) for b in binaries],
             "timeout": timeout[0] + timeout[1] / 1e9,
@@ -423,6 +492,51 @@ class _Reader:
             "sandbox": sandbox_desc,
         }
         return LoadedPolicy(core, description, on_limit, self.file, binaries, sandbox)
+
+    def not_self_writable(self, sandbox: Any, cwd: Dict[str, Any], cwd_written: bool) -> None:
+        """Refuses a file its own commands may rewrite: every load (each `corvane
+        run` loads the file again) would obey whatever they wrote into it.
+
+        With a sandbox that confines files, that is under its write paths: the
+        kernel stops every other write. Without one (or with Landlock skipped)
+        nothing bounds where a program writes, so the check can only cover the
+        directories the policy hands its commands, those its [cwd] names: the
+        rules confine path arguments to them, so a write the rules allow (an
+        edit, an archive extracted, a build's output) lands there."""
+        assert self.file is not None
+        places: List[Tuple[str, str]] = []
+        confined = sandbox is not None and not any(f.startswith("Landlock") for f in sandbox.skipped)
+        if sandbox is not None:
+            places += self.writable
+        if not confined:
+            if cwd["mode"] == "jail":
+                places.append(("cwd.jail", cwd["root"]))
+            elif cwd["mode"] == "allow":
+                places += [(f"cwd.allow[{i}]", d) for i, d in enumerate(cwd["dirs"])]
+            elif cwd_written:  # the built-in /tmp is where nothing of the policy's lives
+                places.append(("cwd.fixed", cwd["dir"]))
+        roots = {}
+        for key, place in places:
+            try:
+                st = os.stat(place)
+            except OSError:
+                continue
+            roots.setdefault((st.st_dev, st.st_ino), (key, place))
+        try:
+            links, target = _resolution(self.file)
+        except OSError as exc:
+            raise PolicyError(f"cannot resolve: {exc.strerror or exc}", file=self.file) from None
+        # A link on the way can be pointed elsewhere if its directory is writable;
+        # the file itself if it or a directory above it is.
+        for what, start in [(f"the link {link} on the way to the policy file", os.path.dirname(link))
+                            for link in links] + [(f"the policy file {target}", target)]:
+            granted = _under(start, roots)
+            if granted is not None:
+                key, place = granted
+                raise PolicyError(
+                    f"{what} lies under {place}, where the policy's own commands may write "
+                    "(they could rewrite it): keep it outside, or set allow_writable_policy = true",
+                    key=key, file=self.file)
 
     def build(self, native_data: Dict[str, Any], binaries: List[Dict[str, Any]]) -> Any:
         try:
@@ -443,6 +557,51 @@ class _Reader:
                 if path and (b["path"] == path or os.path.realpath(b["path"]) == path):
                     raise self.fail(_join(b["key"], "path"), message) from None
             raise self.fail("binaries", message) from None
+
+
+def _resolution(path: str) -> Tuple[List[str], str]:
+    """The symbolic links met while opening `path`, and the file it resolves to,
+    each as a path free of links (so that its directories are the real ones)."""
+    if not os.path.isabs(path):
+        path = os.path.join(os.getcwd(), path)
+    todo = [c for c in path.split("/") if c]
+    links: List[str] = []
+    current = "/"
+    while todo:
+        part = todo.pop(0)
+        if part == ".":
+            continue
+        if part == "..":
+            current = os.path.dirname(current)
+            continue
+        step = os.path.join(current, part)
+        if os.path.islink(step):
+            if len(links) >= 40:
+                raise OSError(errno.ELOOP, os.strerror(errno.ELOOP))
+            links.append(step)
+            target = os.readlink(step)
+            if target.startswith("/"):
+                current = "/"
+            todo = [c for c in target.split("/") if c] + todo
+            continue
+        current = step
+    return links, current
+
+
+def _under(path: str, roots: Mapping[Tuple[int, int], Tuple[str, str]]) -> Optional[Tuple[str, str]]:
+    """The root that `path` (a path free of links) or a directory above it is, if any.
+    Compared by inode, as the kernel's file rules are: another name for a tree is the tree."""
+    while True:
+        try:
+            st = os.stat(path)
+        except OSError:
+            st = None
+        if st is not None and (st.st_dev, st.st_ino) in roots:
+            return roots[(st.st_dev, st.st_ino)]
+        parent = os.path.dirname(path)
+        if parent == path:
+            return None
+        path = parent
 
 
 def _describe_binary(binary: Dict[str, Any]) -> Dict[str, Any]:
@@ -487,9 +646,12 @@ def _type_name(value: Any) -> str:
     return type(value).__name__
 
 
-def load_toml(path: Union[str, "os.PathLike[str]"]) -> LoadedPolicy:
+def load_toml(path: Union[str, "os.PathLike[str]"], *,
+              vars: Optional[Mapping[str, str]] = None) -> LoadedPolicy:
     """Reads and builds the policy in a TOML file; relative paths in it
-    resolve against the file's directory."""
+    resolve against the file's directory, and ${NAME} in its strings is
+    ``vars[NAME]``. A file that lies where the policy's own commands may
+    write is refused unless it sets ``allow_writable_policy = true``."""
     file = os.fspath(path)
     try:
         with open(file, "rb") as f:
@@ -499,11 +661,12 @@ def load_toml(path: Union[str, "os.PathLike[str]"]) -> LoadedPolicy:
     except tomllib.TOMLDecodeError as exc:
         raise PolicyError(f"not valid TOML: {exc}", file=file) from None
     base = os.path.dirname(os.path.abspath(file))
-    return _Reader(file, base).policy(data)
+    return _Reader(file, base, vars).policy(data)
 
 
-def load_mapping(data: Mapping[str, Any], *, base_dir: Optional[str] = None) -> LoadedPolicy:
+def load_mapping(data: Mapping[str, Any], *, base_dir: Optional[str] = None,
+                 vars: Optional[Mapping[str, str]] = None) -> LoadedPolicy:
     """Builds the policy in a mapping of the same shape as the TOML file;
-    relative paths need ``base_dir``."""
+    relative paths need ``base_dir``; ${NAME} in its strings is ``vars[NAME]``."""
     base = None if base_dir is None else os.path.abspath(os.fspath(base_dir))
-    return _Reader(None, base).policy(data)
+    return _Reader(None, base, vars).policy(data)

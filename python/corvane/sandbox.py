@@ -21,22 +21,6 @@ _DEFAULT: Any = ...
 _LIMITS = ("memory", "cpu_seconds", "processes", "file_size", "open_files")
 
 
-def _paths(name: str, values: Iterable[PathLike]) -> Tuple[bytes, ...]:
-    if isinstance(values, (str, bytes, os.PathLike)):
-        raise TypeError(f"{name}: expected a list of paths, not one path")
-    return tuple(os.fsencode(value) for value in values)
-
-
-def _limit(name: str, value: Any) -> Any:
-    if value is _DEFAULT or value is None:
-        return value
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name}: expected an int or None, not {type(value).__name__}")
-    if value < 0:
-        raise ValueError(f"{name}: must not be negative")
-    return value
-
-
 class Sandbox:
     """A kernel sandbox for a run; see the README's Sandbox section.
 
@@ -48,11 +32,13 @@ class Sandbox:
     ``processes``, ``file_size`` (bytes) and ``open_files``; leave one out for
     the default, pass None to keep the inherited limit.
 
-    Raises ValueError naming a path that does not exist or a missing feature.
+    Raises TypeError for an argument of the wrong type (the switches take True
+    or False only: ``network="false"`` is an error, not a true value), and
+    ValueError naming a path that does not exist, a negative limit or a
+    missing feature.
     """
 
-    __slots__ = ("_handle", "_read", "_write", "_exec", "_network", "_keep_background",
-                 "_best_effort")
+    __slots__ = ("_handle",)
 
     def __init__(self, *, read: Iterable[PathLike] = (), write: Iterable[PathLike] = (),
                  exec: Iterable[PathLike] = (), network: bool = False,
@@ -60,26 +46,29 @@ class Sandbox:
                  memory: Optional[int] = _DEFAULT, cpu_seconds: Optional[int] = _DEFAULT,
                  processes: Optional[int] = _DEFAULT, file_size: Optional[int] = _DEFAULT,
                  open_files: Optional[int] = _DEFAULT) -> None:
-        self._read = _paths("read", read)
-        self._write = _paths("write", write)
-        self._exec = _paths("exec", exec)
-        self._network = bool(network)
-        self._keep_background = bool(keep_background)
-        self._best_effort = bool(best_effort)
-        limits = tuple(_limit(name, value) for name, value in zip(
-            _LIMITS, (memory, cpu_seconds, processes, file_size, open_files)))
-        self._handle = _native.sandbox_build(self._read, self._write, self._exec,
-                                             self._network, self._keep_background,
-                                             self._best_effort, limits)
+        self._build(None, read, write, exec, network, keep_background, best_effort,
+                    (memory, cpu_seconds, processes, file_size, open_files))
+
+    def _build(self, workspace: Optional[PathLike], read: Any, write: Any, exec: Any,
+               network: Any, keep_background: Any, best_effort: Any, limits: Tuple[Any, ...]) -> None:
+        # Every argument is checked where the binding converts it for the core.
+        self._handle = _native.sandbox_build(workspace, read, write, exec, network,
+                                             keep_background, best_effort, limits)
 
     @classmethod
     def workspace(cls, path: PathLike, *, read: Iterable[PathLike] = (),
-                  write: Iterable[PathLike] = (), **options: Any) -> "Sandbox":
+                  write: Iterable[PathLike] = (), exec: Iterable[PathLike] = (),
+                  network: bool = False, keep_background: bool = False,
+                  best_effort: bool = False, memory: Optional[int] = _DEFAULT,
+                  cpu_seconds: Optional[int] = _DEFAULT, processes: Optional[int] = _DEFAULT,
+                  file_size: Optional[int] = _DEFAULT,
+                  open_files: Optional[int] = _DEFAULT) -> "Sandbox":
         """The common case in one line: the system's read-only tree plus ``path``
         writable (the core's preset), with any extra paths and options."""
-        preset_read, preset_write = _native.sandbox_preset(os.fsencode(path))
-        return cls(read=preset_read + _paths("read", read),
-                   write=preset_write + _paths("write", write), **options)
+        self = cls.__new__(cls)
+        self._build(path, read, write, exec, network, keep_background, best_effort,
+                    (memory, cpu_seconds, processes, file_size, open_files))
+        return self
 
     @staticmethod
     def available() -> Dict[str, Any]:
@@ -87,45 +76,52 @@ class Sandbox:
         ``pid_namespace``, ``user_namespace`` and ``privileged``."""
         return _native.sandbox_available()
 
+    def _described(self, index: int) -> Any:
+        return _native.sandbox_describe(self._handle)[index]
+
     @property
     def read(self) -> Tuple[str, ...]:
-        return tuple(os.fsdecode(p) for p in self._read)
+        return tuple(os.fsdecode(p) for p in self._described(3))
 
     @property
     def write(self) -> Tuple[str, ...]:
-        return tuple(os.fsdecode(p) for p in self._write)
+        return tuple(os.fsdecode(p) for p in self._described(4))
 
     @property
     def exec(self) -> Tuple[str, ...]:
-        return tuple(os.fsdecode(p) for p in self._exec)
+        return tuple(os.fsdecode(p) for p in self._described(5))
 
     @property
     def network(self) -> bool:
-        return self._network
+        return self._described(6)
 
     @property
     def keep_background(self) -> bool:
-        return self._keep_background
+        return self._described(7)
+
+    @property
+    def best_effort(self) -> bool:
+        return self._described(8)
 
     @property
     def containment(self) -> str:
         """How the process tree ends with the run: "pid namespace", "user and pid
         namespace", "process group" or "none"."""
-        return _native.sandbox_describe(self._handle)[0]
+        return self._described(0)
 
     @property
     def skipped(self) -> Tuple[str, ...]:
         """Features skipped under ``best_effort`` because the machine lacks them."""
-        return _native.sandbox_describe(self._handle)[1]
+        return self._described(1)
 
     @property
     def limits(self) -> Dict[str, Optional[int]]:
         """The limits in force, None where the inherited one is kept."""
-        return dict(zip(_LIMITS, _native.sandbox_describe(self._handle)[2]))
+        return dict(zip(_LIMITS, self._described(2)))
 
     def __repr__(self) -> str:
         return (f"Sandbox(read={self.read!r}, write={self.write!r}, exec={self.exec!r}, "
-                f"network={self._network!r}, keep_background={self._keep_background!r}, "
+                f"network={self.network!r}, keep_background={self.keep_background!r}, "
                 f"containment={self.containment!r})")
 
 

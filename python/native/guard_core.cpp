@@ -13,6 +13,7 @@
 #include "errors.hpp"
 #include "policy.hpp"
 #include "py_ref.hpp"
+#include "sandbox_binding.hpp"
 #include "shared_types.hpp"
 #include "typed_errors.hpp"
 
@@ -384,6 +385,13 @@ PyObject* build_guard(PyObject*, PyObject* data) noexcept {
     if ((obj = item(data, "risky")) == nullptr || !read_u64(obj, number)) return nullptr;
     if (number > 2) return PyErr_Format(PyExc_ValueError, "build_guard: risky must be 0, 1 or 2");
     builder = std::move(builder).risky_bin_policy(static_cast<RiskyBinPolicy>(number));
+    // The policy's sandbox rides on every command check() allows.
+    if ((obj = item(data, "sandbox")) == nullptr) return nullptr;
+    if (obj != Py_None) {
+      const Sandbox* sandbox = sandbox_of(obj, "sandbox");
+      if (sandbox == nullptr) return nullptr;
+      builder = std::move(builder).sandbox(*sandbox);
+    }
 
     auto policy = std::move(builder).try_build();
     if (!policy) {

@@ -11,7 +11,8 @@ namespace corvane::py::native {
 /// The GuardCore type (created once; nullptr with an exception set on failure).
 PyTypeObject* guard_core_type();
 
-/// build_guard(data: dict) -> GuardCore. A mistake in the rules raises
+/// build_guard(data: dict) -> GuardCore. data["sandbox"] (a SandboxHandle or None)
+/// is carried by every command check() and explain() allow. A mistake in the rules raises
 /// ValueError(message, ("rules", binary_index, subcommand_words)); one the
 /// policy finds at build raises ValueError(message, ("policy", kind, path)).
 PyObject* build_guard(PyObject* module, PyObject* data) noexcept;

@@ -32,14 +32,13 @@ PyMethodDef g_functions[] = {
      "build_guard(data)\n--\n\nA GuardCore: the policy described by corvane.policy_file's data, "
      "with the extended rule model."},
     {"sandbox_build", method(&sandbox_build), METH_FASTCALL,
-     "sandbox_build(read, write, exec, network, keep_background, best_effort, limits)\n--\n\n"
-     "Build a core Sandbox (see corvane.Sandbox)."},
-    {"sandbox_preset", method(&sandbox_preset), METH_O,
-     "sandbox_preset(workspace)\n--\n\nThe core's workspace preset: (read, write)."},
+     "sandbox_build(workspace, read, write, exec, network, keep_background, best_effort, "
+     "limits)\n--\n\nBuild a core Sandbox (see corvane.Sandbox)."},
     {"sandbox_available", method(&sandbox_available), METH_NOARGS,
      "sandbox_available()\n--\n\nWhat this machine offers a sandbox."},
     {"sandbox_describe", method(&sandbox_describe), METH_O,
-     "sandbox_describe(handle)\n--\n\n(containment, skipped, limits) of a built sandbox."},
+     "sandbox_describe(handle)\n--\n\n(containment, skipped, limits, read, write, exec, network, "
+     "keep_background, best_effort) of a built sandbox."},
     {},
 };
 

@@ -15,33 +15,81 @@ namespace {
 
 PyTypeObject* g_sandbox_handle = nullptr;
 
-bool paths_from(PyObject* seq, const char* name, std::vector<Path>& out) {
-  if (!PyTuple_Check(seq)) {
-    PyErr_Format(PyExc_TypeError, "%s: expected a tuple of bytes", name);
+// The name of `obj`'s type, for a TypeError in the style of the rest of the API.
+const char* type_name(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_name; }
+
+// One path as the core takes it: str (file system encoding), bytes or os.PathLike.
+bool path_from(PyObject* item, const std::string& name, std::vector<Path>& out) {
+  Ref fs(PyOS_FSPath(item));
+  if (!fs) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s: expected a path (str, bytes or os.PathLike), not %s",
+                 name.c_str(), type_name(item));
     return false;
   }
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
-    PyObject* item = PyTuple_GET_ITEM(seq, i);
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!PyBytes_Check(item) || PyBytes_AsStringAndSize(item, &data, &size) < 0) {
-      PyErr_Format(PyExc_TypeError, "%s: expected a tuple of bytes", name);
-      return false;
-    }
-    out.emplace_back(std::string(data, static_cast<std::size_t>(size)));
+  Ref bytes(PyBytes_Check(fs.get()) ? Ref::borrow(fs.get()) : Ref(PyUnicode_EncodeFSDefault(fs.get())));
+  if (!bytes) return false;
+  out.emplace_back(std::string(PyBytes_AS_STRING(bytes.get()),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+  return true;
+}
+
+// A list (any iterable) of paths. One path where a list belongs is refused
+// rather than read as a list of its characters.
+bool paths_from(PyObject* seq, const char* name, std::vector<Path>& out) {
+  if (PyUnicode_Check(seq) || PyBytes_Check(seq) || PyObject_HasAttrString(seq, "__fspath__")) {
+    PyErr_Format(PyExc_TypeError, "%s: expected a list of paths, not one path", name);
+    return false;
   }
+  Ref iter(PyObject_GetIter(seq));
+  if (!iter) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s: expected a list of paths, not %s", name, type_name(seq));
+    return false;
+  }
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref item(PyIter_Next(iter.get()));
+    if (!item) return !PyErr_Occurred();
+    if (!path_from(item.get(), std::string(name) + "[" + std::to_string(i) + "]", out)) return false;
+  }
+}
+
+// A switch: True or False only, so that "false" or 0.0 cannot turn a protection off.
+bool switch_from(PyObject* obj, const char* name, bool& out) {
+  if (!PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s: expected a bool, not %s", name, type_name(obj));
+    return false;
+  }
+  out = obj == Py_True;
   return true;
 }
 
 // One limit: Ellipsis keeps the core's default, None the inherited limit.
-bool limit_from(PyObject* item, std::optional<std::uint64_t>& limit) {
+bool limit_from(PyObject* item, const char* name, std::optional<std::uint64_t>& limit) {
   if (item == Py_Ellipsis) return true;
   if (item == Py_None) {
     limit.reset();
     return true;
   }
+  if (PyBool_Check(item) || !PyLong_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "%s: expected an int or None, not %s", name, type_name(item));
+    return false;
+  }
+  int overflow = 0;
+  const long long signed_value = PyLong_AsLongLongAndOverflow(item, &overflow);
+  if (signed_value == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && signed_value < 0)) {
+    PyErr_Format(PyExc_ValueError, "%s: must not be negative", name);
+    return false;
+  }
   const unsigned long long value = PyLong_AsUnsignedLongLong(item);
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s: must be below 2**64", name);
+    return false;
+  }
   limit = value;
   return true;
 }
@@ -80,23 +128,23 @@ PyTypeObject* sandbox_handle_type() {
 
 PyObject* sandbox_build(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 7) {
-      PyErr_SetString(PyExc_TypeError, "sandbox_build() takes 7 positional arguments");
+    if (nargs != 8) {
+      PyErr_SetString(PyExc_TypeError, "sandbox_build() takes 8 positional arguments");
       return nullptr;
     }
     SandboxSpec spec;
-    if (!paths_from(args[0], "read", spec.read) || !paths_from(args[1], "write", spec.write) ||
-        !paths_from(args[2], "exec", spec.exec)) {
+    if (args[0] != Py_None) {
+      std::vector<Path> workspace;
+      if (!path_from(args[0], "path", workspace)) return nullptr;
+      spec = SandboxSpec::workspace(std::move(workspace.front()));
+    }
+    if (!paths_from(args[1], "read", spec.read) || !paths_from(args[2], "write", spec.write) ||
+        !paths_from(args[3], "exec", spec.exec) || !switch_from(args[4], "network", spec.network) ||
+        !switch_from(args[5], "keep_background", spec.keep_background) ||
+        !switch_from(args[6], "best_effort", spec.best_effort)) {
       return nullptr;
     }
-    const int network = PyObject_IsTrue(args[3]);
-    const int keep_background = PyObject_IsTrue(args[4]);
-    const int best_effort = PyObject_IsTrue(args[5]);
-    if (network < 0 || keep_background < 0 || best_effort < 0) return nullptr;
-    spec.network = network != 0;
-    spec.keep_background = keep_background != 0;
-    spec.best_effort = best_effort != 0;
-    PyObject* limits = args[6];
+    PyObject* limits = args[7];
     if (!PyTuple_Check(limits) || PyTuple_GET_SIZE(limits) != 5) {
       PyErr_SetString(PyExc_TypeError, "limits: expected a tuple of 5");
       return nullptr;
@@ -104,8 +152,9 @@ PyObject* sandbox_build(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
     SandboxLimits& l = spec.limits;
     std::optional<std::uint64_t>* fields[] = {&l.address_space, &l.cpu_seconds, &l.processes,
                                               &l.file_size, &l.open_files};
+    const char* names[] = {"memory", "cpu_seconds", "processes", "file_size", "open_files"};
     for (Py_ssize_t i = 0; i < 5; ++i) {
-      if (!limit_from(PyTuple_GET_ITEM(limits, i), *fields[i])) return nullptr;
+      if (!limit_from(PyTuple_GET_ITEM(limits, i), names[i], *fields[i])) return nullptr;
     }
     auto built = Sandbox::build(std::move(spec));
     if (!built) {
@@ -115,24 +164,6 @@ PyObject* sandbox_build(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
     PyTypeObject* type = sandbox_handle_type();
     if (type == nullptr) return nullptr;
     return box(type, std::move(*built));
-  });
-}
-
-PyObject* sandbox_preset(PyObject*, PyObject* workspace) noexcept {
-  return guard([&]() -> PyObject* {
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!PyBytes_Check(workspace) || PyBytes_AsStringAndSize(workspace, &data, &size) < 0) {
-      PyErr_SetString(PyExc_TypeError, "workspace: expected bytes");
-      return nullptr;
-    }
-    const SandboxSpec spec =
-        SandboxSpec::workspace(Path(std::string(data, static_cast<std::size_t>(size))));
-    Ref read(paths_to_tuple(spec.read));
-    if (!read) return nullptr;
-    Ref write(paths_to_tuple(spec.write));
-    if (!write) return nullptr;
-    return PyTuple_Pack(2, read.get(), write.get());
   });
 }
 
@@ -177,19 +208,38 @@ PyObject* sandbox_describe(PyObject*, PyObject* handle) noexcept {
       if (item == nullptr) return nullptr;
       PyTuple_SET_ITEM(limits.get(), i, item);
     }
-    return PyTuple_Pack(3, name.get(), skipped.get(), limits.get());
+    const SandboxSpec& spec = sandbox.spec();
+    Ref read(paths_to_tuple(spec.read));
+    Ref write(paths_to_tuple(spec.write));
+    Ref exec(paths_to_tuple(spec.exec));
+    if (!read || !write || !exec) return nullptr;
+    return Py_BuildValue("(OOOOOOOOO)", name.get(), skipped.get(), limits.get(), read.get(),
+                         write.get(), exec.get(), spec.network ? Py_True : Py_False,
+                         spec.keep_background ? Py_True : Py_False,
+                         spec.best_effort ? Py_True : Py_False);
   });
 }
 
-bool attach_sandbox(PyObject* handle, PreparedCommand& command) noexcept {
-  if (handle == Py_None) return true;
+const Sandbox* sandbox_of(PyObject* handle, const char* argument) noexcept {
   PyTypeObject* type = sandbox_handle_type();
-  if (type == nullptr) return false;
+  if (type == nullptr) return nullptr;
   if (Py_TYPE(handle) != type) {
-    PyErr_SetString(PyExc_TypeError, "argument 'sandbox': expected a corvane.Sandbox or None");
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a corvane.Sandbox or None", argument);
+    return nullptr;
+  }
+  return &unbox<Sandbox>(handle);
+}
+
+bool attach_sandbox(PyObject* handle, PreparedCommand& command) {
+  if (handle == Py_None) return true;
+  const Sandbox* sandbox = sandbox_of(handle, "sandbox");
+  if (sandbox == nullptr) return false;
+  auto boxed = std::move(command).with_sandbox(*sandbox);
+  if (!boxed) {
+    PyErr_Format(PyExc_ValueError, "argument 'sandbox': %s", boxed.error().c_str());
     return false;
   }
-  command = std::move(command).with_sandbox(unbox<Sandbox>(handle));
+  command = std::move(*boxed);
   return true;
 }
 

@@ -93,7 +93,7 @@ TEST_F(SandboxRun, TheWholeTreeEndsWithTheRun) {
       const std::vector<std::string> argv{probe(), "lock-survive:lock:" + std::string(end.mode)};
       for (const bool boxed : {false, true}) {
         PreparedCommand cmd = peer(argv, end.timeout_ms).make();
-        if (boxed) cmd = std::move(cmd).with_sandbox(sandbox(SandboxSpec::workspace(dir_.path())));
+        if (boxed) cmd = std::move(cmd).with_sandbox(sandbox(SandboxSpec::workspace(dir_.path()))).value();
         RunResult result;
         if (end.cancel) {
           auto loop = EventLoop::create();
@@ -141,6 +141,7 @@ TEST_F(SandboxRun, ABackgroundPipeHolderNoLongerStallsTheRun) {
     const RunResult boxed = peer(argv, 10000)
                                 .make()
                                 .with_sandbox(sandbox(SandboxSpec::workspace(dir_.path())))
+                                .value()
                                 .run(RunOptions{});
     ASSERT_TRUE(boxed.result) << containment << ": " << to_string(boxed.result.error());
     EXPECT_EQ(boxed.result->stdout, "started\n") << containment;
@@ -156,13 +157,13 @@ TEST_F(SandboxRun, RulesAndLimitsApplyAndABrokenLimitIsNamed) {
   const Sandbox box = sandbox(spec);
 
   const RunResult sed =
-      peer({"/usr/bin/sed", "-n", "1e /usr/bin/id", "data.txt"}, 10000).make().with_sandbox(box).run(
+      peer({"/usr/bin/sed", "-n", "1e /usr/bin/id", "data.txt"}, 10000).make().with_sandbox(box).value().run(
           RunOptions{});
   ASSERT_TRUE(sed.result) << to_string(sed.result.error());
   EXPECT_EQ(sed.result->stdout.find("uid="), std::string::npos) << sed.result->stdout;
   EXPECT_EQ(sed.sandbox_limit, std::nullopt);
 
-  const RunResult spin = peer({probe(), "spin"}, 30000).make().with_sandbox(box).run(RunOptions{});
+  const RunResult spin = peer({probe(), "spin"}, 30000).make().with_sandbox(box).value().run(RunOptions{});
   ASSERT_TRUE(spin.result) << to_string(spin.result.error());
   EXPECT_EQ(spin.result->status & 0x7f, SIGKILL);
   EXPECT_EQ(spin.sandbox_limit, "CPU time limit of 1 s exceeded");
@@ -172,7 +173,7 @@ TEST_F(SandboxRun, TheSandboxIsPartOfTheCommand) {
   const PreparedCommand plain = peer({"/bin/true"}, 1000).make();
   EXPECT_EQ(plain.sandbox(), std::nullopt);
   const Sandbox box = sandbox(SandboxSpec::workspace(dir_.path()));
-  PreparedCommand boxed = PreparedCommand(plain).with_sandbox(box);
+  PreparedCommand boxed = PreparedCommand(plain).with_sandbox(box).value();
   EXPECT_NE(boxed, plain);
   EXPECT_EQ(boxed.sandbox(), box);
   const PreparedCommand copy = boxed;

@@ -349,7 +349,8 @@ def test_run_applies_the_policys_sandbox(scripts, tmp_path_factory, sandboxed):
     outside = tmp_path_factory.mktemp("outside")
     plant = scripts("plant", SCRIPT_HEAD + f"echo planted > {outside}/planted; echo done")
     sandbox = f'sandbox = {{ workspace = {json.dumps(scripts.dir)} }}' if sandboxed else ""
-    policy = write_policy(scripts.dir, {plant: []}, extra=sandbox)
+    # The policy lives outside the workspace its commands may write.
+    policy = write_policy(tmp_path_factory.mktemp("policy"), {plant: []}, extra=sandbox)
     done = cli("run", "-p", policy, "--", "plant")
     assert done.returncode == 0 and done.stdout == b"done\n"
     assert (outside / "planted").exists() == (not sandboxed), done.stderr

@@ -173,7 +173,15 @@ def load_example(name):
     # The coding agent's sandbox needs Landlock: without it the policy refuses to load.
     if name == "coding_agent.toml" and corvane.Sandbox.available()["landlock_abi"] == 0:
         pytest.skip("the kernel has no Landlock")
-    return Guard.from_toml(os.path.join(EXAMPLES, name))
+    if name != "coding_agent.toml":
+        return Guard.from_toml(os.path.join(EXAMPLES, name))
+    # As it is meant to be used: a copy outside the workspace, which is this repository.
+    import shutil
+    import tempfile
+
+    copy = os.path.join(tempfile.mkdtemp(), name)
+    shutil.copyfile(os.path.join(EXAMPLES, name), copy)
+    return Guard.from_toml(copy, vars={"WORKSPACE": ROOT})
 
 
 @pytest.fixture(scope="module", params=["code_explorer.toml", "coding_agent.toml"])
@@ -232,8 +240,9 @@ def poisoned_project(tmp_path):
     """A copy of the coding agent's policy in a project whose Makefile, which
     the agent may have written, reads a secret beside the project and plants a
     file there when the agent runs its only allowed test command."""
-    policies = tmp_path / "repo" / "examples" / "policies"
-    policies.mkdir(parents=True)
+    policies = tmp_path / "policies"
+    policies.mkdir()
+    (tmp_path / "repo").mkdir()
     with open(os.path.join(EXAMPLES, "coding_agent.toml"), encoding="utf-8") as f:
         (policies / "coding_agent.toml").write_text(f.read())
     outside = tmp_path / "outside"
@@ -250,16 +259,17 @@ def poisoned_project(tmp_path):
     (False, "run"), (True, "run"), (True, "arun"),
 ])
 def test_coding_agent_sandbox_stops_an_attack_through_the_test_runner(poisoned_project, sandboxed, run):
-    policy = poisoned_project / "repo" / "examples" / "policies" / "coding_agent.toml"
+    policy = poisoned_project / "policies" / "coding_agent.toml"
+    workspace = {"WORKSPACE": str(poisoned_project / "repo")}
     if sandboxed:
-        guard = Guard.from_toml(policy)
+        guard = Guard.from_toml(policy, vars=workspace)
     else:
         from corvane.policy_file import tomllib
 
         with open(policy, "rb") as f:
             data = tomllib.load(f)
         del data["sandbox"]
-        guard = Guard.from_dict(data, base_dir=str(policy.parent))
+        guard = Guard.from_dict(data, base_dir=str(policy.parent), vars=workspace)
     assert (guard.sandbox is not None) == sandboxed
     env = {"PATH": "/usr/bin:/bin"}
     if run == "run":

@@ -148,7 +148,9 @@ def _alive(pid):
 def test_calls_run_in_the_policys_sandbox(scripts, tmp_path_factory):
     outside = tmp_path_factory.mktemp("outside")
     plant = scripts("plant", SCRIPT_HEAD + f"echo planted > {outside}/planted")
-    policy = write_policy(scripts.dir, {plant: []}, extra=f'sandbox = {{ workspace = "{scripts.dir}" }}')
+    # The policy lives outside the workspace its commands may write.
+    policy = write_policy(tmp_path_factory.mktemp("policy"), {plant: []},
+                          extra=f'sandbox = {{ workspace = "{scripts.dir}" }}')
 
     async def body(session):
         tools = (await session.list_tools()).tools
