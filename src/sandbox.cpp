@@ -31,6 +31,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "spawn.hpp"
 
@@ -144,7 +146,8 @@ SandboxSupport probe_machine() noexcept {
 }
 
 // The test seam: CORVANE_SANDBOX_DISABLE=landlock,landlock-network,landlock-scope,
-// seccomp,userns,pidns,ipcns,privilege makes this process behave as a machine without them.
+// seccomp,userns,pidns,ipcns,procfs,privilege makes this process behave as a machine
+// without them.
 bool seam_disables(std::string_view list, std::string_view name) {
   while (!list.empty()) {
     const auto comma = list.find(',');
@@ -317,6 +320,36 @@ std::vector<sock_filter> no_network_filter() {
 
 std::string decimal(std::uint64_t value) { return std::to_string(value); }
 
+// Where a procfs is mounted other than at /proc and beneath it (a bind of the host's
+// /proc for a tool, say): the command's own /proc replaces /proc only.
+std::vector<Path> other_proc_mounts() {
+  std::vector<Path> found;
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    // "ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [TAGS...] - FSTYPE SOURCE OPTIONS"
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point, word;
+    fields >> id >> parent >> device >> root >> point;
+    while (fields >> word && word != "-") {
+    }
+    if (!(fields >> word) || word != "proc") continue;
+    // Octal escapes for blanks and backslashes, as the kernel writes them.
+    std::string decoded;
+    for (std::size_t i = 0; i < point.size(); ++i) {
+      if (point[i] == '\\' && i + 3 < point.size()) {
+        decoded += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+        i += 3;
+      } else {
+        decoded += point[i];
+      }
+    }
+    Path mount(decoded);
+    if (!path_starts_with(mount, Path("/proc"))) found.push_back(std::move(mount));
+  }
+  return found;
+}
+
 // Whether `file` (once its links are resolved) is, or lies beneath, one of `inodes`:
 // compared by inode, as Landlock does, so a bind mount of a writable tree counts too.
 bool writable_by(const std::vector<std::pair<dev_t, ino_t>>& inodes, const Path& file) {
@@ -358,6 +391,7 @@ struct Sandbox::State {
   // A listed path reaches the host's whole /proc (an ancestor, "/", or a link into it),
   // or nothing limits the files at all: inside a PID namespace /proc is replaced.
   bool proc_covered = false;
+  bool new_procfs = true;  // false: the test seam's container that refuses one
   // The files and trees the command may write, by inode (as Landlock sees them): no
   // interpreter of the command's start is granted execute among them.
   std::vector<std::pair<dev_t, ino_t>> writable;
@@ -430,6 +464,7 @@ SandboxSupport Sandbox::available() {
   }
   if (seam_disables(off, "pidns")) s.pid_namespace = false;
   if (seam_disables(off, "ipcns") || !s.pid_namespace) s.ipc_namespace = false;
+  if (seam_disables(off, "procfs")) s.new_procfs = false;
   return s;
 }
 
@@ -467,6 +502,19 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
   if (auto r = add_rules(spec.read, kReadRights); !r) return std::unexpected(r.error());
   if (auto r = add_rules(spec.write, kWriteRights); !r) return std::unexpected(r.error());
   if (auto r = add_rules(spec.exec, kExecRights); !r) return std::unexpected(r.error());
+  for (const Path& mount : other_proc_mounts()) {
+    for (const auto* list : {&spec.read, &spec.write, &spec.exec}) {
+      for (const Path& path : *list) {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        const Path real = resolved != nullptr ? Path(resolved) : path;
+        std::free(resolved);
+        if (path_starts_with(mount, real) || path_starts_with(real, mount))
+          return std::unexpected("sandbox path " + corvane::display(path) +
+                                 " reaches the host's processes, a /proc mounted at " +
+                                 corvane::display(mount));
+      }
+    }
+  }
 
   const auto missing = [&spec, &state](std::string feature) -> std::optional<std::string> {
     if (!spec.best_effort) {
@@ -513,6 +561,7 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
     }
   }
   if (support.ipc_namespace) state->ipc_flag = CLONE_NEWIPC;
+  state->new_procfs = support.new_procfs;
   // Other processes must be out of reach of the command's signals: a PID namespace
   // hides them, Landlock's scoping forbids them.
   const bool pid_hidden = state->containment == Containment::PidNamespace ||
@@ -559,6 +608,7 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
   // A /proc of the namespace's own shows the command's processes and nothing of the host.
   // Only where some rule reaches /proc: a mount namespace costs a start several times over.
   launch.proc_covered_ = st.proc_covered;
+  launch.new_procfs_ = st.new_procfs;
   if ((st.proc_covered || !st.proc_rule_views.empty()) && launch.clone_flags_ != 0)
     launch.clone_flags_ |= CLONE_NEWNS;
   if (!st.filter.empty()) launch.seccomp_ = &st.program;
@@ -689,13 +739,14 @@ CORVANE_CHILD_CODE bool is_proc_root(const char* path) noexcept {
 // parts of its /proc), `hide` puts an empty read-only directory there instead, and only
 // if that fails too does the start fail: a rule that reaches /proc must never reach the
 // host's. Returns 0 with `own` set, or an errno.
-CORVANE_CHILD_CODE int mount_own_proc(bool hide, bool& own) noexcept {
+CORVANE_CHILD_CODE int mount_own_proc(bool try_procfs, bool hide, bool& own) noexcept {
   own = false;
   long rc = child_syscall(SYS_mount, 0, as_arg("/"), 0, MS_REC | MS_PRIVATE, 0);
   if (rc < 0) return static_cast<int>(-rc);
   constexpr long kFlags = MS_NOSUID | MS_NODEV | MS_NOEXEC;
-  rc = child_syscall(SYS_mount, as_arg("proc"), as_arg("/proc"), as_arg("proc"), kFlags, 0);
-  own = rc == 0;
+  if (try_procfs)
+    rc = child_syscall(SYS_mount, as_arg("proc"), as_arg("/proc"), as_arg("proc"), kFlags, 0);
+  own = try_procfs && rc == 0;
   if (own || !hide) return 0;
   rc = child_syscall(SYS_mount, as_arg("tmpfs"), as_arg("/proc"), as_arg("tmpfs"),
                      kFlags | MS_RDONLY, as_arg("size=4k,mode=555"));
@@ -742,7 +793,7 @@ CORVANE_CHILD_CODE int SandboxLaunch::apply() const noexcept {
     return static_cast<int>(-rc);
   bool own_proc = false;
   if ((clone_flags_ & CLONE_NEWNS) != 0) {
-    if (const int e = mount_own_proc(proc_covered_, own_proc); e != 0) return e;
+    if (const int e = mount_own_proc(new_procfs_, proc_covered_, own_proc); e != 0) return e;
   }
   if (const int e = drop_capabilities(); e != 0) return e;
   if ((rc = child_syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1)) < 0) return static_cast<int>(-rc);

@@ -71,6 +71,9 @@ struct SandboxSupport {
   bool pid_namespace = false;   ///< a new PID namespace can be made by this caller
   bool user_namespace = false;  ///< a new user namespace can be made by this caller
   bool ipc_namespace = false;   ///< an IPC namespace can come with the PID namespace
+  /// A /proc of its own can be mounted in the PID namespace (assumed; a container that
+  /// masks parts of its /proc refuses it, and the test seam "procfs" stands for one).
+  bool new_procfs = true;
   bool privileged = false;      ///< CAP_SYS_ADMIN: PID namespaces need no user namespace
 
   /// One line naming every feature and whether it is there.
@@ -132,6 +135,7 @@ class SandboxLaunch {
   Containment containment_ = Containment::None;
   std::uint64_t clone_flags_ = 0;
   bool proc_covered_ = false;  // a rule reaches the whole /proc: hide it if no own one can be had
+  bool new_procfs_ = true;     // false: the test seam's kernel that refuses a new procfs
 };
 
 /// A built sandbox: immutable and cheap to copy (copies share its descriptors).

@@ -5,8 +5,10 @@
 #include <linux/capability.h>
 #include <linux/sched.h>
 #include <sys/ipc.h>
+#include <sys/mount.h>
 #include <sys/shm.h>
 #include <sys/syscall.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -139,6 +141,16 @@ const std::vector<Attack>& attacks() {
        [](const std::string& out) { return !out.empty(); }},
       {"list_host_processes_with_root_readable_from_a_user_namespace", "privilege", read_root,
        op("pids"), [](const std::string& out) { return std::atoi(out.c_str()) > 1; }},
+      // Where the kernel refuses a new procfs, /proc is hidden, or shows the command itself.
+      {"list_host_processes_where_no_new_procfs", "procfs", read_root, op("pids"),
+       [](const std::string& out) { return std::atoi(out.c_str()) > 1; }},
+      {"read_host_environ_where_no_new_procfs", "procfs", read_root,
+       [](Scene&) { return std::vector<std::string>{"/usr/bin/cat", host_environ()}; },
+       [](const std::string& out) { return !out.empty(); }},
+      {"read_host_environ_with_proc_readable_where_no_new_procfs", "procfs",
+       [](SandboxSpec& spec) { spec.read.emplace_back("/proc"); },
+       [](Scene&) { return std::vector<std::string>{"/usr/bin/cat", host_environ()}; },
+       [](const std::string& out) { return !out.empty(); }},
       // An allowed script's interpreter chain never reaches a file the agent could write.
       {"env_name_found_first_on_the_agents_path", "", nullptr,
        [](Scene& s) {
@@ -282,6 +294,30 @@ TEST(SandboxProc, AMountNamespaceOnlyWhenAListedPathReachesProc) {
       EXPECT_EQ((launch->clone_flags() & CLONE_NEWIPC) != 0, support.ipc_namespace) << what;
     }
   }
+}
+
+// The command's own /proc replaces /proc only: a listed path that reaches a procfs
+// mounted elsewhere is refused.
+TEST(SandboxProc, AProcMountedElsewhereUnderAListedPathIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a procfs needs root";
+  TempDir dir;
+  const Path mount = dir / "host-proc";
+  test::make_dirs(mount);
+  const int code = test::in_child([&] {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("proc", mount.c_str(), "proc", 0, nullptr) != 0)
+      return 3;
+    for (const Path& listed : {dir.path(), mount / "1"}) {
+      auto sandbox = Sandbox::build({.read = {listed}});
+      if (sandbox || sandbox.error() != "sandbox path " + listed.native() +
+                                          " reaches the host's processes, a /proc mounted at " +
+                                          mount.native())
+        return 1;
+    }
+    return Sandbox::build({.read = {"/usr"}}) ? 0 : 2;
+  });
+  EXPECT_EQ(code, 0);
 }
 
 // What the fixes must leave alone: a `#!/usr/bin/env NAME` script still finds NAME in
