@@ -337,8 +337,11 @@ std::vector<Path> other_proc_mounts() {
     // Octal escapes for blanks and backslashes, as the kernel writes them.
     std::string decoded;
     for (std::size_t i = 0; i < point.size(); ++i) {
-      if (point[i] == '\\' && i + 3 < point.size()) {
-        decoded += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+      const auto octal = [&point](std::size_t at) {
+        return at < point.size() && point[at] >= '0' && point[at] <= '7' ? point[at] - '0' : -1;
+      };
+      if (point[i] == '\\' && octal(i + 1) >= 0 && octal(i + 2) >= 0 && octal(i + 3) >= 0) {
+        decoded += static_cast<char>(octal(i + 1) * 64 + octal(i + 2) * 8 + octal(i + 3));
         i += 3;
       } else {
         decoded += point[i];
