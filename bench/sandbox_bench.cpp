@@ -1,9 +1,9 @@
 // Cost of the sandbox: spawn_sync of /bin/true without a sandbox and with the full
 // workspace sandbox (Landlock, the socket filter, limits, a PID namespace), plus
 // variants that show where the time goes (the CORVANE_SANDBOX_DISABLE seam stands in
-// for an ordinary caller), all measured in one run of this binary
-// with the calls interleaved so that a busy machine weighs on each alike. Prints the
-// medians and the ratios; never passes or fails.
+// for an ordinary caller and for a kernel without IPC namespaces), all measured in one
+// run of this binary with the calls interleaved so that a busy machine weighs on each
+// alike. Prints the medians and the ratios; never passes or fails.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -76,6 +76,9 @@ int main() {
   ::setenv("CORVANE_SANDBOX_DISABLE", "privilege", 1);
   if (corvane::Sandbox::available().user_namespace)
     variants.push_back({"full, as a user namespace", build(full), {}});
+  // What the IPC namespace adds to a start.
+  ::setenv("CORVANE_SANDBOX_DISABLE", "ipcns", 1);
+  variants.push_back({"full, no IPC namespace", build(full), {}});
   ::unsetenv("CORVANE_SANDBOX_DISABLE");
 
   for (int round = 0; round < kRounds; ++round) {

@@ -9,13 +9,16 @@
 #include <linux/audit.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
+#include <linux/magic.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <linux/securebits.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -28,6 +31,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "spawn.hpp"
 
@@ -134,12 +139,15 @@ SandboxSupport probe_machine() noexcept {
   s.seccomp = ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
   s.privileged = has_cap_sys_admin();
   s.user_namespace = can_clone_with(CLONE_NEWUSER);
-  s.pid_namespace = can_clone_with(s.privileged ? CLONE_NEWPID : CLONE_NEWUSER | CLONE_NEWPID);
+  const std::uint64_t pid_flags = s.privileged ? CLONE_NEWPID : CLONE_NEWUSER | CLONE_NEWPID;
+  s.pid_namespace = can_clone_with(pid_flags);
+  s.ipc_namespace = s.pid_namespace && can_clone_with(pid_flags | CLONE_NEWIPC);
   return s;
 }
 
 // The test seam: CORVANE_SANDBOX_DISABLE=landlock,landlock-network,landlock-scope,
-// seccomp,userns,pidns,privilege makes this process behave as a machine without them.
+// seccomp,userns,pidns,ipcns,procfs,privilege makes this process behave as a machine
+// without them.
 bool seam_disables(std::string_view list, std::string_view name) {
   while (!list.empty()) {
     const auto comma = list.find(',');
@@ -235,9 +243,17 @@ StartNeeds start_needs(const Path& file) {
   return needs;
 }
 
-// The program an `env` interpreter line names (`#!/usr/bin/env -S node --flag`), found
-// on the PATH the command will see.
-std::optional<Path> env_target(std::string_view argument, const EnvMap& env) {
+// Where the program an `env` interpreter line names gets its execute right: the
+// system's directories. Never the request's PATH: the agent sets it, and would
+// point it at a file it wrote.
+constexpr std::array<const char*, 6> kSystemPath = {
+    "/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"};
+
+// The programs an `env` interpreter line names (`#!/usr/bin/env -S node --flag`): the
+// path it gives, or every match on the system's PATH, since the command's own PATH
+// may reach the system's directories in another order (env skips a file it may not
+// execute and tries the next).
+std::vector<Path> env_targets(std::string_view argument) {
   std::string_view name;
   while (!argument.empty()) {
     const auto end = argument.find_first_of(" \t");
@@ -249,21 +265,14 @@ std::optional<Path> env_target(std::string_view argument, const EnvMap& env) {
     if (end == std::string_view::npos) break;
     argument.remove_prefix(end + 1);
   }
-  if (name.empty()) return std::nullopt;
-  if (name.find('/') != std::string_view::npos) return Path(std::string(name));
-  const auto path_var = env.find("PATH");
-  if (path_var == env.end()) return std::nullopt;
-  std::string_view dirs = path_var->second;
-  while (true) {
-    const auto colon = dirs.find(':');
-    const std::string_view dir = dirs.substr(0, colon);
-    if (!dir.empty() && dir[0] == '/') {
-      Path candidate = Path(std::string(dir)) / Path(std::string(name));
-      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    if (colon == std::string_view::npos) return std::nullopt;
-    dirs.remove_prefix(colon + 1);
+  if (name.empty()) return {};
+  if (name.find('/') != std::string_view::npos) return {Path(std::string(name))};
+  std::vector<Path> found;
+  for (const char* dir : kSystemPath) {
+    Path candidate = Path(dir) / Path(std::string(name));
+    if (::access(candidate.c_str(), X_OK) == 0) found.push_back(std::move(candidate));
   }
+  return found;
 }
 
 constexpr std::uint32_t ret_errno(int error) noexcept {
@@ -311,6 +320,59 @@ std::vector<sock_filter> no_network_filter() {
 
 std::string decimal(std::uint64_t value) { return std::to_string(value); }
 
+// Where a procfs is mounted other than at /proc and beneath it (a bind of the host's
+// /proc for a tool, say): the command's own /proc replaces /proc only.
+std::vector<Path> other_proc_mounts() {
+  std::vector<Path> found;
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    // "ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [TAGS...] - FSTYPE SOURCE OPTIONS"
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point, word;
+    fields >> id >> parent >> device >> root >> point;
+    while (fields >> word && word != "-") {
+    }
+    if (!(fields >> word) || word != "proc") continue;
+    // Octal escapes for blanks and backslashes, as the kernel writes them.
+    std::string decoded;
+    for (std::size_t i = 0; i < point.size(); ++i) {
+      const auto octal = [&point](std::size_t at) {
+        return at < point.size() && point[at] >= '0' && point[at] <= '7' ? point[at] - '0' : -1;
+      };
+      if (point[i] == '\\' && octal(i + 1) >= 0 && octal(i + 2) >= 0 && octal(i + 3) >= 0) {
+        decoded += static_cast<char>(octal(i + 1) * 64 + octal(i + 2) * 8 + octal(i + 3));
+        i += 3;
+      } else {
+        decoded += point[i];
+      }
+    }
+    Path mount(decoded);
+    if (!path_starts_with(mount, Path("/proc"))) found.push_back(std::move(mount));
+  }
+  return found;
+}
+
+// Whether `file` (once its links are resolved) is, or lies beneath, one of `inodes`:
+// compared by inode, as Landlock does, so a bind mount of a writable tree counts too.
+bool writable_by(const std::vector<std::pair<dev_t, ino_t>>& inodes, const Path& file) {
+  if (inodes.empty()) return false;
+  char* resolved = ::realpath(file.c_str(), nullptr);
+  if (resolved == nullptr) return false;  // gone: exec reports it
+  std::string path(resolved);
+  std::free(resolved);
+  while (!path.empty()) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0 &&
+        std::find(inodes.begin(), inodes.end(), std::pair{st.st_dev, st.st_ino}) != inodes.end())
+      return true;
+    if (path == "/") break;
+    const auto slash = path.rfind('/');
+    path.resize(slash == 0 ? 1 : slash);
+  }
+  return false;
+}
+
 }  // namespace
 
 struct Sandbox::State {
@@ -329,9 +391,19 @@ struct Sandbox::State {
   // its own first, whose inodes the parent's descriptors would not reach.
   std::vector<std::pair<std::string, std::uint64_t>> proc_rules;
   std::vector<SandboxLaunch::PathRule> proc_rule_views;  // what the child reads of proc_rules
+  // A listed path reaches the host's whole /proc (an ancestor, "/", or a link into it),
+  // or nothing limits the files at all: inside a PID namespace /proc is replaced.
+  bool proc_covered = false;
+  bool new_procfs = true;  // false: the test seam's container that refuses one
+  // The files and trees the command may write, by inode (as Landlock sees them): no
+  // interpreter of the command's start is granted execute among them.
+  std::vector<std::pair<dev_t, ino_t>> writable;
   std::vector<sock_filter> filter;
   sock_fprog program{};
   Containment containment = Containment::None;
+  // CLONE_NEWIPC with the PID namespace, where the kernel has IPC namespaces: the host's
+  // System V objects and POSIX message queues are then out of reach.
+  std::uint64_t ipc_flag = 0;
   std::vector<std::string> skipped;
   std::string uid_map;
   std::string gid_map;
@@ -357,6 +429,7 @@ std::string SandboxSupport::describe() const {
   text += seccomp ? ", seccomp: yes" : ", seccomp: no";
   text += pid_namespace ? ", pid namespace: yes" : ", pid namespace: no";
   text += user_namespace ? ", user namespace: yes" : ", user namespace: no";
+  text += ipc_namespace ? ", ipc namespace: yes" : ", ipc namespace: no";
   text += privileged ? ", privileged: yes" : ", privileged: no";
   return text;
 }
@@ -393,6 +466,8 @@ SandboxSupport Sandbox::available() {
     if (!s.privileged) s.pid_namespace = false;
   }
   if (seam_disables(off, "pidns")) s.pid_namespace = false;
+  if (seam_disables(off, "ipcns") || !s.pid_namespace) s.ipc_namespace = false;
+  if (seam_disables(off, "procfs")) s.new_procfs = false;
   return s;
 }
 
@@ -400,8 +475,10 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
   const SandboxSupport support = available();
   auto state = std::make_shared<State>();
 
-  const auto add_rules = [&state](const std::vector<Path>& paths,
-                                  std::uint64_t rights) -> std::expected<void, std::string> {
+  struct stat root{};
+  if (::stat("/", &root) != 0) return std::unexpected("sandbox: / " + os_error_text(errno));
+  const auto add_rules = [&state, &root](const std::vector<Path>& paths,
+                                         std::uint64_t rights) -> std::expected<void, std::string> {
     for (const Path& path : paths) {
       auto fd = open_rule_path(path);
       if (!fd) return std::unexpected(std::move(fd.error()));
@@ -411,7 +488,15 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
             path_equal(path, Path("/proc")) ? "/proc" : path.lexically_normal().native(), access);
         continue;
       }
-      const std::uint64_t access = is_directory(fd->get()) ? rights : rights & kFileRights;
+      struct stat st{};
+      struct statfs fs{};
+      if (::fstat(fd->get(), &st) != 0 || ::fstatfs(fd->get(), &fs) != 0)
+        return std::unexpected("sandbox path " + corvane::display(path) + ": " +
+                               os_error_text(errno));
+      if ((st.st_dev == root.st_dev && st.st_ino == root.st_ino) || fs.f_type == PROC_SUPER_MAGIC)
+        state->proc_covered = true;
+      if ((rights & kFsWriteFile) != 0) state->writable.emplace_back(st.st_dev, st.st_ino);
+      const std::uint64_t access = S_ISDIR(st.st_mode) ? rights : rights & kFileRights;
       state->rules.push_back(State::Rule{std::move(*fd), access});
     }
     return {};
@@ -420,6 +505,19 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
   if (auto r = add_rules(spec.read, kReadRights); !r) return std::unexpected(r.error());
   if (auto r = add_rules(spec.write, kWriteRights); !r) return std::unexpected(r.error());
   if (auto r = add_rules(spec.exec, kExecRights); !r) return std::unexpected(r.error());
+  for (const Path& mount : other_proc_mounts()) {
+    for (const auto* list : {&spec.read, &spec.write, &spec.exec}) {
+      for (const Path& path : *list) {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        const Path real = resolved != nullptr ? Path(resolved) : path;
+        std::free(resolved);
+        if (path_starts_with(mount, real) || path_starts_with(real, mount))
+          return std::unexpected("sandbox path " + corvane::display(path) +
+                                 " reaches the host's processes, a /proc mounted at " +
+                                 corvane::display(mount));
+      }
+    }
+  }
 
   const auto missing = [&spec, &state](std::string feature) -> std::optional<std::string> {
     if (!spec.best_effort) {
@@ -439,6 +537,7 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
   } else {
     state->rules.clear();
     state->proc_rules.clear();
+    state->proc_covered = true;  // the host's /proc would be open to the command
     if (auto e = missing("Landlock (file system and execute rules)")) return std::unexpected(*e);
   }
 
@@ -464,6 +563,8 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
       state->containment = Containment::ProcessGroup;
     }
   }
+  if (support.ipc_namespace) state->ipc_flag = CLONE_NEWIPC;
+  state->new_procfs = support.new_procfs;
   // Other processes must be out of reach of the command's signals: a PID namespace
   // hides them, Landlock's scoping forbids them.
   const bool pid_hidden = state->containment == Containment::PidNamespace ||
@@ -489,15 +590,15 @@ bool operator==(const Sandbox& a, const Sandbox& b) noexcept {
 }
 
 std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
-                                                           const EnvMap& env) const {
+                                                           const EnvMap& /*env*/) const {
   const State& st = *state_;
   SandboxLaunch launch;
   launch.keep_ = state_;
   launch.containment_ = st.containment;
   launch.new_session_ = st.containment == Containment::ProcessGroup;
-  if (st.containment == Containment::PidNamespace) launch.clone_flags_ = CLONE_NEWPID;
+  if (st.containment == Containment::PidNamespace) launch.clone_flags_ = CLONE_NEWPID | st.ipc_flag;
   if (st.containment == Containment::UserPidNamespace) {
-    launch.clone_flags_ = CLONE_NEWUSER | CLONE_NEWPID;
+    launch.clone_flags_ = CLONE_NEWUSER | CLONE_NEWPID | st.ipc_flag;
     launch.uid_map_ = st.uid_map.c_str();
     launch.uid_map_size_ = st.uid_map.size();
     launch.gid_map_ = st.gid_map.c_str();
@@ -506,9 +607,13 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
   if (!st.proc_rule_views.empty()) {
     launch.proc_rules_ = st.proc_rule_views.data();
     launch.proc_rule_count_ = st.proc_rule_views.size();
-    // A /proc of the namespace's own shows the command's processes and nothing of the host.
-    if (launch.clone_flags_ != 0) launch.clone_flags_ |= CLONE_NEWNS;
   }
+  // A /proc of the namespace's own shows the command's processes and nothing of the host.
+  // Only where some rule reaches /proc: a mount namespace costs a start several times over.
+  launch.proc_covered_ = st.proc_covered;
+  launch.new_procfs_ = st.new_procfs;
+  if ((st.proc_covered || !st.proc_rule_views.empty()) && launch.clone_flags_ != 0)
+    launch.clone_flags_ |= CLONE_NEWNS;
   if (!st.filter.empty()) launch.seccomp_ = &st.program;
   const SandboxLimits& l = st.spec.limits;
   for (const auto& [resource, value] :
@@ -546,13 +651,16 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
       // A missing interpreter is left for exec to report, as it would without a sandbox.
       if (!fd && depth > 0) continue;
       if (!fd) return std::unexpected(std::move(fd.error()));
+      // The policy chose the binary; its interpreters come from lines the command's
+      // author wrote, perhaps the agent: none is granted where the agent may write one.
+      if (depth > 0 && writable_by(st.writable, file)) continue;
       if (const int e = add(fd->get(), (kFsReadFile | kFsExecute) & st.handled_fs); e != 0)
         return std::unexpected("sandbox rule for " + corvane::display(file) + ": " + os_error_text(e));
       StartNeeds needs = start_needs(file);
       if (!needs.interpreter || needs.interpreter->empty()) continue;
       Path interp(*needs.interpreter);
       if (interp.filename() == "env" && !needs.argument.empty()) {
-        if (auto target = env_target(needs.argument, env)) next.push_back(std::move(*target));
+        for (Path& target : env_targets(needs.argument)) next.push_back(std::move(target));
       }
       next.push_back(std::move(interp));
     }
@@ -629,8 +737,50 @@ CORVANE_CHILD_CODE bool is_proc_root(const char* path) noexcept {
   return path[5] == '\0';
 }
 
+// A /proc of the command's own PID namespace over the host's, in a mount namespace that
+// shares nothing back. Where the kernel refuses a new procfs (a container that masks
+// parts of its /proc), `hide` puts an empty read-only directory there instead, and only
+// if that fails too does the start fail: a rule that reaches /proc must never reach the
+// host's. Returns 0 with `own` set, or an errno.
+CORVANE_CHILD_CODE int mount_own_proc(bool try_procfs, bool hide, bool& own) noexcept {
+  own = false;
+  long rc = child_syscall(SYS_mount, 0, as_arg("/"), 0, MS_REC | MS_PRIVATE, 0);
+  if (rc < 0) return static_cast<int>(-rc);
+  constexpr long kFlags = MS_NOSUID | MS_NODEV | MS_NOEXEC;
+  if (try_procfs)
+    rc = child_syscall(SYS_mount, as_arg("proc"), as_arg("/proc"), as_arg("proc"), kFlags, 0);
+  own = try_procfs && rc == 0;
+  if (own || !hide) return 0;
+  rc = child_syscall(SYS_mount, as_arg("tmpfs"), as_arg("/proc"), as_arg("tmpfs"),
+                     kFlags | MS_RDONLY, as_arg("size=4k,mode=555"));
+  return rc < 0 ? static_cast<int>(-rc) : 0;
+}
+
+// Every capability goes: root's (a root host starts the command as root) and those a
+// new user namespace gives. no_new_privs, set next and irrevocable, keeps exec from
+// granting any capability beyond the permitted set, which is emptied here; locked
+// securebits also keep exec as root from granting them. The bounding set is left
+// as it is: with no_new_privs it decides nothing, and emptying it costs a credential
+// change per capability (about 60 us a start).
+CORVANE_CHILD_CODE int drop_capabilities() noexcept {
+  constexpr long kSecureBits = SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP |
+                               SECBIT_NO_SETUID_FIXUP_LOCKED | SECBIT_KEEP_CAPS_LOCKED |
+                               SECBIT_NO_CAP_AMBIENT_RAISE | SECBIT_NO_CAP_AMBIENT_RAISE_LOCKED;
+  // EPERM: a caller without CAP_SETPCAP, who has no capability for exec to keep either.
+  long rc = child_syscall(SYS_prctl, PR_SET_SECUREBITS, kSecureBits);
+  if (rc < 0 && rc != -EPERM) return static_cast<int>(-rc);
+  rc = child_syscall(SYS_prctl, PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+  if (rc < 0 && rc != -EINVAL) return static_cast<int>(-rc);  // EINVAL: before ambient (4.3)
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+  rc = child_syscall(SYS_capset, as_arg(&header), as_arg(none));
+  return rc < 0 ? static_cast<int>(-rc) : 0;
+}
+
 }  // namespace
 
+// The steps in the order the kernel needs them: ids and mounts while the child still
+// has its privileges, then the privileges go, then the limits and rules that need none.
 CORVANE_CHILD_CODE int SandboxLaunch::apply() const noexcept {
   long rc = 0;
   if (uid_map_ != nullptr) {
@@ -644,6 +794,11 @@ CORVANE_CHILD_CODE int SandboxLaunch::apply() const noexcept {
   // EPERM: the start path already made the child a session (and group) leader.
   if (new_session_ && (rc = child_syscall(SYS_setsid)) < 0 && rc != -EPERM)
     return static_cast<int>(-rc);
+  bool own_proc = false;
+  if ((clone_flags_ & CLONE_NEWNS) != 0) {
+    if (const int e = mount_own_proc(new_procfs_, proc_covered_, own_proc); e != 0) return e;
+  }
+  if (const int e = drop_capabilities(); e != 0) return e;
   if ((rc = child_syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1)) < 0) return static_cast<int>(-rc);
   for (int i = 0; i < limit_count_; ++i) {
     const Limit& limit = limits_[i];
@@ -659,15 +814,6 @@ CORVANE_CHILD_CODE int SandboxLaunch::apply() const noexcept {
       return static_cast<int>(-rc);
   }
   if (ruleset_fd_ >= 0) {
-    bool own_proc = false;
-    if (proc_rule_count_ > 0 && (clone_flags_ & CLONE_NEWNS) != 0) {
-      // Private first, so the new /proc never propagates back to the host's mounts. Where
-      // the kernel refuses a new procfs (a /proc partly hidden by a container), the
-      // command gets the reduced view below instead of failing.
-      own_proc = child_syscall(SYS_mount, 0, as_arg("/"), 0, MS_REC | MS_PRIVATE, 0) == 0 &&
-                 child_syscall(SYS_mount, as_arg("proc"), as_arg("/proc"), as_arg("proc"),
-                               MS_NOSUID | MS_NODEV | MS_NOEXEC, 0) == 0;
-    }
     for (std::size_t i = 0; i < proc_rule_count_; ++i) {
       // Without a /proc of its own the command reads its own entries only: /proc as a
       // whole would show every process of the host, environments included.

@@ -70,6 +70,10 @@ struct SandboxSupport {
   bool seccomp = false;         ///< seccomp filters
   bool pid_namespace = false;   ///< a new PID namespace can be made by this caller
   bool user_namespace = false;  ///< a new user namespace can be made by this caller
+  bool ipc_namespace = false;   ///< an IPC namespace can come with the PID namespace
+  /// A /proc of its own can be mounted in the PID namespace (assumed; a container that
+  /// masks parts of its /proc refuses it, and the test seam "procfs" stands for one).
+  bool new_procfs = true;
   bool privileged = false;      ///< CAP_SYS_ADMIN: PID namespaces need no user namespace
 
   /// One line naming every feature and whether it is there.
@@ -86,7 +90,8 @@ class SandboxLaunch {
   SandboxLaunch& operator=(SandboxLaunch&&) noexcept = default;
   ~SandboxLaunch();
 
-  /// Flags the start path adds to clone3 (CLONE_NEWPID, CLONE_NEWUSER, CLONE_NEWNS), or 0.
+  /// Flags the start path adds to clone3 (CLONE_NEWPID, CLONE_NEWIPC, CLONE_NEWUSER,
+  /// CLONE_NEWNS), or 0.
   [[nodiscard]] std::uint64_t clone_flags() const noexcept;
   /// How the tree is contained; ProcessGroup means the supervisor kills -pid at the end.
   [[nodiscard]] Containment containment() const noexcept;
@@ -129,6 +134,8 @@ class SandboxLaunch {
   std::size_t gid_map_size_ = 0;
   Containment containment_ = Containment::None;
   std::uint64_t clone_flags_ = 0;
+  bool proc_covered_ = false;  // a rule reaches the whole /proc: hide it if no own one can be had
+  bool new_procfs_ = true;     // false: the test seam's kernel that refuses a new procfs
 };
 
 /// A built sandbox: immutable and cheap to copy (copies share its descriptors).
@@ -150,7 +157,8 @@ class Sandbox {
 
   /// The per-command part: the execute right for `bin` (canonical), its ELF interpreter
   /// and the `#!` interpreter of a script (an `env NAME` interpreter is looked up on the
-  /// PATH of `env`). An error names the file that could not be read.
+  /// system's PATH, never on the PATH in `env`, which the agent controls), except for an
+  /// interpreter under a writable path. An error names the file that could not be read.
   [[nodiscard]] std::expected<SandboxLaunch, std::string> prepare(const Path& bin,
                                                                   const EnvMap& env) const;
 
