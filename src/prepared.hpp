@@ -96,6 +96,10 @@ class RunHandle {
   std::weak_ptr<detail::Execution> execution_;
 };
 
+/// A new loop to run commands on, or the SpawnFailed that a run reports when
+/// none can be made (no descriptor left, say): what spawn_sync() fails with then.
+[[nodiscard]] std::expected<std::unique_ptr<EventLoop>, ExecError> create_run_loop();
+
 /// A validated, fully resolved command. Immutable; executing consumes it, and
 /// copies are deep. Only ProcPolicy::prepare makes one.
 class PreparedCommand {

@@ -65,6 +65,9 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
   // A new session: no controlling terminal, so /dev/tty cannot reach the user's keyboard.
   if ((rc = child_syscall(SYS_setsid)) < 0) return child_fail(frame, SpawnStage::Session, rc);
 
+  // Descriptor 0 is let go first, so /dev/null can take its number even when
+  // every other one is in use (this table is a copy of a host's at its limit).
+  child_syscall(SYS_close, 0);
   rc = child_syscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY);
   if (rc < 0) return child_fail(frame, SpawnStage::Stdin, rc);
   if (rc != 0) {
@@ -154,8 +157,9 @@ class Reaper {
   void adopt(UniqueFd pidfd) noexcept {
     const std::lock_guard lock(mutex_);
     // First use, or a forked copy of the process: the thread does not exist
-    // here, and the inherited epoll instance is the creator's own.
-    if (owner_ != ::getpid()) start();
+    // here, and the inherited epoll instance is the creator's own. A start that
+    // failed (no descriptor or thread to spare then) is tried again.
+    if (owner_ != ::getpid() || !epoll_) start();
     if (!epoll_) return;  // could not start: the descriptor closes, the child stays unreaped
     epoll_event event{};
     event.events = EPOLLIN;
