@@ -65,9 +65,6 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
   // A new session: no controlling terminal, so /dev/tty cannot reach the user's keyboard.
   if ((rc = child_syscall(SYS_setsid)) < 0) return child_fail(frame, SpawnStage::Session, rc);
 
-  // Descriptor 0 is let go first, so /dev/null can take its number even when
-  // every other one is in use (this table is a copy of a host's at its limit).
-  child_syscall(SYS_close, 0);
   rc = child_syscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY);
   if (rc < 0) return child_fail(frame, SpawnStage::Stdin, rc);
   if (rc != 0) {

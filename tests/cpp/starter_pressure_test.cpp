@@ -1,7 +1,7 @@
 // Runs when descriptors or threads are short: a start waiting for the starter
-// holds no descriptor, a child still starts when the table has only what the
-// start itself needs, and a starter thread that could not be created is
-// created on a later start instead of never.
+// holds no descriptor, a start needs no descriptor beyond its pipes and pidfd,
+// and a starter thread that could not be created is created on a later start
+// instead of never.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -136,7 +136,8 @@ TEST_P(StartAtTheLimit, NeedsOnlyItsOwnDescriptors) {
 INSTANTIATE_TEST_SUITE_P(
     Pressure, StartAtTheLimit,
     ::testing::Values(
-        // Two pipes and the pidfd, with nothing to spare for the child's own /dev/null.
+        // Two pipes and the pidfd: the child opens /dev/null in its copy of the
+        // table, made before the pidfd takes its number here.
         FreeCase{"ExactlyEnough", 5, "ok"},
         FreeCase{"OneShort", 4, "failed to spawn process: Too many open files (os error 24)"}),
     [](const auto& info) { return std::string(info.param.name); });
