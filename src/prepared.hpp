@@ -33,7 +33,8 @@ enum class StartOn : std::uint8_t {
   Caller,   ///< default: inside spawn(), whose thread waits until the child has exec'd
   /// On the process's starter thread: spawn() returns at once and the loop's
   /// thread never waits for the kernel to create a child, however loaded the
-  /// machine; the run joins the loop once its child has started.
+  /// machine; the run joins the loop once its child has started. A start
+  /// waiting there holds no descriptor (the loop has one eventfd for them all).
   Starter,
 };
 
