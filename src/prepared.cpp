@@ -850,7 +850,9 @@ void* worker_main(void* arg) {
 
 std::expected<std::unique_ptr<EventLoop>, ExecError> create_run_loop() {
   auto loop = EventLoop::create();
-  if (!loop) return std::unexpected(exec_error::SpawnFailed{"failed to create runtime: " + loop.error()});
+  if (!loop) {
+    return std::unexpected(exec_error::SpawnFailed{"failed to create runtime: " + loop.error()});
+  }
   return std::move(*loop);
 }
 

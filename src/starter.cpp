@@ -21,7 +21,8 @@ std::atomic<int> g_refused_threads{0};
 bool refuse_thread() noexcept {
   int left = g_refused_threads.load(std::memory_order_relaxed);
   while (left > 0) {
-    if (g_refused_threads.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) return true;
+    if (g_refused_threads.compare_exchange_weak(left, left - 1, std::memory_order_relaxed))
+      return true;
   }
   return false;
 }
