@@ -7,7 +7,10 @@
 3. corvane.arun of /bin/true per call, against asyncio.create_subprocess_exec +
    communicate and against the C floor measured by spawn_bench (posix_spawn,
    pipes read to EOF, waitpid) when that program is built;
-4. how long on_output_limit="kill" takes to stop `yes` at a 64 KiB limit.
+4. how long on_output_limit="kill" takes to stop `yes` at a 64 KiB limit;
+5. how many of 2048 concurrent /bin/true succeed at the default soft limit of
+   1024 descriptors, through corvane.arun and through create_subprocess_exec
+   (in a subprocess, so the limit touches nothing else).
 
 Prints figures next to their targets; it never passes or fails.
 
@@ -16,8 +19,10 @@ Prints figures next to their targets; it never passes or fails.
 
 import asyncio
 import glob
+import json
 import os
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -180,7 +185,44 @@ async def kill_flood(repeats):
     return times
 
 
+# ----------------------------------------------- 5. at the descriptor limit
+
+
+async def successes(one, count):
+    """How many of `count` concurrent calls of one() succeed, and the errors of the others."""
+
+    async def attempt():
+        try:
+            await one(None)
+            return "ok"
+        except (corvane.ExecutionError, OSError) as error:
+            return type(error).__name__
+
+    results = await asyncio.gather(*[attempt() for _ in range(count)])
+    return {kind: results.count(kind) for kind in sorted(set(results))}
+
+
+def at_the_limit_child(limit, count):
+    """In the subprocess: lower the soft limit, run both ways, print JSON."""
+    resource.setrlimit(resource.RLIMIT_NOFILE, (limit, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    command = prepared(TRUE)
+    print(json.dumps({"corvane": asyncio.run(successes(lambda _: corvane.arun(command), count)),
+                      "asyncio": asyncio.run(successes(stdlib_true, count))}))
+
+
+def at_the_limit(limit=1024, count=2048):
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), "--at-the-limit", str(limit),
+                           str(count)], capture_output=True, text=True, timeout=600)
+    if done.returncode != 0:
+        return None
+    return json.loads(done.stdout)
+
+
 def main():
+    if "--at-the-limit" in sys.argv:
+        at = sys.argv.index("--at-the-limit")
+        at_the_limit_child(int(sys.argv[at + 1]), int(sys.argv[at + 2]))
+        return
     explicit = sys.argv[sys.argv.index("--spawn-bench") + 1] if "--spawn-bench" in sys.argv else None
     seconds, rounds, calls = (2, 3, 50) if QUICK else (5, 7, 200)
 
@@ -216,6 +258,18 @@ def main():
     kills = asyncio.run(kill_flood(10 if QUICK else 30))
     print(f"on_output_limit='kill', yes at 64 KiB: start to error median "
           f"{statistics.median(kills):.2f} ms, worst {max(kills):.2f} ms   (target: breach + 100 ms)")
+
+    figures = at_the_limit()
+    print("2048 concurrent /bin/true at a soft limit of 1024 descriptors, successes:")
+    if figures is None:
+        print("  (the subprocess failed)")
+    else:
+        for way, label in [("corvane", "corvane.arun"), ("asyncio", "create_subprocess_exec")]:
+            counts = figures[way]
+            others = ", ".join(f"{n} {kind}" for kind, n in counts.items() if kind != "ok")
+            print(f"  {label:37} {counts.get('ok', 0):5}"
+                  f"{'   (' + others + ')' if others else ''}")
+        print("  (target: corvane.arun no fewer than create_subprocess_exec)")
 
 
 if __name__ == "__main__":

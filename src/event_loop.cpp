@@ -81,6 +81,9 @@ struct EventLoop::Impl {
   };
 
   UniqueFd epoll;
+  // Declared before the watches and timers, so destroyed after them: the runs
+  // they own refer to it until they are gone.
+  std::shared_ptr<detail::StartInbox> start_inbox;
   // Keyed by descriptor; the generation in the epoll data tells a stale event
   // (the fd was unwatched and watched again in the same batch) from a live one.
   std::unordered_map<int, Watch> watches;
@@ -266,6 +269,10 @@ bool EventLoop::idle() const noexcept {
 
 EventLoop* EventLoop::current() noexcept {
   return t_current;
+}
+
+std::shared_ptr<detail::StartInbox>& EventLoop::start_inbox() noexcept {
+  return impl_->start_inbox;
 }
 
 }  // namespace corvane

@@ -16,6 +16,10 @@
 
 namespace corvane {
 
+namespace detail {
+class StartInbox;
+}  // namespace detail
+
 /// A move-only owner of one file descriptor; closes it on destruction.
 class UniqueFd {
  public:
@@ -125,6 +129,11 @@ class EventLoop {
 
   /// The loop running on this thread, or null when the thread is inside none.
   [[nodiscard]] static EventLoop* current() noexcept;
+
+  /// Where the starter thread hands this loop's finished starts back (see
+  /// prepared.cpp): empty until the first such start, then kept until the
+  /// loop goes, after every callback (and so every run) is destroyed.
+  [[nodiscard]] std::shared_ptr<detail::StartInbox>& start_inbox() noexcept;
 
  private:
   EventLoop();

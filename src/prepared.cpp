@@ -17,6 +17,7 @@
 #include <array>
 #include <cerrno>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <string_view>
 
@@ -25,6 +26,11 @@
 #include "starter.hpp"
 
 namespace corvane {
+
+namespace detail {
+class Execution;
+class StartInbox;
+}  // namespace detail
 
 namespace {
 
@@ -209,14 +215,12 @@ void kill_and_reap_child(UniqueFd& pidfd, pid_t group) noexcept {
 }
 
 // A start handed to the starter thread: the command goes in, the started child
-// (or the SpawnFailed text) comes out, and `ready`, an eventfd the run's loop
-// watches, is written once it has. The run owns that eventfd and closes it
-// only once the starter can no longer write to it (the job is done, withdrawn
-// or given up), so no descriptor outlives the run with the starter's
-// reference to the job. Plain memory otherwise: it may be destroyed on either thread.
+// (or the SpawnFailed text) comes out, and the job is posted to its loop's
+// StartInbox once it has. Plain memory otherwise: it may be destroyed on either thread.
 class StartJob final : public detail::StarterTask {
  public:
-  StartJob(PreparedCommand cmd, int ready) : cmd_(std::move(cmd)), ready_(ready) {}
+  StartJob(PreparedCommand cmd, detail::StartInbox& inbox, std::weak_ptr<detail::Execution> run)
+      : owner(std::move(run)), cmd_(std::move(cmd)), inbox_(inbox) {}
 
   void run() noexcept override {
     began = Clock::now();
@@ -228,10 +232,7 @@ class StartJob final : public detail::StarterTask {
     started = Clock::now();
   }
 
-  void finished() noexcept override {
-    const std::uint64_t one = 1;
-    (void)!::write(ready_, &one, sizeof one);
-  }
+  void finished() noexcept override;
 
   // The owner gave up while the start was under way: nobody will take the child.
   void discard() noexcept override {
@@ -245,14 +246,119 @@ class StartJob final : public detail::StarterTask {
   Clock::time_point began;    // when the start began: a Timeout's elapsed time counts from here
   Clock::time_point started;  // when the child existed: its deadline counts from here
 
+  // The run waiting for this start; touched on the loop's thread only.
+  std::weak_ptr<detail::Execution> owner;
+  // The inbox's list of finished starts, under the inbox's lock.
+  StartJob* prev = nullptr;
+  StartJob* next = nullptr;
+  bool posted = false;
+
  private:
   PreparedCommand cmd_;
-  int ready_;
+  detail::StartInbox& inbox_;
 };
 
 }  // namespace
 
 namespace detail {
+
+// Where the starter thread hands one loop's finished starts back: a single
+// eventfd for the whole loop, however many starts wait, so that a start in the
+// queue holds no descriptor (a queue of thousands would otherwise hold the
+// descriptors their own children need). The loop watches it only while starts
+// are out, so an idle loop stays idle; finished starts wait in an intrusive
+// list, so posting one never allocates.
+//
+// The loop owns it and it outlives every run on the loop. The starter touches
+// it only from a job's finished(), under the starter's lock, and a run always
+// settles or gives up its start (which waits for, or excludes, that call)
+// before it leaves the inbox.
+class StartInbox {
+ public:
+  // The inbox of `loop`, made on first use; the errno when it cannot be.
+  static std::expected<StartInbox*, int> of(EventLoop& loop) {
+    std::shared_ptr<StartInbox>& slot = loop.start_inbox();
+    if (!slot) {
+      UniqueFd ready(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+      if (!ready) return std::unexpected(errno);
+      slot = std::make_shared<StartInbox>(loop, std::move(ready));
+    }
+    // A forked copy of the process must not ring, or lock, the creator's inbox.
+    if (slot->foreign()) return std::unexpected(EPERM);
+    return slot.get();
+  }
+
+  StartInbox(EventLoop& loop, UniqueFd ready) noexcept : loop_(loop), ready_(std::move(ready)) {}
+  StartInbox(const StartInbox&) = delete;
+  StartInbox& operator=(const StartInbox&) = delete;
+
+  // Loop thread: one more start is out; the first one has the loop watch the eventfd.
+  [[nodiscard]] std::expected<void, int> enter() {
+    if (out_ == 0) {
+      if (auto r = loop_.watch(ready_.get(), EPOLLIN, [this](std::uint32_t) { drain(); }); !r)
+        return r;
+    }
+    ++out_;
+    return {};
+  }
+
+  // Loop thread: a run is done with its start (taken, withdrawn or given up).
+  void leave(StartJob& job) noexcept {
+    {
+      const std::lock_guard lock(mutex_);
+      if (job.posted) unlink(job);
+    }
+    if (--out_ == 0) loop_.unwatch(ready_.get());
+  }
+
+  // Starter thread, from the job's finished(): queues it and rings the loop.
+  void post(StartJob& job) noexcept {
+    bool ring = false;
+    {
+      const std::lock_guard lock(mutex_);
+      job.posted = true;
+      job.prev = tail_;
+      job.next = nullptr;
+      (tail_ != nullptr ? tail_->next : head_) = &job;
+      tail_ = &job;
+      // A list that was not empty has rung already, and drain() takes all of it.
+      ring = job.prev == nullptr;
+    }
+    const std::uint64_t one = 1;
+    if (ring) (void)!::write(ready_.get(), &one, sizeof one);
+  }
+
+ private:
+  void drain();
+
+  // The run of the next finished start, or null once none is left.
+  std::shared_ptr<Execution> take() noexcept {
+    const std::lock_guard lock(mutex_);
+    while (head_ != nullptr) {
+      StartJob& job = *head_;
+      unlink(job);
+      if (auto run = job.owner.lock()) return run;
+    }
+    return nullptr;
+  }
+
+  void unlink(StartJob& job) noexcept {
+    (job.prev != nullptr ? job.prev->next : head_) = job.next;
+    (job.next != nullptr ? job.next->prev : tail_) = job.prev;
+    job.prev = job.next = nullptr;
+    job.posted = false;
+  }
+
+  [[nodiscard]] bool foreign() const noexcept { return ::getpid() != owner_; }
+
+  EventLoop& loop_;
+  UniqueFd ready_;
+  const pid_t owner_ = ::getpid();
+  std::size_t out_ = 0;  // starts out; loop thread only
+  std::mutex mutex_;     // guards the list and the jobs' links
+  StartJob* head_ = nullptr;
+  StartJob* tail_ = nullptr;
+};
 
 // One execution in flight. Owned by the loop callbacks that refer to it, so a
 // loop destroyed mid-run destroys it, and its destructor kills and reaps. A
@@ -318,14 +424,11 @@ class Execution : public std::enable_shared_from_this<Execution> {
   // Hands the start to the starter thread; the run joins the loop in on_started().
   static void begin_in_background(const std::shared_ptr<Execution>& self, PreparedCommand cmd) {
     Execution& ex = *self;
-    UniqueFd ready(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!ready) return post_failure(self, os_error_text(errno));
-    auto job = std::make_shared<StartJob>(std::move(cmd), ready.get());
-    if (auto r = ex.loop_.watch(ready.get(), EPOLLIN, [self](std::uint32_t) { self->on_started(); });
-        !r) {
-      return post_failure(self, os_error_text(r.error()));
-    }
-    ex.start_ready_ = std::move(ready);
+    auto inbox = StartInbox::of(ex.loop_);
+    if (!inbox) return post_failure(self, os_error_text(inbox.error()));
+    auto job = std::make_shared<StartJob>(std::move(cmd), **inbox, self);
+    if (auto r = (*inbox)->enter(); !r) return post_failure(self, os_error_text(r.error()));
+    ex.inbox_ = *inbox;
     ex.phase_ = Phase::Starting;
     ex.job_ = job;
     // A start that waits too long (a backlog, or one stuck in the kernel ahead
@@ -366,6 +469,8 @@ class Execution : public std::enable_shared_from_this<Execution> {
   [[nodiscard]] bool finished() const noexcept { return phase_ == Phase::Done; }
 
  private:
+  friend class StartInbox;  // hands back a finished start through on_started()
+
   void kill_and_reap() noexcept {
     if (reaped_ || !pidfd_) return;
     kill_and_reap_child(pidfd_, group_);
@@ -383,7 +488,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
     }
     phase_ = Phase::Running;
     if (!detail::settle_start(*job) || !job->result) internal_fault("a finished start has no result");
-    forget_start_ready();
+    leave_inbox(*job);
     auto& started = *job->result;
     if (!started) {
       reaped_ = true;
@@ -405,7 +510,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
       return;
     }
     const std::shared_ptr<Execution> keep = shared_from_this();
-    forget_start_ready();
+    leave_inbox(*job_);
     job_.reset();
     phase_ = Phase::Running;
     reaped_ = true;  // no child here
@@ -422,7 +527,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
     std::shared_ptr<StartJob> job = std::move(job_);
     phase_ = Phase::Running;
     const bool ran = detail::settle_start(*job);
-    forget_start_ready();
+    leave_inbox(*job);
     if (ran && job->result && *job->result) {
       adopt(std::move(**job->result));
     } else {
@@ -430,10 +535,9 @@ class Execution : public std::enable_shared_from_this<Execution> {
     }
   }
 
-  // Only once the starter is past writing to it (the start settled or given up).
-  void forget_start_ready() noexcept {
-    loop_.unwatch(start_ready_.get());
-    start_ready_.reset();
+  // Only once the starter is past posting the job (the start settled or given up).
+  void leave_inbox(StartJob& job) noexcept {
+    if (inbox_ != nullptr) std::exchange(inbox_, nullptr)->leave(job);
   }
 
   void adopt(Child child) noexcept {
@@ -681,24 +785,30 @@ class Execution : public std::enable_shared_from_this<Execution> {
   Phase phase_ = Phase::Running;
   std::optional<ExecError> pending_;
   std::shared_ptr<StartJob> job_;  // while the starter thread has the start
-  UniqueFd start_ready_;           // its eventfd, watched meanwhile
+  StartInbox* inbox_ = nullptr;     // where it comes back meanwhile
 };
+
+void StartInbox::drain() {
+  if (foreign()) return;
+  std::uint64_t rings = 0;
+  // Read before taking: a start posted after this read rings again.
+  (void)!::read(ready_.get(), &rings, sizeof rings);
+  while (std::shared_ptr<Execution> run = take()) run->on_started();
+}
 
 }  // namespace detail
 
 namespace {
 
+void StartJob::finished() noexcept {
+  inbox_.post(*this);
+}
+
 using detail::Execution;
 
 RunResult run_on_private_loop(PreparedCommand cmd, RunOptions options) {
-  auto loop = EventLoop::create();
-  if (!loop) {
-    return RunResult{
-        std::unexpected(exec_error::SpawnFailed{"failed to create runtime: " + loop.error()}),
-        {},
-        {},
-        false};
-  }
+  auto loop = create_run_loop();
+  if (!loop) return RunResult{std::unexpected(std::move(loop.error())), {}, {}, false};
   std::optional<RunResult> result;
   std::move_only_function<bool()> on_signal = std::move(options.on_signal);
   RunHandle handle = std::move(cmd).spawn(**loop, std::move(options),
@@ -737,6 +847,14 @@ void* worker_main(void* arg) {
 }
 
 }  // namespace
+
+std::expected<std::unique_ptr<EventLoop>, ExecError> create_run_loop() {
+  auto loop = EventLoop::create();
+  if (!loop) {
+    return std::unexpected(exec_error::SpawnFailed{"failed to create runtime: " + loop.error()});
+  }
+  return std::move(*loop);
+}
 
 void RunHandle::cancel() noexcept {
   if (auto execution = execution_.lock()) execution->cancel();

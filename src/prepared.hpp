@@ -33,7 +33,8 @@ enum class StartOn : std::uint8_t {
   Caller,   ///< default: inside spawn(), whose thread waits until the child has exec'd
   /// On the process's starter thread: spawn() returns at once and the loop's
   /// thread never waits for the kernel to create a child, however loaded the
-  /// machine; the run joins the loop once its child has started.
+  /// machine; the run joins the loop once its child has started. A start
+  /// waiting there holds no descriptor (the loop has one eventfd for them all).
   Starter,
 };
 
@@ -95,6 +96,10 @@ class RunHandle {
       : execution_(std::move(execution)) {}
   std::weak_ptr<detail::Execution> execution_;
 };
+
+/// A new loop to run commands on, or the SpawnFailed that a run reports when
+/// none can be made (no descriptor left, say): what spawn_sync() fails with then.
+[[nodiscard]] std::expected<std::unique_ptr<EventLoop>, ExecError> create_run_loop();
 
 /// A validated, fully resolved command. Immutable; executing consumes it, and
 /// copies are deep. Only ProcPolicy::prepare makes one.

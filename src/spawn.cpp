@@ -154,8 +154,9 @@ class Reaper {
   void adopt(UniqueFd pidfd) noexcept {
     const std::lock_guard lock(mutex_);
     // First use, or a forked copy of the process: the thread does not exist
-    // here, and the inherited epoll instance is the creator's own.
-    if (owner_ != ::getpid()) start();
+    // here, and the inherited epoll instance is the creator's own. A start that
+    // failed (no descriptor or thread to spare then) is tried again.
+    if (owner_ != ::getpid() || !epoll_) start();
     if (!epoll_) return;  // could not start: the descriptor closes, the child stays unreaped
     epoll_event event{};
     event.events = EPOLLIN;

@@ -13,6 +13,22 @@
 
 namespace corvane::detail {
 
+namespace {
+
+// How many of the next attempts to create the starter thread fail (the test seam).
+std::atomic<int> g_refused_threads{0};
+
+bool refuse_thread() noexcept {
+  int left = g_refused_threads.load(std::memory_order_relaxed);
+  while (left > 0) {
+    if (g_refused_threads.compare_exchange_weak(left, left - 1, std::memory_order_relaxed))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 class Starter {
  public:
   // The starter of this process. A forked copy inherits the creator's
@@ -91,12 +107,16 @@ class Starter {
  private:
   Starter() = default;
 
-  // Starts the thread on first use; false when it cannot be created. Called with the lock held.
+  // Starts the thread on first use; false when it cannot be created. A failure
+  // is not final: a shortage of threads or memory passes, and the next submit
+  // tries again rather than leaving every later start on its caller's thread.
+  // Called with the lock held.
   bool thread_started() noexcept {
+    if (running_) return true;
+    if (refuse_thread()) return false;
     // A start builds the child's argv and environment and lends it a stack of its own.
-    if (state_ == Thread::Unstarted)
-      state_ = start_quiet_thread(&Starter::main, this, 512 * 1024) ? Thread::Running : Thread::Failed;
-    return state_ == Thread::Running;
+    running_ = start_quiet_thread(&Starter::main, this, 512 * 1024);
+    return running_;
   }
 
   static void* main(void* arg) {
@@ -141,14 +161,12 @@ class Starter {
     return queued;
   }
 
-  enum class Thread : unsigned char { Unstarted, Running, Failed };
-
   const pid_t owner_ = ::getpid();
   std::mutex mutex_;
   std::condition_variable work_;  // the queue has a task
   std::condition_variable done_;  // a task became Done
   std::deque<std::shared_ptr<StarterTask>> queue_;
-  Thread state_ = Thread::Unstarted;
+  bool running_ = false;  // the thread exists
 };
 
 bool start_quiet_thread(void* (*main)(void*), void* arg, std::size_t stack_bytes) noexcept {
@@ -172,6 +190,10 @@ bool start_quiet_thread(void* (*main)(void*), void* arg, std::size_t stack_bytes
 
 void submit_start(const std::shared_ptr<StarterTask>& task) noexcept {
   Starter::instance().submit(task);
+}
+
+void fail_next_starter_threads(int count) noexcept {
+  g_refused_threads.store(count, std::memory_order_relaxed);
 }
 
 bool settle_start(StarterTask& task) noexcept {

@@ -53,8 +53,12 @@ class StarterTask {
 /// Queues `task` for the starter thread, which is started on first use (and
 /// afresh in a forked copy of the process). When the thread cannot be
 /// created, the task runs here and now instead: the start still happens, only
-/// on the caller's thread.
+/// on the caller's thread; the next submit tries to create the thread again.
 void submit_start(const std::shared_ptr<StarterTask>& task) noexcept;
+
+/// Test seam: the next `count` attempts to create the starter thread fail, as
+/// they do when the system has no thread to give.
+void fail_next_starter_threads(int count) noexcept;
 
 /// Makes sure `task` neither runs nor will: a queued task is withdrawn, and a
 /// running one is waited for (a start is short and bounded). Returns true

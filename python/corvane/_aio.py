@@ -9,7 +9,10 @@ thousand concurrent runs cost a thousand children and no thread.
 
 Children are started by the core's starter thread, so ``start()`` returns at
 once and the loop's thread never waits for the kernel to create a process; the
-run joins the reactor once its child exists.
+run joins the reactor once its child exists. A start waiting for its turn holds
+no descriptor (the reactor has one eventfd for all of them); a running child
+holds three (its pidfd and two pipes), and a run that finds none left fails with
+``SpawnFailed``, as ``corvane.run`` does, while the others go on.
 """
 
 import asyncio

@@ -17,6 +17,7 @@
 #include "run_result.hpp"
 #include "sandbox_binding.hpp"
 #include "shared_types.hpp"
+#include "typed_errors.hpp"
 
 namespace corvane::py::native {
 namespace {
@@ -61,11 +62,10 @@ PyObject* reactor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
       PyErr_SetString(PyExc_TypeError, "Reactor() takes no arguments");
       return nullptr;
     }
-    auto loop = EventLoop::create();
-    if (!loop) {
-      PyErr_Format(PyExc_OSError, "failed to create an event loop: %s", loop.error().c_str());
-      return nullptr;
-    }
+    // No descriptor left for the loop fails the first run on it as any run
+    // that cannot start does: corvane.SpawnFailed, with corvane.run's message.
+    auto loop = create_run_loop();
+    if (!loop) return raise_execution_error(loop.error(), {}, {});
     ReactorState value;
     value.loop = std::move(*loop);
     return box(type, std::move(value));
