@@ -11,10 +11,12 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace corvane {
 namespace {
@@ -79,7 +81,7 @@ constexpr Row kTable[] = {
     {__NR_execveat, Part::NewPrograms, When::ArgHasAny, 4, AT_EMPTY_PATH, refuse(EPERM)},
 };
 
-// A call decided by one row only: the compiled rows end at their first match.
+// One row per call: the rows are the leaves of a search tree on the call number.
 constexpr bool calls_are_unique() {
   for (std::size_t i = 0; i < std::size(kTable); ++i) {
     for (std::size_t j = i + 1; j < std::size(kTable); ++j) {
@@ -89,6 +91,9 @@ constexpr bool calls_are_unique() {
   return true;
 }
 static_assert(calls_are_unique(), "a system call has two rows");
+// A subtree is at most 6 instructions a row (a leaf and a comparison); a jump over one
+// spans 8 bits.
+static_assert(std::size(kTable) <= 32, "the search tree's jumps would not fit");
 
 constexpr sock_filter load(std::uint32_t offset) noexcept {
   return BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
@@ -106,15 +111,17 @@ constexpr std::uint32_t arg_low_half(unsigned arg) noexcept {
   return std::endian::native == std::endian::little ? at : at + 4;
 }
 
-// With the call number loaded: refuse or allow this row's call, or fall through to the next row.
-void compile(std::vector<sock_filter>& prog, const Row& row) {
+// A leaf, with the call number loaded: this row's answer for its call, and for any
+// other call that reached it, allow.
+void compile_row(std::vector<sock_filter>& prog, const Row& row) {
   const auto nr = static_cast<std::uint32_t>(row.nr);
   if (row.when == When::Always) {
     prog.push_back(jump(BPF_JEQ, nr, 0, 1));
     prog.push_back(answer(row.answer));
+    prog.push_back(answer(SECCOMP_RET_ALLOW));
     return;
   }
-  prog.push_back(jump(BPF_JEQ, nr, 0, 4));
+  prog.push_back(jump(BPF_JEQ, nr, 0, 3));
   prog.push_back(load(arg_low_half(row.arg)));
   switch (row.when) {
     case When::ArgIsNot:
@@ -133,6 +140,27 @@ void compile(std::vector<sock_filter>& prog, const Row& row) {
   prog.push_back(answer(SECCOMP_RET_ALLOW));
 }
 
+// The rows (sorted by call number) as a binary search tree rather than a chain: the
+// kernel runs the filter once for every call number when it is installed (to find
+// the calls it always allows), and that on every start: each comparison on the way
+// to a leaf cost a start about 1.6 us where it was measured.
+void compile_tree(std::vector<sock_filter>& prog, std::span<const Row* const> rows) {
+  if (rows.empty()) {
+    prog.push_back(answer(SECCOMP_RET_ALLOW));
+    return;
+  }
+  if (rows.size() == 1) {
+    compile_row(prog, *rows.front());
+    return;
+  }
+  const std::size_t mid = rows.size() / 2;
+  const std::size_t at = prog.size();
+  prog.push_back(jump(BPF_JGE, static_cast<std::uint32_t>(rows[mid]->nr), 0, 0));
+  compile_tree(prog, rows.first(mid));
+  prog[at].jt = static_cast<std::uint8_t>(prog.size() - at - 1);
+  compile_tree(prog, rows.subspan(mid));
+}
+
 }  // namespace
 
 std::vector<sock_filter> seccomp_filter(SeccompClosing closing) {
@@ -148,10 +176,12 @@ std::vector<sock_filter> seccomp_filter(SeccompClosing closing) {
   prog.push_back(jump(BPF_JGE, __X32_SYSCALL_BIT, 0, 1));
   prog.push_back(answer(refuse(ENOSYS)));
 #endif
+  std::vector<const Row*> rows;
   for (const Row& row : kTable) {
-    if (row.part == Part::Network ? closing.network : closing.new_programs) compile(prog, row);
+    if (row.part == Part::Network ? closing.network : closing.new_programs) rows.push_back(&row);
   }
-  prog.push_back(answer(SECCOMP_RET_ALLOW));
+  std::ranges::sort(rows, {}, [](const Row* row) { return static_cast<std::uint32_t>(row->nr); });
+  compile_tree(prog, rows);
   return prog;
 }
 

@@ -155,6 +155,33 @@ TEST_F(SandboxExec, EveryRouteToAnotherProgramWorksWithoutTheFilterAndFailsWithI
   }
 }
 
+// The network rows live in the same table: the compiled tree must still reach them.
+TEST_F(SandboxExec, TheNetworkRowsStillHold) {
+  const struct {
+    const char* op;
+    const char* refusal;  // nullptr: allowed inside as well
+  } rows[] = {
+      {"socket:inet", "socket:inet: Permission denied"},
+      {"io-uring", "io-uring: Function not implemented"},
+      {"socket:unix", nullptr},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.op);
+    {
+      DisableFeatures off("seccomp");
+      const Output out = run({start_probe(), row.op}, build(/*best_effort=*/true));
+      EXPECT_EQ(out.stdout, row.op == std::string("io-uring") ? "ring\n" : "socket\n") << out.stderr;
+    }
+    const Output out = run({start_probe(), row.op}, build());
+    if (row.refusal == nullptr) {
+      EXPECT_EQ(out.status, 0) << out.stderr;
+    } else {
+      EXPECT_EQ(out.stdout, "");
+      EXPECT_EQ(out.stderr, std::string(row.refusal) + "\n");
+    }
+  }
+}
+
 // What the command may do by itself keeps working: threads (the C library's clone3
 // falls back to clone), ordinary tools, a sealed memfd, and a `#!/usr/bin/env NAME`
 // script, whose env replaces itself with NAME.

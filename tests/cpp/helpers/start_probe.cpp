@@ -10,11 +10,15 @@
 //                                   (execveat AT_EMPTY_PATH), as `say`    -> "said"
 //   sealed-memfd                    a memfd sealed non-executable          -> "sealed"
 //   say                             print "said"
+//   io-uring                        set up an io_uring (it can open sockets) -> "ring"
+//   socket:inet | socket:unix       make a TCP or a UNIX socket            -> "socket"
 // A refused operation prints "<op>: <error>" on stderr and exits 1.
 #include <fcntl.h>
 #include <linux/memfd.h>
 #include <linux/sched.h>
 #include <signal.h>
+#include <linux/io_uring.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -126,6 +130,18 @@ int main(int argc, char** argv) {
     const long fd = ::syscall(SYS_memfd_create, "sealed", MFD_CLOEXEC | kMfdNoexecSeal);
     if (fd < 0) return fail("sealed-memfd");
     std::puts("sealed");
+    return 0;
+  }
+  if (op == "io-uring") {
+    io_uring_params params{};
+    if (::syscall(SYS_io_uring_setup, 1, &params) < 0) return fail("io-uring");
+    std::puts("ring");
+    return 0;
+  }
+  if (op == "socket:inet" || op == "socket:unix") {
+    if (::socket(op == "socket:inet" ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) < 0)
+      return fail(op);
+    std::puts("socket");
     return 0;
   }
   std::fprintf(stderr, "unknown operation %s\n", op.c_str());
