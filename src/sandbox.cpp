@@ -171,10 +171,14 @@ bool is_directory(int fd) noexcept {
 template <typename Ehdr, typename Phdr>
 std::optional<std::string> elf_interpreter(int fd, const Ehdr& eh) {
   if (eh.e_phentsize != sizeof(Phdr) || eh.e_phnum > 4096) return std::nullopt;
-  for (unsigned i = 0; i < eh.e_phnum; ++i) {
-    Phdr ph{};
-    const auto at = static_cast<off_t>(eh.e_phoff + i * sizeof(Phdr));
-    if (::pread(fd, &ph, sizeof ph, at) != static_cast<ssize_t>(sizeof ph)) return std::nullopt;
+  // The table in one read: every start reads the loader's too, and each system call
+  // counts against the start's time.
+  std::vector<Phdr> table(eh.e_phnum);
+  const std::size_t bytes = table.size() * sizeof(Phdr);
+  if (::pread(fd, table.data(), bytes, static_cast<off_t>(eh.e_phoff)) !=
+      static_cast<ssize_t>(bytes))
+    return std::nullopt;
+  for (const Phdr& ph : table) {
     if (ph.p_type != PT_INTERP) continue;
     if (ph.p_filesz < 2 || ph.p_filesz > PATH_MAX) return std::nullopt;
     std::string interp(static_cast<std::size_t>(ph.p_filesz), '\0');
