@@ -75,7 +75,8 @@ constexpr Row kTable[] = {
     {__NR_clone3, Part::NewPrograms, When::Always, 0, 0, refuse(ENOSYS)},
     // A memfd that can be executed: it has no path, so no execute rule of Landlock
     // reaches it. One sealed non-executable may be made; a kernel before 6.3 refuses
-    // that flag, so there no memfd can be made at all.
+    // that flag, so there no memfd can be made at all. (memfd_secret needs no row: the
+    // kernel never executes its files.)
     {__NR_memfd_create, Part::NewPrograms, When::ArgHasNone, 1, kMfdNoexecSeal, refuse(EPERM)},
     // exec of a descriptor (fexecve): the file may have no path for Landlock to check.
     {__NR_execveat, Part::NewPrograms, When::ArgHasAny, 4, AT_EMPTY_PATH, refuse(EPERM)},

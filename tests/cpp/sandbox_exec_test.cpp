@@ -4,7 +4,9 @@
 // memfd has no path for an execute rule. Each attack runs on the real start path
 // twice: with the system-call filter switched off through the test seam (it must work,
 // or the row proves nothing) and in the default sandbox (the kernel must refuse it).
+#include <linux/memfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -202,7 +204,11 @@ TEST_F(SandboxExec, ThreadsToolsAndEnvScriptsStillWork) {
       {{start_probe(), "sealed-memfd"}, "sealed\n"},
       {{(dir_ / "tool.py").native()}, "py ok\n"},
   };
+  // A kernel before 6.3 has no sealed memfd to offer, sandbox or not.
+  const long sealed = ::syscall(SYS_memfd_create, "probe", MFD_CLOEXEC | 0x0008U);
+  if (sealed >= 0) ::close(static_cast<int>(sealed));
   for (const auto& row : rows) {
+    if (sealed < 0 && row.argv.back() == "sealed-memfd") continue;
     const Output out = run(row.argv, sandbox);
     EXPECT_EQ(out.status, 0) << row.argv.back() << ": " << out.stderr;
     EXPECT_EQ(out.stdout, row.out) << row.argv.back();
