@@ -1,5 +1,5 @@
 // Cost of the sandbox: spawn_sync of /bin/true without a sandbox and with the full
-// workspace sandbox (Landlock, the socket filter, limits, a PID namespace), plus
+// workspace sandbox (Landlock, the system-call filter, limits, a PID namespace), plus
 // variants that show where the time goes (the CORVANE_SANDBOX_DISABLE seam stands in
 // for an ordinary caller and for a kernel without IPC namespaces), all measured in one
 // run of this binary with the calls interleaved so that a busy machine weighs on each
@@ -65,12 +65,15 @@ int main() {
   corvane::SandboxSpec full = corvane::SandboxSpec::workspace(workspace);
   corvane::SandboxSpec no_namespace = full;
   no_namespace.keep_background = true;  // no PID namespace: Landlock, seccomp, limits only
+  corvane::SandboxSpec granting = full;
+  granting.exec.emplace_back(true_bin);  // an exec list: no seccomp rows for new programs
   corvane::SandboxSpec with_proc = full;
   with_proc.read.emplace_back("/proc");  // a /proc of its own: a mount namespace as well
   std::vector<Variant> variants;
   variants.push_back({"no sandbox", std::nullopt, {}});
   variants.push_back({"full sandbox", build(full), {}});
   variants.push_back({"sandbox, no PID namespace", build(no_namespace), {}});
+  variants.push_back({"sandbox with an exec list", build(granting), {}});
   variants.push_back({"sandbox with /proc", build(with_proc), {}});
   // As an ordinary caller gets it: the PID namespace inside a user namespace.
   ::setenv("CORVANE_SANDBOX_DISABLE", "privilege", 1);

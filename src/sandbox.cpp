@@ -6,7 +6,6 @@
 
 #include <elf.h>
 #include <fcntl.h>
-#include <linux/audit.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/magic.h>
@@ -16,7 +15,6 @@
 #include <sys/mount.h>
 #include <linux/securebits.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/resource.h>
@@ -34,6 +32,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "seccomp_filter.hpp"
 #include "spawn.hpp"
 
 namespace corvane {
@@ -180,10 +179,14 @@ bool is_directory(int fd) noexcept {
 template <typename Ehdr, typename Phdr>
 std::optional<std::string> elf_interpreter(int fd, const Ehdr& eh) {
   if (eh.e_phentsize != sizeof(Phdr) || eh.e_phnum > 4096) return std::nullopt;
-  for (unsigned i = 0; i < eh.e_phnum; ++i) {
-    Phdr ph{};
-    const auto at = static_cast<off_t>(eh.e_phoff + i * sizeof(Phdr));
-    if (::pread(fd, &ph, sizeof ph, at) != static_cast<ssize_t>(sizeof ph)) return std::nullopt;
+  // The table in one read: every start reads the loader's too, and each system call
+  // counts against the start's time.
+  std::vector<Phdr> table(eh.e_phnum);
+  const std::size_t bytes = table.size() * sizeof(Phdr);
+  if (::pread(fd, table.data(), bytes, static_cast<off_t>(eh.e_phoff)) !=
+      static_cast<ssize_t>(bytes))
+    return std::nullopt;
+  for (const Phdr& ph : table) {
     if (ph.p_type != PT_INTERP) continue;
     if (ph.p_filesz < 2 || ph.p_filesz > PATH_MAX) return std::nullopt;
     std::string interp(static_cast<std::size_t>(ph.p_filesz), '\0');
@@ -275,49 +278,6 @@ std::vector<Path> env_targets(std::string_view argument) {
   return found;
 }
 
-constexpr std::uint32_t ret_errno(int error) noexcept {
-  return SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA);
-}
-
-#if defined(__x86_64__)
-constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
-#else
-#error "the seccomp filter knows x86-64 and AArch64 only"
-#endif
-
-// Without network a process may still make UNIX sockets (local IPC that many
-// tools rely on); every other family is refused, and io_uring, which can make
-// sockets without the socket system call, is reported missing.
-std::vector<sock_filter> no_network_filter() {
-  const auto ld = [](std::uint32_t offset) {
-    return sock_filter BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
-  };
-  const auto ret = [](std::uint32_t value) { return sock_filter BPF_STMT(BPF_RET | BPF_K, value); };
-  const auto jeq = [](std::uint32_t value, std::uint8_t yes, std::uint8_t no) {
-    return sock_filter BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, yes, no);
-  };
-  std::vector<sock_filter> prog;
-  prog.push_back(ld(offsetof(seccomp_data, arch)));
-  prog.push_back(jeq(kAuditArch, 1, 0));
-  // Another ABI (32-bit code) would dodge every check below by its other numbers.
-  prog.push_back(ret(SECCOMP_RET_KILL_PROCESS));
-  prog.push_back(ld(offsetof(seccomp_data, nr)));
-#if defined(__x86_64__)
-  prog.push_back(sock_filter BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, __X32_SYSCALL_BIT, 0, 1));
-  prog.push_back(ret(ret_errno(ENOSYS)));
-#endif
-  prog.push_back(jeq(__NR_io_uring_setup, 0, 1));
-  prog.push_back(ret(ret_errno(ENOSYS)));
-  prog.push_back(jeq(__NR_socket, 0, 3));
-  prog.push_back(ld(offsetof(seccomp_data, args[0])));  // the low half: `domain` is an int
-  prog.push_back(jeq(AF_UNIX, 1, 0));
-  prog.push_back(ret(ret_errno(EACCES)));
-  prog.push_back(ret(SECCOMP_RET_ALLOW));
-  return prog;
-}
-
 std::string decimal(std::uint64_t value) { return std::to_string(value); }
 
 // Where a procfs is mounted other than at /proc and beneath it (a bind of the host's
@@ -371,6 +331,12 @@ bool writable_by(const std::vector<std::pair<dev_t, ino_t>>& inodes, const Path&
     path.resize(slash == 0 ? 1 : slash);
   }
   return false;
+}
+
+std::string seccomp_feature(SeccompClosing closing) {
+  if (!closing.new_programs) return "seccomp (closing the network)";
+  if (!closing.network) return "seccomp (closing new programs)";
+  return "seccomp (closing the network and new programs)";
 }
 
 }  // namespace
@@ -541,12 +507,15 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
     if (auto e = missing("Landlock (file system and execute rules)")) return std::unexpected(*e);
   }
 
-  if (!spec.network) {
+  // Without an exec list the command may start no program after its own start; Landlock
+  // cannot hold that alone (the ELF loader runs any file it can read, a memfd has no path).
+  const SeccompClosing closing{.network = !spec.network, .new_programs = spec.exec.empty()};
+  if (closing.network || closing.new_programs) {
     if (support.seccomp) {
-      state->filter = no_network_filter();
+      state->filter = seccomp_filter(closing);
       state->program.len = static_cast<unsigned short>(state->filter.size());
       state->program.filter = state->filter.data();
-    } else if (auto e = missing("seccomp (closing the network)")) {
+    } else if (auto e = missing(seccomp_feature(closing))) {
       return std::unexpected(*e);
     }
   }

@@ -39,7 +39,8 @@ struct SandboxSpec {
   std::vector<Path> read{};   ///< files and trees the command may read (and list)
   std::vector<Path> write{};  ///< files and trees it may read, create, change and remove
   /// Programs (or trees of programs) it may execute besides its own binary, that
-  /// binary's ELF interpreter and the `#!` interpreter of a script.
+  /// binary's ELF interpreter and the `#!` interpreter of a script. Empty: seccomp also
+  /// refuses new processes (threads still work), executable memfds and exec by descriptor.
   std::vector<Path> exec{};
   bool network = false;           ///< false: no TCP, no socket but UNIX ones
   bool keep_background = false;   ///< false: every process the command started ends with it

@@ -25,8 +25,9 @@ class Sandbox:
     """A kernel sandbox for a run; see the README's Sandbox section.
 
     ``read``, ``write`` and ``exec`` list paths the command may read, write, and
-    execute besides its own binary and interpreters; ``network`` (False) allows
-    sockets; ``keep_background`` (False) lets processes outlive the run;
+    execute besides its own binary and interpreters (with ``exec`` empty the
+    command may start no new process, threads aside); ``network`` (False)
+    allows sockets; ``keep_background`` (False) lets processes outlive the run;
     ``best_effort`` (False) skips a kernel feature the machine lacks instead of
     raising. Limits: ``memory`` (address space, bytes), ``cpu_seconds``,
     ``processes``, ``file_size`` (bytes) and ``open_files``; leave one out for

@@ -211,7 +211,7 @@ TEST_P(PrivilegeAttack, WorksWithoutTheSandboxAndFailsInside) {
   auto sandbox = Sandbox::build(spec);
   ASSERT_TRUE(sandbox) << sandbox.error();
   const RunResult ran =
-      command(attack.argv(boxed), boxed.ws).with_sandbox(*sandbox).run(RunOptions{});
+      command(attack.argv(boxed), boxed.ws).with_sandbox(*sandbox).value().run(RunOptions{});
   // A start the kernel refused (an interpreter without the execute right) is blocked too.
   if (!ran.result) {
     EXPECT_TRUE(std::holds_alternative<exec_error::SpawnFailed>(ran.result.error()))
@@ -253,7 +253,7 @@ TEST(SandboxPrivilege, EveryContainmentStartsTheCommandWithoutCapabilities) {
     spec.best_effort = true;  // the process group lacks signal scoping before Landlock ABI 6
     auto sandbox = Sandbox::build(spec);
     ASSERT_TRUE(sandbox) << sandbox.error();
-    const RunResult ran = p.make().with_sandbox(*sandbox).run(RunOptions{});
+    const RunResult ran = p.make().with_sandbox(*sandbox).value().run(RunOptions{});
     ASSERT_TRUE(ran.result) << to_string(ran.result.error());
     EXPECT_EQ(ran.result->stdout, "0 0 0\n")
         << containment_name(sandbox->containment()) << ": " << ran.result->stderr;
@@ -346,7 +346,7 @@ TEST(SandboxPrivilegeAllows, OrdinaryWorkStillRuns) {
     p.argv.assign(row.argv.begin() + 1, row.argv.end());
     p.cwd = scene.ws;
     p.env = {{"PATH", scene.ws.native() + ":/usr/bin:/bin"}};
-    const RunResult ran = p.make().with_sandbox(*sandbox).run(RunOptions{});
+    const RunResult ran = p.make().with_sandbox(*sandbox).value().run(RunOptions{});
     ASSERT_TRUE(ran.result) << to_string(ran.result.error());
     EXPECT_EQ(ran.result->status, 0) << row.argv[0] << ": " << ran.result->stderr;
     EXPECT_EQ(ran.result->stdout, row.out) << row.argv[0];

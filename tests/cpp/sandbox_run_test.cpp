@@ -61,6 +61,14 @@ class SandboxRun : public test::NoLeakTest {
     return p;
   }
 
+  // The workspace sandbox with an exec list, so that the probe may start the processes
+  // whose end these tests watch.
+  SandboxSpec forking() const {
+    SandboxSpec spec = SandboxSpec::workspace(dir_.path());
+    spec.exec.emplace_back(probe());
+    return spec;
+  }
+
   Sandbox sandbox(SandboxSpec spec) const {
     auto built = Sandbox::build(std::move(spec));
     if (!built) ADD_FAILURE() << built.error();
@@ -93,7 +101,7 @@ TEST_F(SandboxRun, TheWholeTreeEndsWithTheRun) {
       const std::vector<std::string> argv{probe(), "lock-survive:lock:" + std::string(end.mode)};
       for (const bool boxed : {false, true}) {
         PreparedCommand cmd = peer(argv, end.timeout_ms).make();
-        if (boxed) cmd = std::move(cmd).with_sandbox(sandbox(SandboxSpec::workspace(dir_.path()))).value();
+        if (boxed) cmd = std::move(cmd).with_sandbox(sandbox(forking())).value();
         RunResult result;
         if (end.cancel) {
           auto loop = EventLoop::create();
@@ -140,7 +148,7 @@ TEST_F(SandboxRun, ABackgroundPipeHolderNoLongerStallsTheRun) {
     DisableFeatures off(containment);
     const RunResult boxed = peer(argv, 10000)
                                 .make()
-                                .with_sandbox(sandbox(SandboxSpec::workspace(dir_.path())))
+                                .with_sandbox(sandbox(forking()))
                                 .value()
                                 .run(RunOptions{});
     ASSERT_TRUE(boxed.result) << containment << ": " << to_string(boxed.result.error());

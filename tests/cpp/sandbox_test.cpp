@@ -307,8 +307,13 @@ const std::vector<Attack>& attacks() {
       {"signal_the_host", nullptr,
        [](Scene&) { return std::vector<std::string>{probe(), "signal:" + std::to_string(::getpid())}; },
        [](const Ran& r, Scene&) { return r.out == "signalled\n"; }},
+      // An exec list lets the command start processes, so the limit and the containment
+      // are what stops the next rows.
       {"fork_bomb_under_process_limit",
-       [](SandboxSpec& spec, Scene&) { spec.limits.processes = 16; },
+       [](SandboxSpec& spec, Scene&) {
+         spec.limits.processes = 16;
+         spec.exec.emplace_back(probe());
+       },
        [](Scene&) { return std::vector<std::string>{probe(), "forks:64"}; },
        [](const Ran& r, Scene&) { return r.out == "64\n"; }, true},
       {"allocate_past_memory_limit",
@@ -333,7 +338,8 @@ const std::vector<Attack>& attacks() {
        [](SandboxSpec& spec, Scene&) { spec.exec.emplace_back(tool("sleep")); },
        [](Scene&) { return std::vector<std::string>{tool("setsid"), "-f", tool("sleep"), "60"}; },
        [](const Ran& r, Scene&) { return r.survivors > 0; }},
-      {"double_fork_survives_the_run", nullptr,
+      {"double_fork_survives_the_run",
+       [](SandboxSpec& spec, Scene&) { spec.exec.emplace_back(probe()); },
        [](Scene&) { return std::vector<std::string>{probe(), "survive"}; },
        [](const Ran& r, Scene&) { return r.survivors > 0; }},
   };
@@ -474,7 +480,7 @@ TEST(SandboxBuild, AMissingFeatureIsNamedUnlessBestEffort) {
     std::string feature;
   } rows[] = {
       {"landlock", {}, "Landlock (file system and execute rules)"},
-      {"seccomp", {}, "seccomp (closing the network)"},
+      {"seccomp", {}, "seccomp (closing the network and new programs)"},
       {"pidns,landlock-scope", {}, "a PID namespace or Landlock ABI 6 (signal scoping)"},
       {"landlock-scope", {.keep_background = true},
        "a PID namespace or Landlock ABI 6 (signal scoping)"},
@@ -490,9 +496,10 @@ TEST(SandboxBuild, AMissingFeatureIsNamedUnlessBestEffort) {
     ASSERT_TRUE(lenient) << lenient.error();
     EXPECT_EQ(lenient->skipped(), std::vector<std::string>{row.feature});
   }
-  // What is not needed is not an error: with network allowed, seccomp is not used.
+  // What is not needed is not an error: with network and further programs allowed,
+  // seccomp is not used.
   DisableFeatures off("seccomp");
-  EXPECT_TRUE(Sandbox::build({.network = true}));
+  EXPECT_TRUE(Sandbox::build({.exec = {"/usr/bin"}, .network = true}));
 }
 
 TEST(SandboxBuild, ContainmentFollowsWhatTheMachineOffers) {
@@ -535,7 +542,9 @@ TEST(SandboxContainment, FallbacksEndTheTree) {
   for (const auto& row : rows) {
     DisableFeatures off(row.disabled);
     Scene scene;
-    auto sandbox = Sandbox::build(SandboxSpec::workspace(scene.ws));
+    SandboxSpec spec = SandboxSpec::workspace(scene.ws);
+    spec.exec.emplace_back(probe());  // lets the probe start its background processes
+    auto sandbox = Sandbox::build(spec);
     ASSERT_TRUE(sandbox) << sandbox.error();
     if (sandbox->containment() != row.expected) {
       ADD_FAILURE() << row.disabled << ": not available as " << containment_name(row.expected);

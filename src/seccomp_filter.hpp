@@ -1,0 +1,20 @@
+// The sandbox's system-call filter: a table of calls and argument conditions, each row
+// saying what it stops, compiled into one classic BPF program for seccomp.
+#pragma once
+
+#include <linux/filter.h>
+
+#include <vector>
+
+namespace corvane {
+
+/// The parts of the table a sandbox needs.
+struct SeccompClosing {
+  bool network = false;       ///< sockets other than UNIX ones
+  bool new_programs = false;  ///< new processes, executable memfds, exec by descriptor
+};
+
+/// The BPF program for `closing`; empty when it closes nothing.
+[[nodiscard]] std::vector<sock_filter> seccomp_filter(SeccompClosing closing);
+
+}  // namespace corvane
