@@ -334,6 +334,7 @@ bool writable_by(const std::vector<std::pair<dev_t, ino_t>>& inodes, const Path&
 }
 
 std::string seccomp_feature(SeccompClosing closing) {
+  if (!closing.network && !closing.new_programs) return "seccomp (closing the kernel keyrings)";
   if (!closing.new_programs) return "seccomp (closing the network)";
   if (!closing.network) return "seccomp (closing new programs)";
   return "seccomp (closing the network and new programs)";
@@ -509,8 +510,10 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
 
   // Without an exec list the command may start no program after its own start; Landlock
   // cannot hold that alone (the ELF loader runs any file it can read, a memfd has no path).
-  const SeccompClosing closing{.network = !spec.network, .new_programs = spec.exec.empty()};
-  if (closing.network || closing.new_programs) {
+  // The keyrings are closed in every sandbox: uid 0 reaches root's without a capability.
+  const SeccompClosing closing{
+      .network = !spec.network, .new_programs = spec.exec.empty(), .keyrings = true};
+  {
     if (support.seccomp) {
       state->filter = seccomp_filter(closing);
       state->program.len = static_cast<unsigned short>(state->filter.size());

@@ -31,7 +31,7 @@ constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
 
 constexpr std::uint32_t kMfdNoexecSeal = 0x0008U;  // kernel 6.3; older headers lack it
 
-enum class Part : std::uint8_t { Network, NewPrograms };
+enum class Part : std::uint8_t { Network, NewPrograms, Keyrings };
 
 // When a row refuses its call. Arguments are compared on their low 32 bits: every one
 // that matters here is an int, an unsigned int or flags that fit in them.
@@ -80,6 +80,12 @@ constexpr Row kTable[] = {
     {__NR_memfd_create, Part::NewPrograms, When::ArgHasNone, 1, kMfdNoexecSeal, refuse(EPERM)},
     // exec of a descriptor (fexecve): the file may have no path for Landlock to check.
     {__NR_execveat, Part::NewPrograms, When::ArgHasAny, 4, AT_EMPTY_PATH, refuse(EPERM)},
+    // The kernel's keyrings: their permissions follow the uid, not a capability, so a
+    // root host's command could read and fill root's user and session keyrings (and a
+    // user namespace's root the host's session keyring). "Missing", so their users fall back.
+    {__NR_add_key, Part::Keyrings, When::Always, 0, 0, refuse(ENOSYS)},
+    {__NR_request_key, Part::Keyrings, When::Always, 0, 0, refuse(ENOSYS)},
+    {__NR_keyctl, Part::Keyrings, When::Always, 0, 0, refuse(ENOSYS)},
 };
 
 // One row per call: the rows are the leaves of a search tree on the call number.
@@ -165,7 +171,7 @@ void compile_tree(std::vector<sock_filter>& prog, std::span<const Row* const> ro
 }  // namespace
 
 std::vector<sock_filter> seccomp_filter(SeccompClosing closing) {
-  if (!closing.network && !closing.new_programs) return {};
+  if (!closing.network && !closing.new_programs && !closing.keyrings) return {};
   std::vector<sock_filter> prog;
   prog.push_back(load(offsetof(seccomp_data, arch)));
   prog.push_back(jump(BPF_JEQ, kAuditArch, 1, 0));
@@ -179,7 +185,10 @@ std::vector<sock_filter> seccomp_filter(SeccompClosing closing) {
 #endif
   std::vector<const Row*> rows;
   for (const Row& row : kTable) {
-    if (row.part == Part::Network ? closing.network : closing.new_programs) rows.push_back(&row);
+    const bool wanted = row.part == Part::Network       ? closing.network
+                        : row.part == Part::NewPrograms ? closing.new_programs
+                                                        : closing.keyrings;
+    if (wanted) rows.push_back(&row);
   }
   std::ranges::sort(rows, {}, [](const Row* row) { return static_cast<std::uint32_t>(row->nr); });
   compile_tree(prog, rows);

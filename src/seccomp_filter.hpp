@@ -12,6 +12,7 @@ namespace corvane {
 struct SeccompClosing {
   bool network = false;       ///< sockets other than UNIX ones
   bool new_programs = false;  ///< new processes, executable memfds, exec by descriptor
+  bool keyrings = false;      ///< the kernel's keyrings, which uid 0 may write without a capability
 };
 
 /// The BPF program for `closing`; empty when it closes nothing.

@@ -215,17 +215,18 @@ TEST_F(SandboxExec, ThreadsToolsAndEnvScriptsStillWork) {
   }
 }
 
-// The filter is needed whenever it closes something: the network, or further programs.
+// The filter is always needed (every sandbox closes the keyrings) and is named for what
+// else it closes: the network, or further programs.
 TEST(SandboxExecBuild, SeccompIsNamedForWhatItCloses) {
   const struct {
     bool network;
     std::vector<Path> exec;
-    const char* feature;  // nullptr: no filter is needed
+    const char* feature;
   } rows[] = {
       {false, {}, "seccomp (closing the network and new programs)"},
       {true, {}, "seccomp (closing new programs)"},
       {false, {"/usr/bin"}, "seccomp (closing the network)"},
-      {true, {"/usr/bin"}, nullptr},
+      {true, {"/usr/bin"}, "seccomp (closing the kernel keyrings)"},
   };
   DisableFeatures off("seccomp,landlock");
   for (const auto& row : rows) {
@@ -235,8 +236,7 @@ TEST(SandboxExecBuild, SeccompIsNamedForWhatItCloses) {
     std::vector<std::string> skipped = lenient->skipped();
     std::erase(skipped, "Landlock (file system and execute rules)");
     std::erase(skipped, "a PID namespace or Landlock ABI 6 (signal scoping)");
-    EXPECT_EQ(skipped, row.feature ? std::vector<std::string>{row.feature}
-                                   : std::vector<std::string>{});
+    EXPECT_EQ(skipped, std::vector<std::string>{row.feature});
   }
 }
 

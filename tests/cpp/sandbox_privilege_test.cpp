@@ -100,6 +100,11 @@ bool host_has(int capability) {
 }
 
 void read_root(SandboxSpec& spec) { spec.read.emplace_back("/"); }
+// Network on and programs allowed: only the rows every sandbox has are left in its filter.
+void open_up(SandboxSpec& spec) {
+  spec.network = true;
+  spec.exec.emplace_back("/usr/bin");
+}
 
 std::vector<std::string> shm_attach(Scene& s) {
   return {probe(), "shm:" + std::to_string(s.segment.key())};
@@ -123,6 +128,9 @@ const std::vector<Attack>& attacks() {
       {"root_raises_a_hard_limit", "", nullptr, op("rlimit"), printed("rlimit"),
        CAP_SYS_RESOURCE},
       {"root_unshares_a_network_namespace", "", nullptr, op("unshare-net"), printed("unshare-net")},
+      // The keyrings follow the uid, not a capability: seccomp closes them.
+      {"root_writes_its_user_keyring", "", open_up, op("keyring"), printed("keyring")},
+      {"userns_root_writes_a_keyring", "privilege", nullptr, op("keyring"), printed("keyring")},
       // Nor does root of the command's own user namespace.
       {"userns_root_unshares_a_network_namespace", "privilege", nullptr, op("unshare-net"),
        printed("unshare-net")},

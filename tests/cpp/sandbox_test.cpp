@@ -496,10 +496,12 @@ TEST(SandboxBuild, AMissingFeatureIsNamedUnlessBestEffort) {
     ASSERT_TRUE(lenient) << lenient.error();
     EXPECT_EQ(lenient->skipped(), std::vector<std::string>{row.feature});
   }
-  // What is not needed is not an error: with network and further programs allowed,
-  // seccomp is not used.
+  // Even with network and further programs allowed, seccomp closes the keyrings.
   DisableFeatures off("seccomp");
-  EXPECT_TRUE(Sandbox::build({.exec = {"/usr/bin"}, .network = true}));
+  auto open = Sandbox::build({.exec = {"/usr/bin"}, .network = true});
+  ASSERT_FALSE(open);
+  EXPECT_EQ(open.error(),
+            "sandbox needs seccomp (closing the kernel keyrings), which this machine does not offer");
 }
 
 TEST(SandboxBuild, ContainmentFollowsWhatTheMachineOffers) {

@@ -9,6 +9,7 @@
 //                 -> "rlimit"
 //   unshare-net   a network namespace of its own (CAP_SYS_ADMIN in its user namespace)
 //                 -> "unshare-net"
+//   keyring       add a key to the user's keyring and unlink it again    -> "keyring"
 //   shm:KEY       attach the System V segment KEY and print its first bytes
 //   pids          the number of processes /proc shows
 //   caps          its permitted, effective and inheritable capabilities, in hex
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <linux/bpf.h>
 #include <linux/capability.h>
+#include <linux/keyctl.h>
 #include <linux/perf_event.h>
 #include <sched.h>
 #include <sys/ipc.h>
@@ -110,6 +112,14 @@ int do_unshare_net() {
   return worked("unshare-net");
 }
 
+int do_keyring() {
+  // Root's user keyring is open to uid 0 without a capability; the key goes again at once.
+  const long key = ::syscall(SYS_add_key, "user", "corvane-probe", "x", 1, KEY_SPEC_USER_KEYRING);
+  if (key < 0) return fail("add_key");
+  ::syscall(SYS_keyctl, KEYCTL_UNLINK, key, KEY_SPEC_USER_KEYRING);
+  return worked("keyring");
+}
+
 int do_shm(key_t key) {
   const int id = ::shmget(key, 0, 0);
   if (id < 0) return fail("shmget");
@@ -161,6 +171,7 @@ int main(int argc, char** argv) {
   if (name == "userfaultfd") return do_userfaultfd();
   if (name == "rlimit") return do_rlimit();
   if (name == "unshare-net") return do_unshare_net();
+  if (name == "keyring") return do_keyring();
   if (name == "shm") return do_shm(static_cast<key_t>(std::strtol(value.c_str(), nullptr, 10)));
   if (name == "pids") return do_pids();
   if (name == "caps") return do_caps();
