@@ -13,7 +13,7 @@ if [ "$seconds" = 0 ]; then
   echo "== fuzzing skipped (CORVANE_FUZZ_SECONDS=0)"
   exit 0
 fi
-targets=(argv risky path display env)
+targets=(argv risky path display env pattern)
 out=build/fuzz
 
 # libstdc++ 12's <expected> needs a clang that reports C++20 concepts in full

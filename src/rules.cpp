@@ -217,13 +217,12 @@ std::expected<CommandRules, RuleError> CommandRules::make(std::vector<RuleSet> s
       RuleSet::CompiledValue compiled{rule, {}, std::nullopt};
       if (rule.one_of) compiled.one_of.insert(rule.one_of->begin(), rule.one_of->end());
       if (rule.pattern) {
-        // std::regex reports a malformed pattern by throwing; it stops here.
-        try {
-          compiled.pattern.emplace(*rule.pattern, std::regex::ECMAScript);
-        } catch (const std::regex_error& e) {
-          return fail("pattern " + escape_quoted(*rule.pattern) + " of " + escape_quoted(name) +
-                      " is not a valid regular expression: " + e.what());
+        auto pattern = ValuePattern::compile(*rule.pattern);
+        if (!pattern) {
+          return fail("pattern " + escape_quoted(*rule.pattern) + " of " + escape_quoted(name) + " " +
+                      pattern.error());
         }
+        compiled.pattern.emplace(std::move(*pattern));
       }
       if (rule.path) rules.needs_jail_ = true;
       set.values_.emplace(name, std::move(compiled));
@@ -411,7 +410,17 @@ std::expected<void, Refusal> Reader::check_value(const std::string& flag, const 
   if (rule.rule.one_of && !rule.one_of.contains(value)) {
     return refuse("allowed: " + join(*rule.rule.one_of, ", "));
   }
-  if (rule.pattern && !std::regex_match(value, *rule.pattern)) {
+  if (rule.pattern && value.size() > kMaxPatternValueBytes) {
+    // Matching time grows with the value; a longer value is no flag value.
+    return std::unexpected(Refusal{
+        "ValueTooLong", index,
+        "value too long for " + lossy_utf8(flag) + ": max " + std::to_string(kMaxPatternValueBytes) +
+            " bytes, got " + std::to_string(value.size()),
+        {{"flag", lossy_utf8(flag)}, {"max", std::uint64_t{kMaxPatternValueBytes}},
+         {"got", std::uint64_t{value.size()}}},
+        std::nullopt});
+  }
+  if (rule.pattern && !rule.pattern->matches(value)) {
     return refuse("must match " + *rule.rule.pattern);
   }
   if (rule.rule.changes_directory) return change_directory(flag, value, index);

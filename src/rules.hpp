@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
-#include <regex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -21,6 +20,7 @@
 #include "double_dash.hpp"
 #include "error.hpp"
 #include "path.hpp"
+#include "value_pattern.hpp"
 
 namespace corvane {
 
@@ -67,7 +67,8 @@ struct ValueRule {
   bool attached = false;
   /// The value must be one of these, when set.
   std::optional<std::vector<std::string>> one_of = std::nullopt;
-  /// The whole value must match this ECMAScript regular expression, when set.
+  /// The whole value must match this ECMAScript regular expression, when set (no
+  /// back-references or lookaheads; see value_pattern.hpp for the bounds).
   std::optional<std::string> pattern = std::nullopt;
   /// The value must be a path that resolves inside the working-directory jail.
   bool path = false;
@@ -127,7 +128,7 @@ class RuleSet {
   struct CompiledValue {
     ValueRule rule;
     std::unordered_set<std::string> one_of;
-    std::optional<std::regex> pattern;
+    std::optional<ValuePattern> pattern;
   };
 
  private:

@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <linux/sched.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -39,7 +41,18 @@ struct ChildFrame {
   const SpawnRequest* request;
   int error;
   SpawnStage stage;
+  pid_t host_pid;   // the host as the child's getppid() names it
+  int host_pidfd;   // the host process in a new PID namespace, where getppid() is 0; else -1
 };
+
+// Whether the host died before the child's death signal was set: the child
+// was then handed to another parent, and the signal will never come. The
+// parent's pidfd is readable once every thread of the host has exited.
+CORVANE_CHILD_CODE bool host_gone(const ChildFrame& frame) noexcept {
+  if (frame.host_pidfd < 0) return child_syscall(SYS_getppid) != frame.host_pid;
+  struct pollfd host {frame.host_pidfd, POLLIN, 0};
+  return child_syscall(SYS_poll, reinterpret_cast<long>(&host), 1, 0) != 0;
+}
 
 CORVANE_CHILD_CODE int child_fail(ChildFrame* frame, SpawnStage stage, long rc) noexcept {
   frame->stage = stage;
@@ -52,6 +65,13 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
   auto* frame = static_cast<ChildFrame*>(arg);
   const SpawnRequest& req = *frame->request;
   long rc = 0;
+
+  // The command dies with its host, however the host dies (SIGKILL, a crash):
+  // nobody would be left to enforce its time limit or read its output. The
+  // signal comes when the thread that started it exits; the starter thread
+  // lives as long as the process, and a blocking run's thread waits for its child.
+  if ((rc = child_syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL)) < 0)
+    return child_fail(frame, SpawnStage::Session, rc);
 
   // Every catchable signal at its default: a handler of the host would run the
   // host's code in this shared memory, and an ignored SIGPIPE or SIGXFSZ would
@@ -87,6 +107,14 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
     if (const int error = req.setup->run(req.setup->context); error != 0)
       return child_fail(frame, SpawnStage::Setup, -static_cast<long>(error));
   }
+
+  // Set again: the kernel clears it when a step changes the process's ids.
+  if ((rc = child_syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL)) < 0)
+    return child_fail(frame, SpawnStage::Session, rc);
+  // A host that died before the death signal was set (checked as late as
+  // possible, so that the host's exit has had the whole start to complete).
+  // Nobody reads the failure: the parent is gone.
+  if (host_gone(*frame)) return child_fail(frame, SpawnStage::Session, -ESRCH);
 
   // Even descriptors the host made inheritable: the command gets 0, 1 and 2 only.
   rc = child_syscall(SYS_close_range, 3, ~0L & 0xffffffffL, 0);
@@ -239,11 +267,19 @@ int wait_pidfd(int pidfd, siginfo_t& info, int options) noexcept {
 
 std::expected<SpawnedChild, SpawnError> spawn_child(const SpawnRequest& request) noexcept {
   alignas(16) unsigned char stack[kChildStackBytes];
-  ChildFrame frame{&request, 0, SpawnStage::Exec};
+  const std::uint64_t extra_flags = request.setup != nullptr ? request.setup->clone_flags : 0;
+  // Inside a new PID namespace the child's getppid() is 0 whoever its parent
+  // is, so it watches the host through a pidfd made here instead.
+  UniqueFd host;
+  if ((extra_flags & CLONE_NEWPID) != 0) {
+    const long fd = ::syscall(SYS_pidfd_open, ::getpid(), 0);
+    if (fd < 0) return std::unexpected(SpawnError{errno, SpawnStage::Clone});
+    host.reset(static_cast<int>(fd));
+  }
+  ChildFrame frame{&request, 0, SpawnStage::Exec, ::getpid(), host.get()};
   int pidfd = -1;
   clone_args args{};
-  args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD |
-               (request.setup != nullptr ? request.setup->clone_flags : 0);
+  args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD | extra_flags;
   args.pidfd = reinterpret_cast<std::uint64_t>(&pidfd);
   args.exit_signal = 0;
   args.stack = reinterpret_cast<std::uint64_t>(stack);

@@ -106,6 +106,14 @@ struct SpawnedChild {
 /// and 2, no other descriptor, a new session (no controlling terminal), every
 /// catchable signal at its default and an empty signal mask. On failure
 /// nothing is left running and nothing is left unreaped.
+///
+/// The child dies with SIGKILL when the thread that called this exits, so a
+/// command never outlives its host however the host dies; a host that died
+/// during the start is seen before exec. Call it from a thread that outlives
+/// the child (the starter thread, or a thread that waits for it). What the
+/// signal does not reach: a set-uid program the host ran without a sandbox
+/// (the kernel clears the signal at such an exec), and the background
+/// processes of a command that is not pid 1 of its own PID namespace.
 [[nodiscard]] std::expected<SpawnedChild, SpawnError> spawn_child(const SpawnRequest& request) noexcept;
 
 /// The wait status of an exited child that someone else reaped (the kernel for
