@@ -13,16 +13,19 @@ imports this module.
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+import os
+from typing import Any, AsyncIterator, Dict, List, Mapping, Optional, Tuple
 
 import anyio
 import mcp_types as types
 from mcp.server.lowlevel import Server
 from mcp.server.stdio import stdio_server
+from mcp.shared.message import SessionMessage
 
 from . import ExecutionError, OutputLimitExceeded, Refused
-from .cli import (binary_lines, binary_names, cwd_line, limits_line, output_signal,
-                  sandbox_line)
+from ._lines import CHUNK, LineSplitter, TooLong
+from .cli import (MAX_REQUEST_LINE, binary_lines, binary_names, cwd_line, limits_line,
+                  output_signal, sandbox_line)
 
 TOOL_NAME = "run_command"
 
@@ -184,10 +187,59 @@ def build_server(guard: Any, *, max_output: int = 64 * 1024) -> Server[Any]:
     )
 
 
+class BoundedLines:
+    """The transport's input: the lines of a descriptor, read in bounded chunks.
+
+    The SDK's own reader holds every line whole, however long; this one keeps at
+    most `max_line` bytes of a line and answers a longer one with an
+    Invalid Request error (its id unknown, so null, as JSON-RPC says) through
+    `answers` once that is set. Lines are decoded as the SDK decodes its own.
+    """
+
+    def __init__(self, fd: int, max_line: int = MAX_REQUEST_LINE) -> None:
+        self.fd = fd
+        self.max_line = max_line
+        self.answers: Any = None  # the transport's write stream, set once it exists
+        self._ready = anyio.Event()
+
+    def answer_with(self, write_stream: Any) -> None:
+        self.answers = write_stream
+        self._ready.set()
+
+    def __aiter__(self) -> AsyncIterator[str]:
+        return self._lines()
+
+    async def _lines(self) -> AsyncIterator[str]:
+        splitter = LineSplitter(self.max_line)
+        while True:
+            # abandon_on_cancel: a server that stops does not wait for the next line.
+            chunk = await anyio.to_thread.run_sync(os.read, self.fd, CHUNK, abandon_on_cancel=True)
+            for line in splitter.feed(chunk) if chunk else splitter.end():
+                if isinstance(line, TooLong):
+                    await self._refuse(line)
+                else:
+                    yield line.decode("utf-8", "replace")
+            if not chunk:
+                return
+
+    async def _refuse(self, line: TooLong) -> None:
+        await self._ready.wait()
+        error = types.JSONRPCError(jsonrpc="2.0", id=None, error=types.ErrorData(
+            code=types.INVALID_REQUEST,
+            message=f"a request line of {line.size} bytes is longer than the limit of "
+                    f"{line.limit} bytes; it was not read"))
+        try:
+            await self.answers.send(SessionMessage(error))
+        except (anyio.ClosedResourceError, anyio.BrokenResourceError):
+            pass  # the server is ending: nobody to answer
+
+
 async def serve_stdio_async(guard: Any, *, max_output: int = 64 * 1024) -> None:
     """Serves `guard` over this process's stdin/stdout until the client closes them."""
     server = build_server(guard, max_output=max_output)
-    async with stdio_server() as (read_stream, write_stream):
+    stdin = BoundedLines(0)
+    async with stdio_server(stdin=stdin) as (read_stream, write_stream):  # type: ignore[arg-type]
+        stdin.answer_with(write_stream)
         await server.run(read_stream, write_stream, server.create_initialization_options())
 
 
