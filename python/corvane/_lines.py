@@ -9,7 +9,8 @@ the server answers.
 
 from __future__ import annotations
 
-from typing import List, Union
+import os
+from typing import Callable, List, Optional, Union
 
 CHUNK = 64 * 1024
 
@@ -74,3 +75,20 @@ class LineSplitter:
             line = bytes(self._part)
             self._part.clear()
         return line
+
+
+def read_lines(fd: int, max_line: int, put: Callable[[Line], bool]) -> Optional[OSError]:
+    """Reads `fd` to its end and hands each line that is not blank to `put`, which
+    returns False to stop early. Returns the error that ended the reading, or None.
+    Blocks: run it on a thread of its own."""
+    splitter = LineSplitter(max_line)
+    try:
+        while True:
+            chunk = os.read(fd, CHUNK)
+            for line in splitter.feed(chunk) if chunk else splitter.end():
+                if (isinstance(line, TooLong) or (line and not line.isspace())) and not put(line):
+                    return None
+            if not chunk:
+                return None
+    except OSError as error:
+        return error

@@ -20,7 +20,7 @@ import threading
 from typing import (TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Mapping, NoReturn,
                     Optional, Sequence, TextIO)
 
-from ._lines import CHUNK, Line, LineSplitter, TooLong
+from ._lines import Line, TooLong, read_lines
 
 if TYPE_CHECKING:
     import asyncio
@@ -1018,7 +1018,7 @@ async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight:
     started: "set[asyncio.Task[bytes]]" = set()
     failed: List[Dict[str, Any]] = []  # why the server stopped before the end of its input
 
-    def read_lines() -> None:
+    def read_input() -> None:
         # A thread of its own (not the loop's executor, which asyncio.run would join)
         # reading the raw descriptor (a buffered file's lock would stall interpreter
         # shutdown): works on pipes, files and ttys alike, and a stopped server does
@@ -1030,21 +1030,16 @@ async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight:
                 return False  # the server has stopped: nobody takes lines any more
             return True
 
-        fd = source.fileno() if hasattr(source, "fileno") else int(source)
-        splitter = LineSplitter(max_line)
         try:
-            while True:
-                chunk = os.read(fd, CHUNK)
-                for line in splitter.feed(chunk) if chunk else splitter.end():
-                    # Blank lines are no requests; None below means the end.
-                    if (isinstance(line, TooLong) or (line and not line.isspace())) and not put(line):
-                        return
-                if not chunk:
-                    break
-        except OSError as error:
-            failed.append({"error": "InputError",
-                           "message": f"cannot read requests: {error.strerror or error}"})
-        put(None)
+            fd = source.fileno() if hasattr(source, "fileno") else int(source)
+            error = read_lines(fd, max_line, put)
+            if error is not None:
+                failed.append({"error": "InputError",
+                               "message": f"cannot read requests: {error.strerror or error}"})
+        except Exception as error:  # noqa: BLE001 (the server must end, not wait for lines)
+            failed.append({"error": "InternalError", "message": f"the request reader failed: {error}"})
+        finally:
+            put(None)  # the end, however the reading ended
 
     this = asyncio.current_task()
     host_gone: List[bool] = []
@@ -1100,7 +1095,7 @@ async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight:
         # run is held as its compact line, not as the objects it was made of.
         return answer_bytes(await answer_line(session, line))
 
-    threading.Thread(target=read_lines, name="corvane-serve-stdin", daemon=True).start()
+    threading.Thread(target=read_input, name="corvane-serve-stdin", daemon=True).start()
     writer = asyncio.create_task(write_in_order())
     writer.add_done_callback(writer_ended)
     try:

@@ -13,7 +13,8 @@ imports this module.
 
 from __future__ import annotations
 
-import os
+import sys
+import threading
 from typing import Any, AsyncIterator, Dict, List, Mapping, Optional, Tuple
 
 import anyio
@@ -23,7 +24,7 @@ from mcp.server.stdio import stdio_server
 from mcp.shared.message import SessionMessage
 
 from . import ExecutionError, OutputLimitExceeded, Refused
-from ._lines import CHUNK, LineSplitter, TooLong
+from ._lines import Line, TooLong, read_lines
 from .cli import (MAX_REQUEST_LINE, binary_lines, binary_names, cwd_line, limits_line,
                   output_signal, sandbox_line)
 
@@ -194,6 +195,8 @@ class BoundedLines:
     most `max_line` bytes of a line and answers a longer one with an
     Invalid Request error (its id unknown, so null, as JSON-RPC says) through
     `answers` once that is set. Lines are decoded as the SDK decodes its own.
+    The reading runs on a daemon thread: a server stopped while its input is
+    still open (SIGINT) exits instead of waiting for the next line.
     """
 
     def __init__(self, fd: int, max_line: int = MAX_REQUEST_LINE) -> None:
@@ -210,17 +213,38 @@ class BoundedLines:
         return self._lines()
 
     async def _lines(self) -> AsyncIterator[str]:
-        splitter = LineSplitter(self.max_line)
+        import asyncio
+        from concurrent.futures import CancelledError as FutureCancelled
+
+        loop = asyncio.get_running_loop()
+        lines: "asyncio.Queue[Optional[Line]]" = asyncio.Queue(16)
+
+        def put(line: Optional[Line]) -> bool:
+            try:
+                asyncio.run_coroutine_threadsafe(lines.put(line), loop).result()
+            except (RuntimeError, FutureCancelled):
+                return False  # the server has stopped
+            return True
+
+        def read() -> None:
+            try:
+                error = read_lines(self.fd, self.max_line, put)
+                if error is not None:
+                    sys.stderr.write(f"corvane: cannot read requests: {error.strerror or error}\n")
+            except Exception as error:  # noqa: BLE001 (the server must end, not wait for lines)
+                sys.stderr.write(f"corvane: the request reader failed: {error}\n")
+            finally:
+                put(None)  # the end, however the reading ended
+
+        threading.Thread(target=read, name="corvane-mcp-stdin", daemon=True).start()
         while True:
-            # abandon_on_cancel: a server that stops does not wait for the next line.
-            chunk = await anyio.to_thread.run_sync(os.read, self.fd, CHUNK, abandon_on_cancel=True)
-            for line in splitter.feed(chunk) if chunk else splitter.end():
-                if isinstance(line, TooLong):
-                    await self._refuse(line)
-                else:
-                    yield line.decode("utf-8", "replace")
-            if not chunk:
+            line = await lines.get()
+            if line is None:
                 return
+            if isinstance(line, TooLong):
+                await self._refuse(line)
+            else:
+                yield line.decode("utf-8", "replace")
 
     async def _refuse(self, line: TooLong) -> None:
         await self._ready.wait()

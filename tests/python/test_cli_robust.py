@@ -5,6 +5,7 @@ text. Every answer must be one strict JSON line, and the server must go on."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -104,6 +105,21 @@ def test_a_crashing_line_holds_back_no_later_request(policy):
     assert [a.get("id") for a in answers[1:]] == [99] * 100
 
 
+class Answers:
+    """The lines a server writes, collected on a thread, so that every wait is bounded."""
+
+    def __init__(self, server):
+        self.lines = []
+        self.thread = threading.Thread(target=lambda: self.lines.extend(server.stdout), daemon=True)
+        self.thread.start()
+
+    def wait_for(self, done, seconds=60):
+        deadline = time.monotonic() + seconds
+        while not done([strict_json(line) for line in self.lines]):
+            assert time.monotonic() < deadline, f"no such answer in {self.lines!r:.2000}"
+            time.sleep(0.05)
+
+
 def peak_memory(pid):
     with open(f"/proc/{pid}/status") as status:
         return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM"))
@@ -125,30 +141,27 @@ def test_an_over_long_line_is_never_held_whole(policy, how):
     server = subprocess.Popen([sys.executable, "-m", "corvane", *argv], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
+        answers = Answers(server)
         server.stdin.write(ready)
         server.stdin.flush()
-        answers = [server.stdout.readline()]  # started, its policy loaded: the baseline
+        answers.wait_for(lambda got: got)  # started, its policy loaded: the baseline
         before = peak_memory(server.pid)
-        reader = threading.Thread(target=lambda: answers.extend(server.stdout))
-        reader.start()
         chunk = b"a" * (1 << 20)
         server.stdin.write(b'{"jsonrpc": "2.0", "id": 7, "method": "tools/list", "params": {"x": "')
         for _ in range(size >> 20):
             server.stdin.write(chunk)
         server.stdin.write(b'"}}\n' + good)
         server.stdin.flush()
-        deadline = time.monotonic() + 60
-        while not any(json.loads(a).get("id") == 99 for a in answers[1:]) and time.monotonic() < deadline:
-            time.sleep(0.05)
+        answers.wait_for(lambda got: got[-1].get("id") == 99)
         grown = peak_memory(server.pid) - before
         server.stdin.close()
         assert server.wait(timeout=60) == 0
-        reader.join(timeout=30)
+        answers.thread.join(timeout=30)
     finally:
         if server.poll() is None:
             server.kill()
             server.wait()
-    parsed = [strict_json(a) for a in answers]
+    parsed = [strict_json(a) for a in answers.lines]
     assert parsed[-1]["id"] == 99
     too_long = [a for a in parsed if "longer than" in json.dumps(a)]
     assert len(too_long) == 1, parsed
@@ -255,3 +268,36 @@ def test_a_fault_of_ours_is_answered_and_the_server_goes_on():
     first, second = [strict_json(line.encode()) for line in out.getvalue().splitlines()]
     assert first["id"] == 1 and first["error"] == "InternalError" and "an internal fault" in first["message"]
     assert second == {"id": 2, "allowed": True, "message": "ok", "exit": 0}
+
+
+def test_mcp_stopped_with_its_input_open_exits(policy):
+    pytest.importorskip("mcp", reason="the MCP SDK is not installed")
+    server = subprocess.Popen([sys.executable, "-m", "corvane", "mcp", "-p", policy],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        answers = Answers(server)
+        server.stdin.write(b'{"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {"protocolVersion": '
+                           b'"2025-06-18", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}}\n')
+        server.stdin.flush()
+        answers.wait_for(lambda got: got and got[0]["id"] == 1)  # serving, and waiting for more
+        server.send_signal(signal.SIGINT)
+        assert server.wait(timeout=30) == 128 + signal.SIGINT  # not held by a thread reading stdin
+    finally:
+        if server.poll() is None:
+            server.kill()
+            server.wait()
+        server.stdin.close()
+
+
+def test_a_reader_that_fails_ends_the_server_instead_of_leaving_it_waiting():
+    import asyncio
+    import io
+
+    from corvane.cli import Session, serve_lines
+
+    class NoDescriptor:
+        def fileno(self):
+            raise io.UnsupportedOperation("fileno")
+
+    ended = asyncio.run(asyncio.wait_for(serve_lines(Session(FaultyGuard()), NoDescriptor(), io.StringIO()), 30))
+    assert ended["error"] == "InternalError" and "reader failed: fileno" in ended["message"]
