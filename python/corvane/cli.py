@@ -211,7 +211,8 @@ def build_parser() -> argparse.ArgumentParser:
             "answer:   the object that 'corvane OP --json' prints, plus the id, plus\n"
             "          \"exit\": the exit code that 'corvane OP' would have given.\n"
             "A line that is not a valid request is answered with\n"
-            "{\"error\": \"BadRequest\", \"message\": ...} and the server goes on."
+            "{\"error\": \"BadRequest\", \"message\": ...} and the server goes on; a line\n"
+            "longer than 1 MiB is answered so without being read."
         ),
         epilog="example:\n  printf '%s\\n' '{\"op\":\"run\",\"bin\":\"ls\",\"argv\":[]}' | corvane serve -p policy.toml --stdio",
     )

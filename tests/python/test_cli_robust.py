@@ -125,6 +125,27 @@ def peak_memory(pid):
         return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM"))
 
 
+# Each row: chunks as reads return them, and the lines that come out (a number: a
+# TooLong line of that size) with a bound of 4 bytes.
+SPLITS = [
+    ("at-the-bound", [b"abcd\n"], [b"abcd"]),
+    ("one-over", [b"abcde\n"], [5]),
+    ("over-across-reads", [b"ab", b"cdef", b"gh\nxy\n"], [8, b"xy"]),
+    ("bound-reached-in-a-later-read", [b"abc", b"de\nf\n"], [5, b"f"]),
+    ("unterminated-end", [b"ab\nabcdefg"], [b"ab", 7]),
+    ("kept-after-dropped", [b"abcdefgh\nab", b"cd\n"], [8, b"abcd"]),
+]
+
+
+@pytest.mark.parametrize("chunks, lines", [row[1:] for row in SPLITS], ids=[row[0] for row in SPLITS])
+def test_lines_are_cut_at_the_bound_across_reads(chunks, lines):
+    from corvane._lines import LineSplitter, TooLong
+
+    splitter = LineSplitter(4)
+    got = [line for chunk in chunks for line in splitter.feed(chunk)] + splitter.end()
+    assert [line.size if isinstance(line, TooLong) else line for line in got] == lines
+
+
 @pytest.mark.parametrize("how", ["serve", "mcp"])
 def test_an_over_long_line_is_never_held_whole(policy, how):
     if how == "mcp":
