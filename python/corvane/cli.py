@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import base64
 import json
+import math
 import os
 import shlex
 import signal
@@ -18,6 +19,8 @@ import sys
 import threading
 from typing import (TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Mapping, NoReturn,
                     Optional, Sequence, TextIO)
+
+from ._lines import Line, TooLong, read_lines
 
 if TYPE_CHECKING:
     import asyncio
@@ -42,7 +45,43 @@ exit codes:
                    124 timed out or over an output limit (the command was stopped),
                    125 usage or policy-file error, 126 refused by the policy,
                    127 could not be started
-  serve, mcp:      0 when the input ends, 2 usage or policy-file error"""
+  serve, mcp:      0 when the input ends, 2 usage or policy-file error;
+                   serve: 1 when its input or output failed (the message says which)"""
+
+# The longest request line `serve` reads, in bytes. Longer lines are answered with
+# BadRequest without being held: the bound keeps one request from making the server
+# grow with its length (a request's token list costs the Guard's explain() about a
+# hundred times its size). A command line longer than this would not fit the
+# kernel's usual argument space of 2 MiB either, once its JSON escaping is counted.
+MAX_REQUEST_LINE = 1 << 20
+
+
+def is_text(text: str) -> bool:
+    """Whether `text` is Unicode that UTF-8 can carry (no lone surrogate)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def shown(text: str, from_os: bool = True) -> str:
+    """`text` fit for a message and for strict JSON: a byte that was not UTF-8 (which
+    Python keeps from the OS as a lone surrogate) as \\xNN, any other lone surrogate
+    as \\uNNNN. With `from_os` False every lone surrogate is shown as \\uNNNN, as
+    a JSON escape wrote it."""
+    if is_text(text):
+        return text
+
+    def escaped(char: str) -> str:
+        code = ord(char)
+        if not 0xD800 <= code <= 0xDFFF:
+            return char
+        if from_os and 0xDC80 <= code <= 0xDCFF:
+            return f"\\x{code - 0xDC00:02x}"
+        return f"\\u{code:04x}"
+
+    return "".join(escaped(char) for char in text)
 
 
 class UsageError(Exception):
@@ -176,7 +215,8 @@ def build_parser() -> argparse.ArgumentParser:
             "answer:   the object that 'corvane OP --json' prints, plus the id, plus\n"
             "          \"exit\": the exit code that 'corvane OP' would have given.\n"
             "A line that is not a valid request is answered with\n"
-            "{\"error\": \"BadRequest\", \"message\": ...} and the server goes on."
+            "{\"error\": \"BadRequest\", \"message\": ...} and the server goes on; a line\n"
+            "longer than 1 MiB is answered so without being read."
         ),
         epilog="example:\n  printf '%s\\n' '{\"op\":\"run\",\"bin\":\"ls\",\"argv\":[]}' | corvane serve -p policy.toml --stdio",
     )
@@ -369,7 +409,7 @@ def exit_code_of(op: str, answer: Mapping[str, Any]) -> int:
             return RUN_REFUSED
         if error == "SpawnFailed":
             return RUN_SPAWN_FAILED
-        if error in ("PolicyError", "UsageError", "BadRequest"):
+        if error in ("PolicyError", "UsageError", "BadRequest", "InternalError"):
             return RUN_USAGE
         if error == "Interrupted":
             return 128 + int(answer["signal"])
@@ -379,7 +419,7 @@ def exit_code_of(op: str, answer: Mapping[str, Any]) -> int:
             return int(answer["exit_code"])
         # Ended by a signal: the shell's convention, 128+N.
         return 128 + int(answer.get("signal") or 0)
-    if error in ("PolicyError", "UsageError", "BadRequest"):
+    if error in ("PolicyError", "UsageError", "BadRequest", "InternalError"):
         return EXIT_USAGE
     if error == "Interrupted":
         return 128 + int(answer["signal"])
@@ -437,7 +477,35 @@ def request_from_json(line: Mapping[str, Any]) -> Optional[Request]:
     if env is not None and (not isinstance(env, dict)
                             or not all(isinstance(k, str) and isinstance(v, str) for k, v in env.items())):
         raise ValueError("'env' must be an object of strings")
+    # A "\\ud800" escape is valid JSON but no text: refused here with the field that
+    # holds it, never repaired into some other argument and run.
+    texts = [("'bin'", bin)] + [(f"'argv' item {i}", a) for i, a in enumerate(argv)]
+    texts += [("'cwd'", cwd)] if cwd is not None else []
+    for name, value in (env or {}).items():
+        texts += [("a name in 'env'", name), (f"'env' value of {shown(name, False)}", value)]
+    for what, text in texts:
+        if not is_text(text):
+            raise ValueError(f"{what} is not valid Unicode: '{shown(text, False)}'")
     return Request(bin, argv, cwd, env)
+
+
+def _require_text(args: argparse.Namespace) -> None:
+    """UsageError for a word of the command line that is not UTF-8 text.
+
+    The Guard takes text, and a byte that is not UTF-8 (which Python keeps from
+    argv as a lone surrogate) has no text to pass on. Every word is checked but
+    the policy's file name, which is opened as the bytes it is.
+    """
+    for name, value in vars(args).items():
+        words = value if isinstance(value, list) else [value]
+        for index, word in enumerate(words):
+            if name == "policy" or not isinstance(word, str) or is_text(word):
+                continue
+            if name == "command":
+                what = "the program name" if index == 0 else f"argument {index} of the command"
+            else:
+                what = f"--{name.replace('_', '-')} value"
+            raise UsageError(f"corvane {args.subcommand}: {what} is not valid UTF-8: '{shown(word)}'")
 
 
 def binary_names(described: Mapping[str, Any]) -> Dict[str, str]:
@@ -598,8 +666,36 @@ def load_guard(path: str, assignments: Sequence[str] = ()) -> Any:
 # Text for people
 
 
+def json_line(data: Any) -> bytes:
+    """`data` as one line of strict JSON in UTF-8, whatever it holds: a string that
+    is not valid Unicode (a path from a non-UTF-8 file name, say) is written as
+    shown(), a NaN or an infinity as null, so that every reader can take the line.
+    RecursionError for data nested deeper than the encoder goes."""
+    try:
+        text = json.dumps(data, ensure_ascii=False, allow_nan=False)
+        return (text + "\n").encode("utf-8")
+    except ValueError:  # UnicodeEncodeError is one
+        return (json.dumps(_strict(data), ensure_ascii=False, allow_nan=False) + "\n").encode("utf-8")
+
+
+def _strict(value: Any) -> Any:
+    if isinstance(value, str):
+        return shown(value)
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, Mapping):
+        return {shown(k) if isinstance(k, str) else k: _strict(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_strict(v) for v in value]
+    return value
+
+
 def _print_json(data: Mapping[str, Any], out: TextIO) -> None:
-    out.write(json.dumps(data, ensure_ascii=False) + "\n")
+    line = json_line(data)
+    if hasattr(out, "buffer"):
+        _write_bytes(out, line)  # the bytes as they are, whatever the stream's encoding
+    else:
+        out.write(line.decode("utf-8"))
 
 
 def _quote(argv: Sequence[str]) -> str:
@@ -796,8 +892,10 @@ def _raw(answer: Mapping[str, Any], name: str) -> bytes:
 def _cmd_serve(args: argparse.Namespace) -> int:
     session = Session(load_guard(args.policy, args.var))
     answer = _until_signalled(serve_lines(session, sys.stdin.buffer, sys.stdout))
-    if answer.get("error") == "Interrupted":
+    if answer.get("error") is not None:
         sys.stderr.write(f"corvane: {answer['message']}\n")
+    if answer.get("error") in ("InputError", "OutputError", "InternalError"):
+        return EXIT_REFUSED  # stopped before the end of its input
     return exit_code_of("serve", answer)
 
 
@@ -818,17 +916,71 @@ def _cmd_mcp(args: argparse.Namespace) -> int:
 # serve --stdio
 
 
-async def answer_line(session: Session, line: bytes) -> Dict[str, Any]:
-    """The answer to one JSON-line request (never raises for a bad request)."""
-    ident: Any = None
+def _request_message(line: "Line") -> Dict[str, Any]:
+    """The JSON object of a request line; ValueError saying why it is none."""
+    if isinstance(line, TooLong):
+        raise ValueError(f"a request line of {line.size} bytes is longer than the limit of "
+                         f"{line.limit} bytes; it was not read")
     try:
-        try:
-            message = json.loads(line)
-        except ValueError as bad:
-            raise ValueError(f"not JSON: {bad}") from None
-        if not isinstance(message, dict):
-            raise ValueError("a request is a JSON object")
-        ident = message.get("id")
+        text = line.decode("utf-8")
+    except UnicodeDecodeError as bad:
+        raise ValueError(f"not UTF-8: byte {line[bad.start]:#04x} at offset {bad.start}") from None
+    try:
+        message = json.loads(text)
+    except RecursionError:
+        # The reader recurses per level; this is the bound of its stack, reached safely.
+        raise ValueError("not a request: arrays or objects nested too deeply to read") from None
+    except ValueError as bad:
+        raise ValueError(f"not JSON: {bad}") from None
+    if not isinstance(message, dict):
+        raise ValueError("a request is a JSON object")
+    return message
+
+
+def _echoable(ident: Any) -> Any:
+    """`ident` if strict JSON can carry it back in the answer; ValueError naming it if not."""
+    try:
+        json.dumps(ident, ensure_ascii=False, allow_nan=False).encode("utf-8")
+        return ident
+    except UnicodeEncodeError:
+        why = "not valid Unicode"
+    except ValueError:
+        why = "not a finite number"
+    except RecursionError:
+        why = "nested too deeply"
+    try:
+        text = json.dumps(ident)  # ASCII, NaN as NaN: the id as the request wrote it
+    except (ValueError, RecursionError):
+        text = "(an array or object)"
+    if len(text) > 100:
+        text = text[:100] + "..."
+    raise ValueError(f"the request's id {text} cannot be sent back in strict JSON: it is {why}")
+
+
+async def answer_line(session: Session, line: "Line") -> Dict[str, Any]:
+    """The answer to one JSON-line request (or to a TooLong line); never raises.
+
+    A request is answered whatever it holds: a bad one with BadRequest, one that
+    trips a fault of ours with InternalError, so that one line never costs the
+    server the answers to the lines after it.
+    """
+    known: Dict[str, Any] = {}  # the request's id, once it is known to be echoable
+    try:
+        answer = await _answer(session, line, known)
+    except Exception as error:  # noqa: BLE001 (any fault: the server must go on)
+        answer = {"error": "InternalError",
+                  "message": f"corvane failed on this request: {type(error).__name__}: {error}"[:1000],
+                  "exit": EXIT_USAGE}
+    if "id" in known:
+        answer = {"id": known["id"], **answer}
+    return answer
+
+
+async def _answer(session: Session, line: "Line", known: Dict[str, Any]) -> Dict[str, Any]:
+    try:
+        message = _request_message(line)
+        if message.get("id") is not None:
+            known["id"] = _echoable(message["id"])
         op = message.get("op")
         if op not in ("check", "run", "explain"):
             raise ValueError("'op' must be one of check, run, explain")
@@ -852,93 +1004,138 @@ async def answer_line(session: Session, line: bytes) -> Dict[str, Any]:
             answer = {"error": "BadRequest", "message": str(bad)}
             op = "bad"
     answer["exit"] = exit_code_of(op, answer) if op != "bad" else EXIT_USAGE
-    if ident is not None:
-        answer = {"id": ident, **answer}
     return answer
 
 
-async def serve_lines(session: Session, source: Any, out: TextIO,
-                      max_in_flight: int = 64) -> Dict[str, Any]:
+def answer_bytes(answer: Dict[str, Any]) -> bytes:
+    """The line that carries `answer`; an InternalError line, with its id, if it cannot
+    be written (nested deeper than the encoder goes)."""
+    try:
+        return json_line(answer)
+    except (RecursionError, TypeError, ValueError) as error:
+        failed: Dict[str, Any] = {"error": "InternalError",
+                                  "message": f"the answer could not be written as JSON: {error}",
+                                  "exit": EXIT_USAGE}
+        return json_line({"id": answer["id"], **failed} if "id" in answer else failed)
+
+
+async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight: int = 64,
+                      max_line: int = MAX_REQUEST_LINE) -> Dict[str, Any]:
     """Reads requests from `source` (a binary file) until EOF; writes answers in request order.
 
     Requests are started as they arrive, so a slow command does not hold back the
     start of the next; at most `max_in_flight` are pending at once. Cancelling
     this coroutine cancels every pending request, which kills their children.
+    Returns {} at the end of the input, or an InputError/OutputError answer when
+    the input or the output failed (the pending runs are then stopped).
     """
     import asyncio
+    from concurrent.futures import CancelledError as FutureCancelled
 
     loop = asyncio.get_running_loop()
-    lines: "asyncio.Queue[bytes]" = asyncio.Queue(max_in_flight)
-    pending: "asyncio.Queue[Optional[asyncio.Task[Dict[str, Any]]]]" = asyncio.Queue(max_in_flight)
-    started: "set[asyncio.Task[Dict[str, Any]]]" = set()
+    lines: "asyncio.Queue[Optional[Line]]" = asyncio.Queue(max_in_flight)
+    pending: "asyncio.Queue[Optional[asyncio.Task[bytes]]]" = asyncio.Queue(max_in_flight)
+    started: "set[asyncio.Task[bytes]]" = set()
+    failed: List[Dict[str, Any]] = []  # why the server stopped before the end of its input
 
-    def read_lines() -> None:
+    def read_input() -> None:
         # A thread of its own (not the loop's executor, which asyncio.run would join)
         # reading the raw descriptor (a buffered file's lock would stall interpreter
         # shutdown): works on pipes, files and ttys alike, and a stopped server does
         # not wait for its next input line.
-        def put(line: bytes) -> None:
-            asyncio.run_coroutine_threadsafe(lines.put(line), loop).result()
+        def put(line: Optional[Line]) -> bool:
+            try:
+                asyncio.run_coroutine_threadsafe(lines.put(line), loop).result()
+            except (RuntimeError, FutureCancelled):
+                return False  # the server has stopped: nobody takes lines any more
+            return True
 
-        fd = source.fileno() if hasattr(source, "fileno") else int(source)
-        rest = b""
-        while True:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                break
-            rest += chunk
-            *complete, rest = rest.split(b"\n")
-            for line in complete:
-                if line.strip():  # blank lines are no requests; b"" below means the end
-                    put(line)
-        if rest.strip():
-            put(rest)
-        put(b"")
+        try:
+            fd = source.fileno() if hasattr(source, "fileno") else int(source)
+            error = read_lines(fd, max_line, put)
+            if error is not None:
+                failed.append({"error": "InputError",
+                               "message": f"cannot read requests: {error.strerror or error}"})
+        except Exception as error:  # noqa: BLE001 (the server must end, not wait for lines)
+            failed.append({"error": "InternalError", "message": f"the request reader failed: {error}"})
+        finally:
+            put(None)  # the end, however the reading ended
 
     this = asyncio.current_task()
     host_gone: List[bool] = []
+
+    def stop(failure: Optional[Dict[str, Any]]) -> None:
+        # Nobody is left to answer (or the answers cannot be written): stop every run.
+        # Later writes (the interpreter's own flush at exit) go nowhere.
+        if failure is None:
+            host_gone.append(True)
+        else:
+            failed.append(failure)
+        try:
+            null = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
+            os.dup2(null, out.fileno())
+            os.close(null)
+        except (OSError, AttributeError, ValueError):
+            pass  # not a descriptor of its own: nothing to redirect
+        if this is not None:
+            this.cancel()
 
     async def write_in_order() -> None:
         while True:
             task = await pending.get()
             if task is None:
                 return
-            answer = await task
-            started.discard(task)
             try:
-                out.write(json.dumps(answer, ensure_ascii=False) + "\n")
-                out.flush()
+                line = await task
+            except Exception as error:  # noqa: BLE001 (answer_line answers all; a last net)
+                line = answer_bytes({"error": "InternalError", "exit": EXIT_USAGE,
+                                     "message": f"corvane failed on this request: {error}"})
+            finally:
+                started.discard(task)
+            try:
+                if hasattr(out, "buffer"):
+                    _write_bytes(out, line)
+                else:
+                    out.write(line.decode("utf-8"))
+                    out.flush()
             except BrokenPipeError:
-                # The host stopped reading: nobody is left to answer, so stop every run.
-                # Later writes (the interpreter's own flush at exit) go nowhere.
-                null = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
-                os.dup2(null, out.fileno())
-                os.close(null)
-                host_gone.append(True)
-                if this is not None:
-                    this.cancel()
+                stop(None)  # the host stopped reading: a normal end
+                return
+            except OSError as error:
+                stop({"error": "OutputError", "message": f"cannot write answers: {error.strerror or error}"})
                 return
 
-    threading.Thread(target=read_lines, name="corvane-serve-stdin", daemon=True).start()
+    def writer_ended(writer: "asyncio.Task[None]") -> None:
+        # A writer that died would leave the reader waiting for room forever.
+        if not writer.cancelled() and writer.exception() is not None:
+            stop({"error": "InternalError", "message": f"the answer writer failed: {writer.exception()}"})
+
+    async def answer(line: Line) -> bytes:
+        # Written to bytes here, not in the writer: an answer waiting behind a slow
+        # run is held as its compact line, not as the objects it was made of.
+        return answer_bytes(await answer_line(session, line))
+
+    threading.Thread(target=read_input, name="corvane-serve-stdin", daemon=True).start()
     writer = asyncio.create_task(write_in_order())
+    writer.add_done_callback(writer_ended)
     try:
         while True:
             line = await lines.get()
-            if line == b"":
+            if line is None:
                 break
-            task = asyncio.create_task(answer_line(session, line))
+            task = asyncio.create_task(answer(line))
             started.add(task)
             await pending.put(task)
         await pending.put(None)
         await writer
     except asyncio.CancelledError:
-        if not host_gone:
+        if not (host_gone or failed):
             raise
     finally:
         writer.cancel()
         for task in started:
             task.cancel()
-    return {}
+    return failed[0] if failed else {}
 
 
 # ---------------------------------------------------------------------------
@@ -992,18 +1189,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 raise UsageError(f"corvane {args.subcommand}: give the whole command after '--', "
                                  f"not part of it before")
             args.command = command
+        _require_text(args)
         return _COMMANDS[args.subcommand](args)
     except UsageError as error:
         if wants_json:
             _print_json({"error": "UsageError", "message": str(error)}, sys.stdout)
         else:
-            sys.stderr.write(f"{error}\nTry 'corvane --help'.\n")
+            sys.stderr.write(f"{shown(str(error))}\nTry 'corvane --help'.\n")
         return usage_code
     except PolicyError as error:
         if wants_json:
             _print_json(policy_error_json(error), sys.stdout)
         else:
-            sys.stderr.write(f"corvane: {error}\n")
+            sys.stderr.write(f"corvane: {shown(str(error))}\n")
         return usage_code
     except KeyboardInterrupt:
         return 128 + signal.SIGINT

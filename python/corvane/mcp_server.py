@@ -13,16 +13,20 @@ imports this module.
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+import sys
+import threading
+from typing import Any, AsyncIterator, Dict, List, Mapping, Optional, Tuple
 
 import anyio
 import mcp_types as types
 from mcp.server.lowlevel import Server
 from mcp.server.stdio import stdio_server
+from mcp.shared.message import SessionMessage
 
 from . import ExecutionError, OutputLimitExceeded, Refused
-from .cli import (binary_lines, binary_names, cwd_line, limits_line, output_signal,
-                  sandbox_line)
+from ._lines import Line, TooLong, read_lines
+from .cli import (MAX_REQUEST_LINE, binary_lines, binary_names, cwd_line, limits_line,
+                  output_signal, sandbox_line)
 
 TOOL_NAME = "run_command"
 
@@ -184,10 +188,82 @@ def build_server(guard: Any, *, max_output: int = 64 * 1024) -> Server[Any]:
     )
 
 
+class BoundedLines:
+    """The transport's input: the lines of a descriptor, read in bounded chunks.
+
+    The SDK's own reader holds every line whole, however long; this one keeps at
+    most `max_line` bytes of a line and answers a longer one with an
+    Invalid Request error (its id unknown, so null, as JSON-RPC says) through
+    `answers` once that is set. Lines are decoded as the SDK decodes its own.
+    The reading runs on a daemon thread: a server stopped while its input is
+    still open (SIGINT) exits instead of waiting for the next line.
+    """
+
+    def __init__(self, fd: int, max_line: int = MAX_REQUEST_LINE) -> None:
+        self.fd = fd
+        self.max_line = max_line
+        self.answers: Any = None  # the transport's write stream, set once it exists
+        self._ready = anyio.Event()
+
+    def answer_with(self, write_stream: Any) -> None:
+        self.answers = write_stream
+        self._ready.set()
+
+    def __aiter__(self) -> AsyncIterator[str]:
+        return self._lines()
+
+    async def _lines(self) -> AsyncIterator[str]:
+        import asyncio
+        from concurrent.futures import CancelledError as FutureCancelled
+
+        loop = asyncio.get_running_loop()
+        lines: "asyncio.Queue[Optional[Line]]" = asyncio.Queue(16)
+
+        def put(line: Optional[Line]) -> bool:
+            try:
+                asyncio.run_coroutine_threadsafe(lines.put(line), loop).result()
+            except (RuntimeError, FutureCancelled):
+                return False  # the server has stopped
+            return True
+
+        def read() -> None:
+            try:
+                error = read_lines(self.fd, self.max_line, put)
+                if error is not None:
+                    sys.stderr.write(f"corvane: cannot read requests: {error.strerror or error}\n")
+            except Exception as error:  # noqa: BLE001 (the server must end, not wait for lines)
+                sys.stderr.write(f"corvane: the request reader failed: {error}\n")
+            finally:
+                put(None)  # the end, however the reading ended
+
+        threading.Thread(target=read, name="corvane-mcp-stdin", daemon=True).start()
+        while True:
+            line = await lines.get()
+            if line is None:
+                return
+            if isinstance(line, TooLong):
+                await self._refuse(line)
+            else:
+                yield line.decode("utf-8", "replace")
+
+    async def _refuse(self, line: TooLong) -> None:
+        await self._ready.wait()
+        error = types.JSONRPCError(jsonrpc="2.0", id=None, error=types.ErrorData(
+            code=types.INVALID_REQUEST,
+            message=f"a request line of {line.size} bytes is longer than the limit of "
+                    f"{line.limit} bytes; it was not read"))
+        try:
+            await self.answers.send(SessionMessage(error))
+        except (anyio.ClosedResourceError, anyio.BrokenResourceError):
+            pass  # the server is ending: nobody to answer
+
+
 async def serve_stdio_async(guard: Any, *, max_output: int = 64 * 1024) -> None:
     """Serves `guard` over this process's stdin/stdout until the client closes them."""
     server = build_server(guard, max_output=max_output)
-    async with stdio_server() as (read_stream, write_stream):
+    stdin = BoundedLines(0)
+    async with stdio_server(stdin=stdin) as (read_stream, write_stream):  # type: ignore[arg-type]
+        stdin.answer_with(write_stream)
         await server.run(read_stream, write_stream, server.create_initialization_options())
 
 
