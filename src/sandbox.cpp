@@ -31,6 +31,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "seccomp_filter.hpp"
 #include "spawn.hpp"
@@ -505,10 +506,11 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
   if (spec.ports && spec.network)
     return std::unexpected(std::string("sandbox: ports are given with the whole network open"));
   if (spec.ports) {
-    for (const auto& [list, access] : {std::pair{&spec.ports->connect, kNetConnectTcp},
-                                      std::pair{&spec.ports->bind, kNetBindTcp}}) {
+    for (const auto& [list, access, name] :
+         {std::tuple{&spec.ports->connect, kNetConnectTcp, "connect"},
+          std::tuple{&spec.ports->bind, kNetBindTcp, "bind"}}) {
       for (const std::uint16_t port : *list) {
-        if (port == 0) return std::unexpected(std::string("sandbox port 0 is not a port (1-65535)"));
+        if (port == 0) return std::unexpected(std::string("sandbox ") + name + " port 0 is not a port (1-65535)");
         auto same = std::ranges::find(state->port_rules, port, &NetPortAttr::port);
         if (same == state->port_rules.end()) {
           state->port_rules.push_back({access, port});

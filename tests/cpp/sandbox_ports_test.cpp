@@ -184,8 +184,8 @@ TEST(SandboxPortsBuild, ErrorsNameTheProblem) {
     bool best_effort;
     const char* error;  // nullptr: builds
   } rows[] = {
-      {"port_zero", false, {{0}, {}}, "", false, "sandbox port 0 is not a port (1-65535)"},
-      {"bind_port_zero", false, {{}, {0}}, "", false, "sandbox port 0 is not a port (1-65535)"},
+      {"port_zero", false, {{0}, {}}, "", false, "sandbox connect port 0 is not a port (1-65535)"},
+      {"bind_port_zero", false, {{}, {0}}, "", false, "sandbox bind port 0 is not a port (1-65535)"},
       {"with_network_open", true, {{443}, {}}, "", false,
        "sandbox: ports are given with the whole network open"},
       {"no_tcp_rules", false, {{443}, {}}, "landlock-network", false,
