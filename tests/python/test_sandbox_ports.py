@@ -9,6 +9,7 @@ import pytest
 
 import corvane
 from corvane import Guard, PolicyError, ProcPolicyBuilder, ProcRequest, Sandbox
+from corvane.cli import sandbox_line
 
 from conftest import policy_for
 
@@ -128,6 +129,10 @@ def test_a_policy_file_takes_a_table_of_ports(tmp_path):
     guard = load(tmp_path, "{ connect = [443], bind = [8000] }")
     assert guard.describe()["sandbox"]["network"] == {"connect": [443], "bind": [8000]}
     assert guard.sandbox.network == {"connect": (443,), "bind": (8000,)}
+    # The command's one-line summary says the ports hold for every host.
+    assert sandbox_line(guard.describe()).endswith(
+        "network access is limited to TCP: connecting to port 443 of any host, "
+        "listening on port 8000.")
 
 
 @pytest.mark.parametrize("network_toml, key, reason", [
