@@ -510,7 +510,8 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
          {std::tuple{&spec.ports->connect, kNetConnectTcp, "connect"},
           std::tuple{&spec.ports->bind, kNetBindTcp, "bind"}}) {
       for (const std::uint16_t port : *list) {
-        if (port == 0) return std::unexpected(std::string("sandbox ") + name + " port 0 is not a port (1-65535)");
+        if (port == 0)
+          return std::unexpected(std::string("sandbox ") + name + " port 0 is not a port (1-65535)");
         auto same = std::ranges::find(state->port_rules, port, &NetPortAttr::port);
         if (same == state->port_rules.end()) {
           state->port_rules.push_back({access, port});

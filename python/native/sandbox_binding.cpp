@@ -145,8 +145,9 @@ bool network_from(PyObject* obj, SandboxSpec& spec) {
   SandboxPorts ports;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     PyObject* key = PyList_GET_ITEM(keys.get(), i);
-    const bool connect = PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "connect") == 0;
-    const bool bind = PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "bind") == 0;
+    const bool is_text = PyUnicode_Check(key) != 0;
+    const bool connect = is_text && PyUnicode_CompareWithASCIIString(key, "connect") == 0;
+    const bool bind = is_text && PyUnicode_CompareWithASCIIString(key, "bind") == 0;
     if (!connect && !bind) {
       Ref text(PyObject_Repr(key));
       if (!text) return false;

@@ -126,7 +126,8 @@ TEST_F(SandboxPortsTest, TcpToTheListedPortsOnly) {
       {"connect_allowed", connect_to(connect_.port()), "ok", "ok", "EACCES"},
       // The flags in socket's type argument must not read as another type.
       {"connect_allowed_nonblocking_cloexec",
-       connect_to(connect_.port(), "socket.SOCK_STREAM | socket.SOCK_NONBLOCK | socket.SOCK_CLOEXEC"),
+       connect_to(connect_.port(),
+                  "socket.SOCK_STREAM | socket.SOCK_NONBLOCK | socket.SOCK_CLOEXEC"),
        "ok", "ok", "EACCES"},
       {"connect_other_port", connect_to(other_.port()), "ok", "EACCES", "EACCES"},
       {"bind_allowed", bind_to(bind_port_), "ok", "ok", "EACCES"},
@@ -181,18 +182,17 @@ TEST(SandboxPortsBuild, ErrorsNameTheProblem) {
     bool network;
     SandboxPorts ports;
     const char* disable;  // test seam
-    bool best_effort;
     const char* error;  // nullptr: builds
   } rows[] = {
-      {"port_zero", false, {{0}, {}}, "", false, "sandbox connect port 0 is not a port (1-65535)"},
-      {"bind_port_zero", false, {{}, {0}}, "", false, "sandbox bind port 0 is not a port (1-65535)"},
-      {"with_network_open", true, {{443}, {}}, "", false,
+      {"port_zero", false, {{0}, {}}, "", "sandbox connect port 0 is not a port (1-65535)"},
+      {"bind_port_zero", false, {{}, {0}}, "", "sandbox bind port 0 is not a port (1-65535)"},
+      {"with_network_open", true, {{443}, {}}, "",
        "sandbox: ports are given with the whole network open"},
-      {"no_tcp_rules", false, {{443}, {}}, "landlock-network", false,
+      {"no_tcp_rules", false, {{443}, {}}, "landlock-network",
        "sandbox needs Landlock ABI 4 (TCP port rules), which this machine does not offer"},
-      {"no_landlock", false, {{443}, {}}, "landlock", false,
+      {"no_landlock", false, {{443}, {}}, "landlock",
        "sandbox needs Landlock ABI 4 (TCP port rules), which this machine does not offer"},
-      {"empty_lists", false, {}, "", false, nullptr},
+      {"empty_lists", false, {}, "", nullptr},
   };
   test::TempDir dir;
   for (const auto& row : rows) {
@@ -201,7 +201,6 @@ TEST(SandboxPortsBuild, ErrorsNameTheProblem) {
     SandboxSpec spec = SandboxSpec::workspace(dir.path());
     spec.network = row.network;
     spec.ports = row.ports;
-    spec.best_effort = row.best_effort;
     auto built = Sandbox::build(std::move(spec));
     if (row.error == nullptr) {
       EXPECT_TRUE(built.has_value()) << built.error();
