@@ -31,6 +31,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "seccomp_filter.hpp"
 #include "spawn.hpp"
@@ -62,6 +63,7 @@ constexpr std::uint64_t kScopeAbstractUnix = 1ULL << 0;  // ABI 6
 constexpr std::uint64_t kScopeSignal = 1ULL << 1;        // ABI 6
 constexpr unsigned kCreateRulesetVersion = 1U << 0;
 constexpr int kRulePathBeneath = 1;
+constexpr int kRuleNetPort = 2;  // ABI 4
 
 // Rights that make sense on a file rather than a directory (others are EINVAL there).
 constexpr std::uint64_t kFileRights =
@@ -82,6 +84,11 @@ struct RulesetAttr {
 struct [[gnu::packed]] PathBeneathAttr {
   std::uint64_t allowed_access;
   std::int32_t parent_fd;
+};
+
+struct NetPortAttr {
+  std::uint64_t allowed_access;
+  std::uint64_t port;
 };
 
 struct Rlimit64 {
@@ -334,9 +341,10 @@ bool writable_by(const std::vector<std::pair<dev_t, ino_t>>& inodes, const Path&
 }
 
 std::string seccomp_feature(SeccompClosing closing) {
-  if (!closing.network && !closing.new_programs) return "seccomp (closing the kernel keyrings)";
+  const bool network = closing.network || closing.network_but_tcp;
+  if (!network && !closing.new_programs) return "seccomp (closing the kernel keyrings)";
   if (!closing.new_programs) return "seccomp (closing the network)";
-  if (!closing.network) return "seccomp (closing new programs)";
+  if (!network) return "seccomp (closing new programs)";
   return "seccomp (closing the network and new programs)";
 }
 
@@ -354,6 +362,7 @@ struct Sandbox::State {
   std::uint64_t handled_net = 0;
   std::uint64_t scoped = 0;
   std::vector<Rule> rules;
+  std::vector<NetPortAttr> port_rules;  // one per port, connect and bind rights merged
   // Paths in /proc are opened by the child: with a PID namespace it mounts a /proc of
   // its own first, whose inodes the parent's descriptors would not reach.
   std::vector<std::pair<std::string, std::uint64_t>> proc_rules;
@@ -494,6 +503,32 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
     return std::nullopt;
   };
 
+  if (spec.ports && spec.network)
+    return std::unexpected(std::string("sandbox: ports are given with the whole network open"));
+  if (spec.ports) {
+    for (const auto& [list, access, name] :
+         {std::tuple{&spec.ports->connect, kNetConnectTcp, "connect"},
+          std::tuple{&spec.ports->bind, kNetBindTcp, "bind"}}) {
+      for (const std::uint16_t port : *list) {
+        if (port == 0)
+          return std::unexpected(std::string("sandbox ") + name + " port 0 is not a port (1-65535)");
+        auto same = std::ranges::find(state->port_rules, port, &NetPortAttr::port);
+        if (same == state->port_rules.end()) {
+          state->port_rules.push_back({access, port});
+        } else {
+          same->allowed_access |= access;
+        }
+      }
+    }
+  }
+  // Ports open TCP only where Landlock can check them; elsewhere (best effort) the
+  // network stays closed as a whole.
+  const bool tcp_ports = spec.ports && support.landlock_abi >= 4;
+  if (spec.ports && !tcp_ports) {
+    state->port_rules.clear();
+    if (auto e = missing("Landlock ABI 4 (TCP port rules)")) return std::unexpected(*e);
+  }
+
   if (support.landlock_abi > 0) {
     state->landlock_abi = support.landlock_abi;
     state->handled_fs = handled_fs_for(support.landlock_abi);
@@ -511,8 +546,10 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
   // Without an exec list the command may start no program after its own start; Landlock
   // cannot hold that alone (the ELF loader runs any file it can read, a memfd has no path).
   // The keyrings are closed in every sandbox: uid 0 reaches root's without a capability.
-  const SeccompClosing closing{
-      .network = !spec.network, .new_programs = spec.exec.empty(), .keyrings = true};
+  const SeccompClosing closing{.network = !spec.network && !tcp_ports,
+                               .network_but_tcp = tcp_ports,
+                               .new_programs = spec.exec.empty(),
+                               .keyrings = true};
   {
     if (support.seccomp) {
       state->filter = seccomp_filter(closing);
@@ -611,6 +648,12 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
   for (const State::Rule& rule : st.rules) {
     if (const int e = add(rule.fd.get(), rule.access); e != 0)
       return std::unexpected("sandbox rule: " + os_error_text(e));
+  }
+  // The TCP ports the network is open on; handled_net makes every other one refused.
+  for (const NetPortAttr& rule : st.port_rules) {
+    if (::syscall(SYS_landlock_add_rule, launch.ruleset_.get(), kRuleNetPort, &rule, 0U) != 0)
+      return std::unexpected("sandbox rule for port " + decimal(rule.port) + ": " +
+                             os_error_text(errno));
   }
 
   // The execute right: the binary, then what the kernel runs to start it, a few levels

@@ -34,6 +34,15 @@ struct SandboxLimits {
   friend bool operator==(const SandboxLimits&, const SandboxLimits&) = default;
 };
 
+/// TCP ports a sandbox whose network is off still lets the command use. The kernel
+/// checks each connect and bind by port alone: port 443 reaches every host.
+struct SandboxPorts {
+  std::vector<std::uint16_t> connect{};  ///< ports it may connect to (on any address)
+  std::vector<std::uint16_t> bind{};     ///< ports it may bind (to listen on)
+
+  friend bool operator==(const SandboxPorts&, const SandboxPorts&) = default;
+};
+
 /// The description of a sandbox: what the command may read, write and execute, and its limits.
 struct SandboxSpec {
   std::vector<Path> read{};   ///< files and trees the command may read (and list)
@@ -43,6 +52,9 @@ struct SandboxSpec {
   /// refuses new processes (threads still work), executable memfds and exec by descriptor.
   std::vector<Path> exec{};
   bool network = false;           ///< false: no TCP, no socket but UNIX ones
+  /// With `network` false: TCP over IPv4 and IPv6 to and on these ports only (Landlock
+  /// ABI 4), no other socket but UNIX ones. Port 0 and `network` true are errors.
+  std::optional<SandboxPorts> ports{};
   bool keep_background = false;   ///< false: every process the command started ends with it
   bool best_effort = false;       ///< true: a missing kernel feature is skipped, not an error
   SandboxLimits limits{};

@@ -8,6 +8,7 @@
 #include <linux/audit.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 
@@ -31,7 +32,8 @@ constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
 
 constexpr std::uint32_t kMfdNoexecSeal = 0x0008U;  // kernel 6.3; older headers lack it
 
-enum class Part : std::uint8_t { Network, NewPrograms, Keyrings };
+// Network and TcpPorts are never chosen together: their rows may share a call.
+enum class Part : std::uint8_t { Network, TcpPorts, NewPrograms, Keyrings };
 
 // When a row refuses its call. Arguments are compared on their low 32 bits: every one
 // that matters here is an int, an unsigned int or flags that fit in them.
@@ -40,6 +42,9 @@ enum class When : std::uint8_t {
   ArgIsNot,    // the argument differs from `value`
   ArgHasAny,   // the argument has a bit of `value`
   ArgHasNone,  // the argument has no bit of `value`
+  // socket(2)'s arguments name neither a UNIX socket nor TCP: family AF_INET or
+  // AF_INET6, type SOCK_STREAM (its flag bits aside), protocol 0 or IPPROTO_TCP.
+  NotUnixNorTcp,
 };
 
 struct Row {
@@ -61,6 +66,11 @@ constexpr Row kTable[] = {
     {__NR_socket, Part::Network, When::ArgIsNot, 0, AF_UNIX, refuse(EACCES)},
     // io_uring opens sockets without the socket call; "missing", so its users fall back.
     {__NR_io_uring_setup, Part::Network, When::Always, 0, 0, refuse(ENOSYS)},
+    // With TCP ports open: every socket but UNIX ones and TCP, whose connect and bind
+    // Landlock checks against the ports. UDP, raw packets, SCTP and netlink have no
+    // port rule there, so none of them may be made.
+    {__NR_socket, Part::TcpPorts, When::NotUnixNorTcp, 0, 0, refuse(EACCES)},
+    {__NR_io_uring_setup, Part::TcpPorts, When::Always, 0, 0, refuse(ENOSYS)},
 #ifdef __NR_fork
     // A new process by the old calls, which code may issue itself.
     {__NR_fork, Part::NewPrograms, When::Always, 0, 0, refuse(EPERM)},
@@ -88,19 +98,32 @@ constexpr Row kTable[] = {
     {__NR_keyctl, Part::Keyrings, When::Always, 0, 0, refuse(ENOSYS)},
 };
 
-// One row per call: the rows are the leaves of a search tree on the call number.
+constexpr bool exclusive(Part a, Part b) {
+  return (a == Part::Network && b == Part::TcpPorts) || (a == Part::TcpPorts && b == Part::Network);
+}
+
+// One row per call among the parts chosen together: the rows are the leaves of a
+// search tree on the call number.
 constexpr bool calls_are_unique() {
   for (std::size_t i = 0; i < std::size(kTable); ++i) {
     for (std::size_t j = i + 1; j < std::size(kTable); ++j) {
-      if (kTable[i].nr == kTable[j].nr) return false;
+      if (kTable[i].nr == kTable[j].nr && !exclusive(kTable[i].part, kTable[j].part)) return false;
     }
   }
   return true;
 }
 static_assert(calls_are_unique(), "a system call has two rows");
-// A subtree is at most 6 instructions a row (a leaf and a comparison); a jump over one
-// spans 8 bits.
-static_assert(std::size(kTable) <= 32, "the search tree's jumps would not fit");
+
+constexpr std::size_t leaf_size(When when) {
+  return when == When::Always ? 3 : when == When::NotUnixNorTcp ? 13 : 5;
+}
+// Every leaf and a comparison above it: a jump over any subtree spans 8 bits.
+constexpr bool tree_fits() {
+  std::size_t size = 0;
+  for (const Row& row : kTable) size += leaf_size(row.when) + 1;
+  return size <= 255;
+}
+static_assert(tree_fits(), "the search tree's jumps would not fit");
 
 constexpr sock_filter load(std::uint32_t offset) noexcept {
   return BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
@@ -128,6 +151,23 @@ void compile_row(std::vector<sock_filter>& prog, const Row& row) {
     prog.push_back(answer(SECCOMP_RET_ALLOW));
     return;
   }
+  if (row.when == When::NotUnixNorTcp) {
+    // Offsets count from the next instruction: the answer is at 11, allow at 12.
+    prog.push_back(jump(BPF_JEQ, nr, 0, 11));                  // 0
+    prog.push_back(load(arg_low_half(0)));                     // 1: family
+    prog.push_back(jump(BPF_JEQ, AF_UNIX, 9, 0));              // 2
+    prog.push_back(jump(BPF_JEQ, AF_INET, 1, 0));              // 3
+    prog.push_back(jump(BPF_JEQ, AF_INET6, 0, 6));             // 4
+    prog.push_back(load(arg_low_half(1)));                     // 5: type, with SOCK_CLOEXEC
+    prog.push_back(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xf));  // 6: and SOCK_NONBLOCK off
+    prog.push_back(jump(BPF_JEQ, SOCK_STREAM, 0, 3));          // 7
+    prog.push_back(load(arg_low_half(2)));                     // 8: protocol
+    prog.push_back(jump(BPF_JEQ, 0, 2, 0));                    // 9
+    prog.push_back(jump(BPF_JEQ, IPPROTO_TCP, 1, 0));          // 10
+    prog.push_back(answer(row.answer));                        // 11
+    prog.push_back(answer(SECCOMP_RET_ALLOW));                 // 12
+    return;
+  }
   prog.push_back(jump(BPF_JEQ, nr, 0, 3));
   prog.push_back(load(arg_low_half(row.arg)));
   switch (row.when) {
@@ -141,6 +181,7 @@ void compile_row(std::vector<sock_filter>& prog, const Row& row) {
       prog.push_back(jump(BPF_JSET, row.value, 1, 0));
       break;
     case When::Always:
+    case When::NotUnixNorTcp:
       break;  // compiled above
   }
   prog.push_back(answer(row.answer));
@@ -171,7 +212,8 @@ void compile_tree(std::vector<sock_filter>& prog, std::span<const Row* const> ro
 }  // namespace
 
 std::vector<sock_filter> seccomp_filter(SeccompClosing closing) {
-  if (!closing.network && !closing.new_programs && !closing.keyrings) return {};
+  const bool tcp_ports = closing.network_but_tcp && !closing.network;
+  if (!closing.network && !tcp_ports && !closing.new_programs && !closing.keyrings) return {};
   std::vector<sock_filter> prog;
   prog.push_back(load(offsetof(seccomp_data, arch)));
   prog.push_back(jump(BPF_JEQ, kAuditArch, 1, 0));
@@ -186,6 +228,7 @@ std::vector<sock_filter> seccomp_filter(SeccompClosing closing) {
   std::vector<const Row*> rows;
   for (const Row& row : kTable) {
     const bool wanted = row.part == Part::Network       ? closing.network
+                        : row.part == Part::TcpPorts    ? tcp_ports
                         : row.part == Part::NewPrograms ? closing.new_programs
                                                         : closing.keyrings;
     if (wanted) rows.push_back(&row);

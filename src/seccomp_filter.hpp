@@ -11,6 +11,9 @@ namespace corvane {
 /// The parts of the table a sandbox needs.
 struct SeccompClosing {
   bool network = false;       ///< sockets other than UNIX ones
+  /// Sockets other than UNIX ones and TCP over IPv4 and IPv6, whose ports Landlock
+  /// checks (ignored with `network`).
+  bool network_but_tcp = false;
   bool new_programs = false;  ///< new processes, executable memfds, exec by descriptor
   bool keyrings = false;      ///< the kernel's keyrings, which uid 0 may write without a capability
 };

@@ -641,7 +641,17 @@ def sandbox_line(described: Mapping[str, Any]) -> str:
     if not box:
         return ""
     writable = ", ".join(os.path.normpath(p) for p in box.get("write") or []) or "nothing"
-    network = "allowed" if box.get("network") else "blocked"
+    net = box.get("network")
+    if isinstance(net, Mapping):
+        # The kernel checks ports, not hosts: a connect port is open towards every host.
+        named = [f"{verb} port{'s' if len(net[key]) > 1 else ''} "
+                 + ", ".join(str(p) for p in net[key]) + where
+                 for key, verb, where in (("connect", "connecting to", " of any host"),
+                                          ("bind", "listening on", ""))
+                 if net.get(key)]
+        network = "limited to TCP: " + (", ".join(named) or "no port")
+    else:
+        network = "allowed" if net else "blocked"
     return (f"Every command runs in a kernel sandbox: it can write only to {writable}; it "
             f"cannot read outside the policy's read list; network access is {network}.")
 

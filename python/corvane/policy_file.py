@@ -393,8 +393,9 @@ class _Reader:
             named += [(f"{key}[{i}]", p) for i, p in enumerate(lists[name])]
         options: Dict[str, Any] = {
             name: self.boolean(table.get(name, False), _join("sandbox", name))
-            for name in ("network", "keep_background", "best_effort")
+            for name in ("keep_background", "best_effort")
         }
+        options["network"] = self.network(table.get("network", False))
         limits = table.get("limits", {})
         for name, value in self.table(limits, "sandbox.limits", set(_SANDBOX_LIMITS)).items():
             argument, kind = _SANDBOX_LIMITS[name]
@@ -410,8 +411,18 @@ class _Reader:
             else:
                 sandbox = Sandbox.workspace(workspace, read=lists["read"], write=lists["write"],
                                             exec=lists["exec"], **options)
-        except ValueError as exc:
+        except (TypeError, ValueError) as exc:
             message = str(exc)
+            if message.startswith("network"):  # the ports, as the binding names them
+                where, _, reason = message.partition(": ")
+                raise self.fail(_join("sandbox", where), reason) from None
+            if isinstance(exc, TypeError):
+                raise
+            if not isinstance(options["network"], bool) and " port" in message:
+                # The core's word on the ports: port 0, or a kernel without TCP rules.
+                which = next((w for w in ("connect", "bind") if f"sandbox {w} port" in message), "")
+                raise self.fail(_join("sandbox.network", which) if which else "sandbox.network",
+                                message) from None
             key = next((k for k, p in named if message.endswith(p) or f"{p}:" in message),
                        "sandbox")
             raise self.fail(key, message) from None
@@ -424,7 +435,8 @@ class _Reader:
             "read": list(sandbox.read),
             "write": list(sandbox.write),
             "exec": list(sandbox.exec),
-            "network": sandbox.network,
+            "network": (sandbox.network if isinstance(sandbox.network, bool)
+                        else {k: list(v) for k, v in sandbox.network.items()}),
             "keep_background": sandbox.keep_background,
             "best_effort": options["best_effort"],
             "containment": sandbox.containment,
@@ -432,6 +444,16 @@ class _Reader:
             "limits": sandbox.limits,
         }
         return sandbox, description
+
+    def network(self, value: Any) -> Any:
+        """true, false, or a table of TCP ports (connect, bind); the ports
+        themselves are checked where Sandbox converts them."""
+        if isinstance(value, bool):
+            return value
+        if not isinstance(value, Mapping):
+            raise self.fail("sandbox.network", f"expected a boolean, got {_type_name(value)} "
+                                               "(or a table of TCP ports: connect, bind)")
+        return dict(self.table(value, "sandbox.network", {"connect", "bind"}))
 
     def limit(self, value: Any, key: str, kind: str) -> Optional[int]:
         """One sandbox limit: "inherit" keeps the limit the host runs under."""

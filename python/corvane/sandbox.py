@@ -6,7 +6,7 @@ presents the result. Pass one to ``corvane.run`` or ``corvane.arun``.
 """
 
 import os
-from typing import Any, Dict, Iterable, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, Mapping, Optional, Tuple, Union
 
 from . import _native
 from .errors import ExecutionError
@@ -18,6 +18,9 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # Stands for "the core's default" among the limits (None means "inherited").
 _DEFAULT: Any = ...
 
+# network=: True, False, or TCP ports {"connect": [443], "bind": [8000]}.
+Network = Union[bool, Mapping[str, Iterable[int]]]
+
 _LIMITS = ("memory", "cpu_seconds", "processes", "file_size", "open_files")
 
 
@@ -27,7 +30,9 @@ class Sandbox:
     ``read``, ``write`` and ``exec`` list paths the command may read, write, and
     execute besides its own binary and interpreters (with ``exec`` empty the
     command may start no new process, threads aside); ``network`` (False)
-    allows sockets; ``keep_background`` (False) lets processes outlive the run;
+    allows sockets, and a mapping ``{"connect": [443], "bind": [8000]}``
+    allows TCP to and on those ports only (no UDP; Landlock ABI 4; the kernel
+    checks ports, not hosts, so port 443 reaches every host); ``keep_background`` (False) lets processes outlive the run;
     ``best_effort`` (False) skips a kernel feature the machine lacks instead of
     raising. Limits: ``memory`` (address space, bytes), ``cpu_seconds``,
     ``processes``, ``file_size`` (bytes) and ``open_files``; leave one out for
@@ -35,14 +40,14 @@ class Sandbox:
 
     Raises TypeError for an argument of the wrong type (the switches take True
     or False only: ``network="false"`` is an error, not a true value), and
-    ValueError naming a path that does not exist, a negative limit or a
-    missing feature.
+    ValueError naming a path that does not exist, a negative limit, a port
+    outside 1-65535 or a missing feature.
     """
 
     __slots__ = ("_handle",)
 
     def __init__(self, *, read: Iterable[PathLike] = (), write: Iterable[PathLike] = (),
-                 exec: Iterable[PathLike] = (), network: bool = False,
+                 exec: Iterable[PathLike] = (), network: Network = False,
                  keep_background: bool = False, best_effort: bool = False,
                  memory: Optional[int] = _DEFAULT, cpu_seconds: Optional[int] = _DEFAULT,
                  processes: Optional[int] = _DEFAULT, file_size: Optional[int] = _DEFAULT,
@@ -59,7 +64,7 @@ class Sandbox:
     @classmethod
     def workspace(cls, path: PathLike, *, read: Iterable[PathLike] = (),
                   write: Iterable[PathLike] = (), exec: Iterable[PathLike] = (),
-                  network: bool = False, keep_background: bool = False,
+                  network: Network = False, keep_background: bool = False,
                   best_effort: bool = False, memory: Optional[int] = _DEFAULT,
                   cpu_seconds: Optional[int] = _DEFAULT, processes: Optional[int] = _DEFAULT,
                   file_size: Optional[int] = _DEFAULT,
@@ -93,7 +98,8 @@ class Sandbox:
         return tuple(os.fsdecode(p) for p in self._described(5))
 
     @property
-    def network(self) -> bool:
+    def network(self) -> Union[bool, Dict[str, Tuple[int, ...]]]:
+        """True, False, or the TCP ports: ``{"connect": (443,), "bind": ()}``."""
         return self._described(6)
 
     @property

@@ -94,6 +94,100 @@ bool limit_from(PyObject* item, const char* name, std::optional<std::uint64_t>& 
   return true;
 }
 
+// One list of TCP ports: ints (not bools) that fit a port; the core refuses port 0.
+bool ports_from(PyObject* seq, const std::string& name, std::vector<std::uint16_t>& out) {
+  if (PyUnicode_Check(seq) || PyBytes_Check(seq) || PyLong_Check(seq)) {
+    PyErr_Format(PyExc_TypeError, "%s: expected a list of ports, not %s", name.c_str(),
+                 type_name(seq));
+    return false;
+  }
+  Ref iter(PyObject_GetIter(seq));
+  if (!iter) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s: expected a list of ports, not %s", name.c_str(),
+                 type_name(seq));
+    return false;
+  }
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref item(PyIter_Next(iter.get()));
+    if (!item) return !PyErr_Occurred();
+    const std::string at = name + "[" + std::to_string(i) + "]";
+    if (PyBool_Check(item.get()) || !PyLong_Check(item.get())) {
+      PyErr_Format(PyExc_TypeError, "%s: expected a port (int), not %s", at.c_str(),
+                   type_name(item.get()));
+      return false;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || value < 0 || value > 65535) {
+      Ref text(PyObject_Repr(item.get()));
+      if (!text) return false;
+      PyErr_Format(PyExc_ValueError, "%s: a port is between 1 and 65535, got %U", at.c_str(),
+                   text.get());
+      return false;
+    }
+    out.push_back(static_cast<std::uint16_t>(value));
+  }
+}
+
+// The network: True or False, or a mapping with "connect" and "bind" lists of TCP
+// ports (either may be left out), which leaves the rest of the network off.
+bool network_from(PyObject* obj, SandboxSpec& spec) {
+  if (PyBool_Check(obj)) return switch_from(obj, "network", spec.network);
+  // A list or a string has __getitem__ too: only a true mapping is one.
+  if (!PyMapping_Check(obj) || PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "network: expected a bool, not %s", type_name(obj));
+    return false;
+  }
+  Ref keys(PyMapping_Keys(obj));
+  if (!keys) return false;
+  SandboxPorts ports;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    const bool is_text = PyUnicode_Check(key) != 0;
+    const bool connect = is_text && PyUnicode_CompareWithASCIIString(key, "connect") == 0;
+    const bool bind = is_text && PyUnicode_CompareWithASCIIString(key, "bind") == 0;
+    if (!connect && !bind) {
+      Ref text(PyObject_Repr(key));
+      if (!text) return false;
+      PyErr_Format(PyExc_TypeError, "network: unknown key %U (known: bind, connect)", text.get());
+      return false;
+    }
+    Ref list(PyObject_GetItem(obj, key));
+    if (!list) return false;
+    if (!ports_from(list.get(), connect ? "network.connect" : "network.bind",
+                    connect ? ports.connect : ports.bind))
+      return false;
+  }
+  spec.network = false;
+  spec.ports = std::move(ports);
+  return true;
+}
+
+PyObject* ports_to_tuple(const std::vector<std::uint16_t>& ports) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(ports.size()));
+  if (tuple == nullptr) return nullptr;
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    PyObject* item = PyLong_FromLong(ports[i]);
+    if (item == nullptr) {
+      Py_DECREF(tuple);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), item);
+  }
+  return tuple;
+}
+
+// The network as the Python side shows it: True, False or {"connect": (...), "bind": (...)}.
+PyObject* network_to_python(const SandboxSpec& spec) {
+  if (!spec.ports) return PyBool_FromLong(spec.network ? 1 : 0);
+  Ref connect(ports_to_tuple(spec.ports->connect));
+  Ref bind(ports_to_tuple(spec.ports->bind));
+  if (!connect || !bind) return nullptr;
+  return Py_BuildValue("{s:O,s:O}", "connect", connect.get(), "bind", bind.get());
+}
+
 PyObject* paths_to_tuple(const std::vector<Path>& paths) {
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(paths.size()));
   if (tuple == nullptr) return nullptr;
@@ -139,7 +233,7 @@ PyObject* sandbox_build(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
       spec = SandboxSpec::workspace(std::move(workspace.front()));
     }
     if (!paths_from(args[1], "read", spec.read) || !paths_from(args[2], "write", spec.write) ||
-        !paths_from(args[3], "exec", spec.exec) || !switch_from(args[4], "network", spec.network) ||
+        !paths_from(args[3], "exec", spec.exec) || !network_from(args[4], spec) ||
         !switch_from(args[5], "keep_background", spec.keep_background) ||
         !switch_from(args[6], "best_effort", spec.best_effort)) {
       return nullptr;
@@ -212,9 +306,10 @@ PyObject* sandbox_describe(PyObject*, PyObject* handle) noexcept {
     Ref read(paths_to_tuple(spec.read));
     Ref write(paths_to_tuple(spec.write));
     Ref exec(paths_to_tuple(spec.exec));
-    if (!read || !write || !exec) return nullptr;
+    Ref network(network_to_python(spec));
+    if (!read || !write || !exec || !network) return nullptr;
     return Py_BuildValue("(OOOOOOOOO)", name.get(), skipped.get(), limits.get(), read.get(),
-                         write.get(), exec.get(), spec.network ? Py_True : Py_False,
+                         write.get(), exec.get(), network.get(),
                          spec.keep_background ? Py_True : Py_False,
                          spec.best_effort ? Py_True : Py_False);
   });
