@@ -70,7 +70,8 @@ def _add_policy(parser: argparse.ArgumentParser) -> None:
 def _add_request(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--cwd", metavar="DIR",
-        help="the working directory to request (the policy decides whether it is allowed)",
+        help="the working directory to request; a relative one counts from the policy's "
+             "default directory, not this shell's (the policy decides whether it is allowed)",
     )
     parser.add_argument(
         "--env", action="append", default=[], metavar="NAME=VALUE",

@@ -366,7 +366,9 @@ PyObject* build_guard(PyObject*, PyObject* data) noexcept {
                                     words_tuple(rules.error().subcommand)));
         return false;
       }
-      builder = std::move(builder).allow_named_bin(std::move(name), path).command_rules(path, std::move(*rules));
+      builder = std::move(builder)
+                    .allow_named_bin(std::move(name), path)
+                    .command_rules(path, std::move(*rules));
       ++bin_index;
       return true;
     });

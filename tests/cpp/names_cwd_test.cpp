@@ -173,15 +173,17 @@ TEST_F(NamesCwdTest, RelativeWorkingDirectories) {
 
 TEST_F(NamesCwdTest, PathRulesReadFromTheAnchoredDirectory) {
   // A path argument counts from where the command runs: the anchored directory.
+  auto paths = CommandRules::make({RuleSet().max_positionals(1).path_positionals()});
   auto policy = ProcPolicy::builder()
                     .allow_named_bin("cat", p("tool"))
-                    .command_rules(p("tool"),
-                                   std::move(*CommandRules::make({RuleSet().max_positionals(1).path_positionals()})))
+                    .command_rules(p("tool"), std::move(*paths))
                     .cwd_policy(CwdPolicy::Jailed{p("ws"), p("ws")})
                     .anchor_relative_cwd()
                     .try_build();
   ASSERT_TRUE(policy);
-  EXPECT_EQ(outcome(policy->check(ProcRequest("cat", {"sub"}).with_cwd("src"))), "ok: " + s("tool") + " in " + s("ws/src"));
+  // "sub" exists only in ws/src: a jail taken from anywhere else refuses it.
+  EXPECT_EQ(outcome(policy->check(ProcRequest("cat", {"sub"}).with_cwd("src"))),
+            "ok: " + s("tool") + " in " + s("ws/src"));
   auto out = policy->check(ProcRequest("cat", {"../../outside"}).with_cwd("src"));
   ASSERT_FALSE(out);
   EXPECT_EQ(out.error().kind, "PathOutsideJail");
