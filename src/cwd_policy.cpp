@@ -64,4 +64,25 @@ std::expected<Path, Violation> CwdPolicy::validate(const std::optional<Path>& re
       variant_);
 }
 
+std::expected<Path, Violation> CwdPolicy::validate_anchored(
+    const std::optional<Path>& requested) const {
+  if (!requested || is_absolute(*requested)) return validate(requested);
+  // A relative directory from an agent means "from where you run me", which
+  // the host's own directory (wherever the host was started) is not.
+  const Path* base = std::visit(
+      [](const auto& policy) -> const Path* {
+        using T = std::decay_t<decltype(policy)>;
+        if constexpr (std::is_same_v<T, Fixed>) {
+          return nullptr;
+        } else {
+          return &policy.default_dir;
+        }
+      },
+      variant_);
+  if (base == nullptr) return validate(requested);
+  // Joined, not normalised: the kernel resolves ".." and links, and the jail
+  // or allowlist judges where that really is.
+  return validate(*base / *requested);
+}
+
 }  // namespace corvane

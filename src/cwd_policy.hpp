@@ -43,6 +43,14 @@ class CwdPolicy {
   /// The directory the child starts in, or CwdForbidden.
   [[nodiscard]] std::expected<Path, Violation> validate(const std::optional<Path>& requested) const;
 
+  /// validate(), with a relative request directory taken from the policy's
+  /// default directory (where a request without one runs) rather than from the
+  /// host process's working directory. The result is checked exactly as an
+  /// absolute request would be, so ".." and symbolic links stay inside the
+  /// jail or the allowlist. Fixed ignores the request either way.
+  [[nodiscard]] std::expected<Path, Violation> validate_anchored(
+      const std::optional<Path>& requested) const;
+
  private:
   Variant variant_;
 };

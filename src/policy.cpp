@@ -2,6 +2,8 @@
 // and preparing requests against it.
 #include "policy.hpp"
 
+#include <algorithm>
+
 #include "arg_parser.hpp"
 #include "canonical.hpp"
 #include "file_check.hpp"
@@ -53,6 +55,17 @@ ProcPolicyBuilder ProcPolicyBuilder::command_rules(Path path, CommandRules rules
   return std::move(*this);
 }
 
+ProcPolicyBuilder ProcPolicyBuilder::allow_named_bin(std::string name, Path path) && {
+  bin_names_.emplace_back(std::move(name), path);
+  allowed_bins_.push_back(std::move(path));
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::anchor_relative_cwd(bool on) && {
+  anchor_cwd_ = on;
+  return std::move(*this);
+}
+
 ProcPolicyBuilder ProcPolicyBuilder::sandbox(Sandbox sandbox) && {
   sandbox_ = std::move(sandbox);
   return std::move(*this);
@@ -66,6 +79,7 @@ void ProcPolicyBuilder::move_settings_into(ProcPolicy& policy) {
   policy.timeout_ = timeout_;
   policy.risky_bin_policy_ = risky_bin_policy_;
   policy.sandbox_ = std::move(sandbox_);
+  policy.anchor_cwd_ = anchor_cwd_;
 }
 
 std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
@@ -205,12 +219,15 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
   // Which registered path's rules apply to each canonical binary, so that two
   // different sets of rules reaching one file are caught.
   std::unordered_map<Path, Path, PathHash, PathEqual> source_of;
+  // The file each registered path is, so that names can be told apart by file.
+  std::unordered_map<Path, Path, PathHash, PathEqual> canonical_of;
   for (const Path& registered : allowed_bins_) {
     auto canonical = canonicalize_binary(registered);
     if (!canonical) return std::unexpected(to_refusal(std::move(canonical.error())));
     if (auto checked = check_binary(*canonical); !checked) {
       return std::unexpected(to_refusal(std::move(checked.error())));
     }
+    canonical_of.insert_or_assign(registered, *canonical);
     // As in build(): rules under the path as registered win over rules under its canonical form.
     Path key = registered;
     auto args = rules_by_path_.find(key);
@@ -240,8 +257,50 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
       policy.rules_by_canonical_.emplace(std::move(*canonical), args->second);
     }
   }
+  // Two names for one file are fine (/bin/ls and /usr/bin/ls); one name for two
+  // files is kept, and refused when asked for, so that neither is picked silently.
+  for (const auto& [name, registered] : bin_names_) {
+    auto& paths = policy.paths_by_name_[name];
+    const Path& file = canonical_of.at(registered);
+    const bool known = std::any_of(paths.begin(), paths.end(),
+                                   [&](const Path& p) { return path_equal(canonical_of.at(p), file); });
+    if (!known) paths.push_back(registered);
+  }
   move_settings_into(policy);
   return policy;
+}
+
+std::expected<Path, Refusal> ProcPolicy::bin_by_name(const Path& bin) const {
+  // Without names, or for an absolute path, the binary is what was asked for
+  // and admit_binary() judges it as prepare() does.
+  if (paths_by_name_.empty() || is_absolute(bin)) return bin;
+  const std::string& name = bin.native();
+  const auto found = paths_by_name_.find(name);
+  if (found == paths_by_name_.end()) {
+    std::vector<std::string> names;
+    for (const auto& entry : paths_by_name_) names.push_back(entry.first);
+    std::sort(names.begin(), names.end());
+    std::string list;
+    for (const auto& n : names) list += (list.empty() ? "" : ", ") + lossy_utf8(n);
+    return std::unexpected(Refusal{"BinNotAllowed", std::nullopt,
+                                   "binary not allowed: " + escape_quoted(name) +
+                                       " (not the name of an allowed binary; names: " + list + ")",
+                                   {{"requested", lossy_utf8(name)}, {"resolved", std::monostate{}}},
+                                   std::nullopt});
+  }
+  const std::vector<Path>& paths = found->second;
+  if (paths.size() == 1) return paths.front();
+  std::string list;
+  for (const Path& p : paths) list += (list.empty() ? "" : ", ") + display(p);
+  return std::unexpected(Refusal{"AmbiguousBinName", std::nullopt,
+                                 "binary name " + escape_quoted(name) + " is ambiguous: it names " + list +
+                                     " (ask by path)",
+                                 {{"name", lossy_utf8(name)}, {"paths", list}},
+                                 std::nullopt});
+}
+
+std::expected<Path, Violation> ProcPolicy::check_cwd(const std::optional<Path>& requested) const {
+  return anchor_cwd_ ? cwd_policy_.validate_anchored(requested) : cwd_policy_.validate(requested);
 }
 
 std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, Explanation* ex) const {
@@ -249,7 +308,9 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
     if (ex) ex->stage = s;
   };
   stage(CheckStage::Binary);
-  auto canonical = admit_binary(request.bin);
+  auto named = bin_by_name(request.bin);
+  if (!named) return std::unexpected(std::move(named.error()));
+  auto canonical = admit_binary(*named);
   if (!canonical) return std::unexpected(to_refusal(std::move(canonical.error())));
   if (ex) ex->canonical = *canonical;
 
@@ -265,7 +326,7 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
     stage(CheckStage::Environment);
     EnvMap env = env_policy_.apply(request.env);
     stage(CheckStage::WorkingDirectory);
-    auto cwd = cwd_policy_.validate(request.cwd);
+    auto cwd = check_cwd(request.cwd);
     if (!cwd) return std::unexpected(to_refusal(std::move(cwd.error())));
     stage(CheckStage::Allowed);
     return PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
@@ -281,7 +342,7 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
   EnvMap env = env_policy_.apply(request.env);
   // The working directory comes before the arguments: path rules resolve against it.
   stage(CheckStage::WorkingDirectory);
-  auto cwd = cwd_policy_.validate(request.cwd);
+  auto cwd = check_cwd(request.cwd);
   if (!cwd) return std::unexpected(to_refusal(std::move(cwd.error())));
   std::optional<PathJail> jail;
   if (command->second->needs_jail()) {

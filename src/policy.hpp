@@ -45,6 +45,17 @@ class ProcPolicyBuilder {
   /// Registers the extended rule model for a binary, instead of ArgRules. Only
   /// try_build() and check()/explain() read it; build() and prepare() do not.
   [[nodiscard]] ProcPolicyBuilder command_rules(Path path, CommandRules rules) &&;
+  /// allow_bin(path), and lets check() and explain() take `name` for it: the
+  /// name a tool-calling host shows a model ("ls" for /usr/bin/ls). Once any
+  /// binary has a name, a request's binary that is not an absolute path is
+  /// read as a name: an unknown one is BinNotAllowed naming it, one given to
+  /// two different files is refused as ambiguous. build() and prepare() treat
+  /// it as allow_bin(path).
+  [[nodiscard]] ProcPolicyBuilder allow_named_bin(std::string name, Path path) &&;
+  /// Makes check() and explain() resolve a relative request directory from the
+  /// policy's default directory (CwdPolicy::validate_anchored) instead of the
+  /// host's working directory. prepare() keeps the host's.
+  [[nodiscard]] ProcPolicyBuilder anchor_relative_cwd(bool on = true) &&;
   /// Puts every command check() and explain() allow inside `sandbox`: the command
   /// carries it (PreparedCommand::sandbox), so every way of running it applies it
   /// and no other sandbox can replace it. prepare() never reads it.
@@ -73,6 +84,8 @@ class ProcPolicyBuilder {
   RiskyBinPolicy risky_bin_policy_ = RiskyBinPolicy::DenyByDefault;
   std::vector<std::pair<Path, std::shared_ptr<const CommandRules>>> command_rules_;
   std::optional<Sandbox> sandbox_;
+  std::vector<std::pair<std::string, Path>> bin_names_;
+  bool anchor_cwd_ = false;
 };
 
 /// Which step of check() decided a request.
@@ -106,7 +119,8 @@ class ProcPolicy {
 
   /// prepare() that also applies the extended rule model and refuses with a
   /// Refusal (kind, argv index, message). For a binary with ArgRules the
-  /// result is exactly prepare()'s. For a binary with CommandRules the working
+  /// result is exactly prepare()'s, unless the policy reads binary names or
+  /// anchors relative directories (allow_named_bin, anchor_relative_cwd). For a binary with CommandRules the working
   /// directory is decided before the arguments, because path rules resolve
   /// against it: binary, environment, working directory, arguments.
   [[nodiscard]] std::expected<PreparedCommand, Refusal> check(ProcRequest request) const;
@@ -120,6 +134,10 @@ class ProcPolicy {
 
   /// The canonical path of an allowed binary: absolute, resolve, file check, allow-list, risk.
   [[nodiscard]] std::expected<Path, Violation> admit_binary(const Path& bin) const;
+  /// The path a request's binary stands for: itself, or the binary it names.
+  [[nodiscard]] std::expected<Path, Refusal> bin_by_name(const Path& bin) const;
+  /// The working directory check() uses: validate(), anchored when the policy says so.
+  [[nodiscard]] std::expected<Path, Violation> check_cwd(const std::optional<Path>& requested) const;
   /// check() and explain() in one; `ex` may be null.
   [[nodiscard]] std::expected<PreparedCommand, Refusal> judge(ProcRequest request, Explanation* ex) const;
   /// The policy's sandbox put on an allowed command.
@@ -137,6 +155,10 @@ class ProcPolicy {
   std::unordered_map<Path, std::shared_ptr<const CommandRules>, PathHash, PathEqual>
       command_rules_by_canonical_;
   std::optional<Sandbox> sandbox_;  // carried by every command check() allows
+  // Each name with the registered paths of the distinct files it names (one,
+  // or more when ambiguous), in registration order.
+  std::unordered_map<std::string, std::vector<Path>> paths_by_name_;
+  bool anchor_cwd_ = false;
 };
 
 }  // namespace corvane

@@ -109,7 +109,8 @@ def _add_policy(parser: argparse.ArgumentParser) -> None:
 def _add_request(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--cwd", metavar="DIR",
-        help="the working directory to request (the policy decides whether it is allowed)",
+        help="the working directory to request; a relative one counts from the policy's "
+             "default directory, not this shell's (the policy decides whether it is allowed)",
     )
     parser.add_argument(
         "--env", action="append", default=[], metavar="NAME=VALUE",
@@ -508,28 +509,12 @@ def _require_text(args: argparse.Namespace) -> None:
             raise UsageError(f"corvane {args.subcommand}: {what} is not valid UTF-8: '{shown(word)}'")
 
 
-def binary_names(described: Mapping[str, Any]) -> Dict[str, str]:
-    """Names a caller may use for the allowed binaries: the file name when it is
-    unique among them, the full path otherwise (and always for a nameless entry)."""
-    entries = [(str(e.get("name") or ""), str(e.get("path") or "")) for e in described.get("binaries", [])]
-    counts: Dict[str, int] = {}
-    for name, _ in entries:
-        counts[name] = counts.get(name, 0) + 1
-    return {(name if name and counts[name] == 1 else path): path for name, path in entries if path}
-
-
 class Session:
-    """A loaded Guard and the short names of its binaries."""
+    """A loaded Guard. It takes a binary's name or path and a directory relative
+    to the policy's own as they come: the core reads both."""
 
     def __init__(self, guard: Any) -> None:
         self.guard = guard
-        self.names = binary_names(guard.describe())
-
-    def resolve(self, request: Optional[Request]) -> Optional[Request]:
-        """`request` with a short binary name replaced by its path; a path is left to the Guard."""
-        if request is not None and "/" not in request.bin and request.bin in self.names:
-            request.bin = self.names[request.bin]
-        return request
 
 
 def render_seconds(seconds: Any) -> str:
@@ -628,10 +613,12 @@ def cwd_line(described: Mapping[str, Any]) -> str:
         return f"Commands run in {show(cwd.get('dir'))}; no other directory can be chosen."
     if mode == "jail":
         return (f"Commands run in {show(cwd.get('default'))} unless `cwd` names another "
-                f"directory inside {show(cwd.get('root'))}.")
+                f"directory inside {show(cwd.get('root'))} (a relative one counts from "
+                f"{show(cwd.get('default'))}).")
     if mode == "allow":
         dirs = ", ".join(show(d) for d in cwd.get("dirs") or [])
-        return f"Commands run in {show(cwd.get('default'))} unless `cwd` names one of: {dirs}."
+        return (f"Commands run in {show(cwd.get('default'))} unless `cwd` names one of: {dirs} "
+                f"(a relative one counts from {show(cwd.get('default'))}).")
     return ""
 
 
@@ -771,9 +758,8 @@ def _write_bytes(stream: TextIO, data: bytes) -> None:
 def _cmd_check(args: argparse.Namespace) -> int:
     request = _request_from_args(args, required=True)
     session = Session(load_guard(args.policy, args.var))
-    resolved = session.resolve(request)
-    assert resolved is not None
-    answer = check_json(session.guard, resolved)
+    assert request is not None
+    answer = check_json(session.guard, request)
     if args.json:
         _print_json(answer, sys.stdout)
     else:
@@ -784,7 +770,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
 def _cmd_explain(args: argparse.Namespace) -> int:
     request = _request_from_args(args, required=False)
     session = Session(load_guard(args.policy, args.var))
-    answer = explain_json(session.guard, session.resolve(request))
+    answer = explain_json(session.guard, request)
     if args.json:
         _print_json(answer, sys.stdout)
     else:
@@ -795,9 +781,8 @@ def _cmd_explain(args: argparse.Namespace) -> int:
 def _cmd_run(args: argparse.Namespace) -> int:
     request = _request_from_args(args, required=True)
     session = Session(load_guard(args.policy, args.var))
-    resolved = session.resolve(request)
-    assert resolved is not None
-    answer = _stoppable(lambda: run_json_here(session.guard, resolved))
+    assert request is not None
+    answer = _stoppable(lambda: run_json_here(session.guard, request))
     code = exit_code_of("run", answer)
     if args.json:
         _print_json(answer, sys.stdout)
@@ -994,7 +979,7 @@ async def _answer(session: Session, line: "Line", known: Dict[str, Any]) -> Dict
         op = message.get("op")
         if op not in ("check", "run", "explain"):
             raise ValueError("'op' must be one of check, run, explain")
-        request = session.resolve(request_from_json(message))
+        request = request_from_json(message)
     except ValueError as bad:
         answer: Dict[str, Any] = {"error": "BadRequest", "message": str(bad)}
         op = "bad"

@@ -25,13 +25,12 @@ from mcp.shared.message import SessionMessage
 
 from . import ExecutionError, OutputLimitExceeded, Refused
 from ._lines import Line, TooLong, read_lines
-from .cli import (MAX_REQUEST_LINE, binary_lines, binary_names, cwd_line, limits_line,
-                  output_signal, sandbox_line)
+from .cli import MAX_REQUEST_LINE, binary_lines, cwd_line, limits_line, output_signal, sandbox_line
 
 TOOL_NAME = "run_command"
 
 
-def tool_description(described: Mapping[str, Any], names: Mapping[str, str]) -> str:
+def tool_description(described: Mapping[str, Any]) -> str:
     """What the model reads about the tool: how it runs commands and what the policy allows."""
     lines = [
         "Run one program directly, without a shell (no pipes, globbing, redirection or "
@@ -41,9 +40,8 @@ def tool_description(described: Mapping[str, Any], names: Mapping[str, str]) -> 
         "",
         "Allowed binaries (`binary`) and their rules:",
     ]
-    by_path = {path: name for name, path in names.items()}
     for entry in described.get("binaries", []):
-        lines.append(f"- {by_path.get(entry.get('path', ''), entry.get('name', ''))}:")
+        lines.append(f"- {entry.get('name', '')}:")
         lines += [f"  - {line}" for line in binary_lines(entry)]
     limits = limits_line(described)
     if limits:
@@ -56,7 +54,7 @@ def tool_description(described: Mapping[str, Any], names: Mapping[str, str]) -> 
     return "\n".join(lines)
 
 
-def input_schema(names: Mapping[str, str]) -> Dict[str, Any]:
+def input_schema(names: List[str]) -> Dict[str, Any]:
     """The tool's arguments: `binary` from the policy's list, `args`, optional `cwd`."""
     return {
         "type": "object",
@@ -64,7 +62,7 @@ def input_schema(names: Mapping[str, str]) -> Dict[str, Any]:
             "binary": {
                 "type": "string",
                 "enum": sorted(names),
-                "description": "The program to run: one of the allowed binaries.",
+                "description": "The program to run: the name of one of the allowed binaries.",
             },
             "args": {
                 "type": "array",
@@ -74,7 +72,8 @@ def input_schema(names: Mapping[str, str]) -> Dict[str, Any]:
             },
             "cwd": {
                 "type": "string",
-                "description": "The directory to run in, if the policy lets the caller choose one.",
+                "description": ("The directory to run in, if the policy lets the caller choose one; "
+                                "a relative one counts from where commands run by default."),
             },
         },
         "required": ["binary"],
@@ -131,11 +130,12 @@ def _error(text: str) -> types.CallToolResult:
 def build_server(guard: Any, *, max_output: int = 64 * 1024) -> Server[Any]:
     """An MCP server offering `run_command` under `guard`."""
     described = guard.describe()
-    names = binary_names(described)
+    # The policy's own names; the core takes them (and paths) in a call.
+    names = [str(entry.get("name", "")) for entry in described.get("binaries", [])]
     tool = types.Tool(
         name=TOOL_NAME,
         title="Run a command under a fixed policy",
-        description=tool_description(described, names),
+        description=tool_description(described),
         input_schema=input_schema(names),
     )
 
@@ -159,7 +159,7 @@ def build_server(guard: Any, *, max_output: int = 64 * 1024) -> Server[Any]:
         if cwd is not None and not isinstance(cwd, str):
             return _error("refused: `cwd` must be a string")
         try:
-            output = await guard.arun(names.get(binary, binary), args, cwd=cwd)
+            output = await guard.arun(binary, args, cwd=cwd)
         except Refused as refused:
             return _error(f"refused: {refused}")
         except ExecutionError as error:

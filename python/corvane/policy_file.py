@@ -489,7 +489,7 @@ class _Reader:
                     for name, entry in self.named(raw_bins, "binaries").items()]
 
         native_data = {
-            "binaries": [(os.fsencode(b["path"]), b["rule_sets"]) for b in binaries],
+            "binaries": [(os.fsencode(b["path"]), b["rule_sets"], b["name"]) for b in binaries],
             "env": env_data,
             "cwd": (cwd_data[0], cwd_data[1], cwd_data[2]),
             "timeout": timeout,

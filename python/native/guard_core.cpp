@@ -342,14 +342,19 @@ PyObject* build_guard(PyObject*, PyObject* data) noexcept {
   return guard([&]() -> PyObject* {
     PyTypeObject* type = guard_core_type();
     if (type == nullptr) return nullptr;
-    ProcPolicyBuilder builder;
+    // A Guard answers agents, which name binaries as the policy does and send
+    // directories relative to where their commands run.
+    ProcPolicyBuilder builder = ProcPolicyBuilder().anchor_relative_cwd();
     PyObject* binaries = item(data, "binaries");
     if (binaries == nullptr) return nullptr;
     std::size_t bin_index = 0;
     const bool read = each(binaries, [&](PyObject* entry) {
       Path path;
-      if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) return type_error("binary tuple");
-      if (!read_path(PyTuple_GET_ITEM(entry, 0), path)) return false;
+      std::string name;
+      if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 3) return type_error("binary tuple");
+      if (!read_path(PyTuple_GET_ITEM(entry, 0), path) || !read_str(PyTuple_GET_ITEM(entry, 2), name)) {
+        return false;
+      }
       std::vector<RuleSet> sets;
       if (!each(PyTuple_GET_ITEM(entry, 1), [&](PyObject* d) { return read_rule_set(d, sets); })) {
         return false;
@@ -361,7 +366,9 @@ PyObject* build_guard(PyObject*, PyObject* data) noexcept {
                                     words_tuple(rules.error().subcommand)));
         return false;
       }
-      builder = std::move(builder).allow_bin(path).command_rules(path, std::move(*rules));
+      builder = std::move(builder)
+                    .allow_named_bin(std::move(name), path)
+                    .command_rules(path, std::move(*rules));
       ++bin_index;
       return true;
     });
