@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "rules.hpp"
+#include "rules_outcome.hpp"
 #include "test_support.hpp"
 
 namespace corvane {
@@ -14,16 +15,7 @@ namespace {
 using Argv = std::vector<std::string>;
 constexpr auto After = InjectDoubleDash::AfterFlags;
 
-// "ok: a b c" for an accepted vector, "<Kind>@<index>: <message>" for a refusal.
-std::string outcome(const std::expected<Argv, Refusal>& r) {
-  if (r) {
-    std::string out = "ok:";
-    for (const auto& a : *r) out += " " + a;
-    return out;
-  }
-  const auto& e = r.error();
-  return e.kind + "@" + (e.index ? std::to_string(*e.index) : "-") + ": " + e.message;
-}
+using test::outcome;
 
 // ---------------------------------------------------------------- "--"
 

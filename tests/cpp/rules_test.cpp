@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "arg_rules.hpp"
+#include "rules_outcome.hpp"
 #include "test_support.hpp"
 
 namespace corvane {
@@ -20,16 +21,7 @@ CommandRules make(std::vector<RuleSet> sets) {
   return std::move(*rules);
 }
 
-// "ok: a b c" for an accepted vector, "<Kind>@<index>: <message>" for a refusal.
-std::string outcome(const std::expected<Argv, Refusal>& r) {
-  if (r) {
-    std::string out = "ok:";
-    for (const auto& a : *r) out += " " + a;
-    return out;
-  }
-  const auto& e = r.error();
-  return e.kind + "@" + (e.index ? std::to_string(*e.index) : "-") + ": " + e.message;
-}
+using test::outcome;
 
 RuleSet tar_rules() {
   return RuleSet().flags({"-c", "-x", "-v", "c", "x", "v"}).value_flag("-f").value_flag("f")

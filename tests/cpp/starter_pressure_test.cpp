@@ -21,6 +21,7 @@
 #include "prepared.hpp"
 #include "prepared_peer.hpp"
 #include "starter.hpp"
+#include "starter_gate.hpp"
 #include "test_support.hpp"
 
 namespace corvane {
@@ -29,28 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using Pressure = test::NoLeakTest;
 
-// Holds the starter thread until released, so that the starts queued behind it stay queued.
-class Gate final : public detail::StarterTask {
- public:
-  void run() noexcept override {
-    entered = true;
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 10s, [&] { return open_; });
-  }
-  void finished() noexcept override {}
-  void discard() noexcept override {}
-  void release() {
-    const std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-  std::atomic<bool> entered{false};
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
-};
+using Gate = test::StarterGate;
 
 // Records the thread it ran on.
 class WhereRan final : public detail::StarterTask {

@@ -17,6 +17,7 @@
 #include "prepared.hpp"
 #include "prepared_peer.hpp"
 #include "starter.hpp"
+#include "starter_gate.hpp"
 #include "test_support.hpp"
 
 namespace corvane {
@@ -25,33 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using StarterRuns = test::NoLeakTest;
 
-// Holds the starter thread in its run() until released, so that the tasks
-// queued behind it stay queued; after release(), drained() waits until the
-// starter has worked through everything queued before this gate.
-class Gate final : public detail::StarterTask {
- public:
-  void run() noexcept override {
-    entered = true;
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 10s, [&] { return open_; });
-  }
-  void finished() noexcept override { ++finished_calls; }
-  void discard() noexcept override { ++discard_calls; }
-  void release() {
-    const std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
-  std::atomic<bool> entered{false};
-  std::atomic<int> finished_calls{0};
-  std::atomic<int> discard_calls{0};
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
-};
+using Gate = test::StarterGate;
 
 // Tells when the starter has reached it, and so finished everything queued before it.
 class Marker final : public detail::StarterTask {
