@@ -27,6 +27,7 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -157,6 +158,13 @@ bool seam_disables(std::string_view list, std::string_view name) {
   return false;
 }
 
+// One path rule, or nothing for no rights (Landlock refuses an empty one). Returns an errno.
+int add_rule(int ruleset, int fd, std::uint64_t access) noexcept {
+  if (access == 0) return 0;
+  const PathBeneathAttr rule{access, fd};
+  return ::syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, &rule, 0U) == 0 ? 0 : errno;
+}
+
 std::expected<UniqueFd, std::string> open_rule_path(const Path& path) {
   if (!path.is_absolute()) return std::unexpected("sandbox path is not absolute: " + corvane::display(path));
   if (path.native().find('\0') != std::string::npos)
@@ -208,7 +216,8 @@ struct StartNeeds {
 
 StartNeeds start_needs(const Path& file) {
   StartNeeds needs;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // O_NONBLOCK: an interpreter line may name a FIFO, whose open would wait for a writer.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return needs;  // unreadable (execute-only): the file itself is all we can name
   UniqueFd owner(fd);
   std::array<char, 256> head{};  // the kernel reads no more of a `#!` line either
@@ -313,24 +322,50 @@ std::vector<Path> other_proc_mounts() {
   return found;
 }
 
-// Whether `file` (once its links are resolved) is, or lies beneath, one of `inodes`:
-// compared by inode, as Landlock does, so a bind mount of a writable tree counts too.
-bool writable_by(const std::vector<std::pair<dev_t, ino_t>>& inodes, const Path& file) {
-  if (inodes.empty()) return false;
-  char* resolved = ::realpath(file.c_str(), nullptr);
-  if (resolved == nullptr) return false;  // gone: exec reports it
-  std::string path(resolved);
-  std::free(resolved);
+using Inodes = std::vector<std::pair<dev_t, ino_t>>;
+
+// Where the file `fd` names (opened from a path, its links resolved) lies among the listed
+// trees: compared by inode, as Landlock does, so a bind mount of a listed tree counts too.
+struct Placement {
+  bool writable = false;
+  bool readable = false;
+};
+
+// One walk up the file's directories serves both questions; `stop_when_readable` ends it
+// at the first readable tree for a file whose writability does not matter. The path comes
+// from the descriptor (one readlink where realpath would read every component's link).
+Placement placement(int fd, const Path& file, const Inodes& writable, const Inodes& readable,
+                    bool stop_when_readable) {
+  Placement where;
+  std::string path;
+  std::array<char, 40> link{};
+  std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
+  std::array<char, PATH_MAX> target{};
+  const ssize_t n = ::readlink(link.data(), target.data(), target.size());
+  if (n > 0 && static_cast<std::size_t>(n) < target.size() && target[0] == '/') {
+    path.assign(target.data(), static_cast<std::size_t>(n));
+  } else {
+    char* resolved = ::realpath(file.c_str(), nullptr);  // no /proc: resolve it here
+    if (resolved == nullptr) return where;  // gone: exec reports it
+    path = resolved;
+    std::free(resolved);
+  }
+  const auto listed = [](const Inodes& inodes, const struct stat& st) {
+    return std::find(inodes.begin(), inodes.end(), std::pair{st.st_dev, st.st_ino}) !=
+           inodes.end();
+  };
   while (!path.empty()) {
     struct stat st{};
-    if (::stat(path.c_str(), &st) == 0 &&
-        std::find(inodes.begin(), inodes.end(), std::pair{st.st_dev, st.st_ino}) != inodes.end())
-      return true;
+    if (::stat(path.c_str(), &st) == 0) {
+      where.writable = where.writable || listed(writable, st);
+      where.readable = where.readable || listed(readable, st);
+      if (where.writable || (where.readable && stop_when_readable)) break;
+    }
     if (path == "/") break;
     const auto slash = path.rfind('/');
     path.resize(slash == 0 ? 1 : slash);
   }
-  return false;
+  return where;
 }
 
 std::string seccomp_feature(SeccompClosing closing) {
@@ -365,6 +400,11 @@ struct Sandbox::State {
   // The files and trees the command may write, by inode (as Landlock sees them): no
   // interpreter of the command's start is granted execute among them.
   std::vector<std::pair<dev_t, ino_t>> writable;
+  // The trees the command may read files in: a binary among them needs no ruleset of its own.
+  std::vector<std::pair<dev_t, ino_t>> readable;
+  // Every right but execute, made once and shared by the commands (never changed after
+  // build, so concurrent starts may all apply it); -1 without Landlock.
+  UniqueFd base_ruleset;
   std::vector<sock_filter> filter;
   sock_fprog program{};
   Containment containment = Containment::None;
@@ -375,6 +415,31 @@ struct Sandbox::State {
   std::string uid_map;
   std::string gid_map;
 };
+
+namespace {
+
+// The first Landlock layer: every handled right but execute, with the listed paths'
+// rules, the network and the scopes, plus read access to `extra_reads` (a binary or
+// interpreter outside the listed trees). Execute is the second layer's alone: a layer
+// restricts only the rights it handles, and an access must pass every layer.
+std::expected<UniqueFd, std::string> base_ruleset(const Sandbox::State& st,
+                                                  const std::vector<int>& extra_reads) {
+  const RulesetAttr attr{st.handled_fs & ~kFsExecute, st.handled_net, st.scoped};
+  const long fd = ::syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0U);
+  if (fd < 0) return std::unexpected("sandbox ruleset: " + os_error_text(errno));
+  UniqueFd ruleset(static_cast<int>(fd));
+  for (const Sandbox::State::Rule& rule : st.rules) {
+    if (const int e = add_rule(ruleset.get(), rule.fd.get(), rule.access & ~kFsExecute); e != 0)
+      return std::unexpected("sandbox rule: " + os_error_text(e));
+  }
+  for (const int file : extra_reads) {
+    if (const int e = add_rule(ruleset.get(), file, kFsReadFile & st.handled_fs); e != 0)
+      return std::unexpected("sandbox rule: " + os_error_text(e));
+  }
+  return ruleset;
+}
+
+}  // namespace
 
 std::string_view containment_name(Containment containment) noexcept {
   switch (containment) {
@@ -463,6 +528,7 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
       if ((st.st_dev == root.st_dev && st.st_ino == root.st_ino) || fs.f_type == PROC_SUPER_MAGIC)
         state->proc_covered = true;
       if ((rights & kFsWriteFile) != 0) state->writable.emplace_back(st.st_dev, st.st_ino);
+      if ((rights & kFsReadFile) != 0) state->readable.emplace_back(st.st_dev, st.st_ino);
       const std::uint64_t access = S_ISDIR(st.st_mode) ? rights : rights & kFileRights;
       state->rules.push_back(State::Rule{std::move(*fd), access});
     }
@@ -501,6 +567,9 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
     if (support.landlock_abi >= 6) state->scoped = kScopeAbstractUnix | kScopeSignal;
     for (State::Rule& rule : state->rules) rule.access &= state->handled_fs;
     for (auto& rule : state->proc_rules) rule.second &= state->handled_fs;
+    auto base = base_ruleset(*state, {});
+    if (!base) return std::unexpected(std::move(base.error()));
+    state->base_ruleset = std::move(*base);
   } else {
     state->rules.clear();
     state->proc_rules.clear();
@@ -596,25 +665,21 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
   }
   if (st.landlock_abi == 0) return launch;
 
-  const RulesetAttr attr{st.handled_fs, st.handled_net, st.scoped};
-  const long ruleset = ::syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0U);
-  if (ruleset < 0) return std::unexpected("sandbox ruleset: " + os_error_text(errno));
-  launch.ruleset_ = UniqueFd(static_cast<int>(ruleset));
-  launch.ruleset_fd_ = launch.ruleset_.get();
-  const auto add = [&launch](int fd, std::uint64_t access) -> int {
-    if (access == 0) return 0;
-    const PathBeneathAttr rule{access, fd};
-    return ::syscall(SYS_landlock_add_rule, launch.ruleset_.get(), kRulePathBeneath, &rule, 0U) == 0
-               ? 0
-               : errno;
-  };
+  const RulesetAttr exec_attr{st.handled_fs & kFsExecute, 0, 0};
+  const long exec_fd = ::syscall(SYS_landlock_create_ruleset, &exec_attr, sizeof exec_attr, 0U);
+  if (exec_fd < 0) return std::unexpected("sandbox ruleset: " + os_error_text(errno));
+  launch.exec_ruleset_ = UniqueFd(static_cast<int>(exec_fd));
+  launch.exec_fd_ = launch.exec_ruleset_.get();
   for (const State::Rule& rule : st.rules) {
-    if (const int e = add(rule.fd.get(), rule.access); e != 0)
+    if (const int e = add_rule(launch.exec_fd_, rule.fd.get(), rule.access & kFsExecute); e != 0)
       return std::unexpected("sandbox rule: " + os_error_text(e));
   }
 
   // The execute right: the binary, then what the kernel runs to start it, a few levels
   // deep (a script's interpreter may itself be a script, or `env` naming the real one).
+  // Starting a file also reads it; one outside the readable trees is read by this
+  // command's own first layer.
+  std::vector<UniqueFd> extra_reads;
   std::vector<Path> pending{bin};
   for (int depth = 0; depth < 5 && !pending.empty(); ++depth) {
     std::vector<Path> next;
@@ -625,10 +690,12 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
       if (!fd) return std::unexpected(std::move(fd.error()));
       // The policy chose the binary; its interpreters come from lines the command's
       // author wrote, perhaps the agent: none is granted where the agent may write one.
-      if (depth > 0 && writable_by(st.writable, file)) continue;
-      if (const int e = add(fd->get(), (kFsReadFile | kFsExecute) & st.handled_fs); e != 0)
+      const Placement where = placement(fd->get(), file, st.writable, st.readable, depth == 0);
+      if (depth > 0 && where.writable) continue;
+      if (const int e = add_rule(launch.exec_fd_, fd->get(), kFsExecute & st.handled_fs); e != 0)
         return std::unexpected("sandbox rule for " + corvane::display(file) + ": " + os_error_text(e));
       StartNeeds needs = start_needs(file);
+      if (!where.readable) extra_reads.push_back(std::move(*fd));
       if (!needs.interpreter || needs.interpreter->empty()) continue;
       Path interp(*needs.interpreter);
       if (interp.filename() == "env" && !needs.argument.empty()) {
@@ -638,6 +705,19 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
     }
     pending = std::move(next);
   }
+
+  // The shared first layer never changes; rules the child adds itself (in /proc) and reads
+  // outside the listed trees go into a copy of this command's own.
+  if (extra_reads.empty() && st.proc_rule_views.empty()) {
+    launch.base_fd_ = st.base_ruleset.get();
+    return launch;
+  }
+  std::vector<int> reads;
+  for (const UniqueFd& fd : extra_reads) reads.push_back(fd.get());
+  auto own = base_ruleset(st, reads);
+  if (!own) return std::unexpected(std::move(own.error()));
+  launch.own_base_ = std::move(*own);
+  launch.base_fd_ = launch.own_base_.get();
   return launch;
 }
 
@@ -693,6 +773,7 @@ CORVANE_CHILD_CODE int write_proc_file(const char* path, const char* text,
 
 CORVANE_CHILD_CODE int add_path_rule(int ruleset, const char* path,
                                      std::uint64_t access) noexcept {
+  if (access == 0) return 0;
   const long fd = child_syscall(SYS_openat, AT_FDCWD, as_arg(path), O_PATH | O_CLOEXEC);
   if (fd < 0) return static_cast<int>(-fd);
   const PathBeneathAttr rule{access, static_cast<std::int32_t>(fd)};
@@ -785,16 +866,20 @@ CORVANE_CHILD_CODE int SandboxLaunch::apply() const noexcept {
     if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, as_arg(&next), 0)) < 0)
       return static_cast<int>(-rc);
   }
-  if (ruleset_fd_ >= 0) {
+  if (base_fd_ >= 0) {
+    // prepare() gave a command with rules in /proc a first layer of its own to add them to.
     for (std::size_t i = 0; i < proc_rule_count_; ++i) {
       // Without a /proc of its own the command reads its own entries only: /proc as a
       // whole would show every process of the host, environments included.
       const char* path = proc_rules_[i].path;
       if (!own_proc && is_proc_root(path)) path = "/proc/self/";
-      const int e = add_path_rule(ruleset_fd_, path, proc_rules_[i].access);
+      const std::uint64_t access = proc_rules_[i].access;
+      int e = add_path_rule(base_fd_, path, access & ~kFsExecute);
+      if (e == 0) e = add_path_rule(exec_fd_, path, access & kFsExecute);
       if (e != 0 && e != ENOENT) return e;
     }
-    if ((rc = child_syscall(SYS_landlock_restrict_self, ruleset_fd_, 0)) < 0)
+    if ((rc = child_syscall(SYS_landlock_restrict_self, base_fd_, 0)) < 0 ||
+        (rc = child_syscall(SYS_landlock_restrict_self, exec_fd_, 0)) < 0)
       return static_cast<int>(-rc);
   }
   if (seccomp_ != nullptr &&
