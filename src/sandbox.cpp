@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "seccomp_filter.hpp"
@@ -368,6 +369,49 @@ Placement placement(int fd, const Path& file, const Inodes& writable, const Inod
   return where;
 }
 
+// A file granted execute for a start, as it was when it was read: a start reuses the
+// grant only for the same inode unchanged (a rewritten script may name another
+// interpreter; a file replaced by rename is another inode).
+struct StartFile {
+  Path path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  timespec mtime{};
+  timespec ctime{};
+  off_t size = 0;
+  bool readable = false;  // within a readable tree: needs no read rule of the command's own
+
+  [[nodiscard]] bool same_as(const struct stat& st) const noexcept {
+    return st.st_dev == dev && st.st_ino == ino && st.st_size == size &&
+           st.st_mtim.tv_sec == mtime.tv_sec && st.st_mtim.tv_nsec == mtime.tv_nsec &&
+           st.st_ctim.tv_sec == ctime.tv_sec && st.st_ctim.tv_nsec == ctime.tv_nsec;
+  }
+};
+
+struct StartChain {
+  Path bin;
+  std::vector<StartFile> files;
+};
+
+// How many binaries a sandbox remembers the start of (policies name a handful).
+constexpr std::size_t kRememberedStarts = 16;
+
+// Opens every file of a remembered start and checks it is unchanged; the descriptors
+// then carry the rules, so nothing can change between the check and the grant. Nothing
+// when any file is gone or changed: the start is read afresh.
+std::optional<std::vector<UniqueFd>> reopen_start(const StartChain& chain) {
+  std::vector<UniqueFd> fds;
+  fds.reserve(chain.files.size());
+  for (const StartFile& file : chain.files) {
+    const int fd = ::open(file.path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    fds.emplace_back(fd);
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !file.same_as(st)) return std::nullopt;
+  }
+  return fds;
+}
+
 std::string seccomp_feature(SeccompClosing closing) {
   if (!closing.network && !closing.new_programs) return "seccomp (closing the kernel keyrings)";
   if (!closing.new_programs) return "seccomp (closing the network)";
@@ -405,6 +449,10 @@ struct Sandbox::State {
   // Every right but execute, made once and shared by the commands (never changed after
   // build, so concurrent starts may all apply it); -1 without Landlock.
   UniqueFd base_ruleset;
+  // The files granted execute for a binary's start, remembered so that a later start of
+  // it opens and checks each once instead of reading and placing them again.
+  mutable std::mutex starts_mutex;
+  mutable std::vector<StartChain> starts;  // the most recent last
   std::vector<sock_filter> filter;
   sock_fprog program{};
   Containment containment = Containment::None;
@@ -680,30 +728,67 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
   // Starting a file also reads it; one outside the readable trees is read by this
   // command's own first layer.
   std::vector<UniqueFd> extra_reads;
-  std::vector<Path> pending{bin};
-  for (int depth = 0; depth < 5 && !pending.empty(); ++depth) {
-    std::vector<Path> next;
-    for (const Path& file : pending) {
-      auto fd = open_rule_path(file);
-      // A missing interpreter is left for exec to report, as it would without a sandbox.
-      if (!fd && depth > 0) continue;
-      if (!fd) return std::unexpected(std::move(fd.error()));
-      // The policy chose the binary; its interpreters come from lines the command's
-      // author wrote, perhaps the agent: none is granted where the agent may write one.
-      const Placement where = placement(fd->get(), file, st.writable, st.readable, depth == 0);
-      if (depth > 0 && where.writable) continue;
-      if (const int e = add_rule(launch.exec_fd_, fd->get(), kFsExecute & st.handled_fs); e != 0)
-        return std::unexpected("sandbox rule for " + corvane::display(file) + ": " + os_error_text(e));
-      StartNeeds needs = start_needs(file);
-      if (!where.readable) extra_reads.push_back(std::move(*fd));
-      if (!needs.interpreter || needs.interpreter->empty()) continue;
-      Path interp(*needs.interpreter);
-      if (interp.filename() == "env" && !needs.argument.empty()) {
-        for (Path& target : env_targets(needs.argument)) next.push_back(std::move(target));
-      }
-      next.push_back(std::move(interp));
+  std::optional<StartChain> known;
+  {
+    const std::lock_guard lock(st.starts_mutex);
+    const auto it = std::find_if(st.starts.begin(), st.starts.end(),
+                                 [&bin](const StartChain& c) { return c.bin == bin; });
+    if (it != st.starts.end()) known = *it;
+  }
+  std::optional<std::vector<UniqueFd>> reopened;
+  if (known) reopened = reopen_start(*known);
+  if (reopened) {
+    for (std::size_t i = 0; i < reopened->size(); ++i) {
+      UniqueFd& fd = (*reopened)[i];
+      if (const int e = add_rule(launch.exec_fd_, fd.get(), kFsExecute & st.handled_fs); e != 0)
+        return std::unexpected("sandbox rule for " + corvane::display(known->files[i].path) +
+                               ": " + os_error_text(e));
+      if (!known->files[i].readable) extra_reads.push_back(std::move(fd));
     }
-    pending = std::move(next);
+  } else {
+    StartChain chain{bin, {}};
+    bool complete = true;  // every interpreter found and granted: worth remembering
+    std::vector<Path> pending{bin};
+    for (int depth = 0; depth < 5 && !pending.empty(); ++depth) {
+      std::vector<Path> next;
+      for (const Path& file : pending) {
+        auto fd = open_rule_path(file);
+        // A missing interpreter is left for exec to report, as it would without a sandbox.
+        if (!fd && depth > 0) {
+          complete = false;
+          continue;
+        }
+        if (!fd) return std::unexpected(std::move(fd.error()));
+        // The policy chose the binary; its interpreters come from lines the command's
+        // author wrote, perhaps the agent: none is granted where the agent may write one.
+        const Placement where = placement(fd->get(), file, st.writable, st.readable, depth == 0);
+        if (depth > 0 && where.writable) {
+          complete = false;
+          continue;
+        }
+        struct stat seen{};
+        if (::fstat(fd->get(), &seen) != 0) complete = false;
+        if (const int e = add_rule(launch.exec_fd_, fd->get(), kFsExecute & st.handled_fs); e != 0)
+          return std::unexpected("sandbox rule for " + corvane::display(file) + ": " + os_error_text(e));
+        chain.files.push_back({file, seen.st_dev, seen.st_ino, seen.st_mtim, seen.st_ctim,
+                               seen.st_size, where.readable});
+        StartNeeds needs = start_needs(file);
+        if (!where.readable) extra_reads.push_back(std::move(*fd));
+        if (!needs.interpreter || needs.interpreter->empty()) continue;
+        Path interp(*needs.interpreter);
+        if (interp.filename() == "env" && !needs.argument.empty()) {
+          for (Path& target : env_targets(needs.argument)) next.push_back(std::move(target));
+        }
+        next.push_back(std::move(interp));
+      }
+      pending = std::move(next);
+    }
+    if (complete && pending.empty()) {
+      const std::lock_guard lock(st.starts_mutex);
+      std::erase_if(st.starts, [&bin](const StartChain& c) { return c.bin == bin; });
+      if (st.starts.size() >= kRememberedStarts) st.starts.erase(st.starts.begin());
+      st.starts.push_back(std::move(chain));
+    }
   }
 
   // The shared first layer never changes; rules the child adds itself (in /proc) and reads

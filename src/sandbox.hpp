@@ -165,6 +165,8 @@ class Sandbox {
   /// and the `#!` interpreter of a script (an `env NAME` interpreter is looked up on the
   /// system's PATH, never on the PATH in `env`, which the agent controls), except for an
   /// interpreter under a writable path. An error names the file that could not be read.
+  /// What a binary's start needs is remembered (per sandbox, a few binaries): a later
+  /// start only checks those files unchanged, and reads them again if any is not.
   [[nodiscard]] std::expected<SandboxLaunch, std::string> prepare(const Path& bin,
                                                                   const EnvMap& env) const;
 

@@ -158,5 +158,44 @@ TEST_F(SandboxLayers, TheCommandsOwnProgramsStillStart) {
   }
 }
 
+// A sandbox remembers what a binary's start needs executed; a script rewritten between
+// two starts (in place, or replaced by another file) names another interpreter, which
+// the next start must grant, and the one it no longer names must not stay granted.
+TEST_F(SandboxLayers, ARememberedStartFollowsARewrittenScript) {
+  auto sandbox = Sandbox::build(SandboxSpec::workspace(ws_.path()));
+  ASSERT_TRUE(sandbox) << sandbox.error();
+  const Path script = tools_ / "tool";
+  const std::string python = tool("python3");
+  const struct {
+    std::string body;
+    bool replace;  // a new file renamed over the old one, else rewritten in place
+    const char* out;
+  } steps[] = {
+      {"#!/bin/sh\necho sh ok\n", false, "sh ok\n"},
+      {"#!" + python + "\nprint('py ok')\n", false, "py ok\n"},
+      {"#!/bin/sh\necho sh again\n", true, "sh again\n"},
+      // The shell is no longer this start's interpreter: a script that hands itself to
+      // it finds it not executable.
+      {"#!" + python + "\nimport os\nos.execv('/bin/sh', ['sh', '-c', 'echo escaped'])\n", false,
+       nullptr},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.body);
+    if (step.replace) {
+      test::write_file(tools_ / "next", step.body, 0755);
+      std::filesystem::rename((tools_ / "next").native(), script.native());
+    } else {
+      test::write_file(script, step.body, 0755);
+    }
+    const Output out = run({script.native()}, *sandbox);
+    if (step.out != nullptr) {
+      EXPECT_EQ(out.stdout, step.out) << out.stderr;
+    } else {
+      EXPECT_EQ(out.stdout, "");
+      EXPECT_NE(out.status, 0);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace corvane
