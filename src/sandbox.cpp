@@ -940,16 +940,21 @@ CORVANE_CHILD_CODE int SandboxLaunch::apply() const noexcept {
   if ((rc = child_syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1)) < 0) return static_cast<int>(-rc);
   for (int i = 0; i < limit_count_; ++i) {
     const Limit& limit = limits_[i];
-    Rlimit64 old{};
-    if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, 0, as_arg(&old))) < 0)
-      return static_cast<int>(-rc);
-    // Never above what the caller has (an ordinary caller may not raise a hard limit), and
-    // soft and hard alike: for CPU time that means SIGKILL at the limit, which a process
-    // cannot catch and pid 1 of a namespace cannot ignore.
-    const std::uint64_t value = limit.value < old.max ? limit.value : old.max;
-    const Rlimit64 next{value, value};
-    if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, as_arg(&next), 0)) < 0)
-      return static_cast<int>(-rc);
+    // Soft and hard alike: for CPU time that means SIGKILL at the limit, which a process
+    // cannot catch and pid 1 of a namespace cannot ignore. Never above what the caller
+    // has: without capabilities a hard limit cannot rise (EPERM), and only then is the
+    // caller's read, one system call a limit less on every start.
+    const Rlimit64 wanted{limit.value, limit.value};
+    rc = child_syscall(SYS_prlimit64, 0, limit.resource, as_arg(&wanted), 0);
+    if (rc == -EPERM) {
+      Rlimit64 old{};
+      if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, 0, as_arg(&old))) < 0)
+        return static_cast<int>(-rc);
+      const std::uint64_t value = limit.value < old.max ? limit.value : old.max;
+      const Rlimit64 next{value, value};
+      rc = child_syscall(SYS_prlimit64, 0, limit.resource, as_arg(&next), 0);
+    }
+    if (rc < 0) return static_cast<int>(-rc);
   }
   if (base_fd_ >= 0) {
     // prepare() gave a command with rules in /proc a first layer of its own to add them to.

@@ -4,6 +4,9 @@
 // in a sandbox that grants what the row reaches for (it must work, or the row proves
 // nothing) and in one that does not (the kernel must refuse it), as root and as an
 // ordinary caller's user namespace.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -194,6 +197,46 @@ TEST_F(SandboxLayers, ARememberedStartFollowsARewrittenScript) {
       EXPECT_EQ(out.stdout, "");
       EXPECT_NE(out.status, 0);
     }
+  }
+}
+
+// A sandbox's limit above the caller's own hard limit is the caller's: the child cannot
+// raise it, and the start must not fail for trying. The caller lowers its own limit in a
+// process of its own (a root without CAP_SYS_RESOURCE could not raise it again).
+TEST_F(SandboxLayers, ALimitAboveTheCallersIsTheCallers) {
+  SandboxSpec spec = SandboxSpec::workspace(ws_.path());
+  spec.limits.open_files = 1000;
+  auto sandbox = Sandbox::build(spec);
+  ASSERT_TRUE(sandbox) << sandbox.error();
+  const std::vector<std::string> argv = {tool("dash"), "-c", "ulimit -Sn; ulimit -Hn"};
+  const struct {
+    rlim_t caller;  // 0: as it is
+    const char* out;
+  } rows[] = {{0, "1000\n1000\n"}, {600, "600\n600\n"}};
+  for (const auto& row : rows) {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      const rlimit lowered{row.caller, row.caller};
+      if (row.caller != 0 && ::setrlimit(RLIMIT_NOFILE, &lowered) != 0) ::_exit(3);
+      const Output out = run(argv, *sandbox);
+      const std::string text = out.stdout + out.stderr;
+      ::_exit(::write(pipe_fds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size())
+                  ? 0
+                  : 4);
+    }
+    ::close(pipe_fds[1]);
+    std::string got;
+    char buf[256];
+    ssize_t n;
+    while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+    ::close(pipe_fds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(got, row.out) << "caller's limit " << row.caller;
   }
 }
 
