@@ -27,9 +27,11 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <tuple>
 
@@ -164,6 +166,13 @@ bool seam_disables(std::string_view list, std::string_view name) {
   return false;
 }
 
+// One path rule, or nothing for no rights (Landlock refuses an empty one). Returns an errno.
+int add_rule(int ruleset, int fd, std::uint64_t access) noexcept {
+  if (access == 0) return 0;
+  const PathBeneathAttr rule{access, fd};
+  return ::syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, &rule, 0U) == 0 ? 0 : errno;
+}
+
 std::expected<UniqueFd, std::string> open_rule_path(const Path& path) {
   if (!path.is_absolute()) return std::unexpected("sandbox path is not absolute: " + corvane::display(path));
   if (path.native().find('\0') != std::string::npos)
@@ -215,7 +224,8 @@ struct StartNeeds {
 
 StartNeeds start_needs(const Path& file) {
   StartNeeds needs;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // O_NONBLOCK: an interpreter line may name a FIFO, whose open would wait for a writer.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return needs;  // unreadable (execute-only): the file itself is all we can name
   UniqueFd owner(fd);
   std::array<char, 256> head{};  // the kernel reads no more of a `#!` line either
@@ -320,24 +330,93 @@ std::vector<Path> other_proc_mounts() {
   return found;
 }
 
-// Whether `file` (once its links are resolved) is, or lies beneath, one of `inodes`:
-// compared by inode, as Landlock does, so a bind mount of a writable tree counts too.
-bool writable_by(const std::vector<std::pair<dev_t, ino_t>>& inodes, const Path& file) {
-  if (inodes.empty()) return false;
-  char* resolved = ::realpath(file.c_str(), nullptr);
-  if (resolved == nullptr) return false;  // gone: exec reports it
-  std::string path(resolved);
-  std::free(resolved);
+using Inodes = std::vector<std::pair<dev_t, ino_t>>;
+
+// Where the file `fd` names (opened from a path, its links resolved) lies among the listed
+// trees: compared by inode, as Landlock does, so a bind mount of a listed tree counts too.
+struct Placement {
+  bool writable = false;
+  bool readable = false;
+};
+
+// One walk up the file's directories serves both questions; `stop_when_readable` ends it
+// at the first readable tree for a file whose writability does not matter. The path comes
+// from the descriptor (one readlink where realpath would read every component's link).
+Placement placement(int fd, const Path& file, const Inodes& writable, const Inodes& readable,
+                    bool stop_when_readable) {
+  Placement where;
+  std::string path;
+  std::array<char, 40> link{};
+  std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", fd);
+  std::array<char, PATH_MAX> target{};
+  const ssize_t n = ::readlink(link.data(), target.data(), target.size());
+  if (n > 0 && static_cast<std::size_t>(n) < target.size() && target[0] == '/') {
+    path.assign(target.data(), static_cast<std::size_t>(n));
+  } else {
+    char* resolved = ::realpath(file.c_str(), nullptr);  // no /proc: resolve it here
+    if (resolved == nullptr) return where;  // gone: exec reports it
+    path = resolved;
+    std::free(resolved);
+  }
+  const auto listed = [](const Inodes& inodes, const struct stat& st) {
+    return std::find(inodes.begin(), inodes.end(), std::pair{st.st_dev, st.st_ino}) !=
+           inodes.end();
+  };
   while (!path.empty()) {
     struct stat st{};
-    if (::stat(path.c_str(), &st) == 0 &&
-        std::find(inodes.begin(), inodes.end(), std::pair{st.st_dev, st.st_ino}) != inodes.end())
-      return true;
+    if (::stat(path.c_str(), &st) == 0) {
+      where.writable = where.writable || listed(writable, st);
+      where.readable = where.readable || listed(readable, st);
+      if (where.writable || (where.readable && stop_when_readable)) break;
+    }
     if (path == "/") break;
     const auto slash = path.rfind('/');
     path.resize(slash == 0 ? 1 : slash);
   }
-  return false;
+  return where;
+}
+
+// A file granted execute for a start, as it was when it was read: a start reuses the
+// grant only for the same inode unchanged (a rewritten script may name another
+// interpreter; a file replaced by rename is another inode).
+struct StartFile {
+  Path path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  timespec mtime{};
+  timespec ctime{};
+  off_t size = 0;
+  bool readable = false;  // within a readable tree: needs no read rule of the command's own
+
+  [[nodiscard]] bool same_as(const struct stat& st) const noexcept {
+    return st.st_dev == dev && st.st_ino == ino && st.st_size == size &&
+           st.st_mtim.tv_sec == mtime.tv_sec && st.st_mtim.tv_nsec == mtime.tv_nsec &&
+           st.st_ctim.tv_sec == ctime.tv_sec && st.st_ctim.tv_nsec == ctime.tv_nsec;
+  }
+};
+
+struct StartChain {
+  Path bin;
+  std::vector<StartFile> files;
+};
+
+// How many binaries a sandbox remembers the start of (policies name a handful).
+constexpr std::size_t kRememberedStarts = 16;
+
+// Opens every file of a remembered start and checks it is unchanged; the descriptors
+// then carry the rules, so nothing can change between the check and the grant. Nothing
+// when any file is gone or changed: the start is read afresh.
+std::optional<std::vector<UniqueFd>> reopen_start(const StartChain& chain) {
+  std::vector<UniqueFd> fds;
+  fds.reserve(chain.files.size());
+  for (const StartFile& file : chain.files) {
+    const int fd = ::open(file.path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    fds.emplace_back(fd);
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !file.same_as(st)) return std::nullopt;
+  }
+  return fds;
 }
 
 std::string seccomp_feature(SeccompClosing closing) {
@@ -374,6 +453,15 @@ struct Sandbox::State {
   // The files and trees the command may write, by inode (as Landlock sees them): no
   // interpreter of the command's start is granted execute among them.
   std::vector<std::pair<dev_t, ino_t>> writable;
+  // The trees the command may read files in: a binary among them needs no ruleset of its own.
+  std::vector<std::pair<dev_t, ino_t>> readable;
+  // Every right but execute, made once and shared by the commands (never changed after
+  // build, so concurrent starts may all apply it); -1 without Landlock.
+  UniqueFd base_ruleset;
+  // The files granted execute for a binary's start, remembered so that a later start of
+  // it opens and checks each once instead of reading and placing them again.
+  mutable std::mutex starts_mutex;
+  mutable std::vector<StartChain> starts;  // the most recent last
   std::vector<sock_filter> filter;
   sock_fprog program{};
   Containment containment = Containment::None;
@@ -384,6 +472,31 @@ struct Sandbox::State {
   std::string uid_map;
   std::string gid_map;
 };
+
+namespace {
+
+// The first Landlock layer: every handled right but execute, with the listed paths'
+// rules, the network and the scopes, plus read access to `extra_reads` (a binary or
+// interpreter outside the listed trees). Execute is the second layer's alone: a layer
+// restricts only the rights it handles, and an access must pass every layer.
+std::expected<UniqueFd, std::string> base_ruleset(const Sandbox::State& st,
+                                                  const std::vector<int>& extra_reads) {
+  const RulesetAttr attr{st.handled_fs & ~kFsExecute, st.handled_net, st.scoped};
+  const long fd = ::syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0U);
+  if (fd < 0) return std::unexpected("sandbox ruleset: " + os_error_text(errno));
+  UniqueFd ruleset(static_cast<int>(fd));
+  for (const Sandbox::State::Rule& rule : st.rules) {
+    if (const int e = add_rule(ruleset.get(), rule.fd.get(), rule.access & ~kFsExecute); e != 0)
+      return std::unexpected("sandbox rule: " + os_error_text(e));
+  }
+  for (const int file : extra_reads) {
+    if (const int e = add_rule(ruleset.get(), file, kFsReadFile & st.handled_fs); e != 0)
+      return std::unexpected("sandbox rule: " + os_error_text(e));
+  }
+  return ruleset;
+}
+
+}  // namespace
 
 std::string_view containment_name(Containment containment) noexcept {
   switch (containment) {
@@ -472,6 +585,7 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
       if ((st.st_dev == root.st_dev && st.st_ino == root.st_ino) || fs.f_type == PROC_SUPER_MAGIC)
         state->proc_covered = true;
       if ((rights & kFsWriteFile) != 0) state->writable.emplace_back(st.st_dev, st.st_ino);
+      if ((rights & kFsReadFile) != 0) state->readable.emplace_back(st.st_dev, st.st_ino);
       const std::uint64_t access = S_ISDIR(st.st_mode) ? rights : rights & kFileRights;
       state->rules.push_back(State::Rule{std::move(*fd), access});
     }
@@ -536,6 +650,9 @@ std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
     if (support.landlock_abi >= 6) state->scoped = kScopeAbstractUnix | kScopeSignal;
     for (State::Rule& rule : state->rules) rule.access &= state->handled_fs;
     for (auto& rule : state->proc_rules) rule.second &= state->handled_fs;
+    auto base = base_ruleset(*state, {});
+    if (!base) return std::unexpected(std::move(base.error()));
+    state->base_ruleset = std::move(*base);
   } else {
     state->rules.clear();
     state->proc_rules.clear();
@@ -633,20 +750,13 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
   }
   if (st.landlock_abi == 0) return launch;
 
-  const RulesetAttr attr{st.handled_fs, st.handled_net, st.scoped};
-  const long ruleset = ::syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0U);
-  if (ruleset < 0) return std::unexpected("sandbox ruleset: " + os_error_text(errno));
-  launch.ruleset_ = UniqueFd(static_cast<int>(ruleset));
-  launch.ruleset_fd_ = launch.ruleset_.get();
-  const auto add = [&launch](int fd, std::uint64_t access) -> int {
-    if (access == 0) return 0;
-    const PathBeneathAttr rule{access, fd};
-    return ::syscall(SYS_landlock_add_rule, launch.ruleset_.get(), kRulePathBeneath, &rule, 0U) == 0
-               ? 0
-               : errno;
-  };
+  const RulesetAttr exec_attr{st.handled_fs & kFsExecute, 0, 0};
+  const long exec_fd = ::syscall(SYS_landlock_create_ruleset, &exec_attr, sizeof exec_attr, 0U);
+  if (exec_fd < 0) return std::unexpected("sandbox ruleset: " + os_error_text(errno));
+  launch.exec_ruleset_ = UniqueFd(static_cast<int>(exec_fd));
+  launch.exec_fd_ = launch.exec_ruleset_.get();
   for (const State::Rule& rule : st.rules) {
-    if (const int e = add(rule.fd.get(), rule.access); e != 0)
+    if (const int e = add_rule(launch.exec_fd_, rule.fd.get(), rule.access & kFsExecute); e != 0)
       return std::unexpected("sandbox rule: " + os_error_text(e));
   }
   // The TCP ports the network is open on; handled_net makes every other one refused.
@@ -658,29 +768,84 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
 
   // The execute right: the binary, then what the kernel runs to start it, a few levels
   // deep (a script's interpreter may itself be a script, or `env` naming the real one).
-  std::vector<Path> pending{bin};
-  for (int depth = 0; depth < 5 && !pending.empty(); ++depth) {
-    std::vector<Path> next;
-    for (const Path& file : pending) {
-      auto fd = open_rule_path(file);
-      // A missing interpreter is left for exec to report, as it would without a sandbox.
-      if (!fd && depth > 0) continue;
-      if (!fd) return std::unexpected(std::move(fd.error()));
-      // The policy chose the binary; its interpreters come from lines the command's
-      // author wrote, perhaps the agent: none is granted where the agent may write one.
-      if (depth > 0 && writable_by(st.writable, file)) continue;
-      if (const int e = add(fd->get(), (kFsReadFile | kFsExecute) & st.handled_fs); e != 0)
-        return std::unexpected("sandbox rule for " + corvane::display(file) + ": " + os_error_text(e));
-      StartNeeds needs = start_needs(file);
-      if (!needs.interpreter || needs.interpreter->empty()) continue;
-      Path interp(*needs.interpreter);
-      if (interp.filename() == "env" && !needs.argument.empty()) {
-        for (Path& target : env_targets(needs.argument)) next.push_back(std::move(target));
-      }
-      next.push_back(std::move(interp));
-    }
-    pending = std::move(next);
+  // Starting a file also reads it; one outside the readable trees is read by this
+  // command's own first layer.
+  std::vector<UniqueFd> extra_reads;
+  std::optional<StartChain> known;
+  {
+    const std::lock_guard lock(st.starts_mutex);
+    const auto it = std::find_if(st.starts.begin(), st.starts.end(),
+                                 [&bin](const StartChain& c) { return c.bin == bin; });
+    if (it != st.starts.end()) known = *it;
   }
+  std::optional<std::vector<UniqueFd>> reopened;
+  if (known) reopened = reopen_start(*known);
+  if (reopened) {
+    for (std::size_t i = 0; i < reopened->size(); ++i) {
+      UniqueFd& fd = (*reopened)[i];
+      if (const int e = add_rule(launch.exec_fd_, fd.get(), kFsExecute & st.handled_fs); e != 0)
+        return std::unexpected("sandbox rule for " + corvane::display(known->files[i].path) +
+                               ": " + os_error_text(e));
+      if (!known->files[i].readable) extra_reads.push_back(std::move(fd));
+    }
+  } else {
+    StartChain chain{bin, {}};
+    bool complete = true;  // every interpreter found and granted: worth remembering
+    std::vector<Path> pending{bin};
+    for (int depth = 0; depth < 5 && !pending.empty(); ++depth) {
+      std::vector<Path> next;
+      for (const Path& file : pending) {
+        auto fd = open_rule_path(file);
+        // A missing interpreter is left for exec to report, as it would without a sandbox.
+        if (!fd && depth > 0) {
+          complete = false;
+          continue;
+        }
+        if (!fd) return std::unexpected(std::move(fd.error()));
+        // The policy chose the binary; its interpreters come from lines the command's
+        // author wrote, perhaps the agent: none is granted where the agent may write one.
+        const Placement where = placement(fd->get(), file, st.writable, st.readable, depth == 0);
+        if (depth > 0 && where.writable) {
+          complete = false;
+          continue;
+        }
+        struct stat seen{};
+        if (::fstat(fd->get(), &seen) != 0) complete = false;
+        if (const int e = add_rule(launch.exec_fd_, fd->get(), kFsExecute & st.handled_fs); e != 0)
+          return std::unexpected("sandbox rule for " + corvane::display(file) + ": " + os_error_text(e));
+        chain.files.push_back({file, seen.st_dev, seen.st_ino, seen.st_mtim, seen.st_ctim,
+                               seen.st_size, where.readable});
+        StartNeeds needs = start_needs(file);
+        if (!where.readable) extra_reads.push_back(std::move(*fd));
+        if (!needs.interpreter || needs.interpreter->empty()) continue;
+        Path interp(*needs.interpreter);
+        if (interp.filename() == "env" && !needs.argument.empty()) {
+          for (Path& target : env_targets(needs.argument)) next.push_back(std::move(target));
+        }
+        next.push_back(std::move(interp));
+      }
+      pending = std::move(next);
+    }
+    if (complete && pending.empty()) {
+      const std::lock_guard lock(st.starts_mutex);
+      std::erase_if(st.starts, [&bin](const StartChain& c) { return c.bin == bin; });
+      if (st.starts.size() >= kRememberedStarts) st.starts.erase(st.starts.begin());
+      st.starts.push_back(std::move(chain));
+    }
+  }
+
+  // The shared first layer never changes; rules the child adds itself (in /proc) and reads
+  // outside the listed trees go into a copy of this command's own.
+  if (extra_reads.empty() && st.proc_rule_views.empty()) {
+    launch.base_fd_ = st.base_ruleset.get();
+    return launch;
+  }
+  std::vector<int> reads;
+  for (const UniqueFd& fd : extra_reads) reads.push_back(fd.get());
+  auto own = base_ruleset(st, reads);
+  if (!own) return std::unexpected(std::move(own.error()));
+  launch.own_base_ = std::move(*own);
+  launch.base_fd_ = launch.own_base_.get();
   return launch;
 }
 
@@ -736,6 +901,7 @@ CORVANE_CHILD_CODE int write_proc_file(const char* path, const char* text,
 
 CORVANE_CHILD_CODE int add_path_rule(int ruleset, const char* path,
                                      std::uint64_t access) noexcept {
+  if (access == 0) return 0;
   const long fd = child_syscall(SYS_openat, AT_FDCWD, as_arg(path), O_PATH | O_CLOEXEC);
   if (fd < 0) return static_cast<int>(-fd);
   const PathBeneathAttr rule{access, static_cast<std::int32_t>(fd)};
@@ -817,27 +983,36 @@ CORVANE_CHILD_CODE int SandboxLaunch::apply() const noexcept {
   if ((rc = child_syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1)) < 0) return static_cast<int>(-rc);
   for (int i = 0; i < limit_count_; ++i) {
     const Limit& limit = limits_[i];
-    Rlimit64 old{};
-    if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, 0, as_arg(&old))) < 0)
-      return static_cast<int>(-rc);
-    // Never above what the caller has (an ordinary caller may not raise a hard limit), and
-    // soft and hard alike: for CPU time that means SIGKILL at the limit, which a process
-    // cannot catch and pid 1 of a namespace cannot ignore.
-    const std::uint64_t value = limit.value < old.max ? limit.value : old.max;
-    const Rlimit64 next{value, value};
-    if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, as_arg(&next), 0)) < 0)
-      return static_cast<int>(-rc);
+    // Soft and hard alike: for CPU time that means SIGKILL at the limit, which a process
+    // cannot catch and pid 1 of a namespace cannot ignore. Never above what the caller
+    // has: without capabilities a hard limit cannot rise (EPERM), and only then is the
+    // caller's read, one system call a limit less on every start.
+    const Rlimit64 wanted{limit.value, limit.value};
+    rc = child_syscall(SYS_prlimit64, 0, limit.resource, as_arg(&wanted), 0);
+    if (rc == -EPERM) {
+      Rlimit64 old{};
+      if ((rc = child_syscall(SYS_prlimit64, 0, limit.resource, 0, as_arg(&old))) < 0)
+        return static_cast<int>(-rc);
+      const std::uint64_t value = limit.value < old.max ? limit.value : old.max;
+      const Rlimit64 next{value, value};
+      rc = child_syscall(SYS_prlimit64, 0, limit.resource, as_arg(&next), 0);
+    }
+    if (rc < 0) return static_cast<int>(-rc);
   }
-  if (ruleset_fd_ >= 0) {
+  if (base_fd_ >= 0) {
+    // prepare() gave a command with rules in /proc a first layer of its own to add them to.
     for (std::size_t i = 0; i < proc_rule_count_; ++i) {
       // Without a /proc of its own the command reads its own entries only: /proc as a
       // whole would show every process of the host, environments included.
       const char* path = proc_rules_[i].path;
       if (!own_proc && is_proc_root(path)) path = "/proc/self/";
-      const int e = add_path_rule(ruleset_fd_, path, proc_rules_[i].access);
+      const std::uint64_t access = proc_rules_[i].access;
+      int e = add_path_rule(base_fd_, path, access & ~kFsExecute);
+      if (e == 0) e = add_path_rule(exec_fd_, path, access & kFsExecute);
       if (e != 0 && e != ENOENT) return e;
     }
-    if ((rc = child_syscall(SYS_landlock_restrict_self, ruleset_fd_, 0)) < 0)
+    if ((rc = child_syscall(SYS_landlock_restrict_self, base_fd_, 0)) < 0 ||
+        (rc = child_syscall(SYS_landlock_restrict_self, exec_fd_, 0)) < 0)
       return static_cast<int>(-rc);
   }
   if (seccomp_ != nullptr &&

@@ -109,7 +109,7 @@ class SandboxLaunch {
   /// How the tree is contained; ProcessGroup means the supervisor kills -pid at the end.
   [[nodiscard]] Containment containment() const noexcept;
   /// Child side, after the child's descriptors 0-2 and directory are set and before
-  /// descriptors above 2 are closed (the ruleset is one of them): raw system calls only,
+  /// descriptors above 2 are closed (the rulesets are among them): raw system calls only,
   /// no allocation, no libc state touched, safe in a vfork-style child sharing the
   /// parent's memory. Returns 0 or an errno; on an error the child must not exec.
   [[nodiscard]] int apply() const noexcept;
@@ -131,10 +131,15 @@ class SandboxLaunch {
   friend class Sandbox;
   SandboxLaunch() = default;
 
-  // Plain data only below `keep_` and `ruleset_`: the child reads these and nothing else.
+  // Plain data only below `keep_` and the rulesets: the child reads these and nothing else.
   std::shared_ptr<const void> keep_;  // the Sandbox's state, where the pointers below point
-  UniqueFd ruleset_;
-  int ruleset_fd_ = -1;
+  // Landlock in two layers: every right but execute (the Sandbox's own ruleset, shared by
+  // its commands, or one of this command's where it needs rules of its own), then execute
+  // alone (this command's binary, its interpreters and the exec list).
+  UniqueFd own_base_;
+  UniqueFd exec_ruleset_;
+  int base_fd_ = -1;
+  int exec_fd_ = -1;
   const void* seccomp_ = nullptr;  // struct sock_fprog*, or null
   Limit limits_[5] = {};
   int limit_count_ = 0;
@@ -172,6 +177,8 @@ class Sandbox {
   /// and the `#!` interpreter of a script (an `env NAME` interpreter is looked up on the
   /// system's PATH, never on the PATH in `env`, which the agent controls), except for an
   /// interpreter under a writable path. An error names the file that could not be read.
+  /// What a binary's start needs is remembered (per sandbox, a few binaries): a later
+  /// start only checks those files unchanged, and reads them again if any is not.
   [[nodiscard]] std::expected<SandboxLaunch, std::string> prepare(const Path& bin,
                                                                   const EnvMap& env) const;
 
