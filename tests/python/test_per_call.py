@@ -173,12 +173,16 @@ def toml(tmp_path):
     (["--stdin", "-", "--", "cat"], b"piped", 0, b"piped", b""),
     (["--stdin", "-", "--", "cat"], b"x" * 101, 126, b"",
      b"corvane: refused: stdin of 101 bytes is above the policy's max_stdin of 100 bytes\n"),
+    # An endless source is read only one byte past the bound, then refused.
+    (["--stdin", "/dev/zero", "--", "cat"], None, 126, b"",
+     b"corvane: refused: stdin of 101 bytes is above the policy's max_stdin of 100 bytes\n"),
+    (["--timeout", "0", "--", "sleep", "0"], None, 125, b"", b"corvane: timeout must be above zero\n"),
     # Without --stdin the command's stdin stays empty, whatever corvane's own holds.
     (["--", "cat"], b"not passed on", 0, b"", b""),
     (["--timeout", "20", "--", "sleep", "0"], None, 126, b"",
      b"corvane: refused: timeout of 20s is above the policy's limit of 10s\n"),
     (["--timeout", "0.2", "--", "sleep", "5"], None, 124, b"", None),
-], ids=["stdin-dash", "stdin-over", "no-stdin", "timeout-over", "timeout-lowers"])
+], ids=["stdin-dash", "stdin-over", "endless-stdin", "zero-timeout", "no-stdin", "timeout-over", "timeout-lowers"])
 def test_corvane_run(toml, args, stdin, code, stdout, stderr):
     done = cli("run", "-p", toml, *args, stdin=stdin)
     assert (done.returncode, done.stdout) == (code, stdout), done.stderr
