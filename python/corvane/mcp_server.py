@@ -78,7 +78,6 @@ def input_schema(names: List[str]) -> Dict[str, Any]:
             },
             "timeout": {
                 "type": "number",
-                "exclusiveMinimum": 0,
                 "description": "Seconds this run may take, if fewer than the policy's limit.",
             },
             "stdin": {
