@@ -66,6 +66,11 @@ ProcPolicyBuilder ProcPolicyBuilder::anchor_relative_cwd(bool on) && {
   return std::move(*this);
 }
 
+ProcPolicyBuilder ProcPolicyBuilder::max_stdin(std::uint64_t bytes) && {
+  max_stdin_ = bytes;
+  return std::move(*this);
+}
+
 ProcPolicyBuilder ProcPolicyBuilder::sandbox(Sandbox sandbox) && {
   sandbox_ = std::move(sandbox);
   return std::move(*this);
@@ -80,6 +85,7 @@ void ProcPolicyBuilder::move_settings_into(ProcPolicy& policy) {
   policy.risky_bin_policy_ = risky_bin_policy_;
   policy.sandbox_ = std::move(sandbox_);
   policy.anchor_cwd_ = anchor_cwd_;
+  policy.max_stdin_ = max_stdin_;
 }
 
 std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
@@ -135,7 +141,7 @@ std::expected<PreparedCommand, Violation> ProcPolicy::prepare(ProcRequest reques
   auto cwd = cwd_policy_.validate(request.cwd);
   if (!cwd) return std::unexpected(std::move(cwd.error()));
   return PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
-                         max_stdout_, max_stderr_, timeout_);
+                         max_stdout_, max_stderr_, timeout_, max_stdin_);
 }
 
 // ---------------------------------------------------------------- extended path
@@ -195,6 +201,14 @@ std::string_view display_name(CheckStage stage) noexcept {
 }
 
 std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
+  // A call's stdin is written whole into a pipe before its child starts.
+  if (const std::uint64_t cap = max_stdin_capacity(); max_stdin_ && *max_stdin_ > cap) {
+    return std::unexpected(Refusal{
+        "StdinTooLarge", std::nullopt,
+        "max_stdin of " + std::to_string(*max_stdin_) + " bytes is above " +
+            std::to_string(cap) + ", the most a pipe can hold here",
+        {}, std::nullopt});
+  }
   for (std::size_t i = 0; i < command_rules_.size(); ++i) {
     const Path& path = command_rules_[i].first;
     for (std::size_t j = 0; j < i; ++j) {
@@ -330,7 +344,7 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
     if (!cwd) return std::unexpected(to_refusal(std::move(cwd.error())));
     stage(CheckStage::Allowed);
     return PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
-                           max_stdout_, max_stderr_, timeout_);
+                           max_stdout_, max_stderr_, timeout_, max_stdin_);
   }
 
   const auto command = command_rules_by_canonical_.find(*canonical);
@@ -369,7 +383,7 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
   if (!argv) return std::unexpected(std::move(argv.error()));
   stage(CheckStage::Allowed);
   return PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
-                         max_stdout_, max_stderr_, timeout_);
+                         max_stdout_, max_stderr_, timeout_, max_stdin_);
 }
 
 std::expected<PreparedCommand, Refusal> ProcPolicy::check(ProcRequest request) const {

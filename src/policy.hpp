@@ -42,6 +42,10 @@ class ProcPolicyBuilder {
   [[nodiscard]] ProcPolicyBuilder max_stdout(std::uint64_t bytes) &&;
   [[nodiscard]] ProcPolicyBuilder max_stderr(std::uint64_t bytes) &&;
   [[nodiscard]] ProcPolicyBuilder risky_bin_policy(RiskyBinPolicy policy) &&;
+  /// Lets a call give its command up to `bytes` of stdin (PreparedCommand::with_stdin);
+  /// without it no call may give any. try_build() refuses more than
+  /// max_stdin_capacity() (StdinTooLarge); build() leaves that to the run.
+  [[nodiscard]] ProcPolicyBuilder max_stdin(std::uint64_t bytes) &&;
   /// Registers the extended rule model for a binary, instead of ArgRules. Only
   /// try_build() and check()/explain() read it; build() and prepare() do not.
   [[nodiscard]] ProcPolicyBuilder command_rules(Path path, CommandRules rules) &&;
@@ -86,6 +90,7 @@ class ProcPolicyBuilder {
   std::optional<Sandbox> sandbox_;
   std::vector<std::pair<std::string, Path>> bin_names_;
   bool anchor_cwd_ = false;
+  std::optional<std::uint64_t> max_stdin_;
 };
 
 /// Which step of check() decided a request.
@@ -159,6 +164,7 @@ class ProcPolicy {
   // or more when ambiguous), in registration order.
   std::unordered_map<std::string, std::vector<Path>> paths_by_name_;
   bool anchor_cwd_ = false;
+  std::optional<std::uint64_t> max_stdin_;  // handed to every command it makes
 };
 
 }  // namespace corvane

@@ -100,6 +100,32 @@ std::expected<Pipe, int> make_pipe() {
   return Pipe{std::move(*r), std::move(*w)};
 }
 
+// The read end of a pipe that already holds all of `bytes`, its write end
+// closed, to become the child's stdin. The pipe is grown to hold them first
+// (max_stdin_capacity bounds every policy's max_stdin), so the write never
+// waits and no run has to feed its child from the loop.
+std::expected<UniqueFd, int> filled_stdin(const std::string& bytes) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
+  UniqueFd read(fds[0]);
+  UniqueFd write(fds[1]);
+  // The write end alone non-blocking: should the pipe be smaller than asked, the
+  // write fails instead of hanging, and the child's end keeps blocking reads.
+  if (::fcntl(write.get(), F_SETFL, O_NONBLOCK) != 0) return std::unexpected(errno);
+  if (bytes.size() > static_cast<std::size_t>(::fcntl(write.get(), F_GETPIPE_SZ)) &&
+      ::fcntl(write.get(), F_SETPIPE_SZ, static_cast<int>(bytes.size())) < 0) {
+    return std::unexpected(errno);
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(write.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::unexpected(n < 0 ? errno : EIO);
+    done += static_cast<std::size_t>(n);
+  }
+  return above_std(std::move(read));
+}
+
 // A started child: its pidfd is its identity from here on.
 struct Child {
   UniqueFd pidfd;
@@ -171,9 +197,16 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
     setup = ChildSetup{launch->clone_flags(), &SandboxLaunch::apply_step, &*launch};
   }
 
+  UniqueFd stdin_fd;
+  if (cmd.stdin_bytes()) {
+    auto filled = filled_stdin(*cmd.stdin_bytes());
+    if (!filled) return std::unexpected("stdin: " + os_error_text(filled.error()));
+    stdin_fd = std::move(*filled);
+  }
+
   const SpawnRequest request{bin.c_str(),      argv.data(),      envp.data(),
                              cwd.c_str(),      out->write.get(), err->write.get(),
-                             launch ? &setup : nullptr};
+                             launch ? &setup : nullptr, stdin_fd ? stdin_fd.get() : -1};
   // A failed chdir or exec comes back as the errno, the child already reaped.
   auto spawned = spawn_child(request);
   if (!spawned) {
@@ -894,6 +927,50 @@ std::expected<PreparedCommand, std::string> PreparedCommand::with_sandbox(Sandbo
         "the command carries the sandbox of the policy that checked it and runs in no other");
   }
   sandbox_ = std::move(sandbox);
+  return std::move(*this);
+}
+
+std::uint64_t max_stdin_capacity() noexcept {
+  constexpr std::uint64_t kDefault = 1'048'576;  // the kernel's default pipe-max-size
+  const int fd = ::open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kDefault;
+  char text[32] = {};
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  std::uint64_t value = 0;
+  for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i)
+    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+  // F_SETPIPE_SZ takes an int.
+  return value == 0 ? kDefault : std::min<std::uint64_t>(value, 1U << 30);
+}
+
+std::expected<PreparedCommand, CallOptionError> PreparedCommand::with_timeout(Duration limit) && {
+  limit = limit.normalized();
+  if (limit == Duration{}) {
+    return std::unexpected(CallOptionError{CallOptionError::Kind::Invalid, "InvalidTimeout",
+                                           "timeout must be above zero"});
+  }
+  if (limit > timeout_) {
+    return std::unexpected(CallOptionError{
+        CallOptionError::Kind::OverLimit, "TimeoutAboveLimit",
+        "timeout of " + render(limit) + " is above the policy's limit of " + render(timeout_)});
+  }
+  timeout_ = limit;
+  return std::move(*this);
+}
+
+std::expected<PreparedCommand, CallOptionError> PreparedCommand::with_stdin(std::string bytes) && {
+  if (!max_stdin_) {
+    return std::unexpected(CallOptionError{CallOptionError::Kind::OverLimit, "StdinNotAllowed",
+                                           "stdin not allowed: the policy sets no max_stdin"});
+  }
+  if (bytes.size() > *max_stdin_) {
+    return std::unexpected(CallOptionError{
+        CallOptionError::Kind::OverLimit, "StdinAboveLimit",
+        "stdin of " + std::to_string(bytes.size()) + " bytes is above the policy's max_stdin of " +
+            std::to_string(*max_stdin_) + " bytes"});
+  }
+  stdin_ = std::move(bytes);
   return std::move(*this);
 }
 

@@ -6,6 +6,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,22 @@ class EventLoop;
 
 /// An Output, or the reason the execution did not run to its normal end.
 using ExecResult = std::expected<Output, ExecError>;
+
+/// Why a per-call control was not applied.
+struct CallOptionError {
+  enum class Kind : std::uint8_t {
+    Invalid,    ///< not a value the control can take (a zero time limit)
+    OverLimit,  ///< more than the policy allows: a refusal of the call
+  };
+  Kind kind;
+  std::string name;  ///< the refusal's kind: "TimeoutAboveLimit", "StdinNotAllowed", ...
+  std::string message;
+};
+
+/// The most bytes one call's stdin may hold: what a pipe can be made to take
+/// (/proc/sys/fs/pipe-max-size, 1 MiB when it cannot be read). stdin is written
+/// whole into the pipe before the child starts, so no run ever waits to feed it.
+[[nodiscard]] std::uint64_t max_stdin_capacity() noexcept;
 
 /// What a run does when a stream breaks its limit.
 enum class OnOutputLimit : std::uint8_t {
@@ -139,6 +156,22 @@ class PreparedCommand {
   /// carries a different sandbox (the one of the policy that checked it) is refused:
   /// it runs in that one only, so no caller can swap a policy's sandbox for a weaker one.
   [[nodiscard]] std::expected<PreparedCommand, std::string> with_sandbox(Sandbox sandbox) &&;
+  /// Per-call controls, opt-in: without them a run is exactly as before (the
+  /// policy's time limit, stdin on /dev/null).
+  ///
+  /// The same command under a shorter time limit. Only lowers: a limit above
+  /// the one the policy gave it is refused (OverLimit), and zero is Invalid.
+  [[nodiscard]] std::expected<PreparedCommand, CallOptionError> with_timeout(Duration limit) &&;
+  /// The same command with `bytes` on its standard input instead of /dev/null,
+  /// all of it written before the child starts (it reads EOF after them).
+  /// Refused (OverLimit) above the policy's max_stdin, and whenever the policy
+  /// set none.
+  [[nodiscard]] std::expected<PreparedCommand, CallOptionError> with_stdin(std::string bytes) &&;
+  /// The bytes given to with_stdin, if any.
+  [[nodiscard]] const std::optional<std::string>& stdin_bytes() const noexcept { return stdin_; }
+  /// The most stdin the policy lets a call give; empty: none may be given.
+  [[nodiscard]] std::optional<std::uint64_t> max_stdin() const noexcept { return max_stdin_; }
+
   /// The sandbox every run of this command applies, if any.
   [[nodiscard]] const std::optional<Sandbox>& sandbox() const noexcept { return sandbox_; }
 
@@ -149,9 +182,11 @@ class PreparedCommand {
   friend struct PreparedCommandTestPeer;  // lets tests build commands directly
 
   PreparedCommand(Path bin, std::vector<std::string> argv, Path cwd, EnvMap env,
-                  std::uint64_t max_stdout, std::uint64_t max_stderr, Duration timeout)
+                  std::uint64_t max_stdout, std::uint64_t max_stderr, Duration timeout,
+                  std::optional<std::uint64_t> max_stdin = std::nullopt)
       : bin_(std::move(bin)), argv_(std::move(argv)), cwd_(std::move(cwd)), env_(std::move(env)),
-        max_stdout_(max_stdout), max_stderr_(max_stderr), timeout_(timeout) {}
+        max_stdout_(max_stdout), max_stderr_(max_stderr), timeout_(timeout),
+        max_stdin_(max_stdin) {}
 
   Path bin_;
   std::vector<std::string> argv_;
@@ -161,6 +196,8 @@ class PreparedCommand {
   std::uint64_t max_stderr_;
   Duration timeout_;
   std::optional<Sandbox> sandbox_;
+  std::optional<std::uint64_t> max_stdin_;  // set by the policy that checked it
+  std::optional<std::string> stdin_;
 };
 
 }  // namespace corvane

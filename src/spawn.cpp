@@ -85,9 +85,14 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
   // A new session: no controlling terminal, so /dev/tty cannot reach the user's keyboard.
   if ((rc = child_syscall(SYS_setsid)) < 0) return child_fail(frame, SpawnStage::Session, rc);
 
-  rc = child_syscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY);
-  if (rc < 0) return child_fail(frame, SpawnStage::Stdin, rc);
-  if (rc != 0) {
+  if (req.stdin_fd >= 0) {
+    // The parent already filled this pipe and closed its write end.
+    if ((rc = child_syscall(SYS_dup3, req.stdin_fd, 0, 0)) < 0)
+      return child_fail(frame, SpawnStage::Stdin, rc);
+  } else if ((rc = child_syscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"),
+                                 O_RDONLY)) < 0) {
+    return child_fail(frame, SpawnStage::Stdin, rc);
+  } else if (rc != 0) {
     const long null_fd = rc;
     if ((rc = child_syscall(SYS_dup3, null_fd, 0, 0)) < 0)
       return child_fail(frame, SpawnStage::Stdin, rc);

@@ -85,6 +85,8 @@ struct SpawnRequest {
   int stdout_fd;             ///< becomes descriptor 1; must be above 2
   int stderr_fd;             ///< becomes descriptor 2; must be above 2
   const ChildSetup* setup;   ///< optional
+  /// Becomes descriptor 0 when set (must be above 2); -1: /dev/null.
+  int stdin_fd = -1;
 };
 
 /// The step of the start that failed.
@@ -102,7 +104,7 @@ struct SpawnedChild {
   UniqueFd pidfd;
 };
 
-/// Starts the child. The child has stdin on /dev/null, the two streams on 1
+/// Starts the child. The child has stdin on /dev/null (or stdin_fd), the two streams on 1
 /// and 2, no other descriptor, a new session (no controlling terminal), every
 /// catchable signal at its default and an empty signal mask. On failure
 /// nothing is left running and nothing is left unreaped.

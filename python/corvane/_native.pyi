@@ -1,5 +1,5 @@
 # Type information for corvane._native, the package's private extension module.
-from typing import Any, Callable, Dict, Mapping, Optional, Tuple, final
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union, final
 
 from . import Output, PreparedCommand, ProcPolicy, ProcRequest
 
@@ -46,6 +46,8 @@ class Reactor:
     def close(self) -> None: ...
 
 def build_guard(data: Mapping[str, Any], /) -> GuardCore: ...
+def call_options(prepared: PreparedCommand, timeout: Optional[Tuple[int, int]],
+                 stdin: Optional[Union[bytes, bytearray, memoryview]], /) -> PreparedCommand: ...
 @final
 class GuardCore:
     def check(self, request: ProcRequest, /) -> PreparedCommand: ...

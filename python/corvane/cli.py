@@ -193,6 +193,15 @@ def build_parser() -> argparse.ArgumentParser:
                "  corvane explain -p policy.toml -- grep -r key /\n\n"
                "exit codes: 0 allowed (or no command given), 1 refused, 2 usage or policy-file error",
     )
+    run.add_argument(
+        "--timeout", type=float, metavar="SECONDS",
+        help="a shorter time limit for this run (a longer one than the policy's is refused)",
+    )
+    run.add_argument(
+        "--stdin", metavar="FILE",
+        help="give the command FILE's bytes as its standard input ('-': this command's own); "
+             "the policy's max_stdin bounds them (without it, stdin stays empty)",
+    )
     for command in (check, run, explain):
         _add_policy(command)
         _add_request(command)
@@ -212,7 +221,10 @@ def build_parser() -> argparse.ArgumentParser:
             "request:  {\"id\": 7, \"op\": \"run\", \"bin\": \"grep\", \"argv\": [\"-n\", \"x\", \"f\"],\n"
             "           \"cwd\": \"/srv/work\", \"env\": {\"LANG\": \"C.UTF-8\"}}\n"
             "          op is check, run or explain (explain without bin describes the\n"
-            "          policy); id is optional and copied into the answer.\n"
+            "          policy); id is optional and copied into the answer. A run may\n"
+            "          also give \"timeout\" (seconds, at most the policy's) and its\n"
+            "          stdin as text (\"stdin\") or base64 (\"stdin_b64\"). Any other\n"
+            "          key is refused.\n"
             "answer:   the object that 'corvane OP --json' prints, plus the id, plus\n"
             "          \"exit\": the exit code that 'corvane OP' would have given.\n"
             "A line that is not a valid request is answered with\n"
@@ -370,7 +382,8 @@ async def run_json(guard: Any, request: "Request") -> Dict[str, Any]:
     from . import ExecutionError, Refused
 
     try:
-        output = await guard.arun(request.bin, request.argv, cwd=request.cwd, env=request.env)
+        output = await guard.arun(request.bin, request.argv, cwd=request.cwd, env=request.env,
+                                  timeout=request.timeout, stdin=request.stdin)
     except (Refused, ExecutionError) as error:
         return failure_json(error)
     return output_json(output)
@@ -381,9 +394,12 @@ def run_json_here(guard: Any, request: "Request") -> Dict[str, Any]:
     from . import ExecutionError, Refused
 
     try:
-        output = guard.run(request.bin, request.argv, cwd=request.cwd, env=request.env)
+        output = guard.run(request.bin, request.argv, cwd=request.cwd, env=request.env,
+                           timeout=request.timeout, stdin=request.stdin)
     except (Refused, ExecutionError) as error:
         return failure_json(error)
+    except (TypeError, ValueError) as bad:  # a value no run can take: a zero --timeout
+        return {"error": "BadRequest", "message": str(bad)}
     return output_json(output)
 
 
@@ -434,14 +450,17 @@ def exit_code_of(op: str, answer: Mapping[str, Any]) -> int:
 class Request:
     """One request as the command line or a JSON line gives it."""
 
-    __slots__ = ("bin", "argv", "cwd", "env")
+    __slots__ = ("bin", "argv", "cwd", "env", "timeout", "stdin")
 
     def __init__(self, bin: str, argv: Sequence[str], cwd: Optional[str] = None,
-                 env: Optional[Mapping[str, str]] = None) -> None:
+                 env: Optional[Mapping[str, str]] = None, timeout: Optional[float] = None,
+                 stdin: Optional[bytes] = None) -> None:
         self.bin = bin
         self.argv = list(argv)
         self.cwd = cwd
         self.env = dict(env) if env else None
+        self.timeout = timeout  # a run's own, shorter limit
+        self.stdin = stdin
 
 
 def _request_from_args(args: argparse.Namespace, required: bool) -> Optional[Request]:
@@ -461,12 +480,31 @@ def _request_from_args(args: argparse.Namespace, required: bool) -> Optional[Req
     return Request(args.command[0], args.command[1:], args.cwd, env)
 
 
+def _read_stdin_option(path: str, guard: Any) -> bytes:
+    """The bytes `--stdin` names. Read up to one byte past the policy's max_stdin,
+    so that a endless source (/dev/zero) ends and the Guard still sees it is too big."""
+    bound = (guard.describe().get("max_stdin") or 0) + 1
+    try:
+        if path == "-":
+            return sys.stdin.buffer.read(bound)
+        with open(path, "rb") as source:
+            return source.read(bound)
+    except OSError as error:
+        raise UsageError(f"corvane run: --stdin {path}: {error.strerror or error}") from None
+
+
 def request_from_json(line: Mapping[str, Any]) -> Optional[Request]:
     """A serve request's command; None for an explain without a binary. ValueError if malformed."""
     bin = line.get("bin")
     argv = line.get("argv", [])
     cwd = line.get("cwd")
     env = line.get("env")
+    unknown = sorted(set(line) - _REQUEST_KEYS, key=str)
+    if unknown:
+        # As an MCP tool refuses an unknown argument: a misspelt "timeout" must not
+        # silently run under the policy's limit.
+        raise ValueError(f"unknown key {shown(str(unknown[0]), False)!r} in the request "
+                         f"(known: {', '.join(sorted(_REQUEST_KEYS))})")
     if bin is None and line.get("op") == "explain" and not argv:
         return None
     if not isinstance(bin, str):
@@ -487,7 +525,33 @@ def request_from_json(line: Mapping[str, Any]) -> Optional[Request]:
     for what, text in texts:
         if not is_text(text):
             raise ValueError(f"{what} is not valid Unicode: '{shown(text, False)}'")
-    return Request(bin, argv, cwd, env)
+    return Request(bin, argv, cwd, env, *_run_options(line))
+
+
+_REQUEST_KEYS = {"id", "op", "bin", "argv", "cwd", "env", "timeout", "stdin", "stdin_b64"}
+
+
+def _run_options(line: Mapping[str, Any]) -> "tuple[Optional[float], Optional[bytes]]":
+    """A serve request's timeout and stdin, converted; the Guard decides whether they apply."""
+    timeout = line.get("timeout")
+    if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))):
+        raise ValueError("'timeout' must be a number of seconds")
+    text, encoded = line.get("stdin"), line.get("stdin_b64")
+    if text is not None and encoded is not None:
+        raise ValueError("give 'stdin' or 'stdin_b64', not both")
+    stdin: Optional[bytes] = None
+    if text is not None:
+        if not isinstance(text, str) or not is_text(text):
+            raise ValueError("'stdin' must be a string of valid Unicode (use 'stdin_b64' for bytes)")
+        stdin = text.encode("utf-8")
+    elif encoded is not None:
+        if not isinstance(encoded, str):
+            raise ValueError("'stdin_b64' must be a base64 string")
+        try:
+            stdin = base64.b64decode(encoded, validate=True)
+        except ValueError:
+            raise ValueError("'stdin_b64' is not valid base64") from None
+    return timeout, stdin
 
 
 def _require_text(args: argparse.Namespace) -> None:
@@ -782,6 +846,9 @@ def _cmd_run(args: argparse.Namespace) -> int:
     request = _request_from_args(args, required=True)
     session = Session(load_guard(args.policy, args.var))
     assert request is not None
+    request.timeout = args.timeout
+    if args.stdin is not None:
+        request.stdin = _read_stdin_option(args.stdin, session.guard)
     answer = _stoppable(lambda: run_json_here(session.guard, request))
     code = exit_code_of("run", answer)
     if args.json:

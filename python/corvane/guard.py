@@ -11,10 +11,12 @@ is the core's: this class converts arguments and presents answers.
 import os
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Union
 
-from . import ProcRequest, policy_file
+from . import ProcRequest, _native, policy_file
 from ._run import run as _run
 
 if TYPE_CHECKING:
+    import datetime
+
     from . import Output, PreparedCommand
     from .sandbox import Sandbox
 
@@ -33,6 +35,38 @@ def _request(bin: str, argv: Sequence[str], cwd: Optional[PathLike],
     if env is not None:
         request = request.with_env(dict(env))
     return request
+
+
+Timeout = Union[int, float, "datetime.timedelta"]
+
+
+def _duration(timeout: Any) -> "tuple[int, int]":
+    """A call's timeout as the core's (secs, nanos); the core decides whether it may apply."""
+    import datetime
+
+    if isinstance(timeout, datetime.timedelta):
+        nanos = ((timeout.days * 86_400 + timeout.seconds) * 1_000_000 + timeout.microseconds) * 1000
+    elif isinstance(timeout, (int, float)) and not isinstance(timeout, bool):
+        if timeout != timeout or timeout in (float("inf"), float("-inf")):
+            raise ValueError(f"timeout must be a finite number of seconds, not {timeout!r}")
+        nanos = round(timeout * 1_000_000_000) if isinstance(timeout, float) else timeout * 1_000_000_000
+    else:
+        raise TypeError("timeout must be seconds (int or float) or a datetime.timedelta, "
+                        f"not {type(timeout).__name__}")
+    if nanos < 0:
+        raise ValueError(f"timeout must be above zero, not {timeout!r}")
+    secs, nanos = divmod(int(nanos), 1_000_000_000)
+    # Longer than any limit can be: the core refuses it as above the policy's.
+    return (min(secs, 2**64 - 1), nanos)
+
+
+def _with_call_options(prepared: "PreparedCommand", timeout: Optional[Timeout],
+                       stdin: Any) -> "PreparedCommand":
+    if timeout is None and stdin is None:
+        return prepared
+    if isinstance(stdin, str):
+        raise TypeError("stdin must be bytes-like, not str (encode it first)")
+    return _native.call_options(prepared, None if timeout is None else _duration(timeout), stdin)
 
 
 class Guard:
@@ -83,16 +117,24 @@ class Guard:
         return self._core.check(_request(bin, argv, cwd, env))
 
     def run(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
-            env: Optional[Mapping[str, str]] = None) -> "Output":
+            env: Optional[Mapping[str, str]] = None, timeout: Optional[Timeout] = None,
+            stdin: Optional[bytes] = None) -> "Output":
         """check() then corvane.run(), inside the policy's sandbox if it has one:
-        Refused, or the typed execution errors."""
-        return _run(self.check(bin, argv, cwd=cwd, env=env),
-                    on_output_limit=self._on_output_limit)
+        Refused, or the typed execution errors.
+
+        ``timeout`` (seconds or a timedelta) shortens this call's time limit;
+        one above the policy's is Refused. ``stdin`` (bytes-like) is the
+        command's standard input instead of an empty one, up to the policy's
+        ``max_stdin`` (Refused above it, or when the policy sets none)."""
+        prepared = _with_call_options(self.check(bin, argv, cwd=cwd, env=env), timeout, stdin)
+        return _run(prepared, on_output_limit=self._on_output_limit)
 
     async def arun(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
-                   env: Optional[Mapping[str, str]] = None) -> "Output":
-        """check() then corvane.arun(), inside the policy's sandbox if it has one."""
-        prepared = self.check(bin, argv, cwd=cwd, env=env)
+                   env: Optional[Mapping[str, str]] = None, timeout: Optional[Timeout] = None,
+                   stdin: Optional[bytes] = None) -> "Output":
+        """check() then corvane.arun(), inside the policy's sandbox if it has one;
+        ``timeout`` and ``stdin`` as for run()."""
+        prepared = _with_call_options(self.check(bin, argv, cwd=cwd, env=env), timeout, stdin)
         from ._aio import arun as _arun  # asyncio only when it is used
 
         return await _arun(prepared, on_output_limit=self._on_output_limit)

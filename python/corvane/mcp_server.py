@@ -55,7 +55,8 @@ def tool_description(described: Mapping[str, Any]) -> str:
 
 
 def input_schema(names: List[str]) -> Dict[str, Any]:
-    """The tool's arguments: `binary` from the policy's list, `args`, optional `cwd`."""
+    """The tool's arguments: `binary` from the policy's list, `args`, optional `cwd`,
+    `timeout` and `stdin`."""
     return {
         "type": "object",
         "properties": {
@@ -74,6 +75,15 @@ def input_schema(names: List[str]) -> Dict[str, Any]:
                 "type": "string",
                 "description": ("The directory to run in, if the policy lets the caller choose one; "
                                 "a relative one counts from where commands run by default."),
+            },
+            "timeout": {
+                "type": "number",
+                "description": "Seconds this run may take, if fewer than the policy's limit.",
+            },
+            "stdin": {
+                "type": "string",
+                "description": ("Text given to the program as its standard input (empty without "
+                                "it), if the policy allows stdin, up to its max_stdin bytes."),
             },
         },
         "required": ["binary"],
@@ -149,7 +159,9 @@ def build_server(guard: Any, *, max_output: int = 64 * 1024) -> Server[Any]:
         binary = arguments.get("binary")
         args = arguments.get("args", [])
         cwd = arguments.get("cwd")
-        unknown = sorted(set(arguments) - {"binary", "args", "cwd"})
+        timeout = arguments.get("timeout")
+        stdin = arguments.get("stdin")
+        unknown = sorted(set(arguments) - {"binary", "args", "cwd", "timeout", "stdin"})
         if unknown:
             return _error(f"refused: unknown argument: {', '.join(unknown)}")
         if not isinstance(binary, str):
@@ -158,8 +170,13 @@ def build_server(guard: Any, *, max_output: int = 64 * 1024) -> Server[Any]:
             return _error("refused: `args` must be a list of strings")
         if cwd is not None and not isinstance(cwd, str):
             return _error("refused: `cwd` must be a string")
+        if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))):
+            return _error("refused: `timeout` must be a number of seconds")
+        if stdin is not None and not isinstance(stdin, str):
+            return _error("refused: `stdin` must be a string")
         try:
-            output = await guard.arun(binary, args, cwd=cwd)
+            output = await guard.arun(binary, args, cwd=cwd, timeout=timeout,
+                                      stdin=None if stdin is None else stdin.encode("utf-8"))
         except Refused as refused:
             return _error(f"refused: {refused}")
         except ExecutionError as error:

@@ -26,7 +26,7 @@ __all__ = ["PolicyError", "LoadedPolicy", "load_toml", "load_mapping", "SCHEMA_P
 #: The JSON Schema of the file format, shipped inside the package.
 SCHEMA_PATH = os.path.join(os.path.dirname(__file__), "policy.schema.json")
 
-_TOP_KEYS = {"timeout", "max_stdout", "max_stderr", "on_output_limit", "risky_binaries",
+_TOP_KEYS = {"timeout", "max_stdout", "max_stderr", "max_stdin", "on_output_limit", "risky_binaries",
              "environment", "cwd", "binaries", "sandbox", "allow_writable_policy"}
 _SANDBOX_KEYS = {"workspace", "read", "write", "exec", "network", "keep_background",
                  "best_effort", "limits"}
@@ -474,6 +474,8 @@ class _Reader:
         timeout = self.duration(top.get("timeout", 30), "timeout")
         max_stdout = self.size(top.get("max_stdout", 10_485_760), "max_stdout")
         max_stderr = self.size(top.get("max_stderr", 1_048_576), "max_stderr")
+        # None: no call may give its command stdin.
+        max_stdin = None if "max_stdin" not in top else self.size(top["max_stdin"], "max_stdin")
         on_limit = self.string(top.get("on_output_limit", "wait"), "on_output_limit")
         if on_limit not in ("wait", "kill"):
             raise self.fail("on_output_limit", f"must be 'wait' or 'kill', not {on_limit!r}")
@@ -495,6 +497,7 @@ class _Reader:
             "timeout": timeout,
             "max_stdout": max_stdout,
             "max_stderr": max_stderr,
+            "max_stdin": max_stdin,
             "risky": _RISKY[risky],
         }
         sandbox, sandbox_desc = self.sandbox(top.get("sandbox"))
@@ -507,6 +510,7 @@ class _Reader:
             "timeout": timeout[0] + timeout[1] / 1e9,
             "max_stdout": max_stdout,
             "max_stderr": max_stderr,
+            "max_stdin": max_stdin,
             "on_output_limit": on_limit,
             "risky_binaries": risky,
             "environment": env_desc,

@@ -389,6 +389,11 @@ PyObject* build_guard(PyObject*, PyObject* data) noexcept {
     builder = std::move(builder).max_stdout(number);
     if ((obj = item(data, "max_stderr")) == nullptr || !read_u64(obj, number)) return nullptr;
     builder = std::move(builder).max_stderr(number);
+    // Optional: without it no call may give stdin.
+    if ((obj = PyDict_GetItemString(data, "max_stdin")) != nullptr && obj != Py_None) {
+      if (!read_u64(obj, number)) return nullptr;
+      builder = std::move(builder).max_stdin(number);
+    }
     if ((obj = item(data, "risky")) == nullptr || !read_u64(obj, number)) return nullptr;
     if (number > 2) return PyErr_Format(PyExc_ValueError, "build_guard: risky must be 0, 1 or 2");
     builder = std::move(builder).risky_bin_policy(static_cast<RiskyBinPolicy>(number));

@@ -28,6 +28,10 @@ PyMethodDef g_functions[] = {
      "prepare(policy, request)\n--\n\n"
      "ProcPolicy.prepare(request), raising corvane.Refused with the violation's kind and "
      "fields."},
+    {"call_options", method(&call_options), METH_FASTCALL,
+     "call_options(prepared, timeout, stdin)\n--\n\n"
+     "The command with one call's shorter time limit ((secs, nanos) or None) and stdin "
+     "(bytes-like or None); corvane.Refused above the policy's limits."},
     {"build_guard", method(&build_guard), METH_O,
      "build_guard(data)\n--\n\nA GuardCore: the policy described by corvane.policy_file's data, "
      "with the extended rule model."},
