@@ -493,6 +493,12 @@ std::expected<UniqueFd, std::string> base_ruleset(const Sandbox::State& st,
     if (const int e = add_rule(ruleset.get(), file, kFsReadFile & st.handled_fs); e != 0)
       return std::unexpected("sandbox rule: " + os_error_text(e));
   }
+  // The TCP ports the network is open on; handled_net makes every other one refused.
+  for (const NetPortAttr& rule : st.port_rules) {
+    if (::syscall(SYS_landlock_add_rule, ruleset.get(), kRuleNetPort, &rule, 0U) != 0)
+      return std::unexpected("sandbox rule for port " + decimal(rule.port) + ": " +
+                             os_error_text(errno));
+  }
   return ruleset;
 }
 
@@ -759,13 +765,6 @@ std::expected<SandboxLaunch, std::string> Sandbox::prepare(const Path& bin,
     if (const int e = add_rule(launch.exec_fd_, rule.fd.get(), rule.access & kFsExecute); e != 0)
       return std::unexpected("sandbox rule: " + os_error_text(e));
   }
-  // The TCP ports the network is open on; handled_net makes every other one refused.
-  for (const NetPortAttr& rule : st.port_rules) {
-    if (::syscall(SYS_landlock_add_rule, launch.ruleset_.get(), kRuleNetPort, &rule, 0U) != 0)
-      return std::unexpected("sandbox rule for port " + decimal(rule.port) + ": " +
-                             os_error_text(errno));
-  }
-
   // The execute right: the binary, then what the kernel runs to start it, a few levels
   // deep (a script's interpreter may itself be a script, or `env` naming the real one).
   // Starting a file also reads it; one outside the readable trees is read by this
