@@ -138,6 +138,8 @@ class Guard:
                 "argv": list(prepared.argv),
                 "cwd": prepared.cwd,
                 "env": raw["env_names"],
+                # The path the child is told it was called as, when not "bin".
+                "argv0": raw.get("argv0"),
             },
         }
 
