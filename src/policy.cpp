@@ -116,6 +116,10 @@ std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
 }
 
 std::expected<Path, Violation> ProcPolicy::admit_binary(const Path& bin) const {
+  return admit_binary(bin, nullptr);
+}
+
+std::expected<Path, Violation> ProcPolicy::admit_binary(const Path& bin, Explanation* ex) const {
   // Refuse a relative path before touching the file system at all.
   if (!is_absolute(bin)) return std::unexpected(violation::BinNotAbsolute{display(bin)});
 
@@ -129,6 +133,7 @@ std::expected<Path, Violation> ProcPolicy::admit_binary(const Path& bin) const {
   }
   // A binary's own setting replaces the policy's for that one file only.
   const BinarySettings* own = settings_of(*canonical);
+  if (ex && own) ex->risky = own->risky;
   const RiskyBinPolicy risky = own && own->risky ? *own->risky : risky_bin_policy_;
   if (auto risk = check_risky(*canonical, risky); !risk) {
     return std::unexpected(std::move(risk.error()));
@@ -363,11 +368,10 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
   stage(CheckStage::Binary);
   auto named = bin_by_name(request.bin);
   if (!named) return std::unexpected(std::move(named.error()));
-  auto canonical = admit_binary(*named);
+  auto canonical = admit_binary(*named, ex);
   if (!canonical) return std::unexpected(to_refusal(std::move(canonical.error())));
   if (ex) ex->canonical = *canonical;
   const BinarySettings* own = settings_of(*canonical);
-  if (ex && own) ex->risky = own->risky;
   auto made = [&](PreparedCommand cmd) {
     if (own && own->argv0) cmd.argv0_ = own->argv0;
     return cmd;

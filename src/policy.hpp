@@ -163,6 +163,8 @@ class ProcPolicy {
 
   /// The canonical path of an allowed binary: absolute, resolve, file check, allow-list, risk.
   [[nodiscard]] std::expected<Path, Violation> admit_binary(const Path& bin) const;
+  /// admit_binary(), also telling `ex` the binary's own risky setting once it is known.
+  [[nodiscard]] std::expected<Path, Violation> admit_binary(const Path& bin, Explanation* ex) const;
   /// The path a request's binary stands for: itself, or the binary it names.
   [[nodiscard]] std::expected<Path, Refusal> bin_by_name(const Path& bin) const;
   /// The working directory check() uses: validate(), anchored when the policy says so.

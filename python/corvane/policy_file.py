@@ -661,14 +661,18 @@ def _describe_binary(binary: Dict[str, Any]) -> Dict[str, Any]:
             "inject_double_dash": s["inject_double_dash"],
             "double_dash": s["double_dash"],
         })
-    return {
+    described = {
         "name": binary["name"],
         "path": binary["path"],
         "subcommands": [s["subcommand"] for s in sets if s["subcommand"] is not None],
         "rule_sets": sets,
-        "argv0": binary["argv0"],
-        "risky": binary["risky"],
     }
+    # Shown when set, so that a policy without them describes itself as before.
+    if binary["argv0"] != "canonical":
+        described["argv0"] = binary["argv0"]
+    if binary["risky"] is not None:
+        described["risky"] = binary["risky"]
+    return described
 
 
 def _type_name(value: Any) -> str:
