@@ -282,11 +282,11 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
       }
       // One file is run one way: two allowed paths for it cannot each be its argv[0].
       const auto before = policy.settings_by_canonical_.find(*canonical);
-      const bool had = before != policy.settings_by_canonical_.end();
-      const bool has = settings.argv0 || settings.risky;
-      if (had != has || (had && (before->second.risky != settings.risky ||
-                                 before->second.argv0.has_value() != settings.argv0.has_value() ||
-                                 (settings.argv0 && !path_equal(*before->second.argv0, *settings.argv0))))) {
+      const ProcPolicy::BinarySettings none;
+      const auto& earlier = before == policy.settings_by_canonical_.end() ? none : before->second;
+      const bool same_argv0 = earlier.argv0.has_value() == settings.argv0.has_value() &&
+                              (!settings.argv0 || path_equal(*earlier.argv0, *settings.argv0));
+      if (!same_argv0 || earlier.risky != settings.risky) {
         return std::unexpected(Refusal{
             "ConflictingBinaryOptions", std::nullopt,
             "binaries that resolve to " + display(*canonical) + " have different options (" +
@@ -297,7 +297,9 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
     }
     source_of.emplace(*canonical, key);
     policy.allowed_canonical_.insert(*canonical);
-    if (settings.argv0 || settings.risky) policy.settings_by_canonical_.emplace(*canonical, std::move(settings));
+    if (settings.argv0 || settings.risky) {
+      policy.settings_by_canonical_.emplace(*canonical, std::move(settings));
+    }
     if (command) {
       policy.command_rules_by_canonical_.emplace(std::move(*canonical), *command);
     } else {

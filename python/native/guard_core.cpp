@@ -155,7 +155,8 @@ bool read_rule_set(PyObject* dict, std::vector<RuleSet>& out) {
 // risky-policy number or None for the policy's own.
 bool read_binary_options(PyObject* tuple, const Path& path, ProcPolicyBuilder& builder) {
   std::string argv0;
-  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != 2 || !read_str(PyTuple_GET_ITEM(tuple, 0), argv0)) {
+  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != 2 ||
+      !read_str(PyTuple_GET_ITEM(tuple, 0), argv0)) {
     return type_error("binary options tuple");
   }
   BinaryOptions options;
@@ -402,7 +403,8 @@ PyObject* build_guard(PyObject*, PyObject* data) noexcept {
     if (!read) return nullptr;
     PyObject* obj = nullptr;
     // One (argv0, risky) per binary, in the order of "binaries"; optional.
-    if (PyObject* options = PyDict_Check(data) ? PyDict_GetItemString(data, "binary_options") : nullptr) {
+    PyObject* options = PyDict_Check(data) ? PyDict_GetItemString(data, "binary_options") : nullptr;
+    if (options != nullptr) {
       Ref bins(PySequence_Fast(binaries, "build_guard: expected a sequence"));
       Ref opts(PySequence_Fast(options, "build_guard: expected a sequence"));
       if (!bins || !opts) return nullptr;

@@ -42,14 +42,15 @@ struct Argv0Row {
 };
 
 TEST_F(BinaryOptionsTest, Argv0IsTheAllowedPathOnlyWhenAsked) {
+  const BinaryOptions as_allowed{Argv0::AllowedPath, RiskyBinPolicy::Disabled};
   const std::vector<Argv0Row> rows = {
       {"default", std::nullopt, "env/bin/sh", "bin"},
       {"canonical", BinaryOptions{Argv0::Canonical, RiskyBinPolicy::Disabled}, "env/bin/sh", "bin"},
-      {"allowed", BinaryOptions{Argv0::AllowedPath, RiskyBinPolicy::Disabled}, "env/bin/sh", "env/bin/sh"},
+      {"allowed", as_allowed, "env/bin/sh", "env/bin/sh"},
       // Another link to the same file gets the allowed path, never its own: a
       // directory of the agent's choosing cannot become the interpreter's venv.
-      {"other link", BinaryOptions{Argv0::AllowedPath, RiskyBinPolicy::Disabled}, "other-link", "env/bin/sh"},
-      {"by canonical path", BinaryOptions{Argv0::AllowedPath, RiskyBinPolicy::Disabled}, "", "env/bin/sh"},
+      {"other link", as_allowed, "other-link", "env/bin/sh"},
+      {"by canonical path", as_allowed, "", "env/bin/sh"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -121,7 +122,9 @@ TEST_F(BinaryOptionsTest, ABinarysRiskySettingAppliesToThatBinaryOnly) {
                        .allow_bin(p("python3"))
                        .command_rules(p("python3"), any_args())
                        .risky_bin_policy(row.policy);
-    if (row.own) builder = std::move(builder).binary_options(p("env/bin/sh"), {Argv0::Canonical, row.own});
+    if (row.own) {
+      builder = std::move(builder).binary_options(p("env/bin/sh"), {Argv0::Canonical, row.own});
+    }
     auto policy = std::move(builder).try_build();
     ASSERT_TRUE(policy.has_value());
     auto shell_cmd = policy->check(ProcRequest(p("env/bin/sh"), {}));

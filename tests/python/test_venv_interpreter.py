@@ -105,6 +105,17 @@ def test_a_binarys_own_risky_setting_applies_to_that_binary_only(venv, policy_wi
     assert guard.describe()["binaries"][0].get("risky") == own
 
 
+@pytest.mark.skipif(corvane.Sandbox.available()["landlock_abi"] == 0, reason="no Landlock")
+def test_inside_the_sandbox_the_venv_is_still_the_venv(venv):
+    data = policy(venv, **inline(argv0="allowed"))
+    # The base interpreter's own library, wherever this machine keeps it.
+    data["sandbox"] = {"workspace": str(venv), "read": [os.path.realpath(sys.base_prefix)]}
+    guard = Guard.from_dict(data)
+    assert prefix_of(guard) == str(venv / ".venv")
+    with pytest.raises(corvane.Refused):
+        guard.check("sh", ["-c"])
+
+
 def test_a_link_of_the_agents_own_gets_the_allowed_path_as_argv0(venv, tmp_path):
     # The agent makes another "venv" in the workspace, linking the same interpreter,
     # with a pyvenv.cfg of its own, and asks for the allowed file by that path.
