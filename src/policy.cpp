@@ -76,6 +76,17 @@ ProcPolicyBuilder ProcPolicyBuilder::sandbox(Sandbox sandbox) && {
   return std::move(*this);
 }
 
+ProcPolicyBuilder ProcPolicyBuilder::binary_options(Path path, BinaryOptions options) && {
+  for (auto& entry : binary_options_) {
+    if (path_equal(entry.first, path)) {
+      entry.second = options;
+      return std::move(*this);
+    }
+  }
+  binary_options_.emplace_back(std::move(path), options);
+  return std::move(*this);
+}
+
 void ProcPolicyBuilder::move_settings_into(ProcPolicy& policy) {
   policy.env_policy_ = std::move(env_policy_);
   policy.cwd_policy_ = std::move(cwd_policy_);
@@ -111,6 +122,10 @@ std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
 }
 
 std::expected<Path, Violation> ProcPolicy::admit_binary(const Path& bin) const {
+  return admit_binary(bin, nullptr);
+}
+
+std::expected<Path, Violation> ProcPolicy::admit_binary(const Path& bin, Explanation* ex) const {
   // Refuse a relative path before touching the file system at all.
   if (!is_absolute(bin)) return std::unexpected(violation::BinNotAbsolute{display(bin)});
 
@@ -122,7 +137,11 @@ std::expected<Path, Violation> ProcPolicy::admit_binary(const Path& bin) const {
   if (!allowed_canonical_.contains(*canonical)) {
     return std::unexpected(violation::BinNotAllowed{display(bin), display(*canonical)});
   }
-  if (auto risk = check_risky(*canonical, risky_bin_policy_); !risk) {
+  // A binary's own setting replaces the policy's for that one file only.
+  const BinarySettings* own = settings_of(*canonical);
+  if (ex && own) ex->risky = own->risky;
+  const RiskyBinPolicy risky = own && own->risky ? *own->risky : risky_bin_policy_;
+  if (auto risk = check_risky(*canonical, risky); !risk) {
     return std::unexpected(std::move(risk.error()));
   }
   return canonical;
@@ -222,6 +241,12 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
           "both argument rules and command rules for binary " + display(path), path));
     }
   }
+  auto find_options = [&](const Path& key) -> const BinaryOptions* {
+    for (const auto& [path, options] : binary_options_) {
+      if (path_equal(path, key)) return &options;
+    }
+    return nullptr;
+  };
   auto find_command = [&](const Path& key) -> const std::shared_ptr<const CommandRules>* {
     for (const auto& [path, rules] : command_rules_) {
       if (path_equal(path, key)) return &rules;
@@ -242,6 +267,14 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
       return std::unexpected(to_refusal(std::move(checked.error())));
     }
     canonical_of.insert_or_assign(registered, *canonical);
+    // Options under the path as registered, else under its canonical form, as rules are found.
+    const BinaryOptions* options = find_options(registered);
+    if (!options) options = find_options(*canonical);
+    ProcPolicy::BinarySettings settings;
+    if (options) {
+      if (options->argv0 == Argv0::AllowedPath) settings.argv0 = registered;
+      settings.risky = options->risky;
+    }
     // As in build(): rules under the path as registered win over rules under its canonical form.
     Path key = registered;
     auto args = rules_by_path_.find(key);
@@ -261,14 +294,41 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
                                                    display(*canonical),
                                                *canonical));
       }
+      // One file is run one way: two allowed paths for it cannot each be its argv[0].
+      const auto before = policy.settings_by_canonical_.find(*canonical);
+      const ProcPolicy::BinarySettings none;
+      const auto& earlier = before == policy.settings_by_canonical_.end() ? none : before->second;
+      const bool same_argv0 = earlier.argv0.has_value() == settings.argv0.has_value() &&
+                              (!settings.argv0 || path_equal(*earlier.argv0, *settings.argv0));
+      if (!same_argv0 || earlier.risky != settings.risky) {
+        return std::unexpected(Refusal{
+            "ConflictingBinaryOptions", std::nullopt,
+            "binaries that resolve to " + display(*canonical) + " have different options (" +
+                display(registered) + ")",
+            {{"path", display(registered)}}, std::nullopt});
+      }
       continue;
     }
     source_of.emplace(*canonical, key);
     policy.allowed_canonical_.insert(*canonical);
+    if (settings.argv0 || settings.risky) {
+      policy.settings_by_canonical_.emplace(*canonical, std::move(settings));
+    }
     if (command) {
       policy.command_rules_by_canonical_.emplace(std::move(*canonical), *command);
     } else {
       policy.rules_by_canonical_.emplace(std::move(*canonical), args->second);
+    }
+  }
+  // Options nobody asked for are a mistake in the policy, not something to drop silently.
+  for (const auto& [path, options] : binary_options_) {
+    const bool allowed = canonical_of.contains(path) ||
+                         std::any_of(canonical_of.begin(), canonical_of.end(),
+                                     [&](const auto& entry) { return path_equal(entry.second, path); });
+    if (!allowed) {
+      return std::unexpected(Refusal{"OptionsForUnknownBinary", std::nullopt,
+                                     "options for binary " + display(path) + ", which is not allowed",
+                                     {{"path", display(path)}}, std::nullopt});
     }
   }
   // Two names for one file are fine (/bin/ls and /usr/bin/ls); one name for two
@@ -324,9 +384,14 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
   stage(CheckStage::Binary);
   auto named = bin_by_name(request.bin);
   if (!named) return std::unexpected(std::move(named.error()));
-  auto canonical = admit_binary(*named);
+  auto canonical = admit_binary(*named, ex);
   if (!canonical) return std::unexpected(to_refusal(std::move(canonical.error())));
   if (ex) ex->canonical = *canonical;
+  const BinarySettings* own = settings_of(*canonical);
+  auto made = [&](PreparedCommand cmd) {
+    if (own && own->argv0) cmd.argv0_ = own->argv0;
+    return cmd;
+  };
 
   if (const auto plain = rules_by_canonical_.find(*canonical); plain != rules_by_canonical_.end()) {
     // Exactly prepare()'s order and results, with the index of the refused token added.
@@ -343,8 +408,8 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
     auto cwd = check_cwd(request.cwd);
     if (!cwd) return std::unexpected(to_refusal(std::move(cwd.error())));
     stage(CheckStage::Allowed);
-    return PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
-                           max_stdout_, max_stderr_, timeout_, max_stdin_);
+    return made(PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd),
+                                std::move(env), max_stdout_, max_stderr_, timeout_, max_stdin_));
   }
 
   const auto command = command_rules_by_canonical_.find(*canonical);
@@ -382,8 +447,14 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
                                      ex ? &ex->trace : nullptr);
   if (!argv) return std::unexpected(std::move(argv.error()));
   stage(CheckStage::Allowed);
-  return PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
-                         max_stdout_, max_stderr_, timeout_, max_stdin_);
+  return made(PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd),
+                              std::move(env), max_stdout_, max_stderr_, timeout_, max_stdin_));
+}
+
+const ProcPolicy::BinarySettings* ProcPolicy::settings_of(const Path& canonical) const {
+  if (settings_by_canonical_.empty()) return nullptr;
+  const auto found = settings_by_canonical_.find(canonical);
+  return found == settings_by_canonical_.end() ? nullptr : &found->second;
 }
 
 std::expected<PreparedCommand, Refusal> ProcPolicy::check(ProcRequest request) const {
@@ -391,7 +462,7 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::check(ProcRequest request) c
 }
 
 Explanation ProcPolicy::explain(ProcRequest request) const {
-  Explanation ex{std::unexpected(Refusal{}), CheckStage::Binary, std::nullopt, {}, {}};
+  Explanation ex{std::unexpected(Refusal{}), CheckStage::Binary, std::nullopt, {}, {}, std::nullopt};
   ex.result = carry_sandbox(judge(std::move(request), &ex));
   return ex;
 }

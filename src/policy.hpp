@@ -25,6 +25,28 @@ namespace corvane {
 
 class ProcPolicy;
 
+/// What a checked binary's child sees as argv[0].
+enum class Argv0 : std::uint8_t {
+  /// The canonical path of the file that runs (the default).
+  Canonical,
+  /// The path the binary was allowed under, while the file that runs is still
+  /// the canonical one checked: an interpreter in a virtual environment finds
+  /// the environment from argv[0] (a venv's "bin/python3" links to the base
+  /// interpreter, and only the link's directory holds the venv).
+  AllowedPath,
+};
+
+/// How one allowed binary is run and judged beyond its rules. Opt-in, read by
+/// try_build() and check()/explain() only.
+struct BinaryOptions {
+  Argv0 argv0 = Argv0::Canonical;
+  /// This binary's risky-name policy instead of the policy's own: one
+  /// interpreter allowed with narrow rules, every other risky binary still refused.
+  std::optional<RiskyBinPolicy> risky = std::nullopt;
+
+  friend bool operator==(const BinaryOptions&, const BinaryOptions&) = default;
+};
+
 /// Collects a policy's settings by chained calls; validates nothing until build().
 class ProcPolicyBuilder {
  public:
@@ -64,6 +86,10 @@ class ProcPolicyBuilder {
   /// carries it (PreparedCommand::sandbox), so every way of running it applies it
   /// and no other sandbox can replace it. prepare() never reads it.
   [[nodiscard]] ProcPolicyBuilder sandbox(Sandbox sandbox) &&;
+  /// Options for the binary allowed under `path` (or the one whose canonical
+  /// path it is), replacing earlier ones under an equal path. try_build()
+  /// refuses options for a path that is not allowed.
+  [[nodiscard]] ProcPolicyBuilder binary_options(Path path, BinaryOptions options) &&;
 
   /// Resolves and checks every allowed binary in call order and requires rules
   /// for each (under the registered path, else the canonical one).
@@ -91,6 +117,7 @@ class ProcPolicyBuilder {
   std::vector<std::pair<std::string, Path>> bin_names_;
   bool anchor_cwd_ = false;
   std::optional<std::uint64_t> max_stdin_;
+  std::vector<std::pair<Path, BinaryOptions>> binary_options_;
 };
 
 /// Which step of check() decided a request.
@@ -110,6 +137,8 @@ struct Explanation {
   std::string rules;
   /// How the extended rules read argv (empty for ArgRules).
   RuleTrace trace;
+  /// The binary's own risky-name policy, when its options set one.
+  std::optional<RiskyBinPolicy> risky;
 };
 
 /// A built policy: immutable, shareable between threads without locks.
@@ -139,12 +168,21 @@ class ProcPolicy {
 
   /// The canonical path of an allowed binary: absolute, resolve, file check, allow-list, risk.
   [[nodiscard]] std::expected<Path, Violation> admit_binary(const Path& bin) const;
+  /// admit_binary(), also telling `ex` the binary's own risky setting once it is known.
+  [[nodiscard]] std::expected<Path, Violation> admit_binary(const Path& bin, Explanation* ex) const;
   /// The path a request's binary stands for: itself, or the binary it names.
   [[nodiscard]] std::expected<Path, Refusal> bin_by_name(const Path& bin) const;
   /// The working directory check() uses: validate(), anchored when the policy says so.
   [[nodiscard]] std::expected<Path, Violation> check_cwd(const std::optional<Path>& requested) const;
   /// check() and explain() in one; `ex` may be null.
   [[nodiscard]] std::expected<PreparedCommand, Refusal> judge(ProcRequest request, Explanation* ex) const;
+  /// A binary's options as they apply to its canonical file; internal.
+  struct BinarySettings {
+    std::optional<Path> argv0;  // the allowed path, when the child sees it as argv[0]
+    std::optional<RiskyBinPolicy> risky;
+  };
+  /// The settings of a canonical binary, or null.
+  [[nodiscard]] const BinarySettings* settings_of(const Path& canonical) const;
   /// The policy's sandbox put on an allowed command.
   [[nodiscard]] std::expected<PreparedCommand, Refusal> carry_sandbox(
       std::expected<PreparedCommand, Refusal> result) const;
@@ -165,6 +203,7 @@ class ProcPolicy {
   std::unordered_map<std::string, std::vector<Path>> paths_by_name_;
   bool anchor_cwd_ = false;
   std::optional<std::uint64_t> max_stdin_;  // handed to every command it makes
+  std::unordered_map<Path, BinarySettings, PathHash, PathEqual> settings_by_canonical_;
 };
 
 }  // namespace corvane

@@ -148,8 +148,9 @@ int wait_pidfd_usage(int pidfd, siginfo_t& info, int options, rusage& usage) noe
 // Returns the SpawnFailed message on failure; nothing is left running then.
 std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   const std::string& bin = cmd.bin().native();
+  const std::string& argv0 = cmd.argv0().native();
   const std::string& cwd = cmd.cwd().native();
-  if (has_nul(bin) || has_nul(cwd)) return std::unexpected(std::string(kNulText));
+  if (has_nul(bin) || has_nul(argv0) || has_nul(cwd)) return std::unexpected(std::string(kNulText));
   for (const std::string& arg : cmd.argv()) {
     if (has_nul(arg)) return std::unexpected(std::string(kNulText));
   }
@@ -173,7 +174,8 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
 
   std::vector<char*> argv;
   argv.reserve(cmd.argv().size() + 2);
-  argv.push_back(const_cast<char*>(bin.c_str()));
+  // The file executed is always bin: argv[0] only tells the program what it was called as.
+  argv.push_back(const_cast<char*>(argv0.c_str()));
   for (const std::string& arg : cmd.argv()) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;

@@ -122,8 +122,11 @@ class RunHandle {
 /// copies are deep. Only ProcPolicy::prepare makes one.
 class PreparedCommand {
  public:
-  /// The canonical binary path; the child's argv[0].
+  /// The canonical binary path: the file that is executed.
   [[nodiscard]] const Path& bin() const noexcept { return bin_; }
+  /// The child's argv[0]: bin(), unless the policy runs the binary as the path
+  /// it was allowed under (BinaryOptions::argv0).
+  [[nodiscard]] const Path& argv0() const noexcept { return argv0_ ? *argv0_ : bin_; }
   /// The validated arguments after the program name (with an inserted "--").
   [[nodiscard]] const std::vector<std::string>& argv() const noexcept { return argv_; }
   /// The directory the child starts in.
@@ -198,6 +201,7 @@ class PreparedCommand {
   std::optional<Sandbox> sandbox_;
   std::optional<std::uint64_t> max_stdin_;  // set by the policy that checked it
   std::optional<std::string> stdin_;
+  std::optional<Path> argv0_;  // set by check() for a binary run as its allowed path
 };
 
 }  // namespace corvane

@@ -164,7 +164,7 @@ class Guard:
             message = f"allowed by {where} of {raw['canonical']}"
         else:
             message = refusal["message"]
-        return {
+        explained: Dict[str, Any] = {
             "allowed": refusal is None,
             "message": message,
             "kind": None if refusal is None else refusal["kind"],
@@ -182,6 +182,10 @@ class Guard:
                 "env": raw["env_names"],
             },
         }
+        if prepared is not None and raw.get("argv0") is not None:
+            # The binary runs as the path it was allowed under: the child's argv[0].
+            explained["prepared"]["argv0"] = raw["argv0"]
+        return explained
 
     @property
     def sandbox(self) -> "Optional[Sandbox]":

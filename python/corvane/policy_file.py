@@ -36,7 +36,13 @@ _SANDBOX_LIMITS = {"memory": ("memory", "size"), "cpu_time": ("cpu_seconds", "se
                    "open_files": ("open_files", "count")}
 _RULE_KEYS = {"flags", "value_flags", "max_flags", "max_positionals", "numeric_flags", "bundles",
               "first_arg_bundle", "path_positionals", "inject_double_dash", "double_dash"}
-_BINARY_KEYS = _RULE_KEYS | {"path", "subcommands"}
+_BINARY_KEYS = _RULE_KEYS | {"path", "subcommands", "argv0", "risky"}
+# What the child sees as argv[0]: the file that runs, or the path it was allowed
+# under (how an interpreter finds its virtual environment). The file that runs is
+# the checked one either way.
+_ARGV0 = ("canonical", "allowed")
+# A binary's own risky-name setting, as the core's RiskyBinPolicy numbers.
+_BINARY_RISKY = {"deny": 0, "allow": 2}
 _VALUE_KEYS = {"attached", "one_of", "pattern", "path", "changes_directory"}
 # How the program reads "--": the names of the core's DoubleDashReading.
 _DOUBLE_DASH = ("ends_options", "options_continue", "argument")
@@ -321,7 +327,16 @@ class _Reader:
                 if not words:
                     raise self.fail(sub_key, "empty subcommand name")
                 sets.append(self.rule_set(self.table(sub, sub_key, _RULE_KEYS), sub_key, words))
-        return {"name": name, "path": path, "key": key, "rule_sets": sets}
+        argv0 = self.string(table.get("argv0", "canonical"), _join(key, "argv0"))
+        if argv0 not in _ARGV0:
+            raise self.fail(_join(key, "argv0"), f"unknown value {argv0!r} (known: " + ", ".join(_ARGV0) + ")")
+        risky = None
+        if "risky" in table:
+            risky = self.string(table["risky"], _join(key, "risky"))
+            if risky not in _BINARY_RISKY:
+                raise self.fail(_join(key, "risky"),
+                                f"unknown value {risky!r} (known: " + ", ".join(_BINARY_RISKY) + ")")
+        return {"name": name, "path": path, "key": key, "rule_sets": sets, "argv0": argv0, "risky": risky}
 
     # ------------------------------------------------------------ policy
 
@@ -499,6 +514,8 @@ class _Reader:
             "max_stderr": max_stderr,
             "max_stdin": max_stdin,
             "risky": _RISKY[risky],
+            "binary_options": [(b["argv0"], None if b["risky"] is None else _BINARY_RISKY[b["risky"]])
+                               for b in binaries],
         }
         sandbox, sandbox_desc = self.sandbox(top.get("sandbox"))
         native_data["sandbox"] = None if sandbox is None else sandbox._handle
@@ -648,12 +665,18 @@ def _describe_binary(binary: Dict[str, Any]) -> Dict[str, Any]:
             "inject_double_dash": s["inject_double_dash"],
             "double_dash": s["double_dash"],
         })
-    return {
+    described = {
         "name": binary["name"],
         "path": binary["path"],
         "subcommands": [s["subcommand"] for s in sets if s["subcommand"] is not None],
         "rule_sets": sets,
     }
+    # Shown when set, so that a policy without them describes itself as before.
+    if binary["argv0"] != "canonical":
+        described["argv0"] = binary["argv0"]
+    if binary["risky"] is not None:
+        described["risky"] = binary["risky"]
+    return described
 
 
 def _type_name(value: Any) -> str:

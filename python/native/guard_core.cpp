@@ -151,6 +151,32 @@ bool read_rule_set(PyObject* dict, std::vector<RuleSet>& out) {
   return true;
 }
 
+// (argv0, risky) of the binary at `path`: "canonical" or "allowed", and the
+// risky-policy number or None for the policy's own.
+bool read_binary_options(PyObject* tuple, const Path& path, ProcPolicyBuilder& builder) {
+  std::string argv0;
+  if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != 2 ||
+      !read_str(PyTuple_GET_ITEM(tuple, 0), argv0)) {
+    return type_error("binary options tuple");
+  }
+  BinaryOptions options;
+  if (argv0 == "allowed") {
+    options.argv0 = Argv0::AllowedPath;
+  } else if (argv0 != "canonical") {
+    return type_error("argv0 must be 'canonical' or 'allowed'");
+  }
+  if (PyObject* risky = PyTuple_GET_ITEM(tuple, 1); risky != Py_None) {
+    std::uint64_t number = 0;
+    if (!read_u64(risky, number)) return false;
+    if (number > 2) return type_error("risky must be 0, 1 or 2");
+    options.risky = static_cast<RiskyBinPolicy>(number);
+  }
+  if (options.argv0 != Argv0::Canonical || options.risky) {
+    builder = std::move(builder).binary_options(path, options);
+  }
+  return true;
+}
+
 bool read_env(PyObject* tuple, ProcPolicyBuilder& builder) {
   std::string kind;
   if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != 2 || !read_str(PyTuple_GET_ITEM(tuple, 0), kind)) {
@@ -294,7 +320,9 @@ PyObject* guard_explain(PyObject* self, PyObject* request) noexcept {
         Ref name(to_py_str(entry.first));
         if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
       }
+      const bool renamed = !path_equal(ex.result->argv0(), ex.result->bin());
       if (PyList_Sort(names.get()) < 0 || !set(d, "env_names", names.release()) ||
+          !set(d, "argv0", renamed ? to_py_str(display(ex.result->argv0())) : none()) ||
           !set(d, "prepared", box(shared_types().prepared_command, std::move(*ex.result))) ||
           !set(d, "refusal", none())) {
         return nullptr;
@@ -374,6 +402,23 @@ PyObject* build_guard(PyObject*, PyObject* data) noexcept {
     });
     if (!read) return nullptr;
     PyObject* obj = nullptr;
+    // One (argv0, risky) per binary, in the order of "binaries"; optional.
+    PyObject* options = PyDict_Check(data) ? PyDict_GetItemString(data, "binary_options") : nullptr;
+    if (options != nullptr) {
+      Ref bins(PySequence_Fast(binaries, "build_guard: expected a sequence"));
+      Ref opts(PySequence_Fast(options, "build_guard: expected a sequence"));
+      if (!bins || !opts) return nullptr;
+      if (PySequence_Fast_GET_SIZE(opts.get()) != PySequence_Fast_GET_SIZE(bins.get())) {
+        return PyErr_Format(PyExc_TypeError, "build_guard: one binary_options entry per binary");
+      }
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(bins.get()); ++i) {
+        Path path;
+        if (!read_path(PyTuple_GET_ITEM(PySequence_Fast_GET_ITEM(bins.get(), i), 0), path) ||
+            !read_binary_options(PySequence_Fast_GET_ITEM(opts.get(), i), path, builder)) {
+          return nullptr;
+        }
+      }
+    }
     std::uint64_t number = 0;
     if ((obj = item(data, "env")) == nullptr || !read_env(obj, builder)) return nullptr;
     if ((obj = item(data, "cwd")) == nullptr || !read_cwd(obj, builder)) return nullptr;
