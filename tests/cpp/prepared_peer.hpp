@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "prepared.hpp"
+#include "sandbox.hpp"
 
 namespace corvane {
 
@@ -27,6 +30,24 @@ struct PreparedCommandTestPeer {
 /// A Duration of `ms` milliseconds.
 [[nodiscard]] inline Duration millis(std::uint64_t ms) {
   return Duration{ms / 1000, static_cast<std::uint32_t>((ms % 1000) * 1'000'000)};
+}
+
+/// Runs argv in `cwd` inside `sandbox` with a plain PATH; the run itself must succeed
+/// (a failure is reported to the test and an empty Output returned).
+[[nodiscard]] inline Output run_sandboxed(const std::vector<std::string>& argv, const Path& cwd,
+                                          const Sandbox& sandbox) {
+  PreparedCommandTestPeer p;
+  p.bin = argv.front();
+  p.argv.assign(argv.begin() + 1, argv.end());
+  p.cwd = cwd;
+  p.env = {{"PATH", "/usr/bin:/bin"}, {"LC_ALL", "C"}};
+  p.timeout = millis(20000);
+  const RunResult result = p.make().with_sandbox(sandbox).value().run(RunOptions{});
+  if (!result.result) {
+    ADD_FAILURE() << argv.front() << ": " << to_string(result.result.error());
+    return {};
+  }
+  return *result.result;
 }
 
 }  // namespace corvane

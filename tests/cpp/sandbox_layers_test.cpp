@@ -42,18 +42,7 @@ class SandboxLayers : public test::NoLeakTest {
   }
 
   Output run(const std::vector<std::string>& argv, const Sandbox& sandbox) const {
-    PreparedCommandTestPeer p;
-    p.bin = argv.front();
-    p.argv.assign(argv.begin() + 1, argv.end());
-    p.cwd = ws_.path();
-    p.env = {{"PATH", "/usr/bin:/bin"}, {"LC_ALL", "C"}};
-    p.timeout = millis(20000);
-    const RunResult result = p.make().with_sandbox(sandbox).value().run(RunOptions{});
-    if (!result.result) {
-      ADD_FAILURE() << argv.front() << ": " << to_string(result.result.error());
-      return {};
-    }
-    return *result.result;
+    return run_sandboxed(argv, ws_.path(), sandbox);
   }
 
   test::TempDir ws_;
