@@ -1106,8 +1106,16 @@ async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight:
         # shutdown): works on pipes, files and ttys alike, and a stopped server does
         # not wait for its next input line.
         def put(line: Optional[Line]) -> bool:
+            putting = lines.put(line)
             try:
-                asyncio.run_coroutine_threadsafe(lines.put(line), loop).result()
+                future = asyncio.run_coroutine_threadsafe(putting, loop)
+            except RuntimeError:
+                # The loop is closed: the coroutine never ran, and unclosed it would
+                # warn on standard error when collected.
+                putting.close()
+                return False
+            try:
+                future.result()
             except (RuntimeError, FutureCancelled):
                 return False  # the server has stopped: nobody takes lines any more
             return True
