@@ -34,6 +34,41 @@ std::shared_ptr<const Automaton> build_automaton(const std::string& pattern) {
   return compiler._M_get_nfa();
 }
 
+// The longest repetition count the compiler is given: libstdc++ 12 reads a count
+// into an int without an overflow check (undefined behaviour past INT_MAX), and
+// any count past the state bound is refused below anyway.
+constexpr std::size_t kMaxCountDigits = 5;
+
+// Whether a counted repetition ("{N}", "{N,}", "{N,M}") has a count longer than
+// kMaxCountDigits: found by scanning, before the compiler parses it. An escaped
+// brace is a literal and has no count.
+bool has_huge_count(std::string_view pattern) noexcept {
+  bool escaped = false;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (escaped) {
+      escaped = false;
+      continue;
+    }
+    if (c == '\\') {
+      escaped = true;
+      continue;
+    }
+    if (c != '{') continue;
+    for (std::size_t at = i + 1; at < pattern.size();) {
+      std::size_t digits = 0;
+      while (at < pattern.size() && pattern[at] >= '0' && pattern[at] <= '9') {
+        ++digits;
+        ++at;
+      }
+      if (digits > kMaxCountDigits) return true;
+      if (at >= pattern.size() || pattern[at] != ',') break;
+      ++at;  // the upper bound of "{N,M}"
+    }
+  }
+  return false;
+}
+
 std::string too_large() {
   return "compiles to more than " + std::to_string(kMaxPatternStates) +
          " automaton states: use smaller repetition counts";
@@ -48,6 +83,7 @@ std::expected<ValuePattern, std::string> ValuePattern::compile(std::string_view 
   // The scanner reads the byte after a pattern that ends in "(": a std::string
   // always has one there (its terminator), a view into other memory may not.
   const std::string text(pattern);
+  if (has_huge_count(text)) return std::unexpected(too_large());
   // std::regex reports a malformed pattern by throwing; it stops here.
   try {
     const auto automaton = build_automaton(text);

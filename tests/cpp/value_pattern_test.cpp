@@ -70,6 +70,11 @@ TEST(ValuePattern, WhatAPolicyMayWrite) {
       // Past libstdc++'s own ceiling: the same reason, not the library's.
       {".{0,100000}", states},
       {"(?:(?:a{1000}){1000}){1000}", states},
+      // A count past INT_MAX would overflow the library's own reading of it.
+      {"(?:|a){68044444444444444444444}aaa", states},
+      {"a{1,99999999999}", states},
+      // An escaped brace is a literal, not a count.
+      {"\\{12345678901}", "ok"},
       // No linear-time match: refused whatever the value.
       {"(a)\\1", "uses a back-reference, which has no linear-time match"},
       {"(?=.*x).*", "uses a lookahead, which has no linear-time match"},
