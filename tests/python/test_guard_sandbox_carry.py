@@ -22,6 +22,7 @@ ATTACK = ["-n", "1e id", "data.txt"]  # sed's `e` runs its argument with a shell
 
 @pytest.fixture(autouse=True)
 def no_leaks():
+    gc.collect()  # earlier tests' garbage must not close its descriptors during this one
     fds, children = fd_count(), child_pids()
     yield
     gc.collect()  # a Sandbox in a traceback's frame holds descriptors until collected

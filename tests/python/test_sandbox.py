@@ -20,6 +20,7 @@ needs_landlock = pytest.mark.skipif(Sandbox.available()["landlock_abi"] == 0,
 
 @pytest.fixture(autouse=True)
 def no_leaks():
+    gc.collect()  # earlier tests' garbage must not close its descriptors during this one
     fds, children = fd_count(), child_pids()
     yield
     # A Sandbox holds descriptors, and pytest.raises keeps the test's frame (and the
