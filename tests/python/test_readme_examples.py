@@ -47,6 +47,10 @@ def test_readme_has_the_documented_examples():
 
 @pytest.mark.parametrize("index", range(len(PYTHON_BLOCKS)), ids=lambda i: f"block{i + 1}")
 def test_readme_python_block_runs(index, capsys):
+    if "--system-site-packages" in PYTHON_BLOCKS[index] and sys.prefix != sys.base_prefix:
+        # A venv made from inside a venv borrows the base interpreter's packages,
+        # where this test environment's pytest is not.
+        pytest.skip("the example's venv cannot borrow pytest from inside another venv")
     code = compile(PYTHON_BLOCKS[index], f"README.md python block {index + 1}", "exec")
     exec(code, {"__name__": "readme_example"})  # the blocks assert their own claims
     printed = capsys.readouterr().out
