@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "policy.hpp"
+#include "corvane/policy.hpp"
 #include "ratio_reporter.hpp"
 
 namespace {

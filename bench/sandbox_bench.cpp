@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "policy.hpp"
-#include "prepared.hpp"
-#include "sandbox.hpp"
+#include "corvane/policy.hpp"
+#include "corvane/prepared.hpp"
+#include "corvane/sandbox.hpp"
 
 namespace {
 

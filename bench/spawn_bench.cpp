@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "policy.hpp"
-#include "prepared.hpp"
+#include "corvane/policy.hpp"
+#include "corvane/prepared.hpp"
 
 extern char** environ;
 

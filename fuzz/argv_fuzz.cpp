@@ -16,9 +16,9 @@
 #include <variant>
 #include <vector>
 
-#include "arg_parser.hpp"
-#include "arg_rules.hpp"
-#include "double_dash.hpp"
+#include "corvane/arg_parser.hpp"
+#include "corvane/arg_rules.hpp"
+#include "corvane/double_dash.hpp"
 #include "fuzz_support.hpp"
 
 using namespace corvane;

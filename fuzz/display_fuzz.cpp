@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
+#include "corvane/error.hpp"
 #include "fuzz_support.hpp"
-#include "path.hpp"
+#include "corvane/path.hpp"
 
 using namespace corvane;
 using corvane::fuzz::require;

@@ -17,7 +17,7 @@
 #include <utility>
 #include <variant>
 
-#include "env_policy.hpp"
+#include "corvane/env_policy.hpp"
 #include "fuzz_support.hpp"
 
 using namespace corvane;

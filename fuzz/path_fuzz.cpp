@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "path.hpp"
+#include "corvane/path.hpp"
 
 using namespace corvane;
 using corvane::fuzz::require;

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
-#include "value_pattern.hpp"
+#include "policy/value_pattern.hpp"
 
 using namespace corvane;
 using corvane::fuzz::require;

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "path.hpp"
-#include "risky.hpp"
+#include "corvane/path.hpp"
+#include "corvane/risky.hpp"
 
 using namespace corvane;
 using corvane::fuzz::require;

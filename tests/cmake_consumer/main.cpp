@@ -3,7 +3,7 @@
 #include <iostream>
 #include <string>
 
-#include "corvane.hpp"
+#include "corvane/corvane.hpp"
 
 int main() {
   using namespace corvane;

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "prepared.hpp"
-#include "sandbox.hpp"
+#include "corvane/prepared.hpp"
+#include "corvane/sandbox.hpp"
 
 namespace corvane {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "rules.hpp"
+#include "corvane/rules.hpp"
 
 namespace corvane::test {
 

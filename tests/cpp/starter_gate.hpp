@@ -6,7 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "starter.hpp"
+#include "run/starter.hpp"
 
 namespace corvane::test {
 

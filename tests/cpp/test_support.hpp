@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "path.hpp"
+#include "corvane/path.hpp"
 
 namespace corvane::test {
 

@@ -1,0 +1,20 @@
+// Umbrella header: the whole core library.
+#pragma once
+
+#include "corvane/arg_parser.hpp"
+#include "corvane/arg_rules.hpp"
+#include "corvane/canonical.hpp"
+#include "corvane/cwd_policy.hpp"
+#include "corvane/double_dash.hpp"
+#include "corvane/env_policy.hpp"
+#include "corvane/error.hpp"
+#include "corvane/event_loop.hpp"
+#include "corvane/file_check.hpp"
+#include "corvane/output.hpp"
+#include "corvane/path.hpp"
+#include "corvane/policy.hpp"
+#include "corvane/prepared.hpp"
+#include "corvane/request.hpp"
+#include "corvane/risky.hpp"
+#include "corvane/rules.hpp"
+#include "corvane/sandbox.hpp"

@@ -1,0 +1,224 @@
+// The extended rule model, opt-in beside ArgRules: flags that take a value,
+// several rule sets per binary chosen by subcommand, numeric and bundled short
+// flags, a first argument read as a bundle, and positionals that must stay
+// inside the working-directory jail. ArgRules classifies every token on its
+// own, so the token after a flag that takes a value is not tied to that flag;
+// this model reads argv the way the program's own option parser does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "corvane/double_dash.hpp"
+#include "corvane/error.hpp"
+#include "corvane/path.hpp"
+
+namespace corvane {
+
+class ValuePattern;  // a compiled value pattern (internal)
+
+/// One field of a refusal: absent, text or a number.
+using RefusalField = std::variant<std::monostate, std::string, std::uint64_t>;
+
+/// Why the extended path refused a request or a configuration: a stable kind
+/// (a Violation's variant name, or one of the extended model's kinds), the
+/// argv index it refused when one is known, the one-line message and the
+/// fields the message was made from.
+struct Refusal {
+  std::string kind;
+  std::optional<std::size_t> index;
+  std::string message;
+  std::vector<std::pair<std::string, RefusalField>> fields;
+  /// The plain violation this refusal wraps, if it is one.
+  std::optional<Violation> violation;
+};
+
+/// The variant name of a violation: "BinNotAllowed", "FlagNotAllowed", ...
+[[nodiscard]] std::string_view violation_kind(const Violation& v) noexcept;
+/// The fields of a violation by name, in declaration order.
+[[nodiscard]] std::vector<std::pair<std::string, RefusalField>> violation_fields(const Violation& v);
+/// A refusal that wraps `v`, with its kind, fields and exact message.
+[[nodiscard]] Refusal to_refusal(Violation v, std::optional<std::size_t> index = std::nullopt);
+
+/// How the program itself reads a "--" among its arguments.
+enum class DoubleDashReading : std::uint8_t {
+  /// The end of the options: every later token is an operand (getopt and most tools).
+  EndsOptions,
+  /// Skipped, and later dashed words are options again: find honours "--" only
+  /// before its starting points, and its expression ("-exec") follows them.
+  OptionsContinue,
+  /// Not special at all: an ordinary operand, and later dashed words are options.
+  Argument,
+};
+
+/// "ends_options", "options_continue", "argument".
+[[nodiscard]] std::string_view display_name(DoubleDashReading reading) noexcept;
+
+/// What a flag's value must satisfy; every constraint present must hold.
+struct ValueRule {
+  /// Also accept the value attached: "--name=VALUE" for a long flag, "-fVALUE" for a short one.
+  bool attached = false;
+  /// The value must be one of these, when set.
+  std::optional<std::vector<std::string>> one_of = std::nullopt;
+  /// The whole value must match this ECMAScript regular expression, when set (no
+  /// back-references or lookaheads; see value_pattern.hpp for the bounds).
+  std::optional<std::string> pattern = std::nullopt;
+  /// The value must be a path that resolves inside the working-directory jail.
+  bool path = false;
+  /// The value moves the program to another directory (tar, git and make "-C"):
+  /// it must itself resolve inside the jail, and every path argument, before or
+  /// after it, must stay inside from there too.
+  bool changes_directory = false;
+};
+
+/// The rules for one subcommand path of a binary (or for the binary itself
+/// when the path is empty). A new value accepts only the bare subcommand.
+class RuleSet {
+ public:
+  RuleSet() = default;
+  /// A rule set for argv that starts with these exact words ("status"; "remote", "-v").
+  explicit RuleSet(std::vector<std::string> subcommand) : subcommand_(std::move(subcommand)) {}
+
+  /// Adds flags that take no value, as whole tokens ("-n", "--color=never"); a
+  /// one-letter name without a dash ("c") is a letter of the first-argument bundle.
+  [[nodiscard]] RuleSet flags(std::vector<std::string> names) &&;
+  /// Adds a flag that takes a value (the next token, or attached when the rule says so).
+  [[nodiscard]] RuleSet value_flag(std::string name, ValueRule rule = {}) &&;
+  /// Inclusive upper bound on flags (a bundle counts each letter, a value flag once).
+  [[nodiscard]] RuleSet max_flags(std::size_t n) &&;
+  /// Inclusive upper bound on positionals after the subcommand.
+  [[nodiscard]] RuleSet max_positionals(std::size_t n) &&;
+  /// Accepts "-5", "-20": a dash and digits only (head, tail, grep context).
+  [[nodiscard]] RuleSet numeric_flags(bool on = true) &&;
+  /// Accepts "-rn" when each letter is an allowed short flag; a value flag may end the bundle.
+  [[nodiscard]] RuleSet bundles(bool on = true) &&;
+  /// Reads a first argument without a dash as a bundle of letters ("cf", "aux").
+  [[nodiscard]] RuleSet first_arg_bundle(bool on = true) &&;
+  /// Requires every positional to resolve inside the working-directory jail.
+  [[nodiscard]] RuleSet path_positionals(bool on = true) &&;
+  /// Inserts "--" before the first positional, after the subcommand and any value.
+  [[nodiscard]] RuleSet inject_double_dash(InjectDoubleDash mode) &&;
+  /// How the program reads a "--" (by default as the end of its options).
+  [[nodiscard]] RuleSet double_dash(DoubleDashReading reading) &&;
+
+  [[nodiscard]] const std::vector<std::string>& subcommand() const noexcept { return subcommand_; }
+  /// Flags without a value, in the order they were declared.
+  [[nodiscard]] const std::vector<std::string>& flag_list() const noexcept { return flag_order_; }
+  /// Value flags and their rules, in the order they were declared.
+  [[nodiscard]] const std::vector<std::pair<std::string, ValueRule>>& value_flag_list() const noexcept {
+    return value_order_;
+  }
+  [[nodiscard]] std::size_t max_flags() const noexcept { return max_flags_; }
+  [[nodiscard]] std::size_t max_positionals() const noexcept { return max_positionals_; }
+  [[nodiscard]] bool numeric_flags() const noexcept { return numeric_; }
+  [[nodiscard]] bool bundles() const noexcept { return bundles_; }
+  [[nodiscard]] bool first_arg_bundle() const noexcept { return first_arg_bundle_; }
+  [[nodiscard]] bool path_positionals() const noexcept { return path_positionals_; }
+  [[nodiscard]] InjectDoubleDash inject_double_dash() const noexcept { return inject_; }
+  [[nodiscard]] DoubleDashReading double_dash() const noexcept { return double_dash_; }
+
+  /// A value rule made ready for lookups (set and compiled pattern); internal.
+  struct CompiledValue {
+    ValueRule rule;
+    std::unordered_set<std::string> one_of;
+    std::shared_ptr<const ValuePattern> pattern;  // null when the rule has none
+  };
+
+ private:
+  friend class CommandRules;
+
+  std::vector<std::string> subcommand_;
+  std::vector<std::string> flag_order_;
+  std::vector<std::pair<std::string, ValueRule>> value_order_;
+  std::unordered_set<std::string> flags_;
+  std::unordered_map<std::string, CompiledValue> values_;
+  std::size_t max_flags_ = 0;
+  std::size_t max_positionals_ = 0;
+  bool numeric_ = false;
+  bool bundles_ = false;
+  bool first_arg_bundle_ = false;
+  bool path_positionals_ = false;
+  InjectDoubleDash inject_ = InjectDoubleDash::Never;
+  DoubleDashReading double_dash_ = DoubleDashReading::EndsOptions;
+};
+
+/// A mistake in a rule model, found when it is built.
+struct RuleError {
+  /// The subcommand path of the rule set at fault (empty: the binary's own rules).
+  std::vector<std::string> subcommand;
+  /// The one-line reason.
+  std::string message;
+};
+
+/// How one token of argv was read; explain() reports these.
+enum class TokenRole : std::uint8_t {
+  Subcommand,  ///< a word of the chosen subcommand path
+  Flag,        ///< an allowed flag without a value
+  ValueFlag,   ///< a flag whose value is the next token(s)
+  Value,       ///< the value of an earlier flag, never classified itself
+  Attached,    ///< a flag with its value in the same token
+  Numeric,     ///< a numeric flag such as "-5"
+  Bundle,      ///< several short flags in one token
+  Separator,   ///< the caller's "--"
+  Positional,  ///< an ordinary argument
+};
+
+/// "subcommand", "flag", "value flag", "value", ...
+[[nodiscard]] std::string_view display_name(TokenRole role) noexcept;
+
+/// How the rules read argv, for explain(): filled as far as the decision went.
+struct RuleTrace {
+  /// The subcommand path of the rule set that applied, once one was chosen.
+  std::optional<std::vector<std::string>> subcommand;
+  /// One role per token of the input argv that was read before the decision.
+  std::vector<TokenRole> roles;
+};
+
+/// Everything a path check needs: the directory the child starts in (resolved)
+/// and the root its paths must stay inside (resolved).
+struct PathJail {
+  Path cwd;
+  Path root;
+};
+
+/// All rule sets of one binary. Immutable once made; safe to share between threads.
+class CommandRules {
+ public:
+  /// Checks and compiles the rule sets: the same subcommand path twice, a flag
+  /// declared twice, a malformed name or pattern are errors.
+  [[nodiscard]] static std::expected<CommandRules, RuleError> make(std::vector<RuleSet> sets);
+
+  /// The rule sets in the order given.
+  [[nodiscard]] const std::vector<RuleSet>& rule_sets() const noexcept { return sets_; }
+  /// True when some rule set checks paths (the caller must then supply a jail).
+  [[nodiscard]] bool needs_jail() const noexcept { return needs_jail_; }
+
+  /// The vector to run, or the first fault reading left to right (then the
+  /// counts). `jail` is required when needs_jail(); `trace`, when given,
+  /// receives how each token was read, also when the result is a refusal.
+  [[nodiscard]] std::expected<std::vector<std::string>, Refusal> apply(
+      std::vector<std::string> argv, const PathJail* jail, RuleTrace* trace = nullptr) const;
+
+ private:
+  CommandRules() = default;
+  std::vector<RuleSet> sets_;
+  bool needs_jail_ = false;
+  bool has_root_set_ = false;
+};
+
+/// Where `text` leads from the jail's cwd, or the reason it leaves the jail
+/// root. Missing trailing components are allowed (an output file), ".." after
+/// a missing component is not.
+[[nodiscard]] std::expected<Path, std::string> resolve_in_jail(const std::string& text,
+                                                               const PathJail& jail);
+
+}  // namespace corvane

@@ -1,0 +1,201 @@
+// Sandbox: what an allowed command may do once it runs, enforced by the kernel.
+// Built once in the parent (descriptors, Landlock rights, the seccomp program,
+// resource limits), prepared per command (the execute right follows the
+// command's binary), and applied in the child between start and exec by a few
+// system calls that allocate nothing.
+#pragma once
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "corvane/event_loop.hpp"
+#include "corvane/path.hpp"
+#include "corvane/request.hpp"
+
+namespace corvane {
+
+/// Resource limits set with setrlimit in the child (soft and hard); nullopt keeps the inherited one.
+struct SandboxLimits {
+  std::optional<std::uint64_t> address_space = 4ULL << 30;  ///< bytes of virtual memory
+  std::optional<std::uint64_t> cpu_seconds = 60;            ///< CPU time of each process
+  std::optional<std::uint64_t> processes = 256;  ///< processes of the user (not binding on root)
+  std::optional<std::uint64_t> file_size = 1ULL << 30;  ///< largest file the command may write
+  std::optional<std::uint64_t> open_files = 1024;       ///< descriptors of each process
+
+  friend bool operator==(const SandboxLimits&, const SandboxLimits&) = default;
+};
+
+/// TCP ports a sandbox whose network is off still lets the command use. The kernel
+/// checks each connect and bind by port alone: port 443 reaches every host.
+struct SandboxPorts {
+  std::vector<std::uint16_t> connect{};  ///< ports it may connect to (on any address)
+  std::vector<std::uint16_t> bind{};     ///< ports it may bind (to listen on)
+
+  friend bool operator==(const SandboxPorts&, const SandboxPorts&) = default;
+};
+
+/// The description of a sandbox: what the command may read, write and execute, and its limits.
+struct SandboxSpec {
+  std::vector<Path> read{};   ///< files and trees the command may read (and list)
+  std::vector<Path> write{};  ///< files and trees it may read, create, change and remove
+  /// Programs (or trees of programs) it may execute besides its own binary, that
+  /// binary's ELF interpreter and the `#!` interpreter of a script. Empty: seccomp also
+  /// refuses new processes (threads still work), executable memfds and exec by descriptor.
+  std::vector<Path> exec{};
+  bool network = false;           ///< false: no TCP, no socket but UNIX ones
+  /// With `network` false: TCP over IPv4 and IPv6 to and on these ports only (Landlock
+  /// ABI 4), no other socket but UNIX ones. Port 0 and `network` true are errors.
+  std::optional<SandboxPorts> ports{};
+  bool keep_background = false;   ///< false: every process the command started ends with it
+  bool best_effort = false;       ///< true: a missing kernel feature is skipped, not an error
+  SandboxLimits limits{};
+
+  /// The system's read-only tree (those of /usr, /bin, /lib*, /etc, /opt that
+  /// exist, /dev/null, /dev/zero and the random devices) plus `workspace` writable.
+  [[nodiscard]] static SandboxSpec workspace(Path workspace);
+
+  friend bool operator==(const SandboxSpec&, const SandboxSpec&) = default;
+};
+
+/// How the command's process tree is ended.
+enum class Containment : std::uint8_t {
+  None,              ///< keep_background: nothing beyond the command itself is killed
+  PidNamespace,      ///< the command is pid 1 of a new PID namespace: its end kills the rest
+  UserPidNamespace,  ///< the same, inside a new user namespace (callers without privilege)
+  ProcessGroup,      ///< fallback: a new session, killed as a group (setsid escapes it)
+};
+
+/// "pid namespace", "user and pid namespace", "process group" or "none".
+[[nodiscard]] std::string_view containment_name(Containment containment) noexcept;
+
+/// What this machine offers a sandbox (after the CORVANE_SANDBOX_DISABLE test seam).
+struct SandboxSupport {
+  int landlock_abi = 0;         ///< 0 when Landlock is missing
+  bool seccomp = false;         ///< seccomp filters
+  bool pid_namespace = false;   ///< a new PID namespace can be made by this caller
+  bool user_namespace = false;  ///< a new user namespace can be made by this caller
+  bool ipc_namespace = false;   ///< an IPC namespace can come with the PID namespace
+  /// A /proc of its own can be mounted in the PID namespace (assumed; a container that
+  /// masks parts of its /proc refuses it, and the test seam "procfs" stands for one).
+  bool new_procfs = true;
+  bool privileged = false;      ///< CAP_SYS_ADMIN: PID namespaces need no user namespace
+
+  /// One line naming every feature and whether it is there.
+  [[nodiscard]] std::string describe() const;
+};
+
+class Sandbox;
+
+/// One command's sandbox, prepared in the parent. The child calls apply() after
+/// its own file actions and right before exec; nothing else is needed there.
+class SandboxLaunch {
+ public:
+  SandboxLaunch(SandboxLaunch&&) noexcept = default;
+  SandboxLaunch& operator=(SandboxLaunch&&) noexcept = default;
+  ~SandboxLaunch();
+
+  /// Flags the start path adds to clone3 (CLONE_NEWPID, CLONE_NEWIPC, CLONE_NEWUSER,
+  /// CLONE_NEWNS), or 0.
+  [[nodiscard]] std::uint64_t clone_flags() const noexcept;
+  /// How the tree is contained; ProcessGroup means the supervisor kills -pid at the end.
+  [[nodiscard]] Containment containment() const noexcept;
+  /// Child side, after the child's descriptors 0-2 and directory are set and before
+  /// descriptors above 2 are closed (the rulesets are among them): raw system calls only,
+  /// no allocation, no libc state touched, safe in a vfork-style child sharing the
+  /// parent's memory. Returns 0 or an errno; on an error the child must not exec.
+  [[nodiscard]] int apply() const noexcept;
+  /// apply() on `launch` (a SandboxLaunch*), in the shape of the start path's set-up step.
+  static int apply_step(const void* launch) noexcept;
+
+  /// A resource limit for the child.
+  struct Limit {
+    int resource;
+    std::uint64_t value;
+  };
+  /// A Landlock rule on a path the child opens itself (paths in /proc).
+  struct PathRule {
+    const char* path;
+    std::uint64_t access;
+  };
+
+ private:
+  friend class Sandbox;
+  SandboxLaunch() = default;
+
+  // Plain data only below `keep_` and the rulesets: the child reads these and nothing else.
+  std::shared_ptr<const void> keep_;  // the Sandbox's state, where the pointers below point
+  // Landlock in two layers: every right but execute (the Sandbox's own ruleset, shared by
+  // its commands, or one of this command's where it needs rules of its own), then execute
+  // alone (this command's binary, its interpreters and the exec list).
+  UniqueFd own_base_;
+  UniqueFd exec_ruleset_;
+  int base_fd_ = -1;
+  int exec_fd_ = -1;
+  const void* seccomp_ = nullptr;  // struct sock_fprog*, or null
+  Limit limits_[5] = {};
+  int limit_count_ = 0;
+  const PathRule* proc_rules_ = nullptr;
+  std::size_t proc_rule_count_ = 0;
+  bool new_session_ = false;
+  const char* uid_map_ = nullptr;
+  std::size_t uid_map_size_ = 0;
+  const char* gid_map_ = nullptr;
+  std::size_t gid_map_size_ = 0;
+  Containment containment_ = Containment::None;
+  std::uint64_t clone_flags_ = 0;
+  bool proc_covered_ = false;  // a rule reaches the whole /proc: hide it if no own one can be had
+  bool new_procfs_ = true;     // false: the test seam's kernel that refuses a new procfs
+};
+
+/// A built sandbox: immutable and cheap to copy (copies share its descriptors).
+class Sandbox {
+ public:
+  /// Validates `spec` and prepares everything that does not depend on the command. A path
+  /// that does not exist is an error naming it; so is a kernel feature the sandbox needs
+  /// and this machine lacks, unless `spec.best_effort`.
+  [[nodiscard]] static std::expected<Sandbox, std::string> build(SandboxSpec spec);
+  /// What this machine supports (probed once; the test seam is read on every call).
+  [[nodiscard]] static SandboxSupport available();
+
+  /// The description this sandbox was built from.
+  [[nodiscard]] const SandboxSpec& spec() const noexcept;
+  /// How the process tree is contained on this machine.
+  [[nodiscard]] Containment containment() const noexcept;
+  /// Features the sandbox asked for and this machine lacks (best effort only; empty otherwise).
+  [[nodiscard]] const std::vector<std::string>& skipped() const noexcept;
+
+  /// The per-command part: the execute right for `bin` (canonical), its ELF interpreter
+  /// and the `#!` interpreter of a script (an `env NAME` interpreter is looked up on the
+  /// system's PATH, never on the PATH in `env`, which the agent controls), except for an
+  /// interpreter under a writable path. An error names the file that could not be read.
+  /// What a binary's start needs is remembered (per sandbox, a few binaries): a later
+  /// start only checks those files unchanged, and reads them again if any is not.
+  [[nodiscard]] std::expected<SandboxLaunch, std::string> prepare(const Path& bin,
+                                                                  const EnvMap& env) const;
+
+  /// The limit the end of the command shows was broken (CPU time, file size), as a
+  /// message, from what waitid reported and the CPU time its rusage gave (user + system);
+  /// nothing for any other end. Ask only about a kill the supervisor did not send itself.
+  [[nodiscard]] std::optional<std::string> limit_breach(const siginfo_t& exit,
+                                                        std::chrono::microseconds cpu_used) const;
+
+  /// Sandboxes are equal when they were built from equal descriptions.
+  friend bool operator==(const Sandbox& a, const Sandbox& b) noexcept;
+
+  struct State;
+
+ private:
+  explicit Sandbox(std::shared_ptr<const State> state) noexcept : state_(std::move(state)) {}
+  std::shared_ptr<const State> state_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,82 @@
+// corvane._native: the package's second extension module. It runs `_corvane`'s
+// PreparedCommand objects without holding the interpreter lock, drives the
+// core's event loop for asyncio, and builds the package's typed errors. It owns
+// no class of the nine: it takes them from `_corvane` at import.
+#include "pyutil.hpp"
+
+#include "blocking_run.hpp"
+#include "checked_prepare.hpp"
+#include "corvane/event_loop.hpp"
+#include "guard_core.hpp"
+#include "reactor.hpp"
+#include "run_result.hpp"
+#include "sandbox_binding.hpp"
+#include "shared_types.hpp"
+#include "typed_errors.hpp"
+
+namespace corvane::py::native {
+namespace {
+
+PyMethodDef g_functions[] = {
+    {"run", method(&run), METH_FASTCALL,
+     "run(prepared, kill_on_output_limit, sandbox=None)\n--\n\n"
+     "Run a PreparedCommand with the interpreter lock released; return its Output."},
+    {"exit_signal", method(&exit_signal), METH_O,
+     "exit_signal(output)\n--\n\nThe signal that ended the run of an Output, or None when it "
+     "exited."},
+    {"prepare", method(&prepare), METH_FASTCALL,
+     "prepare(policy, request)\n--\n\n"
+     "ProcPolicy.prepare(request), raising corvane.Refused with the violation's kind and "
+     "fields."},
+    {"call_options", method(&call_options), METH_FASTCALL,
+     "call_options(prepared, timeout, stdin)\n--\n\n"
+     "The command with one call's shorter time limit ((secs, nanos) or None) and stdin "
+     "(bytes-like or None); corvane.Refused above the policy's limits."},
+    {"build_guard", method(&build_guard), METH_O,
+     "build_guard(data)\n--\n\nA GuardCore: the policy described by corvane.policy_file's data, "
+     "with the extended rule model."},
+    {"sandbox_build", method(&sandbox_build), METH_FASTCALL,
+     "sandbox_build(workspace, read, write, exec, network, keep_background, best_effort, "
+     "limits)\n--\n\nBuild a core Sandbox (see corvane.Sandbox)."},
+    {"sandbox_available", method(&sandbox_available), METH_NOARGS,
+     "sandbox_available()\n--\n\nWhat this machine offers a sandbox."},
+    {"sandbox_describe", method(&sandbox_describe), METH_O,
+     "sandbox_describe(handle)\n--\n\n(containment, skipped, limits, read, write, exec, network, "
+     "keep_background, best_effort) of a built sandbox."},
+    {},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "corvane._native",
+    "Native half of the corvane package: lock-free and asyncio-driven runs.",
+    -1,  // process-wide state (the shared types), so one initialisation per process
+    g_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* init_module() noexcept {
+  // This module links its own copy of the core: its faults must unwind to our
+  // method boundaries just as `_corvane`'s do.
+  corvane::set_fault_handler(&corvane::throw_internal_fault);
+  if (!import_shared_types() || !import_error_types()) return nullptr;
+  PyTypeObject* reactor = reactor_type();
+  if (reactor == nullptr || guard_core_type() == nullptr) return nullptr;
+  PyObject* module = PyModule_Create(&g_module_def);
+  if (module == nullptr) return nullptr;
+  Py_INCREF(reactor);
+  if (PyModule_AddObject(module, "Reactor", reinterpret_cast<PyObject*>(reactor)) < 0) {
+    Py_DECREF(reactor);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
+
+}  // namespace
+}  // namespace corvane::py::native
+
+PyMODINIT_FUNC PyInit__native() { return corvane::py::native::init_module(); }

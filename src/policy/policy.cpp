@@ -1,0 +1,478 @@
+// Building a policy (every allowed binary resolved, checked and given rules)
+// and preparing requests against it.
+#include "corvane/policy.hpp"
+
+#include <algorithm>
+
+#include "corvane/arg_parser.hpp"
+#include "corvane/canonical.hpp"
+#include "corvane/file_check.hpp"
+
+namespace corvane {
+
+ProcPolicyBuilder ProcPolicyBuilder::allow_bin(Path path) && {
+  allowed_bins_.push_back(std::move(path));
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::arg_rules(Path path, ArgRules rules) && {
+  rules_by_path_.insert_or_assign(std::move(path), std::move(rules));
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::env_policy(EnvPolicy policy) && {
+  env_policy_ = std::move(policy);
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::cwd_policy(CwdPolicy policy) && {
+  cwd_policy_ = std::move(policy);
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::timeout(Duration limit) && {
+  timeout_ = limit.normalized();
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::max_stdout(std::uint64_t bytes) && {
+  max_stdout_ = bytes;
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::max_stderr(std::uint64_t bytes) && {
+  max_stderr_ = bytes;
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::risky_bin_policy(RiskyBinPolicy policy) && {
+  risky_bin_policy_ = policy;
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::command_rules(Path path, CommandRules rules) && {
+  command_rules_.emplace_back(std::move(path), std::make_shared<const CommandRules>(std::move(rules)));
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::allow_named_bin(std::string name, Path path) && {
+  bin_names_.emplace_back(std::move(name), path);
+  allowed_bins_.push_back(std::move(path));
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::anchor_relative_cwd(bool on) && {
+  anchor_cwd_ = on;
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::max_stdin(std::uint64_t bytes) && {
+  max_stdin_ = bytes;
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::sandbox(Sandbox sandbox) && {
+  sandbox_ = std::move(sandbox);
+  return std::move(*this);
+}
+
+ProcPolicyBuilder ProcPolicyBuilder::binary_options(Path path, BinaryOptions options) && {
+  for (auto& entry : binary_options_) {
+    if (path_equal(entry.first, path)) {
+      entry.second = options;
+      return std::move(*this);
+    }
+  }
+  binary_options_.emplace_back(std::move(path), options);
+  return std::move(*this);
+}
+
+void ProcPolicyBuilder::move_settings_into(ProcPolicy& policy) {
+  policy.env_policy_ = std::move(env_policy_);
+  policy.cwd_policy_ = std::move(cwd_policy_);
+  policy.max_stdout_ = max_stdout_;
+  policy.max_stderr_ = max_stderr_;
+  policy.timeout_ = timeout_;
+  policy.risky_bin_policy_ = risky_bin_policy_;
+  policy.sandbox_ = std::move(sandbox_);
+  policy.anchor_cwd_ = anchor_cwd_;
+  policy.max_stdin_ = max_stdin_;
+}
+
+std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
+  ProcPolicy policy;
+  for (const Path& registered : allowed_bins_) {
+    auto canonical = canonicalize_binary(registered);
+    if (!canonical) return std::unexpected(std::move(canonical.error()));
+    if (auto checked = check_binary(*canonical); !checked) {
+      return std::unexpected(std::move(checked.error()));
+    }
+    // Rules under the path as registered win over rules under its canonical form.
+    auto rules = rules_by_path_.find(registered);
+    if (rules == rules_by_path_.end()) rules = rules_by_path_.find(*canonical);
+    if (rules == rules_by_path_.end()) {
+      return std::unexpected(violation::ArgRulesRequired{display(registered)});
+    }
+    policy.allowed_canonical_.insert(*canonical);
+    // A later binary that resolves to the same file replaces the earlier rules.
+    policy.rules_by_canonical_.insert_or_assign(std::move(*canonical), rules->second);
+  }
+  move_settings_into(policy);
+  return policy;
+}
+
+std::expected<Path, Violation> ProcPolicy::admit_binary(const Path& bin) const {
+  return admit_binary(bin, nullptr);
+}
+
+std::expected<Path, Violation> ProcPolicy::admit_binary(const Path& bin, Explanation* ex) const {
+  // Refuse a relative path before touching the file system at all.
+  if (!is_absolute(bin)) return std::unexpected(violation::BinNotAbsolute{display(bin)});
+
+  auto canonical = canonicalize_binary(bin);
+  if (!canonical) return std::unexpected(std::move(canonical.error()));
+  if (auto checked = check_binary(*canonical); !checked) {
+    return std::unexpected(std::move(checked.error()));
+  }
+  if (!allowed_canonical_.contains(*canonical)) {
+    return std::unexpected(violation::BinNotAllowed{display(bin), display(*canonical)});
+  }
+  // A binary's own setting replaces the policy's for that one file only.
+  const BinarySettings* own = settings_of(*canonical);
+  if (ex && own) ex->risky = own->risky;
+  const RiskyBinPolicy risky = own && own->risky ? *own->risky : risky_bin_policy_;
+  if (auto risk = check_risky(*canonical, risky); !risk) {
+    return std::unexpected(std::move(risk.error()));
+  }
+  return canonical;
+}
+
+std::expected<PreparedCommand, Violation> ProcPolicy::prepare(ProcRequest request) const {
+  auto canonical = admit_binary(request.bin);
+  if (!canonical) return std::unexpected(std::move(canonical.error()));
+  const auto rules = rules_by_canonical_.find(*canonical);
+  if (rules == rules_by_canonical_.end()) {
+    return std::unexpected(violation::ArgRulesRequired{display(*canonical)});
+  }
+  auto argv = rules->second.validate(std::move(request.argv));
+  if (!argv) return std::unexpected(std::move(argv.error()));
+  EnvMap env = env_policy_.apply(request.env);
+  auto cwd = cwd_policy_.validate(request.cwd);
+  if (!cwd) return std::unexpected(std::move(cwd.error()));
+  return PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
+                         max_stdout_, max_stderr_, timeout_, max_stdin_);
+}
+
+// ---------------------------------------------------------------- extended path
+
+namespace {
+
+Refusal duplicate_rules(std::string message, const Path& path) {
+  return Refusal{"DuplicateRules", std::nullopt, std::move(message), {{"path", display(path)}},
+                 std::nullopt};
+}
+
+// The argv index an ArgRules violation is about, found with the same lexical
+// rule ArgRules uses, so the index always points at the token it judged.
+std::optional<std::size_t> violation_index(const Violation& v, const std::vector<std::string>& argv,
+                                           bool has_subcommand) {
+  std::size_t flags = 0;
+  std::size_t positionals = 0;
+  bool separator_seen = false;
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    switch (classify_token(argv[i], separator_seen)) {
+      case ArgKind::DoubleDash:
+        separator_seen = true;
+        break;
+      case ArgKind::Flag:
+        ++flags;
+        if (const auto* bad = std::get_if<violation::FlagNotAllowed>(&v); bad && bad->flag == argv[i]) {
+          return i;
+        }
+        if (const auto* many = std::get_if<violation::TooManyFlags>(&v); many && flags == many->max + 1) {
+          return i;
+        }
+        break;
+      case ArgKind::Positional:
+        ++positionals;
+        if (std::holds_alternative<violation::SubcommandMismatch>(v)) return i;
+        if (const auto* many = std::get_if<violation::TooManyPositionals>(&v);
+            many && positionals == many->max + 1 + (has_subcommand ? 1 : 0)) {
+          return i;
+        }
+        break;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string_view display_name(CheckStage stage) noexcept {
+  switch (stage) {
+    case CheckStage::Binary: return "binary";
+    case CheckStage::Arguments: return "arguments";
+    case CheckStage::Environment: return "environment";
+    case CheckStage::WorkingDirectory: return "working_directory";
+    case CheckStage::Allowed: return "allowed";
+  }
+  return "unknown";
+}
+
+std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
+  // A call's stdin is written whole into a pipe before its child starts.
+  if (const std::uint64_t cap = max_stdin_capacity(); max_stdin_ && *max_stdin_ > cap) {
+    return std::unexpected(Refusal{
+        "StdinTooLarge", std::nullopt,
+        "max_stdin of " + std::to_string(*max_stdin_) + " bytes is above " +
+            std::to_string(cap) + ", the most a pipe can hold here",
+        {}, std::nullopt});
+  }
+  for (std::size_t i = 0; i < command_rules_.size(); ++i) {
+    const Path& path = command_rules_[i].first;
+    for (std::size_t j = 0; j < i; ++j) {
+      if (path_equal(command_rules_[j].first, path)) {
+        return std::unexpected(duplicate_rules(
+            "a second set of rules for binary " + display(path), path));
+      }
+    }
+    if (rules_by_path_.contains(path)) {
+      return std::unexpected(duplicate_rules(
+          "both argument rules and command rules for binary " + display(path), path));
+    }
+  }
+  auto find_options = [&](const Path& key) -> const BinaryOptions* {
+    for (const auto& [path, options] : binary_options_) {
+      if (path_equal(path, key)) return &options;
+    }
+    return nullptr;
+  };
+  auto find_command = [&](const Path& key) -> const std::shared_ptr<const CommandRules>* {
+    for (const auto& [path, rules] : command_rules_) {
+      if (path_equal(path, key)) return &rules;
+    }
+    return nullptr;
+  };
+
+  ProcPolicy policy;
+  // Which registered path's rules apply to each canonical binary, so that two
+  // different sets of rules reaching one file are caught.
+  std::unordered_map<Path, Path, PathHash, PathEqual> source_of;
+  // The file each registered path is, so that names can be told apart by file.
+  std::unordered_map<Path, Path, PathHash, PathEqual> canonical_of;
+  for (const Path& registered : allowed_bins_) {
+    auto canonical = canonicalize_binary(registered);
+    if (!canonical) return std::unexpected(to_refusal(std::move(canonical.error())));
+    if (auto checked = check_binary(*canonical); !checked) {
+      return std::unexpected(to_refusal(std::move(checked.error())));
+    }
+    canonical_of.insert_or_assign(registered, *canonical);
+    // Options under the path as registered, else under its canonical form, as rules are found.
+    const BinaryOptions* options = find_options(registered);
+    if (!options) options = find_options(*canonical);
+    ProcPolicy::BinarySettings settings;
+    if (options) {
+      if (options->argv0 == Argv0::AllowedPath) settings.argv0 = registered;
+      settings.risky = options->risky;
+    }
+    // As in build(): rules under the path as registered win over rules under its canonical form.
+    Path key = registered;
+    auto args = rules_by_path_.find(key);
+    auto command = find_command(key);
+    if (args == rules_by_path_.end() && !command) {
+      key = *canonical;
+      args = rules_by_path_.find(key);
+      command = find_command(key);
+    }
+    if (args == rules_by_path_.end() && !command) {
+      return std::unexpected(to_refusal(violation::ArgRulesRequired{display(registered)}));
+    }
+    if (auto seen = source_of.find(*canonical); seen != source_of.end()) {
+      if (!path_equal(seen->second, key)) {
+        return std::unexpected(duplicate_rules("rules for " + display(seen->second) + " and " +
+                                                   display(key) + " both apply to " +
+                                                   display(*canonical),
+                                               *canonical));
+      }
+      // One file is run one way: two allowed paths for it cannot each be its argv[0].
+      const auto before = policy.settings_by_canonical_.find(*canonical);
+      const ProcPolicy::BinarySettings none;
+      const auto& earlier = before == policy.settings_by_canonical_.end() ? none : before->second;
+      const bool same_argv0 = earlier.argv0.has_value() == settings.argv0.has_value() &&
+                              (!settings.argv0 || path_equal(*earlier.argv0, *settings.argv0));
+      if (!same_argv0 || earlier.risky != settings.risky) {
+        return std::unexpected(Refusal{
+            "ConflictingBinaryOptions", std::nullopt,
+            "binaries that resolve to " + display(*canonical) + " have different options (" +
+                display(registered) + ")",
+            {{"path", display(registered)}}, std::nullopt});
+      }
+      continue;
+    }
+    source_of.emplace(*canonical, key);
+    policy.allowed_canonical_.insert(*canonical);
+    if (settings.argv0 || settings.risky) {
+      policy.settings_by_canonical_.emplace(*canonical, std::move(settings));
+    }
+    if (command) {
+      policy.command_rules_by_canonical_.emplace(std::move(*canonical), *command);
+    } else {
+      policy.rules_by_canonical_.emplace(std::move(*canonical), args->second);
+    }
+  }
+  // Options nobody asked for are a mistake in the policy, not something to drop silently.
+  for (const auto& [path, options] : binary_options_) {
+    const bool allowed = canonical_of.contains(path) ||
+                         std::any_of(canonical_of.begin(), canonical_of.end(),
+                                     [&](const auto& entry) { return path_equal(entry.second, path); });
+    if (!allowed) {
+      return std::unexpected(Refusal{"OptionsForUnknownBinary", std::nullopt,
+                                     "options for binary " + display(path) + ", which is not allowed",
+                                     {{"path", display(path)}}, std::nullopt});
+    }
+  }
+  // Two names for one file are fine (/bin/ls and /usr/bin/ls); one name for two
+  // files is kept, and refused when asked for, so that neither is picked silently.
+  for (const auto& [name, registered] : bin_names_) {
+    auto& paths = policy.paths_by_name_[name];
+    const Path& file = canonical_of.at(registered);
+    const bool known = std::any_of(paths.begin(), paths.end(),
+                                   [&](const Path& p) { return path_equal(canonical_of.at(p), file); });
+    if (!known) paths.push_back(registered);
+  }
+  move_settings_into(policy);
+  return policy;
+}
+
+std::expected<Path, Refusal> ProcPolicy::bin_by_name(const Path& bin) const {
+  // Without names, or for an absolute path, the binary is what was asked for
+  // and admit_binary() judges it as prepare() does.
+  if (paths_by_name_.empty() || is_absolute(bin)) return bin;
+  const std::string& name = bin.native();
+  const auto found = paths_by_name_.find(name);
+  if (found == paths_by_name_.end()) {
+    std::vector<std::string> names;
+    for (const auto& entry : paths_by_name_) names.push_back(entry.first);
+    std::sort(names.begin(), names.end());
+    std::string list;
+    for (const auto& n : names) list += (list.empty() ? "" : ", ") + lossy_utf8(n);
+    return std::unexpected(Refusal{"BinNotAllowed", std::nullopt,
+                                   "binary not allowed: " + escape_quoted(name) +
+                                       " (not the name of an allowed binary; names: " + list + ")",
+                                   {{"requested", lossy_utf8(name)}, {"resolved", std::monostate{}}},
+                                   std::nullopt});
+  }
+  const std::vector<Path>& paths = found->second;
+  if (paths.size() == 1) return paths.front();
+  std::string list;
+  for (const Path& p : paths) list += (list.empty() ? "" : ", ") + display(p);
+  return std::unexpected(Refusal{"AmbiguousBinName", std::nullopt,
+                                 "binary name " + escape_quoted(name) + " is ambiguous: it names " + list +
+                                     " (ask by path)",
+                                 {{"name", lossy_utf8(name)}, {"paths", list}},
+                                 std::nullopt});
+}
+
+std::expected<Path, Violation> ProcPolicy::check_cwd(const std::optional<Path>& requested) const {
+  return anchor_cwd_ ? cwd_policy_.validate_anchored(requested) : cwd_policy_.validate(requested);
+}
+
+std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, Explanation* ex) const {
+  auto stage = [ex](CheckStage s) {
+    if (ex) ex->stage = s;
+  };
+  stage(CheckStage::Binary);
+  auto named = bin_by_name(request.bin);
+  if (!named) return std::unexpected(std::move(named.error()));
+  auto canonical = admit_binary(*named, ex);
+  if (!canonical) return std::unexpected(to_refusal(std::move(canonical.error())));
+  if (ex) ex->canonical = *canonical;
+  const BinarySettings* own = settings_of(*canonical);
+  auto made = [&](PreparedCommand cmd) {
+    if (own && own->argv0) cmd.argv0_ = own->argv0;
+    return cmd;
+  };
+
+  if (const auto plain = rules_by_canonical_.find(*canonical); plain != rules_by_canonical_.end()) {
+    // Exactly prepare()'s order and results, with the index of the refused token added.
+    if (ex) ex->rules = "arg_rules";
+    stage(CheckStage::Arguments);
+    auto argv = plain->second.validate(request.argv);
+    if (!argv) {
+      auto index = violation_index(argv.error(), request.argv, plain->second.subcommand().has_value());
+      return std::unexpected(to_refusal(std::move(argv.error()), index));
+    }
+    stage(CheckStage::Environment);
+    EnvMap env = env_policy_.apply(request.env);
+    stage(CheckStage::WorkingDirectory);
+    auto cwd = check_cwd(request.cwd);
+    if (!cwd) return std::unexpected(to_refusal(std::move(cwd.error())));
+    stage(CheckStage::Allowed);
+    return made(PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd),
+                                std::move(env), max_stdout_, max_stderr_, timeout_, max_stdin_));
+  }
+
+  const auto command = command_rules_by_canonical_.find(*canonical);
+  if (command == command_rules_by_canonical_.end()) {
+    return std::unexpected(to_refusal(violation::ArgRulesRequired{display(*canonical)}));
+  }
+  if (ex) ex->rules = "command_rules";
+  stage(CheckStage::Environment);
+  EnvMap env = env_policy_.apply(request.env);
+  // The working directory comes before the arguments: path rules resolve against it.
+  stage(CheckStage::WorkingDirectory);
+  auto cwd = check_cwd(request.cwd);
+  if (!cwd) return std::unexpected(to_refusal(std::move(cwd.error())));
+  std::optional<PathJail> jail;
+  if (command->second->needs_jail()) {
+    // A fixed directory is used as written elsewhere; paths need its real location.
+    auto real_cwd = real_path(*cwd);
+    if (!real_cwd) {
+      return std::unexpected(to_refusal(violation::CwdForbidden{
+          display(*cwd), "failed to canonicalize cwd: " + real_cwd.error().text()}));
+    }
+    Path root = *real_cwd;
+    if (const auto* jailed = std::get_if<CwdPolicy::Jailed>(&cwd_policy_.variant())) {
+      auto real_root = real_path(jailed->root);
+      if (!real_root) {
+        return std::unexpected(to_refusal(violation::CwdForbidden{
+            display(jailed->root), "failed to canonicalize jail root: " + real_root.error().text()}));
+      }
+      root = std::move(*real_root);
+    }
+    jail = PathJail{std::move(*real_cwd), std::move(root)};
+  }
+  stage(CheckStage::Arguments);
+  auto argv = command->second->apply(std::move(request.argv), jail ? &*jail : nullptr,
+                                     ex ? &ex->trace : nullptr);
+  if (!argv) return std::unexpected(std::move(argv.error()));
+  stage(CheckStage::Allowed);
+  return made(PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd),
+                              std::move(env), max_stdout_, max_stderr_, timeout_, max_stdin_));
+}
+
+const ProcPolicy::BinarySettings* ProcPolicy::settings_of(const Path& canonical) const {
+  if (settings_by_canonical_.empty()) return nullptr;
+  const auto found = settings_by_canonical_.find(canonical);
+  return found == settings_by_canonical_.end() ? nullptr : &found->second;
+}
+
+std::expected<PreparedCommand, Refusal> ProcPolicy::check(ProcRequest request) const {
+  return carry_sandbox(judge(std::move(request), nullptr));
+}
+
+Explanation ProcPolicy::explain(ProcRequest request) const {
+  Explanation ex{std::unexpected(Refusal{}), CheckStage::Binary, std::nullopt, {}, {}, std::nullopt};
+  ex.result = carry_sandbox(judge(std::move(request), &ex));
+  return ex;
+}
+
+std::expected<PreparedCommand, Refusal> ProcPolicy::carry_sandbox(
+    std::expected<PreparedCommand, Refusal> result) const {
+  // Set on the command itself rather than left to whoever runs it: a host that
+  // runs the checked command by any route still runs it in the policy's sandbox.
+  if (result && sandbox_) result->sandbox_ = sandbox_;
+  return result;
+}
+
+}  // namespace corvane
