@@ -1,11 +1,18 @@
-"""The README's Python examples and the programs under examples/, run as tests so
-that the documentation a new user meets cannot drift from the module."""
+"""The code blocks of the README and of docs/, and the programs under examples/,
+run as tests so that the documentation a new user meets cannot drift from the
+module. Each block runs by its language; one that cannot run says why on the
+line before it (<!-- not-run: REASON -->), and anything else fails here."""
 
 import importlib.util
 import json
+import os
 import re
+import shlex
+import stat
 import subprocess
 import sys
+import tempfile
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -13,12 +20,73 @@ import pytest
 from corvane import ArgRules, ProcPolicyBuilder
 
 REPO = Path(__file__).resolve().parents[2]
-README = (REPO / "README.md").read_text(encoding="utf-8")
 EXAMPLES = REPO / "examples"
+PAGES = [REPO / "README.md", *sorted((REPO / "docs").glob("*.md"))]
+
+# Fewer runnable blocks than this means an example was dropped (or a fence
+# broken so that it is no longer found): raise it when adding examples.
+MIN_BLOCKS_RUN = 24
+
+FENCE = re.compile(r"^```([\w+-]*)\n(.*?)^```$", re.S | re.M)
+MARKER = re.compile(r"<!-- (example|not-run|file|output)(?:: (.*?))? -->")
 
 
-def fenced_blocks(language):
-    return re.findall(r"^```" + language + r"\n(.*?)^```$", README, flags=re.S | re.M)
+@dataclass(frozen=True)
+class Block:
+    page: Path
+    line: int
+    lang: str
+    text: str
+    marker: str | None  # example, not-run, file, output
+    argument: str | None  # the example's name, the reason, the file name
+
+    @property
+    def where(self):
+        return f"{self.page.relative_to(REPO)}:{self.line}"
+
+
+def page_blocks(page):
+    text = page.read_text(encoding="utf-8")
+    blocks = []
+    for fence in FENCE.finditer(text):
+        # A marker is the whole line directly above the fence.
+        above = text[:fence.start()].rstrip("\n").rsplit("\n", 1)[-1].strip()
+        marker = MARKER.fullmatch(above)
+        blocks.append(Block(page, text.count("\n", 0, fence.start()) + 1, fence.group(1), fence.group(2),
+                            marker.group(1) if marker else None, marker.group(2) if marker else None))
+    return blocks
+
+
+BLOCKS = [block for page in PAGES for block in page_blocks(page)]
+
+
+def blocks_of(lang):
+    return [b for b in BLOCKS if b.lang == lang and b.marker != "not-run"]
+
+
+def named(name):
+    [block] = [b for b in BLOCKS if b.marker == "example" and b.argument == name]
+    return block
+
+
+def block_id(block):
+    return block.where
+
+
+def following_output(block):
+    blocks = page_blocks(block.page)
+    after = blocks[blocks.index(block) + 1:]
+    return after[0] if after and after[0].marker == "output" else None
+
+
+def corvane_lines(text):
+    """The block's command lines, continuations joined, comments and blanks left out."""
+    joined = text.replace("\\\n", " ")
+    return [line for line in joined.splitlines() if line.strip() and not line.lstrip().startswith("#")]
+
+
+def runs_corvane(line):
+    return re.search(r"(^|\|)\s*corvane\s", line) is not None
 
 
 def load_example(name):
@@ -29,14 +97,45 @@ def load_example(name):
     return module
 
 
-PYTHON_BLOCKS = fenced_blocks("python")
+# How a block of each language is tested; a block no row covers fails the inventory.
+def runnable(block):
+    if block.marker == "not-run":
+        return False
+    if block.lang == "sh":
+        return block.marker == "example" or all(runs_corvane(line) for line in corvane_lines(block.text))
+    if block.lang == "cmake":
+        return block.marker == "example" and block.argument == "cmake_consumer"
+    if block.lang == "":
+        return block.marker == "output"
+    return block.lang in ("python", "toml", "json", "cpp")
 
 
-def test_readme_has_the_documented_examples():
-    assert len(PYTHON_BLOCKS) >= 2
-    assert len(fenced_blocks("cpp")) == 2  # the ones the C++ suite compiles
-    quick_start = fenced_blocks("sh")[0]
-    assert quick_start.splitlines() == [
+def test_every_block_runs_or_says_why_not():
+    unexplained = [f"{b.where} ({b.lang or 'plain'})" for b in BLOCKS
+                   if not runnable(b) and b.marker != "not-run"]
+    assert not unexplained, f"blocks that neither run nor carry <!-- not-run: REASON -->: {unexplained}"
+    for block in BLOCKS:
+        if block.marker == "not-run":
+            assert block.argument and len(block.argument) > 10, f"{block.where}: a not-run block gives its reason"
+        if block.marker == "output":
+            blocks = page_blocks(block.page)
+            before = blocks[blocks.index(block) - 1]
+            assert before.lang == "python", f"{block.where}: an output block follows the Python block printing it"
+    names = [b.argument for b in BLOCKS if b.marker == "example"]
+    assert len(names) == len(set(names)), f"example names are unique: {sorted(names)}"
+    run = [b for b in BLOCKS if runnable(b)]
+    counts = {}
+    for block in run:
+        counts[block.lang or "output"] = counts.get(block.lang or "output", 0) + 1
+    print(f"documentation blocks run: {len(run)} of {len(BLOCKS)}: {counts}")
+    assert len(run) >= MIN_BLOCKS_RUN, counts
+    assert counts.get("cpp", 0) >= 2  # compiled and run by the C++ suite
+    assert counts.get("python", 0) >= 10
+
+
+def test_readme_quick_start_is_the_two_commands():
+    assert named("quick_start").page.name == "README.md"
+    assert named("quick_start").text.splitlines() == [
         "python3 -m pip install . && python3 examples/agent_demo.py",
         "bash scripts/test.sh",
     ]
@@ -45,21 +144,124 @@ def test_readme_has_the_documented_examples():
         assert (REPO / path).is_file(), path
 
 
-@pytest.mark.parametrize("index", range(len(PYTHON_BLOCKS)), ids=lambda i: f"block{i + 1}")
-def test_readme_python_block_runs(index, capsys):
-    if "--system-site-packages" in PYTHON_BLOCKS[index] and sys.prefix != sys.base_prefix:
+def test_cmake_consumer_is_the_one_the_test_command_builds():
+    block = named("cmake_consumer")
+    assert block.text == (REPO / "tests/cmake_consumer/CMakeLists.txt").read_text(encoding="utf-8")
+
+
+def heading_anchors(page):
+    """The anchors a renderer gives the page's headings: lower case, punctuation dropped."""
+    anchors = set()
+    text = FENCE.sub("", page.read_text(encoding="utf-8"))
+    for heading in re.findall(r"^#+ (.+)$", text, flags=re.M):
+        slug = re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-")
+        anchors.add(slug)
+    return anchors
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda p: str(p.relative_to(REPO)))
+def test_links_between_pages_resolve(page):
+    text = FENCE.sub("", page.read_text(encoding="utf-8"))
+    for target in re.findall(r"\]\(([^)\s]+)\)", text):
+        if re.match(r"[a-z]+:", target):
+            continue  # a web address
+        path, _, anchor = target.partition("#")
+        linked = (page.parent / path).resolve() if path else page
+        assert linked.exists(), f"{page.name}: {target}: no such file"
+        if anchor:
+            assert anchor in heading_anchors(linked), f"{page.name}: {target}: no such heading"
+
+
+# What a named Python block prints, where the output depends on the machine
+# (the file /bin/sh resolves to) and so cannot be an output block.
+PRINTED = {
+    "nine_classes": lambda lines: (
+        lines[0].startswith("binary not allowed: /bin/sh (resolved to /")
+        and lines[1:3] == ["flag not allowed: -r", "too many flags: max 2, got 3"]
+        and re.fullmatch(r"process timed out after 1(\.\d+)?s \(limit: 1s\)", lines[3]) is not None),
+}
+
+
+@pytest.mark.parametrize("block", blocks_of("python"), ids=block_id)
+def test_python_block_runs(block, tmp_path, monkeypatch, capsys):
+    if "--system-site-packages" in block.text and sys.prefix != sys.base_prefix:
         # A venv made from inside a venv borrows the base interpreter's packages,
         # where this test environment's pytest is not.
         pytest.skip("the example's venv cannot borrow pytest from inside another venv")
-    code = compile(PYTHON_BLOCKS[index], f"README.md python block {index + 1}", "exec")
-    exec(code, {"__name__": "readme_example"})  # the blocks assert their own claims
+    for file in page_blocks(block.page):
+        if file.marker == "file":
+            (tmp_path / file.argument).write_text(file.text, encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    code = compile(block.text, block.where, "exec")
+    exec(code, {"__name__": "doc_example"})  # the blocks assert their own claims
     printed = capsys.readouterr().out
-    if index == 0:
-        # The messages the first block's comments promise.
-        lines = printed.splitlines()
-        assert lines[0].startswith("binary not allowed: /bin/sh (resolved to /")
-        assert lines[1:3] == ["flag not allowed: -r", "too many flags: max 2, got 3"]
-        assert re.fullmatch(r"process timed out after 1(\.\d+)?s \(limit: 1s\)", lines[3])
+    output = following_output(block)
+    if output is not None:
+        assert printed == output.text
+    if block.marker == "example" and block.argument in PRINTED:
+        assert PRINTED[block.argument](printed.splitlines()), printed
+
+
+def toml_reader():
+    try:
+        import tomllib
+    except ImportError:
+        tomllib = pytest.importorskip("tomli")
+    return tomllib
+
+
+@pytest.mark.parametrize("block", blocks_of("toml"), ids=block_id)
+def test_toml_block_is_a_policy(block, tmp_path):
+    toml_reader().loads(block.text)
+    if "${WORKSPACE}" in block.text:
+        from corvane import Guard
+        # Beside the workspace, not in it: a policy never governs its own file.
+        (tmp_path / "workspace").mkdir()
+        (tmp_path / "policy.toml").write_text(block.text, encoding="utf-8")
+        guard = Guard.from_toml(tmp_path / "policy.toml", vars={"WORKSPACE": str(tmp_path / "workspace")})
+        assert guard.describe()["cwd"]["root"] == str(tmp_path / "workspace")
+
+
+@pytest.mark.parametrize("block", blocks_of("json"), ids=block_id)
+def test_json_block_parses(block):
+    try:
+        json.loads(block.text)
+    except json.JSONDecodeError:
+        for line in block.text.splitlines():
+            assert isinstance(json.loads(line), dict), line
+
+
+@pytest.fixture(scope="module")
+def corvane_on_path():
+    """A PATH on which `corvane` is the package under test, whatever is installed."""
+    with tempfile.TemporaryDirectory() as bindir:
+        shim = Path(bindir, "corvane")
+        shim.write_text(f'#!/bin/sh\nexec {shlex.quote(sys.executable)} -m corvane "$@"\n')
+        shim.chmod(shim.stat().st_mode | stat.S_IXUSR)
+        env = dict(os.environ, PATH=f"{bindir}:{os.environ['PATH']}",
+                   PYTHONPATH=os.pathsep.join(sys.path))
+        yield env
+
+
+USAGE_ERROR = {"run": 125, "check": 2, "explain": 2, "serve": 2}
+
+
+@pytest.mark.parametrize("block", [b for b in blocks_of("sh") if b.marker is None], ids=block_id)
+def test_shell_block_runs(block, corvane_on_path):
+    for line in corvane_lines(block.text):
+        done = subprocess.run(["bash", "-c", line], cwd=REPO, env=corvane_on_path,
+                              capture_output=True, text=True, timeout=60)
+        command = re.search(r"corvane\s+(\w+)", line).group(1)
+        assert "Traceback" not in done.stderr, done.stderr
+        assert done.returncode != USAGE_ERROR[command], (line, done.stderr)
+        promised = re.search(r"#.*\bexit (\d+)", line)
+        if promised:
+            assert done.returncode == int(promised.group(1)), (line, done.stderr)
+        if command == "serve":
+            answers = [json.loads(answer) for answer in done.stdout.splitlines()]
+            requests = re.findall(r"'(\{.*?\})'", line)
+            assert [a.get("id") for a in answers] == [json.loads(r)["id"] for r in requests]
+            assert not [a for a in answers if a.get("error") in ("BadRequest", "InternalError", "PolicyError")]
 
 
 @pytest.fixture(scope="module")
