@@ -34,12 +34,12 @@ cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
 
 echo "== C++ package: cmake --install, then a program outside the tree built against it"
-# The consumer's CMakeLists.txt is the one the README shows.
+# The consumer's CMakeLists.txt is the one the documentation shows (docs/cpp.md).
 awk '/^```cmake$/ { block = ""; inside = 1; next }
   inside && /^```$/ { inside = 0; if (block ~ /find_package\(corvane/) printf "%s", block; next }
-  inside { block = block $0 "\n" }' README.md |
+  inside { block = block $0 "\n" }' README.md docs/*.md |
   diff -u - tests/cmake_consumer/CMakeLists.txt ||
-  { echo "README's cmake block differs from tests/cmake_consumer/CMakeLists.txt" >&2; exit 1; }
+  { echo "the documentation's cmake consumer differs from tests/cmake_consumer/CMakeLists.txt" >&2; exit 1; }
 cmake --install build/test --prefix "$tmp/prefix" >/dev/null
 # Nothing of the source tree is visible to it: only the installed prefix.
 cp -r tests/cmake_consumer "$tmp/consumer-src"

@@ -1,5 +1,5 @@
-// Runs the C++ program of README.md, cut out at configure time into
-// readme_example.inc, so the documented example cannot drift from the library.
+// Runs the C++ program of docs/cpp.md, cut out at configure time into
+// doc_example_cpp_api.inc, so the documented example cannot drift from the library.
 #include <gtest/gtest.h>
 
 // Everything the example may include comes first, so that the rename of main
@@ -11,7 +11,7 @@
 #include "corvane/corvane.hpp"
 
 #define main corvane_readme_main
-#include "readme_example.inc"
+#include "doc_example_cpp_api.inc"
 #undef main
 
 namespace {

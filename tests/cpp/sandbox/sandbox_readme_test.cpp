@@ -1,5 +1,5 @@
-// Runs the README's sandbox program, cut out at configure time into
-// sandbox_readme_example.inc, so the documented example cannot drift.
+// Runs the sandbox program of docs/sandbox.md, cut out at configure time into
+// doc_example_cpp_sandbox.inc, so the documented example cannot drift.
 #include <gtest/gtest.h>
 
 // Everything the example may include comes first, so that the rename of main
@@ -13,7 +13,7 @@
 #include "corvane/corvane.hpp"
 
 #define main corvane_sandbox_readme_main
-#include "sandbox_readme_example.inc"
+#include "doc_example_cpp_sandbox.inc"
 #undef main
 
 namespace {
