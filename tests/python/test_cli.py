@@ -290,9 +290,9 @@ def test_the_mcp_extra_stays_optional(toolbox):
 
 
 def test_readme_command_examples_run():
-    # The commands the README shows, from the repository root, as a reader pastes them;
-    # a comment that says "refused" promises exit 1 ("exit N" names another code).
-    readme = (REPO / "README.md").read_text(encoding="utf-8")
+    # The commands the documentation shows, from the repository root, as a reader pastes
+    # them; a comment that says "refused" promises exit 1 ("exit N" names another code).
+    readme = (REPO / "docs" / "cli-and-mcp.md").read_text(encoding="utf-8")
     section = readme[readme.index("## The `corvane` command"):]
     start = section.index("```sh\n") + len("```sh\n")
     block = section[start:section.index("```", start)]
@@ -313,7 +313,7 @@ def test_readme_serve_example_runs():
     script = Path(sys.executable).with_name("corvane")
     if not script.exists():
         pytest.skip("the corvane console script is not installed beside this interpreter")
-    readme = (REPO / "README.md").read_text(encoding="utf-8")
+    readme = (REPO / "docs" / "cli-and-mcp.md").read_text(encoding="utf-8")
     block = next(b for b in re.findall(r"^```sh\n(.*?)^```$", readme, flags=re.S | re.M) if "serve" in b)
     path = f"{script.parent}{os.pathsep}{os.environ.get('PATH', '')}"
     done = subprocess.run(["bash", "-c", block], cwd=REPO, capture_output=True, timeout=60,
