@@ -25,7 +25,7 @@ _LIMITS = ("memory", "cpu_seconds", "processes", "file_size", "open_files")
 
 
 class Sandbox:
-    """A kernel sandbox for a run; see the README's Sandbox section.
+    """A kernel sandbox for a run; see docs/sandbox.md.
 
     ``read``, ``write`` and ``exec`` list paths the command may read, write, and
     execute besides its own binary and interpreters (with ``exec`` empty the
