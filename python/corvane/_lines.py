@@ -14,6 +14,14 @@ from typing import Callable, List, Optional, Union
 
 CHUNK = 64 * 1024
 
+# The longest request line `corvane serve` and `corvane mcp` read, in bytes. Longer
+# lines are answered without being held: the bound keeps one request from making
+# the server grow with its length (a request's token list costs the Guard's
+# explain() about a hundred times its size). A command line longer than this would
+# not fit the kernel's usual argument space of 2 MiB either, once its JSON escaping
+# is counted.
+MAX_REQUEST_LINE = 1 << 20
+
 
 class TooLong:
     """A line longer than the bound, in place of its bytes."""
