@@ -1,12 +1,11 @@
 # Type information for corvane._native, the package's private extension module.
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union, final
 
-from . import Output, PreparedCommand, ProcPolicy, ProcRequest
+from . import Output, PreparedCommand, ProcRequest
 
 def run(prepared: PreparedCommand, kill_on_output_limit: bool,
         sandbox: Optional[SandboxHandle] = None, /) -> Output: ...
 def exit_signal(output: Output, /) -> Optional[int]: ...
-def prepare(policy: ProcPolicy, request: ProcRequest, /) -> PreparedCommand: ...
 
 @final
 class SandboxHandle: ...
