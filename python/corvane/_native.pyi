@@ -22,10 +22,12 @@ def sandbox_build(
     /,
 ) -> SandboxHandle: ...
 def sandbox_available() -> Dict[str, Any]: ...
-def sandbox_describe(
-    handle: SandboxHandle, /
-) -> Tuple[str, Tuple[str, ...], Tuple[Optional[int], ...], Tuple[bytes, ...], Tuple[bytes, ...],
-           Tuple[bytes, ...], Any, bool, bool]: ...
+# (containment, skipped, limits, read, write, exec, network, keep_background, best_effort)
+SandboxDescription = Tuple[str, Tuple[str, ...], Tuple[Optional[int], ...], Tuple[bytes, ...],
+                           Tuple[bytes, ...], Tuple[bytes, ...],
+                           Union[bool, Dict[str, Tuple[int, ...]]], bool, bool]
+
+def sandbox_describe(handle: SandboxHandle, /) -> SandboxDescription: ...
 
 @final
 class Reactor:

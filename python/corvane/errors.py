@@ -16,7 +16,8 @@ class _Picklable:
     are not in ``args``, so the default exception pickling would drop them)."""
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (type(self), getattr(self, "args"), dict(vars(self)))
+        # A mixin: `args` is the exception's, which a checker does not see here.
+        return (type(self), getattr(self, "args"), dict(vars(self)))  # noqa: B009
 
 
 class Refused(_Picklable, ValueError):

@@ -75,6 +75,11 @@ class Guard:
     """A policy loaded from a file or a mapping; immutable and thread-safe."""
 
     __slots__ = ("_core", "_description", "_on_output_limit", "_file", "_sandbox")
+    _core: "_native.GuardCore"
+    _description: Dict[str, Any]
+    _on_output_limit: str
+    _file: Optional[str]
+    _sandbox: "Optional[Sandbox]"
 
     def __init__(self, *args: object, **kwargs: object) -> None:
         raise TypeError("use Guard.from_toml(path) or Guard.from_dict(mapping)")
@@ -163,7 +168,7 @@ class Guard:
         prepared = raw["prepared"]
         if refusal is None:
             where = f"rule set {rule_set!r}" if rule_set else "the binary's rules"
-            verdict = {"message": f"allowed by {where} of {raw['canonical']}", "kind": None,
+            verdict: Dict[str, Any] = {"message": f"allowed by {where} of {raw['canonical']}", "kind": None,
                        "index": None, "fields": {}}
         else:
             verdict = refusal_record(refusal)

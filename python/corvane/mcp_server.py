@@ -23,7 +23,7 @@ from mcp.server.lowlevel import Server
 from mcp.server.stdio import stdio_server
 from mcp.shared.message import SessionMessage
 
-from ._lines import MAX_REQUEST_LINE, Line, TooLong, read_lines
+from ._lines import MAX_REQUEST_LINE, Line, TooLong, handing_to, read_lines
 from .errors import ExecutionError, Refused
 from .tool import (DEFAULT_MAX_OUTPUT, TOOL_NAME, binary_names, description_text, format_result,
                    refusal_text, schema_for)
@@ -128,17 +128,9 @@ class BoundedLines:
 
     async def _lines(self) -> AsyncIterator[str]:
         import asyncio
-        from concurrent.futures import CancelledError as FutureCancelled
 
-        loop = asyncio.get_running_loop()
         lines: "asyncio.Queue[Optional[Line]]" = asyncio.Queue(16)
-
-        def put(line: Optional[Line]) -> bool:
-            try:
-                asyncio.run_coroutine_threadsafe(lines.put(line), loop).result()
-            except (RuntimeError, FutureCancelled):
-                return False  # the server has stopped
-            return True
+        put = handing_to(lines, asyncio.get_running_loop())
 
         def read() -> None:
             try:

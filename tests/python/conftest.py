@@ -95,6 +95,13 @@ def under_address_sanitizer():
         return "libasan" in handle.read()
 
 
+def close_pipes(process):
+    """Closes a finished Popen's pipes, as its `with` block would."""
+    for pipe in (process.stdin, process.stdout, process.stderr):
+        if pipe is not None:
+            pipe.close()
+
+
 @pytest.fixture
 def no_leaks():
     """Fails the test if it leaves a descriptor open or a child unreaped.

@@ -10,7 +10,7 @@ import threading
 import pytest
 
 import corvane
-from corvane import ArgRules, OutputLimitExceeded, ProcPolicyBuilder, ProcRequest, SpawnFailed, TimedOut
+from corvane import OutputLimitExceeded, ProcPolicyBuilder, ProcRequest, SpawnFailed, TimedOut
 from corvane import _aio
 
 from conftest import child_pids, open_rules, policy_for

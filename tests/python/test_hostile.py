@@ -13,7 +13,7 @@ import pytest
 
 from _corvane import ArgRules, InjectDoubleDash, ProcPolicyBuilder, ProcRequest
 
-from conftest import open_rules, policy_for, rss_bytes, under_address_sanitizer, write_script
+from conftest import open_rules, policy_for, rss_bytes, under_address_sanitizer
 
 TRUE = os.path.realpath("/bin/true")
 U64_MAX = 2**64 - 1

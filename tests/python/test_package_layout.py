@@ -34,7 +34,9 @@ def _imports(modules):
     for name, path in modules.items():
         package = name if path.endswith("__init__.py") else name.rpartition(".")[0]
         targets = set()
-        for node in ast.walk(ast.parse(open(path, encoding="utf-8").read())):
+        with open(path, encoding="utf-8") as source:
+            tree = ast.parse(source.read())
+        for node in ast.walk(tree):
             if isinstance(node, ast.ImportFrom):
                 base = node.module or ""
                 if node.level:

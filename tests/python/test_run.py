@@ -16,11 +16,10 @@ import time
 import pytest
 
 import corvane
-from corvane import ArgRules, ProcPolicyBuilder, ProcRequest
+from corvane import ProcPolicyBuilder, ProcRequest
 from corvane import ExecutionError, OutputLimitExceeded, Refused, SpawnFailed, TimedOut
-from corvane import _native
 
-from conftest import open_rules, policy_for
+from conftest import policy_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 

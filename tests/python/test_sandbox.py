@@ -3,7 +3,6 @@ tests, through the Python layer (each works without the sandbox and fails in it)
 the options and their errors, and the test seam for a machine without a feature."""
 
 import asyncio
-import os
 
 import pytest
 

@@ -17,16 +17,34 @@ import sys
 from typing import List, NoReturn, Optional, Sequence, Tuple
 
 from .._lines import MAX_REQUEST_LINE
-from .answers import EXIT_OK, EXIT_USAGE, RUN_USAGE, policy_error_json
-from .commands import COMMANDS
-from .parser import UsageError, build_parser
+from ..tool import (binary_lines, cwd_line, limits_line, render_seconds, render_size, rule_set_text,
+                    sandbox_line)
+from ..tool import exit_signal as output_signal
+from .answers import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, RUN_EXEC_ERROR, RUN_REFUSED, RUN_SPAWN_FAILED,
+                      RUN_USAGE, check_json, execution_error_json, exit_code_of, explain_json,
+                      failure_json, output_json, policy_error_json, refusal_json, run_json,
+                      run_json_here)
+from .commands import COMMANDS, STOP_SIGNALS
+from .parser import EXIT_CODES_HELP, UsageError, build_parser
 from .printing import print_json
-from .requests import Session, require_text
-from .serve import serve_lines
-from .text import shown
+from .requests import Request, Session, load_guard, request_from_json, require_text
+from .serve import answer_bytes, answer_line, serve_lines
+from .text import is_text, json_line, shown
 
-__all__ = ["main", "console_main", "build_parser", "serve_lines", "Session", "UsageError",
-           "MAX_REQUEST_LINE"]
+# What `corvane.cli` offered as one module, where it lives now: the command's
+# pieces, and the text of corvane.tool that its explain prints.
+__all__ = [
+    "main", "console_main", "build_parser", "UsageError", "EXIT_CODES_HELP", "STOP_SIGNALS",
+    "EXIT_OK", "EXIT_REFUSED", "EXIT_USAGE", "RUN_EXEC_ERROR", "RUN_USAGE", "RUN_REFUSED",
+    "RUN_SPAWN_FAILED", "MAX_REQUEST_LINE",
+    "Request", "Session", "load_guard", "request_from_json",
+    "check_json", "run_json", "run_json_here", "explain_json", "output_json", "refusal_json",
+    "execution_error_json", "failure_json", "policy_error_json", "exit_code_of", "output_signal",
+    "answer_line", "answer_bytes", "serve_lines",
+    "is_text", "shown", "json_line",
+    "render_seconds", "render_size", "rule_set_text", "binary_lines", "limits_line", "cwd_line",
+    "sandbox_line",
+]
 
 
 def _split_command(argv: List[str]) -> Tuple[List[str], Optional[List[str]]]:

@@ -167,7 +167,8 @@ def build_parser() -> argparse.ArgumentParser:
             "{\"error\": \"BadRequest\", \"message\": ...} and the server goes on; a line\n"
             "longer than 1 MiB is answered so without being read."
         ),
-        epilog="example:\n  printf '%s\\n' '{\"op\":\"run\",\"bin\":\"ls\",\"argv\":[]}' | corvane serve -p policy.toml --stdio",
+        epilog=("example:\n  printf '%s\\n' '{\"op\":\"run\",\"bin\":\"ls\",\"argv\":[]}' "
+                "| corvane serve -p policy.toml --stdio"),
     )
     _add_policy(serve)
     serve.add_argument("--stdio", action="store_true", required=True,

@@ -13,7 +13,7 @@ import os
 import threading
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, TextIO
 
-from .._lines import MAX_REQUEST_LINE, Line, TooLong, read_lines
+from .._lines import MAX_REQUEST_LINE, Line, TooLong, handing_to, read_lines
 from .answers import EXIT_USAGE, check_json, exit_code_of, explain_json, run_json
 from .printing import write_bytes
 from .requests import Session, request_from_json
@@ -139,7 +139,6 @@ async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight:
     the input or the output failed (the pending runs are then stopped).
     """
     import asyncio
-    from concurrent.futures import CancelledError as FutureCancelled
 
     loop = asyncio.get_running_loop()
     lines: "asyncio.Queue[Optional[Line]]" = asyncio.Queue(max_in_flight)
@@ -152,21 +151,7 @@ async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight:
         # reading the raw descriptor (a buffered file's lock would stall interpreter
         # shutdown): works on pipes, files and ttys alike, and a stopped server does
         # not wait for its next input line.
-        def put(line: Optional[Line]) -> bool:
-            putting = lines.put(line)
-            try:
-                future = asyncio.run_coroutine_threadsafe(putting, loop)
-            except RuntimeError:
-                # The loop is closed: the coroutine never ran, and unclosed it would
-                # warn on standard error when collected.
-                putting.close()
-                return False
-            try:
-                future.result()
-            except (RuntimeError, FutureCancelled):
-                return False  # the server has stopped: nobody takes lines any more
-            return True
-
+        put = handing_to(lines, loop)
         try:
             fd = source.fileno() if hasattr(source, "fileno") else int(source)
             error = read_lines(fd, max_line, put)
