@@ -134,6 +134,7 @@ wheel_check() {
     "$venv/bin/python" - "$wheel" "$venv" <<'EOF'
 import os, sys, zipfile
 import _corvane, corvane
+import corvane.cli, corvane.tool  # the subpackage and the modules beside it ship too
 from corvane import ArgRules, ProcPolicyBuilder, ProcRequest
 
 wheel, venv = sys.argv[1:]
