@@ -168,8 +168,8 @@ class Guard:
         prepared = raw["prepared"]
         if refusal is None:
             where = f"rule set {rule_set!r}" if rule_set else "the binary's rules"
-            verdict: Dict[str, Any] = {"message": f"allowed by {where} of {raw['canonical']}", "kind": None,
-                       "index": None, "fields": {}}
+            verdict: Dict[str, Any] = {"message": f"allowed by {where} of {raw['canonical']}",
+                                       "kind": None, "index": None, "fields": {}}
         else:
             verdict = refusal_record(refusal)
         explained: Dict[str, Any] = {
