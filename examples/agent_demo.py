@@ -27,7 +27,8 @@ try:
     import corvane
     from corvane import ArgRules, InjectDoubleDash, ProcPolicyBuilder, ProcRequest, Sandbox
 except ImportError:  # pragma: no cover - a hint for a first run
-    raise SystemExit("agent_demo: the corvane module is not installed; run `python3 -m pip install .` first")
+    raise SystemExit("agent_demo: the corvane module is not installed; "
+                     "run `python3 -m pip install .` first") from None
 
 TIMEOUT_SECS = 1
 MAX_STDOUT = 64 * 1024
@@ -261,9 +262,9 @@ def print_table(rows: List[Row], out=sys.stdout) -> None:
         return lines
 
     def emit(cells) -> None:
-        columns = [cell_lines(text, width) for text, width in zip(cells, widths)]
+        columns = [cell_lines(text, width) for text, width in zip(cells, widths, strict=True)]
         for i in range(max(len(c) for c in columns)):
-            parts = [(c[i] if i < len(c) else "").ljust(w) for c, w in zip(columns, widths)]
+            parts = [(c[i] if i < len(c) else "").ljust(w) for c, w in zip(columns, widths, strict=True)]
             print(" | ".join(parts).rstrip(), file=out)
 
     rule = "-+-".join("-" * w for w in widths)

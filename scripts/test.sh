@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the C++ core under GoogleTest (once plain, once under
-# AddressSanitizer + UndefinedBehaviorSanitizer), the installed CMake package with
-# a consumer built against it, the fuzz targets, and the Python layer under pytest
-# against the module as `pip install .` installs it, then again on the oldest and
-# the newest other Python found, each from a wheel in a throwaway environment.
+# Lints the Python code (ruff) and type-checks the package and its stubs (mypy
+# --strict), then builds and runs every test: the C++ core under GoogleTest (once
+# plain, once under AddressSanitizer + UndefinedBehaviorSanitizer), the installed
+# CMake package with a consumer built against it, the fuzz targets, and the Python
+# layer under pytest against the module as `pip install .` installs it, then again
+# on the oldest and the newest other Python found, each from a wheel in a
+# throwaway environment.
 # Installs what it needs first (see scripts/deps.sh). Fails if any test fails.
 #   CORVANE_SKIP_SANITIZE=1  skip the sanitizer build (quicker local runs)
 #   CORVANE_FUZZ_SECONDS=N   seconds per fuzz target (default 30; 0 skips fuzzing)
@@ -26,6 +28,10 @@ run_pytest() {
   [ "$rc" -eq 5 ] && rc=0
   return "$rc"
 }
+
+echo "== Python lint (ruff) and types (mypy --strict; configured in pyproject.toml)"
+python3 -m ruff check .
+python3 -m mypy --no-incremental --cache-dir "$tmp/mypy"
 
 echo "== C++ tests"
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -128,6 +134,7 @@ wheel_check() {
     "$venv/bin/python" - "$wheel" "$venv" <<'EOF'
 import os, sys, zipfile
 import _corvane, corvane
+import corvane.cli, corvane.tool  # the subpackage and the modules beside it ship too
 from corvane import ArgRules, ProcPolicyBuilder, ProcRequest
 
 wheel, venv = sys.argv[1:]

@@ -5,7 +5,7 @@
 #include "pyutil.hpp"
 
 #include "blocking_run.hpp"
-#include "checked_prepare.hpp"
+#include "call_options.hpp"
 #include "corvane/event_loop.hpp"
 #include "guard_core.hpp"
 #include "reactor.hpp"
@@ -24,10 +24,6 @@ PyMethodDef g_functions[] = {
     {"exit_signal", method(&exit_signal), METH_O,
      "exit_signal(output)\n--\n\nThe signal that ended the run of an Output, or None when it "
      "exited."},
-    {"prepare", method(&prepare), METH_FASTCALL,
-     "prepare(policy, request)\n--\n\n"
-     "ProcPolicy.prepare(request), raising corvane.Refused with the violation's kind and "
-     "fields."},
     {"call_options", method(&call_options), METH_FASTCALL,
      "call_options(prepared, timeout, stdin)\n--\n\n"
      "The command with one call's shorter time limit ((secs, nanos) or None) and stdin "

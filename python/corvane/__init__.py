@@ -24,6 +24,7 @@ from .sandbox import Sandbox, SandboxLimitExceeded
 from ._run import run
 from .policy_file import PolicyError
 from .guard import Guard
+from .tool import format_result
 
 __doc__ = _corvane.__doc__
 
@@ -59,6 +60,7 @@ __all__ = [
     "PolicyError",
     "Sandbox",
     "SandboxLimitExceeded",
+    "format_result",
 ]
 
 del _corvane

@@ -26,6 +26,7 @@ from .errors import (
 )
 from .guard import Guard as Guard
 from .policy_file import PolicyError as PolicyError
+from .tool import format_result as format_result
 
 __all__ = [
     "RiskyBinPolicy",
@@ -48,6 +49,7 @@ __all__ = [
     "PolicyError",
     "Sandbox",
     "SandboxLimitExceeded",
+    "format_result",
 ]
 
 _T_co = TypeVar("_T_co", covariant=True)

@@ -70,7 +70,7 @@ class _Driver:
         """Hands the run's start to the starter thread; returns at once."""
         try:
             run.run_id = self._reactor.start(run.prepared, run.kill, run.done, run.sandbox)
-        except Exception as error:  # a bad argument: the caller's await raises it
+        except Exception as error:  # noqa: BLE001 (a bad argument: the caller's await raises it)
             if not run.future.done():
                 run.future.set_exception(error)
         self._settle()

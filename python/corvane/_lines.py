@@ -10,9 +10,20 @@ the server answers.
 from __future__ import annotations
 
 import os
-from typing import Callable, List, Optional, Union
+from typing import TYPE_CHECKING, Callable, List, Optional, Union
+
+if TYPE_CHECKING:
+    import asyncio
 
 CHUNK = 64 * 1024
+
+# The longest request line `corvane serve` and `corvane mcp` read, in bytes. Longer
+# lines are answered without being held: the bound keeps one request from making
+# the server grow with its length (a request's token list costs the Guard's
+# explain() about a hundred times its size). A command line longer than this would
+# not fit the kernel's usual argument space of 2 MiB either, once its JSON escaping
+# is counted.
+MAX_REQUEST_LINE = 1 << 20
 
 
 class TooLong:
@@ -75,6 +86,32 @@ class LineSplitter:
             line = bytes(self._part)
             self._part.clear()
         return line
+
+
+def handing_to(queue: asyncio.Queue[Optional[Line]],
+               loop: asyncio.AbstractEventLoop) -> Callable[[Optional[Line]], bool]:
+    """The `put` of a reader thread: hands each line (None: the end) to `queue` on
+    `loop` and waits until it is taken in, so the queue's bound holds the reader
+    back. False once the loop has stopped taking lines, which ends the reading."""
+    import asyncio  # only a server needs it, not every command
+    from concurrent.futures import CancelledError as FutureCancelled
+
+    def put(line: Optional[Line]) -> bool:
+        putting = queue.put(line)
+        try:
+            future = asyncio.run_coroutine_threadsafe(putting, loop)
+        except RuntimeError:
+            # The loop is closed: the coroutine never ran, and unclosed it would
+            # warn on standard error when collected.
+            putting.close()
+            return False
+        try:
+            future.result()
+        except (RuntimeError, FutureCancelled):
+            return False  # the server has stopped: nobody takes lines any more
+        return True
+
+    return put
 
 
 def read_lines(fd: int, max_line: int, put: Callable[[Line], bool]) -> Optional[OSError]:

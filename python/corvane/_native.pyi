@@ -1,12 +1,11 @@
 # Type information for corvane._native, the package's private extension module.
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union, final
 
-from . import Output, PreparedCommand, ProcPolicy, ProcRequest
+from . import Output, PreparedCommand, ProcRequest
 
 def run(prepared: PreparedCommand, kill_on_output_limit: bool,
         sandbox: Optional[SandboxHandle] = None, /) -> Output: ...
 def exit_signal(output: Output, /) -> Optional[int]: ...
-def prepare(policy: ProcPolicy, request: ProcRequest, /) -> PreparedCommand: ...
 
 @final
 class SandboxHandle: ...
@@ -23,10 +22,12 @@ def sandbox_build(
     /,
 ) -> SandboxHandle: ...
 def sandbox_available() -> Dict[str, Any]: ...
-def sandbox_describe(
-    handle: SandboxHandle, /
-) -> Tuple[str, Tuple[str, ...], Tuple[Optional[int], ...], Tuple[bytes, ...], Tuple[bytes, ...],
-           Tuple[bytes, ...], Any, bool, bool]: ...
+# (containment, skipped, limits, read, write, exec, network, keep_background, best_effort)
+SandboxDescription = Tuple[str, Tuple[str, ...], Tuple[Optional[int], ...], Tuple[bytes, ...],
+                           Tuple[bytes, ...], Tuple[bytes, ...],
+                           Union[bool, Dict[str, Tuple[int, ...]]], bool, bool]
+
+def sandbox_describe(handle: SandboxHandle, /) -> SandboxDescription: ...
 
 @final
 class Reactor:

@@ -6,7 +6,7 @@ exactly, so code written against ``_corvane`` keeps working; the attributes add
 what that text only describes.
 """
 
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 __all__ = ["Refused", "ExecutionError", "TimedOut", "OutputLimitExceeded", "SpawnFailed"]
 
@@ -16,7 +16,8 @@ class _Picklable:
     are not in ``args``, so the default exception pickling would drop them)."""
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (type(self), getattr(self, "args"), dict(vars(self)))
+        # A mixin: `args` is the exception's, which a checker does not see here.
+        return (type(self), getattr(self, "args"), dict(vars(self)))  # noqa: B009
 
 
 class Refused(_Picklable, ValueError):
@@ -37,6 +38,17 @@ class Refused(_Picklable, ValueError):
         self.kind = kind
         self.index = index
         self.fields = dict(fields) if fields is not None else {}
+
+
+def refusal_record(refusal: Union[Refused, Mapping[str, Any]]) -> Dict[str, Any]:
+    """A refusal as plain data: its message, kind, argv index and fields. Takes the
+    raised Refused or the refusal of the core's explain (a mapping of those
+    four), so that every answer that carries a refusal carries the same keys."""
+    if isinstance(refusal, Refused):
+        return {"message": str(refusal), "kind": refusal.kind, "index": refusal.index,
+                "fields": dict(refusal.fields)}
+    return {"message": refusal["message"], "kind": refusal.get("kind"),
+            "index": refusal.get("index"), "fields": dict(refusal.get("fields") or {})}
 
 
 class ExecutionError(_Picklable, RuntimeError):

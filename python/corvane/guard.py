@@ -13,6 +13,8 @@ from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Union
 
 from . import ProcRequest, _native, policy_file
 from ._run import run as _run
+from . import tool
+from .errors import refusal_record
 
 if TYPE_CHECKING:
     import datetime
@@ -73,6 +75,11 @@ class Guard:
     """A policy loaded from a file or a mapping; immutable and thread-safe."""
 
     __slots__ = ("_core", "_description", "_on_output_limit", "_file", "_sandbox")
+    _core: "_native.GuardCore"
+    _description: Dict[str, Any]
+    _on_output_limit: str
+    _file: Optional[str]
+    _sandbox: "Optional[Sandbox]"
 
     def __init__(self, *args: object, **kwargs: object) -> None:
         raise TypeError("use Guard.from_toml(path) or Guard.from_dict(mapping)")
@@ -161,15 +168,13 @@ class Guard:
         prepared = raw["prepared"]
         if refusal is None:
             where = f"rule set {rule_set!r}" if rule_set else "the binary's rules"
-            message = f"allowed by {where} of {raw['canonical']}"
+            verdict: Dict[str, Any] = {"message": f"allowed by {where} of {raw['canonical']}",
+                                       "kind": None, "index": None, "fields": {}}
         else:
-            message = refusal["message"]
+            verdict = refusal_record(refusal)
         explained: Dict[str, Any] = {
             "allowed": refusal is None,
-            "message": message,
-            "kind": None if refusal is None else refusal["kind"],
-            "index": None if refusal is None else refusal["index"],
-            "fields": {} if refusal is None else refusal["fields"],
+            **verdict,
             "stage": raw["stage"],
             "rules": raw["rules"],
             "rule_set": rule_set,
@@ -186,6 +191,18 @@ class Guard:
             # The binary runs as the path it was allowed under: the child's argv[0].
             explained["prepared"]["argv0"] = raw["argv0"]
         return explained
+
+    def tool_schema(self) -> Dict[str, Any]:
+        """The JSON Schema of one call of a tool that runs commands under this
+        policy: ``binary`` (one of its names), ``args``, and optional ``cwd``,
+        ``timeout`` and ``stdin``. The MCP server's ``run_command`` takes it."""
+        return tool.tool_schema(self)
+
+    def tool_description(self) -> str:
+        """The text a model reads about that tool: that commands run without a
+        shell, which binaries and arguments are allowed, the limits, where
+        commands run and the sandbox. Put it beside tool_schema()."""
+        return tool.tool_description(self)
 
     @property
     def sandbox(self) -> "Optional[Sandbox]":

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import sys
 import threading
-from typing import Any, AsyncIterator, Dict, List, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Any, AsyncIterator, Optional
 
 import anyio
 import mcp_types as types
@@ -23,130 +23,29 @@ from mcp.server.lowlevel import Server
 from mcp.server.stdio import stdio_server
 from mcp.shared.message import SessionMessage
 
-from . import ExecutionError, OutputLimitExceeded, Refused
-from ._lines import Line, TooLong, read_lines
-from .cli import MAX_REQUEST_LINE, binary_lines, cwd_line, limits_line, output_signal, sandbox_line
+from ._lines import MAX_REQUEST_LINE, Line, TooLong, handing_to, read_lines
+from .errors import ExecutionError, Refused
+from .tool import (DEFAULT_MAX_OUTPUT, TOOL_NAME, binary_names, description_text, format_result,
+                   refusal_text, schema_for)
 
-TOOL_NAME = "run_command"
-
-
-def tool_description(described: Mapping[str, Any]) -> str:
-    """What the model reads about the tool: how it runs commands and what the policy allows."""
-    lines = [
-        "Run one program directly, without a shell (no pipes, globbing, redirection or "
-        "variable expansion; each argument is passed as it is). Only the binaries and "
-        "arguments below are allowed; anything else is refused with a one-line reason, "
-        "so read it and correct the call. stdin is empty.",
-        "",
-        "Allowed binaries (`binary`) and their rules:",
-    ]
-    for entry in described.get("binaries", []):
-        lines.append(f"- {entry.get('name', '')}:")
-        lines += [f"  - {line}" for line in binary_lines(entry)]
-    limits = limits_line(described)
-    if limits:
-        lines += ["", f"Limits: {limits}."]
-    if cwd_line(described):
-        lines += [cwd_line(described)]
-    if sandbox_line(described):
-        lines += [sandbox_line(described)]
-    lines += ["", "Returns the exit code, then stdout and stderr."]
-    return "\n".join(lines)
-
-
-def input_schema(names: List[str]) -> Dict[str, Any]:
-    """The tool's arguments: `binary` from the policy's list, `args`, optional `cwd`,
-    `timeout` and `stdin`."""
-    return {
-        "type": "object",
-        "properties": {
-            "binary": {
-                "type": "string",
-                "enum": sorted(names),
-                "description": "The program to run: the name of one of the allowed binaries.",
-            },
-            "args": {
-                "type": "array",
-                "items": {"type": "string"},
-                "description": "The arguments after the program name, one string each.",
-                "default": [],
-            },
-            "cwd": {
-                "type": "string",
-                "description": ("The directory to run in, if the policy lets the caller choose one; "
-                                "a relative one counts from where commands run by default."),
-            },
-            "timeout": {
-                "type": "number",
-                "description": "Seconds this run may take, if fewer than the policy's limit.",
-            },
-            "stdin": {
-                "type": "string",
-                "description": ("Text given to the program as its standard input (empty without "
-                                "it), if the policy allows stdin, up to its max_stdin bytes."),
-            },
-        },
-        "required": ["binary"],
-        "additionalProperties": False,
-    }
-
-
-def _clip(data: bytes, limit: int) -> Tuple[str, int]:
-    """Text of at most `limit` bytes of `data`, and how many bytes were cut."""
-    if len(data) <= limit:
-        return data.decode("utf-8", "replace"), 0
-    return data[:limit].decode("utf-8", "ignore"), len(data) - limit
-
-
-def _stream_text(name: str, data: bytes, limit: int, stopped_at: Optional[int] = None) -> List[str]:
-    if not data and stopped_at is None:
-        return []
-    text, cut = _clip(data, limit)
-    lines = [f"--- {name} ---"] + ([text.rstrip("\n")] if text else [])
-    if cut:
-        lines.append(f"[{name} truncated: {cut} more bytes not shown]")
-    if stopped_at is not None:
-        lines.append(f"[{name} truncated: the command was stopped at the limit of {stopped_at} bytes]")
-    return lines
-
-
-def output_text(output: Any, max_output: int) -> str:
-    """A finished run as the model reads it."""
-    if output.exit_code is not None:
-        head = f"exit code: {output.exit_code}"
-    else:
-        number = output_signal(output)
-        head = f"killed by signal {number}" if number is not None else "killed by a signal"
-    lines = [head]
-    lines += _stream_text("stdout", output.stdout, max_output)
-    lines += _stream_text("stderr", output.stderr, max_output)
-    return "\n".join(lines)
-
-
-def failure_text(error: Any, max_output: int) -> str:
-    """A run that was stopped or never started: the reason, then what it printed before."""
-    over = getattr(error, "stream", None) if isinstance(error, OutputLimitExceeded) else None
-    limit = getattr(error, "limit", None) if over else None
-    lines = [f"failed: {error}"]
-    lines += _stream_text("stdout", error.stdout or b"", max_output, limit if over == "stdout" else None)
-    lines += _stream_text("stderr", error.stderr or b"", max_output, limit if over == "stderr" else None)
-    return "\n".join(lines)
+if TYPE_CHECKING:
+    from .guard import Guard
 
 
 def _error(text: str) -> types.CallToolResult:
     return types.CallToolResult(content=[types.TextContent(type="text", text=text)], is_error=True)
 
 
-def build_server(guard: Any, *, max_output: int = 64 * 1024) -> Server[Any]:
+def build_server(guard: Guard, *, max_output: int = DEFAULT_MAX_OUTPUT) -> Server[Any]:
     """An MCP server offering `run_command` under `guard`."""
     described = guard.describe()
     # The policy's own names; the core takes them (and paths) in a call.
-    names = [str(entry.get("name", "")) for entry in described.get("binaries", [])]
+    names = binary_names(described)
     tool = types.Tool(
         name=TOOL_NAME,
         title="Run a command under a fixed policy",
-        description=tool_description(described),
-        input_schema=input_schema(names),
+        description=description_text(described),
+        input_schema=schema_for(names),
     )
 
     async def list_tools(ctx: Any, params: Any) -> types.ListToolsResult:
@@ -163,30 +62,28 @@ def build_server(guard: Any, *, max_output: int = 64 * 1024) -> Server[Any]:
         stdin = arguments.get("stdin")
         unknown = sorted(set(arguments) - {"binary", "args", "cwd", "timeout", "stdin"})
         if unknown:
-            return _error(f"refused: unknown argument: {', '.join(unknown)}")
+            return _error(refusal_text(f"unknown argument: {', '.join(unknown)}"))
         if not isinstance(binary, str):
-            return _error("refused: `binary` must be one of: " + ", ".join(sorted(names)))
+            return _error(refusal_text("`binary` must be one of: " + ", ".join(sorted(names))))
         if not isinstance(args, list) or not all(isinstance(a, str) for a in args):
-            return _error("refused: `args` must be a list of strings")
+            return _error(refusal_text("`args` must be a list of strings"))
         if cwd is not None and not isinstance(cwd, str):
-            return _error("refused: `cwd` must be a string")
+            return _error(refusal_text("`cwd` must be a string"))
         if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))):
-            return _error("refused: `timeout` must be a number of seconds")
+            return _error(refusal_text("`timeout` must be a number of seconds"))
         if stdin is not None and not isinstance(stdin, str):
-            return _error("refused: `stdin` must be a string")
+            return _error(refusal_text("`stdin` must be a string"))
         try:
             output = await guard.arun(binary, args, cwd=cwd, timeout=timeout,
                                       stdin=None if stdin is None else stdin.encode("utf-8"))
-        except Refused as refused:
-            return _error(f"refused: {refused}")
-        except ExecutionError as error:
-            return _error(failure_text(error, max_output))
+        except (Refused, ExecutionError) as error:
+            return _error(format_result(error, max_output=max_output))
         except (TypeError, ValueError) as bad:
             # Arguments the Guard cannot take at all (a NUL byte, say): still the model's
             # mistake to correct, so a tool error rather than a protocol error.
-            return _error(f"refused: invalid request: {bad}")
+            return _error(refusal_text(f"invalid request: {bad}"))
         return types.CallToolResult(
-            content=[types.TextContent(type="text", text=output_text(output, max_output))],
+            content=[types.TextContent(type="text", text=format_result(output, max_output=max_output))],
             is_error=False,
         )
 
@@ -231,17 +128,9 @@ class BoundedLines:
 
     async def _lines(self) -> AsyncIterator[str]:
         import asyncio
-        from concurrent.futures import CancelledError as FutureCancelled
 
-        loop = asyncio.get_running_loop()
         lines: "asyncio.Queue[Optional[Line]]" = asyncio.Queue(16)
-
-        def put(line: Optional[Line]) -> bool:
-            try:
-                asyncio.run_coroutine_threadsafe(lines.put(line), loop).result()
-            except (RuntimeError, FutureCancelled):
-                return False  # the server has stopped
-            return True
+        put = handing_to(lines, asyncio.get_running_loop())
 
         def read() -> None:
             try:
@@ -275,7 +164,7 @@ class BoundedLines:
             pass  # the server is ending: nobody to answer
 
 
-async def serve_stdio_async(guard: Any, *, max_output: int = 64 * 1024) -> None:
+async def serve_stdio_async(guard: Guard, *, max_output: int = DEFAULT_MAX_OUTPUT) -> None:
     """Serves `guard` over this process's stdin/stdout until the client closes them."""
     server = build_server(guard, max_output=max_output)
     stdin = BoundedLines(0)
@@ -284,6 +173,6 @@ async def serve_stdio_async(guard: Any, *, max_output: int = 64 * 1024) -> None:
         await server.run(read_stream, write_stream, server.create_initialization_options())
 
 
-def serve_stdio(guard: Any, *, max_output: int = 64 * 1024) -> None:
+def serve_stdio(guard: Guard, *, max_output: int = DEFAULT_MAX_OUTPUT) -> None:
     """Blocking form of serve_stdio_async, on asyncio (the loop that guard.arun runs on)."""
     anyio.run(lambda: serve_stdio_async(guard, max_output=max_output), backend="asyncio")

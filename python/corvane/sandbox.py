@@ -32,7 +32,8 @@ class Sandbox:
     command may start no new process, threads aside); ``network`` (False)
     allows sockets, and a mapping ``{"connect": [443], "bind": [8000]}``
     allows TCP to and on those ports only (no UDP; Landlock ABI 4; the kernel
-    checks ports, not hosts, so port 443 reaches every host); ``keep_background`` (False) lets processes outlive the run;
+    checks ports, not hosts, so port 443 reaches every host); ``keep_background``
+    (False) lets processes outlive the run;
     ``best_effort`` (False) skips a kernel feature the machine lacks instead of
     raising. Limits: ``memory`` (address space, bytes), ``cpu_seconds``,
     ``processes``, ``file_size`` (bytes) and ``open_files``; leave one out for
@@ -82,49 +83,49 @@ class Sandbox:
         ``pid_namespace``, ``user_namespace`` and ``privileged``."""
         return _native.sandbox_available()
 
-    def _described(self, index: int) -> Any:
-        return _native.sandbox_describe(self._handle)[index]
+    def _described(self) -> "_native.SandboxDescription":
+        return _native.sandbox_describe(self._handle)
 
     @property
     def read(self) -> Tuple[str, ...]:
-        return tuple(os.fsdecode(p) for p in self._described(3))
+        return tuple(os.fsdecode(p) for p in self._described()[3])
 
     @property
     def write(self) -> Tuple[str, ...]:
-        return tuple(os.fsdecode(p) for p in self._described(4))
+        return tuple(os.fsdecode(p) for p in self._described()[4])
 
     @property
     def exec(self) -> Tuple[str, ...]:
-        return tuple(os.fsdecode(p) for p in self._described(5))
+        return tuple(os.fsdecode(p) for p in self._described()[5])
 
     @property
     def network(self) -> Union[bool, Dict[str, Tuple[int, ...]]]:
         """True, False, or the TCP ports: ``{"connect": (443,), "bind": ()}``."""
-        return self._described(6)
+        return self._described()[6]
 
     @property
     def keep_background(self) -> bool:
-        return self._described(7)
+        return self._described()[7]
 
     @property
     def best_effort(self) -> bool:
-        return self._described(8)
+        return self._described()[8]
 
     @property
     def containment(self) -> str:
         """How the process tree ends with the run: "pid namespace", "user and pid
         namespace", "process group" or "none"."""
-        return self._described(0)
+        return self._described()[0]
 
     @property
     def skipped(self) -> Tuple[str, ...]:
         """Features skipped under ``best_effort`` because the machine lacks them."""
-        return self._described(1)
+        return self._described()[1]
 
     @property
     def limits(self) -> Dict[str, Optional[int]]:
         """The limits in force, None where the inherited one is kept."""
-        return dict(zip(_LIMITS, self._described(2)))
+        return dict(zip(_LIMITS, self._described()[2], strict=True))
 
     def __repr__(self) -> str:
         return (f"Sandbox(read={self.read!r}, write={self.write!r}, exec={self.exec!r}, "

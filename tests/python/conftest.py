@@ -1,6 +1,7 @@
-"""Shared helpers for the Python tests: small scripts in a temporary directory
-and policies that allow exactly those scripts."""
+"""Shared helpers for the Python tests: small scripts in a temporary directory,
+policies that allow exactly those scripts, and the leak check."""
 
+import gc
 import os
 import stat
 
@@ -58,3 +59,61 @@ def true_bin():
 @pytest.fixture
 def module():
     return _corvane
+
+
+def fd_count():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def child_pids():
+    """Children of this process, zombies included, from /proc/<pid>/stat."""
+    me = os.getpid()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as handle:
+                stat = handle.read()
+        except OSError:
+            continue
+        # The command name may hold spaces and parentheses: fields start after the last ")".
+        if int(stat[stat.rindex(b")") + 2:].split()[1]) == me:
+            found.append(int(entry))
+    return found
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as handle:
+        return int(handle.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def under_address_sanitizer():
+    """True when AddressSanitizer is loaded: its quarantine keeps freed memory
+    resident, so resident memory says nothing about leaks there."""
+    with open("/proc/self/maps") as handle:
+        return "libasan" in handle.read()
+
+
+def close_pipes(process):
+    """Closes a finished Popen's pipes, as its `with` block would."""
+    for pipe in (process.stdin, process.stdout, process.stderr):
+        if pipe is not None:
+            pipe.close()
+
+
+@pytest.fixture
+def no_leaks():
+    """Fails the test if it leaves a descriptor open or a child unreaped.
+
+    A module opts in with ``pytestmark = pytest.mark.usefixtures("no_leaks")``.
+    The collector runs on both sides: earlier tests' garbage must not close its
+    descriptors during this one, and an object this test dropped in a cycle (a
+    Sandbox in the frame pytest.raises keeps) holds descriptors until collected.
+    """
+    gc.collect()
+    fds, children = fd_count(), child_pids()
+    yield
+    gc.collect()
+    assert child_pids() == children, "child process left behind"
+    assert fd_count() == fds, "descriptor leaked"

@@ -10,11 +10,10 @@ import threading
 import pytest
 
 import corvane
-from corvane import ArgRules, OutputLimitExceeded, ProcPolicyBuilder, ProcRequest, SpawnFailed, TimedOut
+from corvane import OutputLimitExceeded, ProcPolicyBuilder, ProcRequest, SpawnFailed, TimedOut
 from corvane import _aio
 
-from conftest import open_rules, policy_for
-from test_hostile import child_pids, fd_count
+from conftest import child_pids, open_rules, policy_for
 
 
 try:
@@ -53,11 +52,8 @@ def run_on_loop(request):
 
 
 @pytest.fixture(autouse=True)
-def no_leaks():
-    fds, children = fd_count(), child_pids()
+def no_reactor_left(no_leaks):
     yield
-    assert child_pids() == children, "child process left behind"
-    assert fd_count() == fds, "descriptor leaked"
     assert _aio._drivers == {}, "a reactor outlived its runs"
 
 

@@ -17,6 +17,8 @@ import pytest
 
 import corvane
 
+from conftest import close_pipes
+
 if not hasattr(corvane, "Guard"):
     pytest.skip("corvane.Guard (policy files) is not in this build", allow_module_level=True)
 
@@ -273,6 +275,7 @@ def test_stopping_corvane_stops_its_commands(scripts, how, sig):
         if runner.poll() is None:
             runner.kill()
             runner.wait()
+        close_pipes(runner)
 
 
 def test_the_mcp_extra_stays_optional(toolbox):
@@ -341,6 +344,7 @@ def test_serve_stops_quietly_when_the_host_stops_reading(toolbox):
         if server.poll() is None:
             server.kill()
             server.wait()
+        close_pipes(server)
 
 
 @pytest.mark.skipif(corvane.Sandbox.available()["landlock_abi"] == 0, reason="the kernel has no Landlock")

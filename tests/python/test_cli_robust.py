@@ -19,6 +19,7 @@ if not hasattr(corvane, "Guard"):
     pytest.skip("corvane.Guard (policy files) is not in this build", allow_module_level=True)
 
 from corvane.cli import MAX_REQUEST_LINE  # noqa: E402
+from conftest import close_pipes  # noqa: E402
 from test_cli import SCRIPT_HEAD, write_policy  # noqa: E402
 
 GOOD = b'{"id": 99, "op": "check", "bin": "say", "argv": ["ok"]}'
@@ -188,6 +189,7 @@ def test_an_over_long_line_is_never_held_whole(policy, how):
         if server.poll() is None:
             server.kill()
             server.wait()
+        close_pipes(server)
     parsed = [strict_json(a) for a in answers.lines]
     assert parsed[-1]["id"] == 99
     too_long = [a for a in parsed if "longer than" in json.dumps(a)]
@@ -315,6 +317,7 @@ def test_mcp_stopped_with_its_input_open_exits(policy):
         if server.poll() is None:
             server.kill()
             server.wait()
+        close_pipes(server)
         server.stdin.close()
 
 

@@ -224,7 +224,8 @@ def test_coding_agent_test_runner_is_make_test_only():
 def test_readme_guard_example_prints_what_it_says(capsys):
     import re
 
-    guide = open(os.path.join(ROOT, "docs", "python.md"), encoding="utf-8").read()
+    with open(os.path.join(ROOT, "docs", "python.md"), encoding="utf-8") as handle:
+        guide = handle.read()
     match = re.search(r"^```python\n((?:(?!^```).)*?Guard\.from_dict.*?)^```\n\nprints\n\n(?:<!-- output -->\n)?```\n(.*?)^```$",
                       guide, flags=re.S | re.M)
     assert match, "the Python guide's Guard example and its output"

@@ -3,7 +3,6 @@ running it applies it, another sandbox is refused, and corvane.Sandbox takes
 only arguments of the right type (a string is not a switch)."""
 
 import asyncio
-import gc
 import pathlib
 
 import pytest
@@ -12,7 +11,6 @@ import _corvane
 import corvane
 from corvane import Guard, Sandbox
 
-from test_hostile import child_pids, fd_count
 
 needs_landlock = pytest.mark.skipif(Sandbox.available()["landlock_abi"] == 0,
                                     reason="this kernel has no Landlock")
@@ -20,14 +18,7 @@ needs_landlock = pytest.mark.skipif(Sandbox.available()["landlock_abi"] == 0,
 ATTACK = ["-n", "1e id", "data.txt"]  # sed's `e` runs its argument with a shell
 
 
-@pytest.fixture(autouse=True)
-def no_leaks():
-    gc.collect()  # earlier tests' garbage must not close its descriptors during this one
-    fds, children = fd_count(), child_pids()
-    yield
-    gc.collect()  # a Sandbox in a traceback's frame holds descriptors until collected
-    assert child_pids() == children, "child process left behind"
-    assert fd_count() == fds, "descriptor leaked"
+pytestmark = pytest.mark.usefixtures("no_leaks")
 
 
 @pytest.fixture

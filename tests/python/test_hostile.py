@@ -13,7 +13,7 @@ import pytest
 
 from _corvane import ArgRules, InjectDoubleDash, ProcPolicyBuilder, ProcRequest
 
-from conftest import open_rules, policy_for, write_script
+from conftest import open_rules, policy_for, rss_bytes, under_address_sanitizer
 
 TRUE = os.path.realpath("/bin/true")
 U64_MAX = 2**64 - 1
@@ -21,48 +21,7 @@ NUL_SPAWN = "failed to spawn process: nul byte found in provided data"
 E2BIG_SPAWN = "failed to spawn process: Argument list too long (os error 7)"
 
 
-def fd_count():
-    return len(os.listdir("/proc/self/fd"))
-
-
-def child_pids():
-    """Children of this process, zombies included, from /proc/<pid>/stat."""
-    me = os.getpid()
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as handle:
-                stat = handle.read()
-        except OSError:
-            continue
-        # The command name may hold spaces and parentheses: fields start after the last ")".
-        if int(stat[stat.rindex(b")") + 2:].split()[1]) == me:
-            found.append(int(entry))
-    return found
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as handle:
-        return int(handle.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def under_address_sanitizer():
-    """True when AddressSanitizer is loaded: its quarantine keeps freed memory
-    resident, so resident memory says nothing about leaks there."""
-    with open("/proc/self/maps") as handle:
-        return "libasan" in handle.read()
-
-
-@pytest.fixture(autouse=True)
-def no_leaks():
-    gc.collect()
-    fds, children = fd_count(), child_pids()
-    yield
-    gc.collect()
-    assert fd_count() == fds, "descriptor leaked"
-    assert child_pids() == children, "child process left behind"
+pytestmark = pytest.mark.usefixtures("no_leaks")
 
 
 def true_policy(builder=None, rules=None):

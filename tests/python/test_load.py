@@ -11,7 +11,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
 
 import load_bench  # noqa: E402
 
-from test_hostile import child_pids, fd_count, rss_bytes, under_address_sanitizer  # noqa: E402
+from conftest import child_pids, fd_count, rss_bytes, under_address_sanitizer  # noqa: E402
 
 THREADS = 8
 PER_THREAD = 300

@@ -18,9 +18,6 @@ import corvane
 from _corvane import (
     ArgRules,
     InjectDoubleDash,
-    Output,
-    PreparedCommand,
-    ProcPolicy,
     ProcPolicyBuilder,
     ProcRequest,
     RiskCategory,

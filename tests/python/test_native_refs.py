@@ -20,6 +20,8 @@ def test_native_paths_return_every_reference(tmp_path):
         ProcRequest(tool, []))
     sleeper = policy_for("/usr/bin/sleep").prepare(ProcRequest("/usr/bin/sleep", ["5"]))
     refused = ProcRequest(tool, ["-x"])
+    guard = corvane.Guard.from_dict({"binaries": {"tool": {"path": tool, "flags": ["-a"]}}})
+    refused_argv, allowed_argv = ["-x"], ["-a"]
     results = []
 
     def callback(output, error):
@@ -53,13 +55,14 @@ def test_native_paths_return_every_reference(tmp_path):
         lambda: corvane.run(prepared),
         lambda: expect(corvane.OutputLimitExceeded, lambda: corvane.run(limited, on_output_limit="kill")),
         lambda: expect(TypeError, lambda: _native.run(refused, False)),
-        lambda: expect(corvane.Refused, lambda: _native.prepare(policy, refused)),
-        lambda: _native.prepare(policy, ProcRequest(tool, ["-a"])),
+        lambda: expect(corvane.Refused, lambda: guard.check("tool", refused_argv)),
+        lambda: guard.check("tool", allowed_argv),
         lambda: expect(TypeError, lambda: _native.Reactor().start(prepared, False, 3)),
         lambda: asyncio.run(asynchronous()),
         reactor,
     ]
-    watched = [prepared, limited, sleeper, policy, refused, callback, corvane.Output,
+    watched = [prepared, limited, sleeper, policy, refused, guard, refused_argv, allowed_argv,
+               callback, corvane.Output,
                corvane.PreparedCommand, _native.Reactor, errors.TimedOut,
                errors.OutputLimitExceeded, errors.Refused, errors.SpawnFailed]
     for op in ops:

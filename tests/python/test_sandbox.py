@@ -3,8 +3,6 @@ tests, through the Python layer (each works without the sandbox and fails in it)
 the options and their errors, and the test seam for a machine without a feature."""
 
 import asyncio
-import gc
-import os
 
 import pytest
 
@@ -12,22 +10,12 @@ import corvane
 from corvane import ArgRules, ProcPolicyBuilder, ProcRequest, Sandbox, SandboxLimitExceeded
 
 from conftest import policy_for
-from test_hostile import child_pids, fd_count
 
 needs_landlock = pytest.mark.skipif(Sandbox.available()["landlock_abi"] == 0,
                                     reason="this kernel has no Landlock")
 
 
-@pytest.fixture(autouse=True)
-def no_leaks():
-    gc.collect()  # earlier tests' garbage must not close its descriptors during this one
-    fds, children = fd_count(), child_pids()
-    yield
-    # A Sandbox holds descriptors, and pytest.raises keeps the test's frame (and the
-    # sandbox in it) in a cycle until the collector runs.
-    gc.collect()
-    assert child_pids() == children, "child process left behind"
-    assert fd_count() == fds, "descriptor leaked"
+pytestmark = pytest.mark.usefixtures("no_leaks")
 
 
 @pytest.fixture

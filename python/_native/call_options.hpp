@@ -1,12 +1,9 @@
-// corvane._native.prepare: ProcPolicy.prepare raising the typed Refused.
+// corvane._native.call_options: one call's controls on a prepared command.
 #pragma once
 
 #include "pyutil.hpp"
 
 namespace corvane::py::native {
-
-/// prepare(policy, request) -> PreparedCommand; a refusal raises corvane.Refused.
-PyObject* prepare(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 /// call_options(prepared, timeout, stdin) -> PreparedCommand: the command with
 /// one call's controls (PreparedCommand::with_timeout, with_stdin). `timeout`

@@ -1,0 +1,108 @@
+"""The `corvane` command: check, run or explain one request against a policy file,
+or serve many requests to a host written in another language (JSON lines on
+stdio, or the Model Context Protocol).
+
+Every decision is the Guard's; this package only turns command lines and JSON
+into Guard calls and the Guard's answers back into text, JSON and exit codes:
+``parser`` (the command line), ``requests`` (requests checked for shape),
+``answers`` (answers as data, exit codes), ``printing`` (answers as text),
+``commands`` (the subcommands), ``serve`` (the JSON-line server). The text a
+model reads is ``corvane.tool``'s.
+"""
+
+from __future__ import annotations
+
+import signal
+import sys
+from typing import List, NoReturn, Optional, Sequence, Tuple
+
+from .._lines import MAX_REQUEST_LINE
+from ..tool import (binary_lines, cwd_line, limits_line, render_seconds, render_size, rule_set_text,
+                    sandbox_line)
+from ..tool import exit_signal as output_signal
+from .answers import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, RUN_EXEC_ERROR, RUN_REFUSED, RUN_SPAWN_FAILED,
+                      RUN_USAGE, check_json, execution_error_json, exit_code_of, explain_json,
+                      failure_json, output_json, policy_error_json, refusal_json, run_json,
+                      run_json_here)
+from .commands import COMMANDS, STOP_SIGNALS
+from .parser import EXIT_CODES_HELP, UsageError, build_parser
+from .printing import print_json
+from .requests import Request, Session, load_guard, request_from_json, require_text
+from .serve import answer_bytes, answer_line, serve_lines
+from .text import is_text, json_line, shown
+
+# What `corvane.cli` offered as one module, where it lives now: the command's
+# pieces, and the text of corvane.tool that its explain prints.
+__all__ = [
+    "main", "console_main", "build_parser", "UsageError", "EXIT_CODES_HELP", "STOP_SIGNALS",
+    "EXIT_OK", "EXIT_REFUSED", "EXIT_USAGE", "RUN_EXEC_ERROR", "RUN_USAGE", "RUN_REFUSED",
+    "RUN_SPAWN_FAILED", "MAX_REQUEST_LINE",
+    "Request", "Session", "load_guard", "request_from_json",
+    "check_json", "run_json", "run_json_here", "explain_json", "output_json", "refusal_json",
+    "execution_error_json", "failure_json", "policy_error_json", "exit_code_of", "output_signal",
+    "answer_line", "answer_bytes", "serve_lines",
+    "is_text", "shown", "json_line",
+    "render_seconds", "render_size", "rule_set_text", "binary_lines", "limits_line", "cwd_line",
+    "sandbox_line",
+]
+
+
+def _split_command(argv: List[str]) -> Tuple[List[str], Optional[List[str]]]:
+    """corvane's own arguments, and the command after the first '--' (None without one)."""
+    if "--" in argv:
+        at = argv.index("--")
+        return argv[:at], argv[at + 1:]
+    return argv, None
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command line `argv` (default sys.argv[1:]); returns the exit code."""
+    from .. import PolicyError
+
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    own, command = _split_command(arguments)
+    wants_json = "--json" in own
+    is_run = bool(own) and own[0] == "run"
+    usage_code = RUN_USAGE if is_run else EXIT_USAGE
+    parser = build_parser()
+    try:
+        args = parser.parse_args(own)
+        if args.version:
+            from importlib.metadata import PackageNotFoundError, version
+
+            try:
+                print(f"corvane {version('corvane')}")
+            except PackageNotFoundError:
+                print("corvane (not installed)")
+            return EXIT_OK
+        if args.subcommand is None:
+            parser.print_help(sys.stderr)
+            return EXIT_USAGE
+        if command is not None:
+            if getattr(args, "command", None) is None:
+                raise UsageError(f"corvane {args.subcommand}: takes no command")
+            if args.command:
+                raise UsageError(f"corvane {args.subcommand}: give the whole command after '--', "
+                                 f"not part of it before")
+            args.command = command
+        require_text(args)
+        return COMMANDS[args.subcommand](args)
+    except UsageError as error:
+        if wants_json:
+            print_json({"error": "UsageError", "message": str(error)}, sys.stdout)
+        else:
+            sys.stderr.write(f"{shown(str(error))}\nTry 'corvane --help'.\n")
+        return usage_code
+    except PolicyError as error:
+        if wants_json:
+            print_json(policy_error_json(error), sys.stdout)
+        else:
+            sys.stderr.write(f"corvane: {shown(str(error))}\n")
+        return usage_code
+    except KeyboardInterrupt:
+        return 128 + signal.SIGINT
+
+
+def console_main() -> NoReturn:
+    """The `corvane` console script."""
+    sys.exit(main())

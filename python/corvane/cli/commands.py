@@ -1,0 +1,175 @@
+"""The subcommands: check, explain and run one request; serve many as JSON lines;
+serve the policy as an MCP tool. Each loads the policy, asks the Guard and
+prints its answer; a stop signal ends a run with its child killed and reaped."""
+
+from __future__ import annotations
+
+import argparse
+import signal
+import sys
+from typing import Any, Awaitable, Callable, Dict, List
+
+from .answers import (EXIT_OK, EXIT_REFUSED, check_json, exit_code_of, explain_json,
+                      run_json_here)
+from .parser import UsageError
+from .printing import print_check, print_explain, print_json, raw_stream, write_bytes
+from .requests import Session, load_guard, read_stdin_option, request_from_args
+from .serve import serve_lines
+
+
+def _cmd_check(args: argparse.Namespace) -> int:
+    request = request_from_args(args, required=True)
+    session = Session(load_guard(args.policy, args.var))
+    assert request is not None
+    answer = check_json(session.guard, request)
+    if args.json:
+        print_json(answer, sys.stdout)
+    else:
+        print_check(answer, sys.stdout)
+    return exit_code_of("check", answer)
+
+
+def _cmd_explain(args: argparse.Namespace) -> int:
+    request = request_from_args(args, required=False)
+    session = Session(load_guard(args.policy, args.var))
+    answer = explain_json(session.guard, request)
+    if args.json:
+        print_json(answer, sys.stdout)
+    else:
+        print_explain(answer, request is None, sys.stdout)
+    return exit_code_of("explain", answer)
+
+
+def _cmd_run(args: argparse.Namespace) -> int:
+    request = request_from_args(args, required=True)
+    session = Session(load_guard(args.policy, args.var))
+    assert request is not None
+    request.timeout = args.timeout
+    if args.stdin is not None:
+        request.stdin = read_stdin_option(args.stdin, session.guard)
+    answer = _stoppable(lambda: run_json_here(session.guard, request))
+    code = exit_code_of("run", answer)
+    if args.json:
+        print_json(answer, sys.stdout)
+        return code
+    error = answer.get("error")
+    if error in ("Refused", "Interrupted"):
+        sys.stderr.write(f"corvane: {'refused: ' if error == 'Refused' else ''}{answer['message']}\n")
+        return code
+    # What the command printed, also when it was stopped part-way.
+    write_bytes(sys.stdout, raw_stream(answer, "stdout"))
+    write_bytes(sys.stderr, raw_stream(answer, "stderr"))
+    if error is not None:
+        sys.stderr.write(f"corvane: {answer['message']}\n")
+    return code
+
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def _interrupted(number: int) -> Dict[str, Any]:
+    name = signal.Signals(number).name
+    return {"error": "Interrupted", "signal": number,
+            "message": f"interrupted by {name}; commands in flight were stopped"}
+
+
+class _Stopped(BaseException):
+    """A stop signal, raised by its handler into the blocking run it interrupts
+    (a BaseException, like KeyboardInterrupt, so that no `except Exception` takes it)."""
+
+
+def _stoppable(work: Callable[[], Dict[str, Any]]) -> Dict[str, Any]:
+    """Calls `work` (a blocking run) on this thread; SIGINT, SIGTERM or SIGHUP stops it.
+
+    A signal handler that raises abandons the run, which kills and reaps the
+    child first, so a host that stops corvane never leaves the command running.
+    `corvane run` takes this way rather than an asyncio loop: importing asyncio
+    alone costs a command's start tens of milliseconds.
+    """
+
+    settled = False
+
+    def stop(number: int, _frame: Any) -> None:
+        # Once the answer is settled, a late signal must not escape the restoring below.
+        if not settled:
+            raise _Stopped(number)
+
+    previous = {number: signal.getsignal(number) for number in STOP_SIGNALS}
+    try:
+        for number in STOP_SIGNALS:
+            signal.signal(number, stop)
+        return work()
+    except _Stopped as stopped:
+        settled = True  # the first signal decides; a second one changes nothing
+        return _interrupted(stopped.args[0])
+    finally:
+        settled = True
+        for number, handler in previous.items():
+            signal.signal(number, handler if handler is not None else signal.SIG_DFL)
+
+
+def _until_signalled(work: "Awaitable[Dict[str, Any]]") -> Dict[str, Any]:
+    """Runs `work` on a fresh asyncio loop; SIGINT, SIGTERM or SIGHUP cancels it.
+
+    Cancelling is what makes arun kill and reap the child, so a host that stops
+    corvane never leaves the command running. The answer is then
+    {"error": "Interrupted", "signal": N}, and the exit code 128+N.
+    """
+
+    import asyncio
+
+    async def guarded() -> Dict[str, Any]:
+        loop = asyncio.get_running_loop()
+        task = asyncio.ensure_future(work)
+        received: List[int] = []
+
+        def stop(number: int) -> None:
+            received.append(number)
+            task.cancel()
+
+        for number in STOP_SIGNALS:
+            loop.add_signal_handler(number, stop, number)
+        try:
+            return await task
+        except asyncio.CancelledError:
+            if not received:
+                raise
+            return _interrupted(received[0])
+        finally:
+            for number in STOP_SIGNALS:
+                loop.remove_signal_handler(number)
+
+    return asyncio.run(guarded())
+
+
+def _cmd_serve(args: argparse.Namespace) -> int:
+    session = Session(load_guard(args.policy, args.var))
+    answer = _until_signalled(serve_lines(session, sys.stdin.buffer, sys.stdout))
+    if answer.get("error") is not None:
+        sys.stderr.write(f"corvane: {answer['message']}\n")
+    if answer.get("error") in ("InputError", "OutputError", "InternalError"):
+        return EXIT_REFUSED  # stopped before the end of its input
+    return exit_code_of("serve", answer)
+
+
+def _cmd_mcp(args: argparse.Namespace) -> int:
+    try:
+        from .. import mcp_server
+    except ImportError as missing:
+        raise UsageError(
+            f"corvane mcp: the MCP SDK is not installed ({missing}); "
+            "install it with: pip install 'corvane[mcp]'"
+        ) from None
+    guard = load_guard(args.policy, args.var)
+    mcp_server.serve_stdio(guard, max_output=args.max_output)
+    return EXIT_OK
+
+
+
+COMMANDS: Dict[str, Callable[[argparse.Namespace], int]] = {
+    "check": _cmd_check,
+    "run": _cmd_run,
+    "explain": _cmd_explain,
+    "serve": _cmd_serve,
+    "mcp": _cmd_mcp,
+}
