@@ -226,8 +226,8 @@ def test_readme_guard_example_prints_what_it_says(capsys):
 
     with open(os.path.join(ROOT, "docs", "python.md"), encoding="utf-8") as handle:
         guide = handle.read()
-    match = re.search(r"^```python\n((?:(?!^```).)*?Guard\.from_dict.*?)^```\n\nprints\n\n(?:<!-- output -->\n)?```\n(.*?)^```$",
-                      guide, flags=re.S | re.M)
+    match = re.search(r"^```python\n((?:(?!^```).)*?Guard\.from_dict.*?)^```\n\nprints\n\n"
+                      r"(?:<!-- output -->\n)?```\n(.*?)^```$", guide, flags=re.S | re.M)
     assert match, "the Python guide's Guard example and its output"
     exec(compile(match.group(1), "docs/python.md Guard example", "exec"), {"__name__": "readme_example"})
     assert capsys.readouterr().out == match.group(2)
