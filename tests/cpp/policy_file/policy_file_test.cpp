@@ -119,6 +119,26 @@ TEST(PolicyFileErrors, DataGivenDirectlyNamesNoFile) {
   EXPECT_EQ(load_policy_value(data).error().message(), "binaries: keys must be strings, got integer");
 }
 
+// toml++ 3.3 meets undefined behaviour when it asks whether some characters
+// beyond ASCII outside strings are blanks; the reader never lets it ask (the
+// fuzz target, built with UBSan, catches a slip). Inside strings and comments
+// they are ordinary text.
+TEST(PolicyFileToml, CharactersBeyondAsciiOutsideStringsAreRefusedFirst) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"timeout = 1\xc3\xa9\n", "p.toml: not valid TOML: "},
+      {"timeout = 1\"\xcf\xa2\"\n", "p.toml: not valid TOML: "},
+      {"a = 1979-05-27\"\xcf\xa2\"\n", "p.toml: not valid TOML: "},
+      {"ti\xcf\xa2 = 1\n", "p.toml: not valid TOML: a bare key holds a character beyond ASCII (quote the key)"},
+      {"[bin\xcf\xa2]\n", "p.toml: not valid TOML: a bare key holds a character beyond ASCII (quote the key)"},
+      {"# caf\xc3\xa9\ntimeout = \"3 \xc2\xb5s\" # \xcf\xa2\n", "loaded"},
+  };
+  for (const auto& [text, expected] : rows) {
+    SCOPED_TRACE(text);
+    const std::string got = error_of(text);
+    EXPECT_EQ(got.substr(0, expected.size()), expected) << got;
+  }
+}
+
 TEST(PolicyFileValues, DurationsAndSizesReadExactly) {
   struct Row {
     std::string timeout;
