@@ -46,7 +46,7 @@ cp -r tests/cmake_consumer "$tmp/consumer-src"
 cmake -S "$tmp/consumer-src" -B "$tmp/consumer" -G Ninja \
   -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
 cmake --build "$tmp/consumer" -j "$jobs" >/dev/null
-"$tmp/consumer/consumer"
+"$tmp/consumer/consumer" "$root/examples/policies/code_explorer.toml"
 
 if [ "${CORVANE_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== C++ tests under ASan + UBSan"
