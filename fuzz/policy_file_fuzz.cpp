@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (nul != std::string_view::npos) {
     for (const std::string& line : corvane::fuzz::split(input.substr(0, nul), '\n')) {
       const auto eq = line.find('=');
-      variables.insert_or_assign(line.substr(0, eq), eq == std::string::npos ? "" : line.substr(eq + 1));
+      variables.insert_or_assign(line.substr(0, eq),
+                                 eq == std::string::npos ? "" : line.substr(eq + 1));
     }
   }
   auto loaded = load_policy_text(text, "fuzz.toml", variables, Path("/usr"));

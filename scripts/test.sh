@@ -121,8 +121,8 @@ wheel_check() {
     for cc in cc c++ gcc g++ clang clang++; do
       if command -v "$cc" >/dev/null; then echo "a compiler is on PATH: $cc" >&2; exit 1; fi
     done
-    # Binary wheels only: the package's own dependencies (tomli below 3.11) come
-    # from the index, and nothing may be compiled on the way.
+    # Binary wheels only: the package's own dependencies (none today) come from
+    # the index, and nothing may be compiled on the way.
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
       --only-binary :all: "$wheel"
     "$venv/bin/python" - "$wheel" "$venv" <<'EOF'

@@ -37,7 +37,7 @@ struct PolicyValue {
   /// String: the UTF-8 text; Integer: the decimal digits; Other: the type's name
   /// (a value no policy key takes, such as a date or a null of the source).
   std::string text{};
-  double number = 0;  ///< Float
+  double number = 0;                 ///< Float
   std::vector<PolicyValue> items{};  ///< List
   /// Table, in the order written; keys are strings unless the source had others.
   std::vector<std::pair<PolicyValue, PolicyValue>> entries{};

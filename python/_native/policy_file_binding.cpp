@@ -69,7 +69,8 @@ bool convert(PyObject* obj, PolicyValue& out) {
   }
   bool mapping = false, sequence = false;
   if (!is_instance_of(obj, "Mapping", mapping)) return false;
-  if (!mapping && !PyBytes_Check(obj) && !PyByteArray_Check(obj) && !is_instance_of(obj, "Sequence", sequence)) {
+  if (!mapping && !PyBytes_Check(obj) && !PyByteArray_Check(obj) &&
+      !is_instance_of(obj, "Sequence", sequence)) {
     return false;
   }
   if (!mapping && !sequence) {
@@ -88,8 +89,8 @@ bool convert(PyObject* obj, PolicyValue& out) {
     for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(items.get()); ++i) {
       PyObject* pair = PyList_GET_ITEM(items.get(), i);
       PolicyValue key, value;
-      ok = PyTuple_Check(pair) && PyTuple_GET_SIZE(pair) == 2 && convert(PyTuple_GET_ITEM(pair, 0), key) &&
-           convert(PyTuple_GET_ITEM(pair, 1), value);
+      ok = PyTuple_Check(pair) && PyTuple_GET_SIZE(pair) == 2 &&
+           convert(PyTuple_GET_ITEM(pair, 0), key) && convert(PyTuple_GET_ITEM(pair, 1), value);
       if (ok) out.entries.emplace_back(std::move(key), std::move(value));
     }
   } else {
@@ -111,7 +112,8 @@ bool variables_from(PyObject* obj, PolicyVariables& out) {
   bool mapping = false;
   if (!is_instance_of(obj, "Mapping", mapping)) return false;
   auto wrong = [](PyObject* bad) {
-    PyErr_Format(PyExc_TypeError, "vars: expected a mapping of names to strings, not %s", Py_TYPE(bad)->tp_name);
+    PyErr_Format(PyExc_TypeError, "vars: expected a mapping of names to strings, not %s",
+                 Py_TYPE(bad)->tp_name);
     return false;
   };
   if (!mapping) return wrong(obj);
@@ -132,20 +134,29 @@ bool variables_from(PyObject* obj, PolicyVariables& out) {
 bool path_from(PyObject* obj, Path& out) {
   Ref fs(PyOS_FSPath(obj));
   if (!fs) return false;
-  Ref bytes(PyBytes_Check(fs.get()) ? Ref::borrow(fs.get()) : Ref(PyUnicode_EncodeFSDefault(fs.get())));
+  Ref bytes(PyBytes_Check(fs.get()) ? Ref::borrow(fs.get())
+                                    : Ref(PyUnicode_EncodeFSDefault(fs.get())));
   if (!bytes) return false;
-  out = Path(std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+  out = Path(std::string(PyBytes_AS_STRING(bytes.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
   return true;
 }
 
 // ---------------------------------------------------------------- the reader's answers to Python
 
-PyObject* str(std::string_view text) { return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())); }
-PyObject* path_str(const Path& p) {
-  return PyUnicode_DecodeFSDefaultAndSize(p.native().data(), static_cast<Py_ssize_t>(p.native().size()));
+PyObject* str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
-PyObject* none() { Py_RETURN_NONE; }
-PyObject* boolean(bool b) { return PyBool_FromLong(b ? 1 : 0); }
+PyObject* path_str(const Path& p) {
+  return PyUnicode_DecodeFSDefaultAndSize(p.native().data(),
+                                          static_cast<Py_ssize_t>(p.native().size()));
+}
+PyObject* none() {
+  Py_RETURN_NONE;
+}
+PyObject* boolean(bool b) {
+  return PyBool_FromLong(b ? 1 : 0);
+}
 
 // dict[key] = value, consuming the new reference `value` (nullptr: the error is already set).
 bool set(PyObject* dict, const char* key, PyObject* value) {
@@ -168,7 +179,9 @@ PyObject* list_of(const std::vector<T>& items, F&& to_python) {
 PyObject* strings(const std::vector<std::string>& items) {
   return list_of(items, [](const std::string& s) { return str(s); });
 }
-PyObject* paths(const std::vector<Path>& items) { return list_of(items, path_str); }
+PyObject* paths(const std::vector<Path>& items) {
+  return list_of(items, path_str);
+}
 
 std::string words(const std::vector<std::string>& subcommand) {
   std::string out;
@@ -179,7 +192,8 @@ std::string words(const std::vector<std::string>& subcommand) {
 PyObject* value_flag(const std::pair<std::string, ValueRule>& flag) {
   const ValueRule& rule = flag.second;
   Ref d(PyDict_New());
-  if (!d || !set(d.get(), "name", str(flag.first)) || !set(d.get(), "attached", boolean(rule.attached)) ||
+  if (!d || !set(d.get(), "name", str(flag.first)) ||
+      !set(d.get(), "attached", boolean(rule.attached)) ||
       !set(d.get(), "one_of", rule.one_of ? strings(*rule.one_of) : none()) ||
       !set(d.get(), "pattern", rule.pattern ? str(*rule.pattern) : none()) ||
       !set(d.get(), "path", boolean(rule.path)) ||
@@ -192,10 +206,12 @@ PyObject* value_flag(const std::pair<std::string, ValueRule>& flag) {
 PyObject* rule_set(const PolicyRuleSet& s) {
   Ref d(PyDict_New());
   if (!d || !set(d.get(), "subcommand", s.subcommand.empty() ? none() : str(words(s.subcommand))) ||
-      !set(d.get(), "flags", strings(s.flags)) || !set(d.get(), "value_flags", list_of(s.value_flags, value_flag)) ||
+      !set(d.get(), "flags", strings(s.flags)) ||
+      !set(d.get(), "value_flags", list_of(s.value_flags, value_flag)) ||
       !set(d.get(), "max_flags", PyLong_FromUnsignedLongLong(s.max_flags)) ||
       !set(d.get(), "max_positionals", PyLong_FromUnsignedLongLong(s.max_positionals)) ||
-      !set(d.get(), "numeric_flags", boolean(s.numeric_flags)) || !set(d.get(), "bundles", boolean(s.bundles)) ||
+      !set(d.get(), "numeric_flags", boolean(s.numeric_flags)) ||
+      !set(d.get(), "bundles", boolean(s.bundles)) ||
       !set(d.get(), "first_arg_bundle", boolean(s.first_arg_bundle)) ||
       !set(d.get(), "path_positionals", boolean(s.path_positionals)) ||
       !set(d.get(), "inject_double_dash", boolean(s.inject_double_dash)) ||
@@ -212,12 +228,14 @@ PyObject* binary(const PolicyBinary& b) {
   }
   Ref d(PyDict_New());
   if (!d || !set(d.get(), "name", str(b.name)) || !set(d.get(), "path", path_str(b.path)) ||
-      !set(d.get(), "subcommands", strings(subcommands)) || !set(d.get(), "rule_sets", list_of(b.rule_sets, rule_set))) {
+      !set(d.get(), "subcommands", strings(subcommands)) ||
+      !set(d.get(), "rule_sets", list_of(b.rule_sets, rule_set))) {
     return nullptr;
   }
   // Shown when set, so that a policy without them describes itself as before.
   if (b.argv0 == Argv0::AllowedPath && !set(d.get(), "argv0", str("allowed"))) return nullptr;
-  if (b.risky && !set(d.get(), "risky", str(*b.risky == RiskyBinPolicy::DenyByDefault ? "deny" : "allow"))) {
+  if (b.risky &&
+      !set(d.get(), "risky", str(*b.risky == RiskyBinPolicy::DenyByDefault ? "deny" : "allow"))) {
     return nullptr;
   }
   return d.release();
@@ -236,7 +254,8 @@ PyObject* environment(const PolicySettings& s) {
 PyObject* cwd(const PolicySettings& s) {
   Ref d(PyDict_New());
   if (!d || !set(d.get(), "mode", str(s.cwd_mode))) return nullptr;
-  if (s.cwd_mode == "fixed") return set(d.get(), "dir", path_str(s.cwd_dirs.front())) ? d.release() : nullptr;
+  if (s.cwd_mode == "fixed")
+    return set(d.get(), "dir", path_str(s.cwd_dirs.front())) ? d.release() : nullptr;
   const bool ok = s.cwd_mode == "jail" ? set(d.get(), "root", path_str(s.cwd_dirs.front()))
                                        : set(d.get(), "dirs", paths(s.cwd_dirs));
   return ok && set(d.get(), "default", path_str(s.default_cwd)) ? d.release() : nullptr;
@@ -254,12 +273,16 @@ PyObject* sandbox(const LoadedPolicy& loaded) {
                                          ports(spec.ports->bind))
                          : boolean(spec.network));
   const SandboxLimits& l = spec.limits;
-  auto limit = [](const std::optional<std::uint64_t>& v) { return v ? PyLong_FromUnsignedLongLong(*v) : none(); };
+  auto limit = [](const std::optional<std::uint64_t>& v) {
+    return v ? PyLong_FromUnsignedLongLong(*v) : none();
+  };
   Ref limits(PyDict_New());
   Ref d(PyDict_New());
   if (!network || !limits || !d || !set(limits.get(), "memory", limit(l.address_space)) ||
-      !set(limits.get(), "cpu_seconds", limit(l.cpu_seconds)) || !set(limits.get(), "processes", limit(l.processes)) ||
-      !set(limits.get(), "file_size", limit(l.file_size)) || !set(limits.get(), "open_files", limit(l.open_files))) {
+      !set(limits.get(), "cpu_seconds", limit(l.cpu_seconds)) ||
+      !set(limits.get(), "processes", limit(l.processes)) ||
+      !set(limits.get(), "file_size", limit(l.file_size)) ||
+      !set(limits.get(), "open_files", limit(l.open_files))) {
     return nullptr;
   }
   const auto& workspace = loaded.settings.sandbox_workspace;
@@ -269,7 +292,8 @@ PyObject* sandbox(const LoadedPolicy& loaded) {
       !set(d.get(), "keep_background", boolean(spec.keep_background)) ||
       !set(d.get(), "best_effort", boolean(spec.best_effort)) ||
       !set(d.get(), "containment", str(containment_name(box.containment()))) ||
-      !set(d.get(), "skipped", strings(box.skipped())) || !set(d.get(), "limits", limits.release())) {
+      !set(d.get(), "skipped", strings(box.skipped())) ||
+      !set(d.get(), "limits", limits.release())) {
     return nullptr;
   }
   return d.release();
@@ -277,9 +301,12 @@ PyObject* sandbox(const LoadedPolicy& loaded) {
 
 std::string_view risky_name(RiskyBinPolicy p) {
   switch (p) {
-    case RiskyBinPolicy::DenyByDefault: return "deny";
-    case RiskyBinPolicy::AllowWithWarning: return "allow_with_warning";
-    case RiskyBinPolicy::Disabled: break;
+    case RiskyBinPolicy::DenyByDefault:
+      return "deny";
+    case RiskyBinPolicy::AllowWithWarning:
+      return "allow_with_warning";
+    case RiskyBinPolicy::Disabled:
+      break;
   }
   return "disabled";
 }
@@ -292,8 +319,10 @@ PyObject* description(const LoadedPolicy& loaded) {
       !set(d.get(), "timeout", PyFloat_FromDouble(timeout)) ||
       !set(d.get(), "max_stdout", PyLong_FromUnsignedLongLong(s.max_stdout)) ||
       !set(d.get(), "max_stderr", PyLong_FromUnsignedLongLong(s.max_stderr)) ||
-      !set(d.get(), "max_stdin", s.max_stdin ? PyLong_FromUnsignedLongLong(*s.max_stdin) : none()) ||
-      !set(d.get(), "on_output_limit", str(s.on_output_limit == OnOutputLimit::Kill ? "kill" : "wait")) ||
+      !set(d.get(), "max_stdin",
+           s.max_stdin ? PyLong_FromUnsignedLongLong(*s.max_stdin) : none()) ||
+      !set(d.get(), "on_output_limit",
+           str(s.on_output_limit == OnOutputLimit::Kill ? "kill" : "wait")) ||
       !set(d.get(), "risky_binaries", str(risky_name(s.risky_binaries))) ||
       !set(d.get(), "environment", environment(s)) || !set(d.get(), "cwd", cwd(s)) ||
       !set(d.get(), "sandbox", sandbox(loaded))) {
@@ -310,7 +339,8 @@ PyObject* answer(std::expected<LoadedPolicy, PolicyFileError> loaded) {
     Ref cls(module ? PyObject_GetAttrString(module.get(), "PolicyError") : nullptr);
     Ref reason(str(e.reason));
     Ref args(reason ? PyTuple_Pack(1, reason.get()) : nullptr);
-    Ref kwargs(cls && args ? Py_BuildValue("{s:N,s:N}", "key", str(e.key), "file", e.file ? path_str(Path(*e.file)) : none())
+    Ref kwargs(cls && args ? Py_BuildValue("{s:N,s:N}", "key", str(e.key), "file",
+                                           e.file ? path_str(Path(*e.file)) : none())
                            : nullptr);
     if (!kwargs) return nullptr;
     Ref error(PyObject_Call(cls.get(), args.get(), kwargs.get()));
@@ -338,10 +368,8 @@ PyObject* load_policy_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
     PolicyVariables variables;
     if (!path_from(args[0], file) || !variables_from(args[1], variables)) return nullptr;
     std::expected<LoadedPolicy, PolicyFileError> loaded = std::unexpected(PolicyFileError{});
-    Py_BEGIN_ALLOW_THREADS
-    loaded = load_policy(file, variables);
-    Py_END_ALLOW_THREADS
-    return answer(std::move(loaded));
+    Py_BEGIN_ALLOW_THREADS loaded = load_policy(file, variables);
+    Py_END_ALLOW_THREADS return answer(std::move(loaded));
   });
 }
 

@@ -42,16 +42,19 @@ std::expected<std::string, int> read_file(const Path& file) {
   return text;
 }
 
-std::expected<LoadedPolicy, PolicyFileError> from_text(std::string_view text, const std::string& origin,
+std::expected<LoadedPolicy, PolicyFileError> from_text(std::string_view text,
+                                                       const std::string& origin,
                                                        const PolicyVariables& variables,
                                                        const std::optional<Path>& base_dir,
                                                        bool check_placement) {
   auto document = policy_file::parse_toml(text);
-  if (!document) return std::unexpected(PolicyFileError{origin, "", "not valid TOML: " + document.error()});
+  if (!document)
+    return std::unexpected(PolicyFileError{origin, "", "not valid TOML: " + document.error()});
   auto read = policy_file::read_policy(*document, origin, base_dir, variables);
   if (!read) return std::unexpected(std::move(read.error()));
   if (check_placement && !read->allow_writable) {
-    if (auto refused = policy_file::check_placement(*read, origin)) return std::unexpected(std::move(*refused));
+    if (auto refused = policy_file::check_placement(*read, origin))
+      return std::unexpected(std::move(*refused));
   }
   return std::move(read->loaded);
 }
@@ -70,7 +73,8 @@ PolicyValue PolicyValue::integer(std::int64_t value) {
   v.kind = Kind::Integer;
   v.negative = value < 0;
   // The magnitude through unsigned arithmetic, which INT64_MIN survives.
-  const std::uint64_t magnitude = v.negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  const std::uint64_t magnitude =
+      v.negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
   v.text = std::to_string(magnitude);
   return v;
 }
@@ -90,24 +94,28 @@ std::string PolicyFileError::message() const {
   return out + reason;
 }
 
-std::expected<LoadedPolicy, PolicyFileError> load_policy(const Path& file, const PolicyVariables& variables) {
+std::expected<LoadedPolicy, PolicyFileError> load_policy(const Path& file,
+                                                         const PolicyVariables& variables) {
   auto text = read_file(file);
-  if (!text) return std::unexpected(PolicyFileError{file.native(), "", "cannot read: " + errno_text(text.error())});
+  if (!text)
+    return std::unexpected(
+        PolicyFileError{file.native(), "", "cannot read: " + errno_text(text.error())});
   // Relative paths in the file resolve against its directory.
   std::error_code ec;
   const Path base = std::filesystem::absolute(file, ec).lexically_normal().parent_path();
   return from_text(*text, file.native(), variables, base, true);
 }
 
-std::expected<LoadedPolicy, PolicyFileError> load_policy_text(std::string_view text, std::string_view origin,
+std::expected<LoadedPolicy, PolicyFileError> load_policy_text(std::string_view text,
+                                                              std::string_view origin,
                                                               const PolicyVariables& variables,
                                                               const std::optional<Path>& base_dir) {
   return from_text(text, std::string(origin), variables, base_dir, false);
 }
 
-std::expected<LoadedPolicy, PolicyFileError> load_policy_value(const PolicyValue& data,
-                                                               const PolicyVariables& variables,
-                                                               const std::optional<Path>& base_dir) {
+std::expected<LoadedPolicy, PolicyFileError> load_policy_value(
+    const PolicyValue& data, const PolicyVariables& variables,
+    const std::optional<Path>& base_dir) {
   auto read = policy_file::read_policy(data, std::nullopt, base_dir, variables);
   if (!read) return std::unexpected(std::move(read.error()));
   return std::move(read->loaded);

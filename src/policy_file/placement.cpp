@@ -72,7 +72,7 @@ std::expected<Resolution, int> resolve(std::string path) {
       continue;
     }
     const std::string step = child(current, part);
-    struct stat st {};
+    struct stat st{};
     if (::lstat(step.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
       if (out.links.size() >= 40) return std::unexpected(ELOOP);
       out.links.push_back(step);
@@ -95,9 +95,10 @@ std::expected<Resolution, int> resolve(std::string path) {
 // file as the kernel's rules are: another name for a tree is the tree.
 const std::pair<std::string, std::string>* under(std::string path, const Roots& roots) {
   for (;;) {
-    struct stat st {};
+    struct stat st{};
     if (::stat(path.c_str(), &st) == 0) {
-      if (auto found = roots.find({st.st_dev, st.st_ino}); found != roots.end()) return &found->second;
+      if (auto found = roots.find({st.st_dev, st.st_ino}); found != roots.end())
+        return &found->second;
     }
     const std::string parent = dirname(path);
     if (parent == path || parent.empty()) return nullptr;
@@ -114,8 +115,9 @@ std::optional<PolicyFileError> check_placement(const ReadPolicy& read, const std
   bool confined = false;
   if (loaded.sandbox) {
     places = read.writable;
-    confined = std::none_of(loaded.sandbox->skipped().begin(), loaded.sandbox->skipped().end(),
-                            [](const std::string& feature) { return feature.starts_with("Landlock"); });
+    confined =
+        std::none_of(loaded.sandbox->skipped().begin(), loaded.sandbox->skipped().end(),
+                     [](const std::string& feature) { return feature.starts_with("Landlock"); });
   }
   if (!confined) {
     if (settings.cwd_mode == "jail") {
@@ -130,13 +132,14 @@ std::optional<PolicyFileError> check_placement(const ReadPolicy& read, const std
   }
   Roots roots;
   for (const auto& [key, place] : places) {
-    struct stat st {};
+    struct stat st{};
     if (::stat(place.c_str(), &st) == 0) roots.try_emplace({st.st_dev, st.st_ino}, key, place);
   }
   auto resolution = resolve(file);
   if (!resolution) {
     std::string text = os_error_text(resolution.error());
-    return PolicyFileError{file, "", "cannot resolve: " + text.substr(0, text.rfind(" (os error "))};
+    return PolicyFileError{file, "",
+                           "cannot resolve: " + text.substr(0, text.rfind(" (os error "))};
   }
   // A link on the way can be pointed elsewhere if its directory is writable;
   // the file itself if it or a directory above it is.
@@ -147,10 +150,11 @@ std::optional<PolicyFileError> check_placement(const ReadPolicy& read, const std
   checks.emplace_back("the policy file " + resolution->target, resolution->target);
   for (const auto& [what, start] : checks) {
     if (const auto* granted = under(start, roots)) {
-      return PolicyFileError{file, granted->first,
-                             what + " lies under " + granted->second +
-                                 ", where the policy's own commands may write (they could rewrite it): "
-                                 "keep it outside, or set allow_writable_policy = true"};
+      return PolicyFileError{
+          file, granted->first,
+          what + " lies under " + granted->second +
+              ", where the policy's own commands may write (they could rewrite it): "
+              "keep it outside, or set allow_writable_policy = true"};
     }
   }
   return std::nullopt;

@@ -75,8 +75,8 @@ PolicyValue convert(const toml::node& node) {
 
 std::string parse_error(const toml::parse_error& error) {
   const auto& where = error.source().begin;
-  return std::string(error.description()) + " (at line " + std::to_string(where.line) + ", column " +
-         std::to_string(where.column) + ")";
+  return std::string(error.description()) + " (at line " + std::to_string(where.line) +
+         ", column " + std::to_string(where.column) + ")";
 }
 
 // The byte offset of each line's start, to find a position toml++ reports.
@@ -104,10 +104,12 @@ bool bare_key_beyond_ascii(const toml::node& node, std::string_view original,
   for (const auto& [key, value] : *table) {
     const auto& begin = key.source().begin;
     const auto& end = key.source().end;
-    if (begin.line >= 1 && begin.line <= starts.size() && end.line >= 1 && end.line <= starts.size()) {
+    if (begin.line >= 1 && begin.line <= starts.size() && end.line >= 1 &&
+        end.line <= starts.size()) {
       const std::size_t from = std::min(original.size(), starts[begin.line - 1] + begin.column - 1);
       const std::size_t to = std::min(original.size(), starts[end.line - 1] + end.column - 1);
-      const bool quoted = from < original.size() && (original[from] == '"' || original[from] == '\'');
+      const bool quoted =
+          from < original.size() && (original[from] == '"' || original[from] == '\'');
       for (std::size_t i = from; !quoted && i < to; ++i) {
         if (static_cast<unsigned char>(original[i]) >= 0x80) return true;
       }
@@ -128,7 +130,8 @@ std::expected<PolicyValue, std::string> parse_toml(std::string_view text) {
   // bytes sat in strings, comments or bare keys, and only the last are
   // outside, so a bare key holding one is refused. Then toml++ reads the text
   // as written, safely.
-  if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+  if (std::any_of(text.begin(), text.end(),
+                  [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
     std::string ascii(text);
     for (char& c : ascii) {
       if (static_cast<unsigned char>(c) >= 0x80) c = 'x';
@@ -137,7 +140,8 @@ std::expected<PolicyValue, std::string> parse_toml(std::string_view text) {
     if (!shape) return std::unexpected(parse_error(shape.error()));
     const std::vector<std::size_t> starts = line_starts(ascii);
     if (bare_key_beyond_ascii(shape.table(), text, starts)) {
-      return std::unexpected(std::string("a bare key holds a character beyond ASCII (quote the key)"));
+      return std::unexpected(
+          std::string("a bare key holds a character beyond ASCII (quote the key)"));
     }
   }
   toml::parse_result parsed = toml::parse(text);

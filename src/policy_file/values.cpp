@@ -65,7 +65,8 @@ std::optional<std::string> whole(const Decimal& d) {
 // power of ten of the first one.
 std::pair<std::string, int> shortest(double x) {
   std::array<char, 64> buf{};
-  const auto end = std::to_chars(buf.data(), buf.data() + buf.size(), x, std::chars_format::scientific).ptr;
+  const auto end =
+      std::to_chars(buf.data(), buf.data() + buf.size(), x, std::chars_format::scientific).ptr;
   const std::string_view text(buf.data(), static_cast<std::size_t>(end - buf.data()));
   const auto e = text.find('e');
   std::string digits;
@@ -73,7 +74,8 @@ std::pair<std::string, int> shortest(double x) {
     if (c != '.') digits.push_back(c);
   }
   int exponent = 0;
-  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(), exponent);
+  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
+                  exponent);
   return {digits, exponent};
 }
 
@@ -85,8 +87,10 @@ std::string float_repr(double x) {
   const int point = exponent + 1;  // digits before the decimal point
   const int n = static_cast<int>(digits.size());
   if (point > -4 && point <= 16) {
-    if (point <= 0) return sign + "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
-    if (point >= n) return sign + digits + std::string(static_cast<std::size_t>(point - n), '0') + ".0";
+    if (point <= 0)
+      return sign + "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+    if (point >= n)
+      return sign + digits + std::string(static_cast<std::size_t>(point - n), '0') + ".0";
     return sign + digits.substr(0, static_cast<std::size_t>(point)) + "." +
            digits.substr(static_cast<std::size_t>(point));
   }
@@ -111,15 +115,16 @@ std::pair<char32_t, std::size_t> decode(std::string_view text, std::size_t i) {
   const std::size_t len = b < 0x80 ? 1 : b >= 0xf0 ? 4 : b >= 0xe0 ? 3 : b >= 0xc0 ? 2 : 1;
   if (len == 1 || i + len > text.size()) return {b, 1};
   char32_t c = b & (0x7f >> len);
-  for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3f);
+  for (std::size_t k = 1; k < len; ++k)
+    c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3f);
   return {c, len};
 }
 
 // What Python's str.isspace() accepts, which its regular expressions' \s follows.
 bool is_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20) || c == 0x85 || c == 0xa0 ||
-         c == 0x1680 || (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 ||
-         c == 0x202f || c == 0x205f || c == 0x3000;
+         c == 0x1680 || (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f ||
+         c == 0x205f || c == 0x3000;
 }
 
 // "<number><unit>" with blanks around either: the digits (and fraction) and the unit.
@@ -165,11 +170,16 @@ std::optional<std::pair<Decimal, std::string_view>> number_and_unit(std::string_
   return std::pair{std::move(d), unit};
 }
 
-constexpr std::pair<std::string_view, std::uint64_t> kSizeUnits[] = {
-    {"", 1},          {"B", 1},          {"KB", 1000},       {"MB", 1000000},
-    {"GB", 1000000000}, {"KiB", 1ULL << 10}, {"MiB", 1ULL << 20}, {"GiB", 1ULL << 30}};
+constexpr std::pair<std::string_view, std::uint64_t> kSizeUnits[] = {{"", 1},
+                                                                     {"B", 1},
+                                                                     {"KB", 1000},
+                                                                     {"MB", 1000000},
+                                                                     {"GB", 1000000000},
+                                                                     {"KiB", 1ULL << 10},
+                                                                     {"MiB", 1ULL << 20},
+                                                                     {"GiB", 1ULL << 30}};
 constexpr std::pair<std::string_view, std::uint64_t> kDurationUnits[] = {
-    {"ns", 1},          {"us", 1000},          {"\xc2\xb5s", 1000},    {"ms", 1000000},
+    {"ns", 1},         {"us", 1000},          {"\xc2\xb5s", 1000},    {"ms", 1000000},
     {"s", 1000000000}, {"m", 60000000000ULL}, {"h", 3600000000000ULL}};
 
 template <std::size_t N>
@@ -181,9 +191,12 @@ std::optional<std::uint64_t> unit_of(const std::pair<std::string_view, std::uint
   return std::nullopt;
 }
 
-std::string integer_text(const PolicyValue& v) { return (v.negative ? "-" : "") + v.text; }
+std::string integer_text(const PolicyValue& v) {
+  return (v.negative ? "-" : "") + v.text;
+}
 
-Reading<std::uint64_t> count_of(bool negative, const std::string& digits, const std::string& shown) {
+Reading<std::uint64_t> count_of(bool negative, const std::string& digits,
+                                const std::string& shown) {
   if ((negative && strip_zeros(digits) != "0") || above_u64(digits)) {
     return std::unexpected("must be between 0 and 2**64-1, got " + shown);
   }
@@ -194,26 +207,40 @@ Reading<std::uint64_t> count_of(bool negative, const std::string& digits, const 
 
 std::string type_name(const PolicyValue& value) {
   switch (value.kind) {
-    case PolicyValue::Kind::Boolean: return "boolean";
-    case PolicyValue::Kind::Integer: return "integer";
-    case PolicyValue::Kind::Float: return "float";
-    case PolicyValue::Kind::String: return "string";
-    case PolicyValue::Kind::List: return "list";
-    case PolicyValue::Kind::Table: return "table";
-    case PolicyValue::Kind::Other: break;
+    case PolicyValue::Kind::Boolean:
+      return "boolean";
+    case PolicyValue::Kind::Integer:
+      return "integer";
+    case PolicyValue::Kind::Float:
+      return "float";
+    case PolicyValue::Kind::String:
+      return "string";
+    case PolicyValue::Kind::List:
+      return "list";
+    case PolicyValue::Kind::Table:
+      return "table";
+    case PolicyValue::Kind::Other:
+      break;
   }
   return value.text;
 }
 
 std::string python_type_name(const PolicyValue& value) {
   switch (value.kind) {
-    case PolicyValue::Kind::Boolean: return "bool";
-    case PolicyValue::Kind::Integer: return "int";
-    case PolicyValue::Kind::Float: return "float";
-    case PolicyValue::Kind::String: return "str";
-    case PolicyValue::Kind::List: return "list";
-    case PolicyValue::Kind::Table: return "dict";
-    case PolicyValue::Kind::Other: break;
+    case PolicyValue::Kind::Boolean:
+      return "bool";
+    case PolicyValue::Kind::Integer:
+      return "int";
+    case PolicyValue::Kind::Float:
+      return "float";
+    case PolicyValue::Kind::String:
+      return "str";
+    case PolicyValue::Kind::List:
+      return "list";
+    case PolicyValue::Kind::Table:
+      return "dict";
+    case PolicyValue::Kind::Other:
+      break;
   }
   return value.text;
 }
@@ -236,7 +263,11 @@ std::string quote_text(std::string_view text) {
       out += "\\r";
     } else if (c < 0x20 || c == 0x7f || (c >= 0x80 && needs_unicode_escape(c))) {
       const auto n = static_cast<unsigned>(c);
-      std::snprintf(hex.data(), hex.size(), c <= 0xff ? "\\x%02x" : c <= 0xffff ? "\\u%04x" : "\\U%08x", n);
+      std::snprintf(hex.data(), hex.size(),
+                    c <= 0xff     ? "\\x%02x"
+                    : c <= 0xffff ? "\\u%04x"
+                                  : "\\U%08x",
+                    n);
       out += hex.data();
     } else {
       out.append(text.substr(i, len));
@@ -249,11 +280,16 @@ std::string quote_text(std::string_view text) {
 
 std::string written(const PolicyValue& value) {
   switch (value.kind) {
-    case PolicyValue::Kind::Integer: return integer_text(value);
-    case PolicyValue::Kind::Float: return float_repr(value.number);
-    case PolicyValue::Kind::String: return quote_text(value.text);
-    case PolicyValue::Kind::Boolean: return value.boolean ? "True" : "False";
-    default: return type_name(value);
+    case PolicyValue::Kind::Integer:
+      return integer_text(value);
+    case PolicyValue::Kind::Float:
+      return float_repr(value.number);
+    case PolicyValue::Kind::String:
+      return quote_text(value.text);
+    case PolicyValue::Kind::Boolean:
+      return value.boolean ? "True" : "False";
+    default:
+      return type_name(value);
   }
 }
 
@@ -265,7 +301,8 @@ std::optional<std::uint64_t> as_u64(const PolicyValue& integer) noexcept {
 }
 
 Reading<std::uint64_t> read_count(const PolicyValue& value) {
-  if (value.kind != PolicyValue::Kind::Integer) return std::unexpected("expected an integer, got " + type_name(value));
+  if (value.kind != PolicyValue::Kind::Integer)
+    return std::unexpected("expected an integer, got " + type_name(value));
   return count_of(value.negative, value.text, integer_text(value));
 }
 
@@ -276,7 +313,9 @@ Reading<std::uint64_t> read_size(const PolicyValue& value) {
   }
   const auto parsed = number_and_unit(value.text);
   const auto factor = parsed ? unit_of(kSizeUnits, parsed->second) : std::nullopt;
-  if (!factor) return std::unexpected("not a size: " + quote_text(value.text) + " (units: B, KB, MB, GB, KiB, MiB, GiB)");
+  if (!factor)
+    return std::unexpected("not a size: " + quote_text(value.text) +
+                           " (units: B, KB, MB, GB, KiB, MiB, GiB)");
   const auto bytes = whole(times(parsed->first, *factor));
   if (!bytes) return std::unexpected("not a whole number of bytes: " + quote_text(value.text));
   return count_of(false, *bytes, *bytes);
@@ -286,18 +325,24 @@ Reading<Duration> read_duration(const PolicyValue& value) {
   Decimal nanos;
   if (value.kind == PolicyValue::Kind::Integer || value.kind == PolicyValue::Kind::Float) {
     const bool is_float = value.kind == PolicyValue::Kind::Float;
-    const bool negative = is_float ? value.number < 0 : value.negative && strip_zeros(value.text) != "0";
+    const bool negative =
+        is_float ? value.number < 0 : value.negative && strip_zeros(value.text) != "0";
     if ((is_float && !std::isfinite(value.number)) || negative) {
-      return std::unexpected("must be a finite, non-negative number of seconds, got " + written(value));
+      return std::unexpected("must be a finite, non-negative number of seconds, got " +
+                             written(value));
     }
-    nanos = times(is_float ? float_decimal(std::fabs(value.number)) : Decimal{value.text, 0}, 1000000000);
+    nanos = times(is_float ? float_decimal(std::fabs(value.number)) : Decimal{value.text, 0},
+                  1000000000);
   } else if (value.kind == PolicyValue::Kind::String) {
     const auto parsed = number_and_unit(value.text);
     const auto factor = parsed ? unit_of(kDurationUnits, parsed->second) : std::nullopt;
-    if (!factor) return std::unexpected("not a duration: " + quote_text(value.text) + " (units: ns, us, ms, s, m, h)");
+    if (!factor)
+      return std::unexpected("not a duration: " + quote_text(value.text) +
+                             " (units: ns, us, ms, s, m, h)");
     nanos = times(parsed->first, *factor);
   } else {
-    return std::unexpected("expected a duration such as \"1.5s\" or seconds, got " + type_name(value));
+    return std::unexpected("expected a duration such as \"1.5s\" or seconds, got " +
+                           type_name(value));
   }
   const auto total = whole(nanos);
   if (!total) return std::unexpected("finer than a nanosecond: " + written(value));
@@ -331,20 +376,23 @@ Reading<std::string> expand(std::string_view text, const PolicyVariables& variab
       at = dollar + 2;
     } else if (after == '{') {
       const std::size_t end = text.find('}', dollar + 2);
-      const std::string_view name =
-          end == std::string_view::npos ? std::string_view() : text.substr(dollar + 2, end - dollar - 2);
+      const std::string_view name = end == std::string_view::npos
+                                        ? std::string_view()
+                                        : text.substr(dollar + 2, end - dollar - 2);
       if (end == std::string_view::npos || !is_variable_name(name)) {
-        const std::string_view shown = end == std::string_view::npos ? text.substr(dollar)
-                                                                      : text.substr(dollar, end + 1 - dollar);
-        return std::unexpected("malformed variable " + quote_text(shown) +
-                               ": write ${NAME} with a name of letters, digits and _, or $$ for a literal $");
+        const std::string_view shown = end == std::string_view::npos
+                                           ? text.substr(dollar)
+                                           : text.substr(dollar, end + 1 - dollar);
+        return std::unexpected(
+            "malformed variable " + quote_text(shown) +
+            ": write ${NAME} with a name of letters, digits and _, or $$ for a literal $");
       }
       const auto found = variables.find(std::string(name));
       if (found == variables.end()) {
         std::string given;
         for (const auto& entry : variables) given += (given.empty() ? "" : ", ") + entry.first;
-        return std::unexpected("undefined variable ${" + std::string(name) + "} (variables given: " +
-                               (given.empty() ? "none" : given) + ")");
+        return std::unexpected("undefined variable ${" + std::string(name) +
+                               "} (variables given: " + (given.empty() ? "none" : given) + ")");
       }
       out += found->second;
       at = end + 1;

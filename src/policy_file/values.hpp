@@ -5,10 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <expected>
 
 #include "corvane/error.hpp"
 #include "corvane/policy_file.hpp"

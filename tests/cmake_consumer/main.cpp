@@ -23,8 +23,8 @@ int policy_file(const char* path) {
   }
   auto listed = loaded->policy.check(ProcRequest("ls", {"-l"}));
   if (!listed || listed->bin() != "/usr/bin/ls") {
-    std::cerr << "expected ls -l to be prepared, got " << (listed ? listed->bin().native() : listed.error().message)
-              << '\n';
+    std::cerr << "expected ls -l to be prepared, got "
+              << (listed ? listed->bin().native() : listed.error().message) << '\n';
     return 1;
   }
   std::cout << "   consumer: " << path << " refused cat (" << refused.error().kind << "), prepared "
