@@ -35,7 +35,8 @@ struct PolicyValue {
   /// out of range is reported as written).
   bool negative = false;
   /// String: the UTF-8 text; Integer: the decimal digits; Other: the type's name
-  /// (a value no policy key takes, such as a date or a null of the source).
+  /// (a value no policy key takes, such as a date; an Other named "NoneType", a
+  /// binding's null, counts as left out where a table or list may be).
   std::string text{};
   double number = 0;                 ///< Float
   std::vector<PolicyValue> items{};  ///< List
