@@ -89,11 +89,9 @@ def __getattr__(name: str) -> Any:
     # The standard TOML reader, for tests and tools that read a policy file as
     # data; loading one never needs it.
     if name == "tomllib":
+        import importlib
         import sys
 
-        if sys.version_info >= (3, 11):
-            import tomllib
-        else:  # pragma: no cover - exercised only on older interpreters
-            import tomli as tomllib
-        return tomllib
+        # tomli before 3.11, where the standard library has no reader yet.
+        return importlib.import_module("tomllib" if sys.version_info >= (3, 11) else "tomli")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
