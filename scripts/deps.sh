@@ -22,6 +22,7 @@ CORVANE_APT_DEPS=(
   "probe_gxx:g++"
   "probe_gtest:googletest libgtest-dev"
   "probe_benchmark:libbenchmark-dev"
+  "probe_tomlplusplus:libtomlplusplus-dev"
   "probe_python_headers:python3-dev"
   "probe_python_venv:python3-venv"
   "probe_python_pip:python3-pip"
@@ -42,6 +43,8 @@ probe_gxx() {
 probe_cxx_header() { echo "#include <$1>" | g++ -std=c++2b -E -x c++ - >/dev/null 2>&1; }
 probe_gtest() { probe_cxx_header gtest/gtest.h; }
 probe_benchmark() { probe_cxx_header benchmark/benchmark.h; }
+# The policy-file reader's TOML parser (header-only).
+probe_tomlplusplus() { probe_cxx_header toml++/toml.h; }
 probe_python_headers() {
   python3 -c 'import os, sys, sysconfig
 sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null

@@ -13,7 +13,7 @@ if [ "$seconds" = 0 ]; then
   echo "== fuzzing skipped (CORVANE_FUZZ_SECONDS=0)"
   exit 0
 fi
-targets=(argv risky path display env pattern)
+targets=(argv risky path display env pattern policy_file)
 out=build/fuzz
 
 # libstdc++ 12's <expected> needs a clang that reports C++20 concepts in full
@@ -74,13 +74,15 @@ if ! { cmake -S fuzz -B "$out" -G Ninja -DCMAKE_CXX_COMPILER="$(command -v "$cxx
 fi
 
 run_target() {
-  local t=$1
+  local t=$1 max_len=4096
+  # A whole policy file is longer than one argv or pattern.
+  if [ "$t" = policy_file ]; then max_len=16384; fi
   mkdir -p "$out/corpus/$t"
   # The scratch directory comes first: libFuzzer writes new inputs only there.
   # exec: the background job's pid is then the fuzzer's own.
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     exec "$out/${t}_fuzz" "$out/corpus/$t" "fuzz/corpus/$t" \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
     -artifact_prefix="$out/artifacts/$t-" -print_final_stats=1 >"$out/$t.log" 2>&1
 }
 

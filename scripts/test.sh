@@ -52,7 +52,7 @@ cp -r tests/cmake_consumer "$tmp/consumer-src"
 cmake -S "$tmp/consumer-src" -B "$tmp/consumer" -G Ninja \
   -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
 cmake --build "$tmp/consumer" -j "$jobs" >/dev/null
-"$tmp/consumer/consumer"
+"$tmp/consumer/consumer" "$root/examples/policies/code_explorer.toml"
 
 if [ "${CORVANE_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== C++ tests under ASan + UBSan"
@@ -127,8 +127,8 @@ wheel_check() {
     for cc in cc c++ gcc g++ clang clang++; do
       if command -v "$cc" >/dev/null; then echo "a compiler is on PATH: $cc" >&2; exit 1; fi
     done
-    # Binary wheels only: the package's own dependencies (tomli below 3.11) come
-    # from the index, and nothing may be compiled on the way.
+    # Binary wheels only: the package's own dependencies (none today) come from
+    # the index, and nothing may be compiled on the way.
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
       --only-binary :all: "$wheel"
     "$venv/bin/python" - "$wheel" "$venv" <<'EOF'

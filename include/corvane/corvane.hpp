@@ -13,6 +13,7 @@
 #include "corvane/output.hpp"
 #include "corvane/path.hpp"
 #include "corvane/policy.hpp"
+#include "corvane/policy_file.hpp"
 #include "corvane/prepared.hpp"
 #include "corvane/request.hpp"
 #include "corvane/risky.hpp"

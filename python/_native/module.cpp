@@ -8,6 +8,7 @@
 #include "call_options.hpp"
 #include "corvane/event_loop.hpp"
 #include "guard_core.hpp"
+#include "policy_file_binding.hpp"
 #include "reactor.hpp"
 #include "run_result.hpp"
 #include "sandbox_binding.hpp"
@@ -28,9 +29,15 @@ PyMethodDef g_functions[] = {
      "call_options(prepared, timeout, stdin)\n--\n\n"
      "The command with one call's shorter time limit ((secs, nanos) or None) and stdin "
      "(bytes-like or None); corvane.Refused above the policy's limits."},
-    {"build_guard", method(&build_guard), METH_O,
-     "build_guard(data)\n--\n\nA GuardCore: the policy described by corvane.policy_file's data, "
-     "with the extended rule model."},
+    {"load_policy_file", method(&load_policy_file), METH_FASTCALL,
+     "load_policy_file(path, vars)\n--\n\n(GuardCore, description, on_output_limit, SandboxHandle "
+     "or None) of the policy in a TOML file; corvane.PolicyError for a mistake in it."},
+    {"load_policy_mapping", method(&load_policy_mapping), METH_FASTCALL,
+     "load_policy_mapping(data, base_dir, vars)\n--\n\nThe same for a mapping shaped like the "
+     "file, read by the same reader."},
+    {"policy_file_keys", method(&policy_file_keys), METH_NOARGS,
+     "policy_file_keys()\n--\n\nThe keys each table of a policy file takes, as the reader "
+     "walks them."},
     {"sandbox_build", method(&sandbox_build), METH_FASTCALL,
      "sandbox_build(workspace, read, write, exec, network, keep_background, best_effort, "
      "limits)\n--\n\nBuild a core Sandbox (see corvane.Sandbox)."},

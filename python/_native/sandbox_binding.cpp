@@ -315,6 +315,12 @@ PyObject* sandbox_describe(PyObject*, PyObject* handle) noexcept {
   });
 }
 
+PyObject* make_sandbox_handle(Sandbox sandbox) {
+  PyTypeObject* type = sandbox_handle_type();
+  if (type == nullptr) return nullptr;
+  return box(type, std::move(sandbox));
+}
+
 const Sandbox* sandbox_of(PyObject* handle, const char* argument) noexcept {
   PyTypeObject* type = sandbox_handle_type();
   if (type == nullptr) return nullptr;

@@ -30,6 +30,9 @@ PyObject* sandbox_available(PyObject* module, PyObject* unused) noexcept;
 /// keep_background, best_effort) of a built sandbox.
 PyObject* sandbox_describe(PyObject* module, PyObject* handle) noexcept;
 
+/// A new SandboxHandle holding `sandbox`; nullptr with an exception set on failure.
+[[nodiscard]] PyObject* make_sandbox_handle(Sandbox sandbox);
+
 /// The sandbox of `handle` (a SandboxHandle); nullptr with TypeError naming `argument`.
 [[nodiscard]] const Sandbox* sandbox_of(PyObject* handle, const char* argument) noexcept;
 

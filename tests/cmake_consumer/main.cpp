@@ -1,11 +1,38 @@
 // A program outside the corvane tree, built against an installed copy through
-// find_package(corvane): it judges two requests and runs the accepted one.
+// find_package(corvane): it judges two requests and runs the accepted one, then
+// loads the policy file named by its argument (the shipped code_explorer.toml)
+// and refuses one command and prepares another with it.
 #include <iostream>
 #include <string>
 
 #include "corvane/corvane.hpp"
 
-int main() {
+// The shipped code_explorer.toml: `cat` of a file outside its jail is refused,
+// `ls -l` prepared to run in the jail's root.
+int policy_file(const char* path) {
+  using namespace corvane;
+  auto loaded = load_policy(path);
+  if (!loaded) {
+    std::cerr << "policy file: " << loaded.error().message() << '\n';
+    return 1;
+  }
+  auto refused = loaded->policy.check(ProcRequest("cat", {"/etc/passwd"}));
+  if (refused) {
+    std::cerr << "expected cat /etc/passwd to be refused\n";
+    return 1;
+  }
+  auto listed = loaded->policy.check(ProcRequest("ls", {"-l"}));
+  if (!listed || listed->bin() != "/usr/bin/ls") {
+    std::cerr << "expected ls -l to be prepared, got "
+              << (listed ? listed->bin().native() : listed.error().message) << '\n';
+    return 1;
+  }
+  std::cout << "   consumer: " << path << " refused cat (" << refused.error().kind << "), prepared "
+            << listed->bin().native() << " in " << listed->cwd().native() << '\n';
+  return 0;
+}
+
+int main(int argc, char** argv) {
   using namespace corvane;
   auto policy = ProcPolicy::builder()
                     .allow_bin("/usr/bin/echo")
@@ -29,5 +56,9 @@ int main() {
     return 1;
   }
   std::cout << "   consumer: refused -e, ran echo: " << result->stdout;
-  return 0;
+  if (argc != 2) {
+    std::cerr << "usage: consumer POLICY_FILE\n";
+    return 1;
+  }
+  return policy_file(argv[1]);
 }

@@ -15,7 +15,7 @@ import sys
 import pytest
 
 import corvane
-from corvane import Refused, policy_file
+from corvane import Refused
 
 if not hasattr(corvane, "Guard"):
     pytest.skip("corvane.Guard (policy files) is not in this build", allow_module_level=True)
@@ -104,20 +104,6 @@ def test_what_check_allows_and_refuses(tree, bin, cwd, kind, message):
         return
     err = refusal(tree.guard, bin, cwd)
     assert (err.kind, str(err)) == (kind, message.format(ws=tree.ws))
-
-
-def test_one_name_for_two_binaries_is_refused_naming_both(tmp_path, monkeypatch):
-    # A policy file's names are its table keys and so unique; the core's
-    # builder can still be handed one name twice, which this seam does.
-    reader = policy_file._Reader.binary
-    monkeypatch.setattr(policy_file._Reader, "binary",
-                        lambda self, name, data, key: {**reader(self, name, data, key), "name": "tool"})
-    guard = Guard.from_dict({"binaries": {"a": {"path": LS}, "b": {"path": "/usr/bin/cat"}}})
-    err = refusal(guard, "tool")
-    assert (err.kind, str(err), err.fields) == (
-        "AmbiguousBinName", f'binary name "tool" is ambiguous: it names {LS}, /usr/bin/cat (ask by path)',
-        {"name": "tool", "paths": f"{LS}, /usr/bin/cat"})
-    assert guard.check("/usr/bin/cat", []).bin == "/usr/bin/cat"
 
 
 def cli(*args, stdin=None):

@@ -1,0 +1,20 @@
+// corvane._native's door to the core's policy-file reader (see corvane.policy_file).
+#pragma once
+
+#include "pyutil.hpp"
+
+namespace corvane::py::native {
+
+/// load_policy_file(path, vars) -> (GuardCore, description, on_output_limit,
+/// SandboxHandle or None): the policy in a TOML file, with vars (None or a
+/// mapping of str to str) for its ${NAME}; corvane.PolicyError for a mistake.
+PyObject* load_policy_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+/// load_policy_mapping(data, base_dir, vars): the same for a mapping shaped like
+/// the file, converted as it is and read by the same reader.
+PyObject* load_policy_mapping(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+/// policy_file_keys() -> {table: [keys]}: the keys each table takes.
+PyObject* policy_file_keys(PyObject* module, PyObject* unused) noexcept;
+
+}  // namespace corvane::py::native
