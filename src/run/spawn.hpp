@@ -37,7 +37,8 @@
 #include <expected>
 #include <optional>
 
-#include "corvane/event_loop.hpp"
+#include "base/pidfd.hpp"
+#include "base/unique_fd.hpp"
 
 #if !defined(__x86_64__)
 #error "the child start is written for x86-64 (raw system calls and the clone3 trampoline)"
@@ -129,9 +130,5 @@ struct SpawnedChild {
 /// zombie, and nobody waits for it. The thread starts on first use, blocks
 /// every signal, and is started afresh in a forked copy of the process.
 void reap_in_background(UniqueFd pidfd) noexcept;
-
-/// waitid on a pidfd, with __WALL so that clone children are seen; retries EINTR.
-/// Returns 0, or the errno.
-[[nodiscard]] int wait_pidfd(int pidfd, siginfo_t& info, int options) noexcept;
 
 }  // namespace corvane
