@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "run/spawn.hpp"
+#include "base/child_syscall.hpp"
 #include "sandbox/landlock.hpp"
 #include "sandbox/launch.hpp"
 
@@ -22,7 +22,7 @@ namespace corvane {
 
 // The child side shares the parent's memory in a vfork-style start: it may not touch
 // errno, a lock or the sanitizers' bookkeeping, so it issues system calls itself
-// (spawn.hpp's child_syscall) and gets -errno back.
+// (base/child_syscall.hpp) and gets -errno back.
 
 CORVANE_CHILD_CODE int SandboxLaunch::apply_step(const void* launch) noexcept {
   return static_cast<const SandboxLaunch*>(launch)->apply();
