@@ -1,7 +1,6 @@
 // EventLoop: a small single-threaded epoll reactor that executions run on.
 // It watches descriptors for readiness and runs timers on the monotonic clock.
-// Also home of the two primitives execution shares with it: the owned
-// descriptor and the internal-fault hook.
+// Also home of the internal-fault hook that execution shares with it.
 #pragma once
 
 #include <chrono>
@@ -19,34 +18,6 @@ namespace corvane {
 namespace detail {
 class StartInbox;
 }  // namespace detail
-
-/// A move-only owner of one file descriptor; closes it on destruction.
-class UniqueFd {
- public:
-  UniqueFd() noexcept = default;
-  /// Takes ownership of `fd` (a negative value means "none").
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  /// The descriptor, or -1.
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  /// True when a descriptor is owned.
-  [[nodiscard]] explicit operator bool() const noexcept { return fd_ >= 0; }
-  /// Closes the owned descriptor (if any) and takes `fd` instead.
-  void reset(int fd = -1) noexcept;
-  /// Gives up ownership: returns the descriptor (or -1) without closing it.
-  [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
-
- private:
-  int fd_ = -1;
-};
 
 /// Receives the message of an internal fault: a broken invariant, never an
 /// error value. It must not return; it ends the process or unwinds (throws)
@@ -131,7 +102,7 @@ class EventLoop {
   [[nodiscard]] static EventLoop* current() noexcept;
 
   /// Where the starter thread hands this loop's finished starts back (see
-  /// prepared.cpp): empty until the first such start, then kept until the
+  /// run/start_job.hpp): empty until the first such start, then kept until the
   /// loop goes, after every callback (and so every run) is destroyed.
   [[nodiscard]] std::shared_ptr<detail::StartInbox>& start_inbox() noexcept;
 

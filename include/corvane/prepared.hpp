@@ -93,6 +93,7 @@ struct RunResult {
 
 namespace detail {
 class Execution;
+struct PreparedCommandAccess;
 }  // namespace detail
 
 /// Lets the owner of an asynchronous run stop it early. Copyable, cheap; outlives the run safely.
@@ -182,7 +183,7 @@ class PreparedCommand {
 
  private:
   friend class ProcPolicy;
-  friend struct PreparedCommandTestPeer;  // lets tests build commands directly
+  friend struct detail::PreparedCommandAccess;  // builds commands without a policy (tests)
 
   PreparedCommand(Path bin, std::vector<std::string> argv, Path cwd, EnvMap env,
                   std::uint64_t max_stdout, std::uint64_t max_stderr, Duration timeout,

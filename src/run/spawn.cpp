@@ -261,15 +261,6 @@ std::optional<int> reaped_exit_status(int pidfd) noexcept {
   return std::nullopt;
 }
 
-int wait_pidfd(int pidfd, siginfo_t& info, int options) noexcept {
-  for (;;) {
-    if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
-                 options | __WALL) == 0)
-      return 0;
-    if (errno != EINTR) return errno;
-  }
-}
-
 std::expected<SpawnedChild, SpawnError> spawn_child(const SpawnRequest& request) noexcept {
   alignas(16) unsigned char stack[kChildStackBytes];
   const std::uint64_t extra_flags = request.setup != nullptr ? request.setup->clone_flags : 0;

@@ -21,7 +21,7 @@
 //   - it shares the parent's memory, and the parent is suspended until the
 //     child execs or exits, so the step must do everything itself (a new user
 //     namespace writes its own /proc/self/uid_map, for example);
-//   - raw system calls only (child_syscall below): no malloc, no locks, no
+//   - raw system calls only (base/child_syscall.hpp): no malloc, no locks, no
 //     stdio, no exceptions, no libc wrapper that sets errno or may take a lock;
 //     prepare every buffer in the parent and pass it through `context`; mark
 //     the step CORVANE_CHILD_CODE so no sanitizer bookkeeping runs in it;
@@ -37,31 +37,11 @@
 #include <expected>
 #include <optional>
 
-#include "corvane/event_loop.hpp"
-
-#if !defined(__x86_64__)
-#error "the child start is written for x86-64 (raw system calls and the clone3 trampoline)"
-#endif
-
-/// Marks code that runs in the child before exec: no sanitizer instrumentation.
-#define CORVANE_CHILD_CODE __attribute__((no_sanitize_address, no_sanitize_undefined))
+#include "base/child_syscall.hpp"
+#include "base/pidfd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace corvane {
-
-/// A system call without libc: no errno, no lock, no sanitizer hook, so it is
-/// safe in the child before exec. Returns the result, or -errno.
-CORVANE_CHILD_CODE inline long child_syscall(long n, long a1 = 0, long a2 = 0, long a3 = 0,
-                                             long a4 = 0, long a5 = 0, long a6 = 0) noexcept {
-  long ret;
-  register long r10 asm("r10") = a4;
-  register long r8 asm("r8") = a5;
-  register long r9 asm("r9") = a6;
-  asm volatile("syscall"
-               : "=a"(ret)
-               : "a"(n), "D"(a1), "S"(a2), "d"(a3), "r"(r10), "r"(r8), "r"(r9)
-               : "rcx", "r11", "memory");
-  return ret;
-}
 
 /// Bytes of stack the child runs on before exec (its set-up step included).
 inline constexpr std::size_t kChildStackBytes = 32 * 1024;
@@ -129,9 +109,5 @@ struct SpawnedChild {
 /// zombie, and nobody waits for it. The thread starts on first use, blocks
 /// every signal, and is started afresh in a forked copy of the process.
 void reap_in_background(UniqueFd pidfd) noexcept;
-
-/// waitid on a pidfd, with __WALL so that clone children are seen; retries EINTR.
-/// Returns 0, or the errno.
-[[nodiscard]] int wait_pidfd(int pidfd, siginfo_t& info, int options) noexcept;
 
 }  // namespace corvane

@@ -83,7 +83,7 @@ class Starter {
     return false;
   }
 
-  GaveUp abandon(StarterTask& task) noexcept {
+  GaveUp give_up(StarterTask& task) noexcept {
     std::shared_ptr<StarterTask> withdrawn;  // released after the lock
     const std::lock_guard lock(mutex_);
     switch (task.state_) {
@@ -204,10 +204,10 @@ bool settle_start(StarterTask& task) noexcept {
   return starter->settle(task);
 }
 
-GaveUp abandon_start(StarterTask& task) noexcept {
+GaveUp give_up_start(StarterTask& task) noexcept {
   Starter* starter = task.starter_;
   if (starter == nullptr || !starter->owned_here()) return GaveUp::Withdrawn;
-  return starter->abandon(task);
+  return starter->give_up(task);
 }
 
 }  // namespace corvane::detail

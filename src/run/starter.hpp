@@ -37,14 +37,14 @@ class StarterTask {
   /// to an eventfd, say) and never calls back into the starter.
   virtual void finished() noexcept = 0;
   /// Called instead of finished() for a task its owner gave up on while it
-  /// ran (abandon_start): undoes what run() made, killing and reaping a child
+  /// ran (give_up_start): undoes what run() made, killing and reaping a child
   /// it started. On the starter thread, outside the lock.
   virtual void discard() noexcept = 0;
 
  private:
   friend class Starter;
   friend bool settle_start(StarterTask& task) noexcept;
-  friend GaveUp abandon_start(StarterTask& task) noexcept;
+  friend GaveUp give_up_start(StarterTask& task) noexcept;
   enum class State : unsigned char { New, Queued, Running, Abandoned, Done, Withdrawn };
   State state_ = State::New;
   Starter* starter_ = nullptr;  // the process's starter that took the task
@@ -75,7 +75,7 @@ enum class GaveUp : unsigned char {
 
 /// Lets go of `task` without waiting for it, for an owner that must not wait
 /// even for a start under way (one stuck in the kernel, say).
-[[nodiscard]] GaveUp abandon_start(StarterTask& task) noexcept;
+[[nodiscard]] GaveUp give_up_start(StarterTask& task) noexcept;
 
 /// Starts a detached thread running main(arg) with every signal blocked, so
 /// that no signal meant for the host ever lands on it. False when it cannot be created.

@@ -9,10 +9,11 @@
 
 #include "corvane/prepared.hpp"
 #include "corvane/sandbox.hpp"
+#include "run/prepared_access.hpp"
 
 namespace corvane {
 
-/// Friend of PreparedCommand: constructs commands with any content, NUL bytes included.
+/// Constructs commands with any content, NUL bytes included.
 struct PreparedCommandTestPeer {
   Path bin;
   std::vector<std::string> argv;
@@ -23,7 +24,7 @@ struct PreparedCommandTestPeer {
   Duration timeout{5, 0};
 
   [[nodiscard]] PreparedCommand make() const {
-    return PreparedCommand(bin, argv, cwd, env, max_stdout, max_stderr, timeout);
+    return detail::PreparedCommandAccess::make(bin, argv, cwd, env, max_stdout, max_stderr, timeout);
   }
 };
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.hpp"
 #include "test_support.hpp"
 
 namespace corvane {

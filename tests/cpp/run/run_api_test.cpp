@@ -16,6 +16,7 @@
 #include <thread>
 #include <variant>
 
+#include "base/unique_fd.hpp"
 #include "corvane/event_loop.hpp"
 #include "corvane/prepared.hpp"
 #include "prepared_peer.hpp"

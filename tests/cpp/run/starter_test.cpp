@@ -218,12 +218,12 @@ TEST(Starter, ATaskGivenUpWhileRunningIsDiscardedNotFinished) {
   detail::submit_start(gate);
   for (int i = 0; i < 10000 && !gate->entered; ++i) std::this_thread::sleep_for(1ms);
   ASSERT_TRUE(gate->entered);
-  EXPECT_EQ(detail::abandon_start(*gate), detail::GaveUp::Discarded);
+  EXPECT_EQ(detail::give_up_start(*gate), detail::GaveUp::Discarded);
   gate->release();
   drain_starter();
   EXPECT_EQ(gate->discard_calls, 1);
   EXPECT_EQ(gate->finished_calls, 0);
-  EXPECT_EQ(detail::abandon_start(*gate), detail::GaveUp::Done);
+  EXPECT_EQ(detail::give_up_start(*gate), detail::GaveUp::Done);
 }
 
 TEST_F(StarterRuns, AForkedCopyStartsItsOwnAndLeavesTheParentsQueueAlone) {

@@ -24,11 +24,7 @@ namespace {
 
 using test::DisableFeatures;
 
-#if defined(__x86_64__)
 constexpr const char* kLoader = "/lib64/ld-linux-x86-64.so.2";
-#elif defined(__aarch64__)
-constexpr const char* kLoader = "/lib/ld-linux-aarch64.so.1";
-#endif
 
 std::string tool(const char* name) {
   return std::filesystem::canonical(Path("/usr/bin") / name).native();

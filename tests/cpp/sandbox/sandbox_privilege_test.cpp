@@ -23,6 +23,7 @@
 
 #include "prepared_peer.hpp"
 #include "corvane/sandbox.hpp"
+#include "sandbox/launch.hpp"
 #include "test_support.hpp"
 
 namespace corvane {
@@ -294,7 +295,7 @@ TEST(SandboxProc, AMountNamespaceOnlyWhenAListedPathReachesProc) {
       spec.read = row.read;
       auto sandbox = Sandbox::build(spec);
       ASSERT_TRUE(sandbox) << sandbox.error();
-      auto launch = sandbox->prepare(Path("/usr/bin/true"), {});
+      auto launch = prepare_launch(*sandbox, Path("/usr/bin/true"));
       ASSERT_TRUE(launch) << launch.error();
       const std::string what =
           std::string(seam) + " " + (row.read.empty() ? "" : row.read[0].native());

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <functional>
 
+#include "sandbox/launch.hpp"
 #include "test_support.hpp"
 
 namespace corvane {
@@ -80,7 +81,7 @@ Ran run(const std::vector<std::string>& args, const Path& cwd, const Options& op
   EnvMap env{{"PATH", "/usr/bin:/bin"}, {"HOME", cwd.native()}, {"LC_ALL", "C"}};
   std::optional<SandboxLaunch> launch;
   if (opt.sandbox != nullptr) {
-    auto prepared = opt.sandbox->prepare(Path(args[0]), env);
+    auto prepared = prepare_launch(*opt.sandbox, Path(args[0]));
     if (!prepared) {
       ADD_FAILURE() << prepared.error();
       return ran;
