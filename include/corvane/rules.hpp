@@ -105,18 +105,15 @@ class RuleSet {
   [[nodiscard]] RuleSet first_arg_bundle(bool on = true) &&;
   /// Requires every positional to resolve inside the working-directory jail.
   [[nodiscard]] RuleSet path_positionals(bool on = true) &&;
-  /// Inserts "--" before the first positional, after the subcommand and any value.
+  /// Whether "--" goes before the first positional, after the subcommand and
+  /// any value. On (AfterFlags) by default, as in policy files: a program
+  /// that does not stop reading options at "--" (double_dash()) needs Never,
+  /// and CommandRules::make() refuses the combination rather than guess.
   [[nodiscard]] RuleSet inject_double_dash(InjectDoubleDash mode) &&;
   /// How the program reads a "--" (by default as the end of its options).
   [[nodiscard]] RuleSet double_dash(DoubleDashReading reading) &&;
 
   [[nodiscard]] const std::vector<std::string>& subcommand() const noexcept { return subcommand_; }
-  /// Flags without a value, in the order they were declared.
-  [[nodiscard]] const std::vector<std::string>& flag_list() const noexcept { return flag_order_; }
-  /// Value flags and their rules, in the order they were declared.
-  [[nodiscard]] const std::vector<std::pair<std::string, ValueRule>>& value_flag_list() const noexcept {
-    return value_order_;
-  }
   [[nodiscard]] std::size_t max_flags() const noexcept { return max_flags_; }
   [[nodiscard]] std::size_t max_positionals() const noexcept { return max_positionals_; }
   [[nodiscard]] bool numeric_flags() const noexcept { return numeric_; }
@@ -147,7 +144,7 @@ class RuleSet {
   bool bundles_ = false;
   bool first_arg_bundle_ = false;
   bool path_positionals_ = false;
-  InjectDoubleDash inject_ = InjectDoubleDash::Never;
+  InjectDoubleDash inject_ = InjectDoubleDash::AfterFlags;
   DoubleDashReading double_dash_ = DoubleDashReading::EndsOptions;
 };
 
