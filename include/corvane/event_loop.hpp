@@ -14,6 +14,8 @@
 #include <string>
 #include <utility>
 
+#include "corvane/error.hpp"
+
 namespace corvane {
 
 namespace detail {
@@ -84,7 +86,7 @@ class EventLoop {
   using TimerId = std::uint64_t;
 
   /// A new loop, or the OS error text ("<strerror> (os error N)").
-  [[nodiscard]] static std::expected<std::unique_ptr<EventLoop>, std::string> create();
+  [[nodiscard]] static std::expected<std::unique_ptr<EventLoop>, OsError> create();
 
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;

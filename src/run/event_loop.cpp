@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <map>
 #include <unordered_map>
 
+#include "base/fault.hpp"
 #include "corvane/path.hpp"
 
 namespace corvane {
@@ -24,8 +24,6 @@ void UniqueFd::reset(int fd) noexcept {
 }
 
 namespace {
-
-std::atomic<FaultHandler> g_fault_handler{nullptr};
 
 thread_local EventLoop* t_current = nullptr;
 
@@ -48,7 +46,12 @@ class CurrentGuard {
 class RunningGuard {
  public:
   explicit RunningGuard(bool& running) : running_(running) {
-    if (running_) internal_fault("event loop re-entered from one of its own callbacks");
+    if (running_) {
+      internal_fault("event loop re-entered from one of its own callbacks",
+                     "a callback must return to the loop that runs it, not run it again "
+                     "(add_timer() schedules more work; PreparedCommand::run() inside a loop "
+                     "moves itself to a worker)");
+    }
     running_ = true;
   }
   ~RunningGuard() { running_ = false; }
@@ -60,19 +63,6 @@ class RunningGuard {
 };
 
 }  // namespace
-
-FaultHandler set_fault_handler(FaultHandler handler) noexcept {
-  return g_fault_handler.exchange(handler);
-}
-
-void throw_internal_fault(const char* message) {
-  throw InternalFault(message);
-}
-
-void internal_fault(const char* message) {
-  if (FaultHandler handler = g_fault_handler.load(); handler != nullptr) handler(message);
-  std::abort();
-}
 
 struct EventLoop::Impl {
   struct Watch {
@@ -177,7 +167,7 @@ EventLoop::~EventLoop() {
   timers.clear();
 }
 
-std::expected<std::unique_ptr<EventLoop>, std::string> EventLoop::create() {
+std::expected<std::unique_ptr<EventLoop>, OsError> EventLoop::create() {
   const int fd = ::epoll_create1(EPOLL_CLOEXEC);
   if (fd < 0) return std::unexpected(os_error_text(errno));
   std::unique_ptr<EventLoop> loop(new EventLoop());

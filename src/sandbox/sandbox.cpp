@@ -566,7 +566,7 @@ SandboxSupport Sandbox::available() {
   return s;
 }
 
-std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
+std::expected<Sandbox, SandboxError> Sandbox::build(SandboxSpec spec) {
   const SandboxSupport support = available();
   auto state = std::make_shared<State>();
 
