@@ -77,7 +77,9 @@ class InternalFault : public std::runtime_error {
 /// shared epoll instance (watch fails with EPERM, unwatch and destruction only
 /// drop the copies), and executions in it never signal or reap.
 /// Destroying the loop destroys every pending callback, and with them whatever
-/// they own (an execution in flight kills and reaps its child).
+/// they own: an execution in flight kills and reaps its child, then calls its
+/// `done` as abandoned (RunResult::interrupted). Such a `done` runs inside the
+/// destructor: it must not start new work on this loop.
 class EventLoop {
  public:
   using Clock = std::chrono::steady_clock;

@@ -157,14 +157,18 @@ EventLoop::EventLoop() : impl_(std::make_unique<Impl>()) {}
 
 EventLoop::~EventLoop() {
   // Callbacks own the executions in flight; destroy them before the epoll fd
-  // goes, and through a moved-out map so that their destructors see a consistent loop.
-  auto watches = std::move(impl_->watches);
-  auto timers = std::move(impl_->timers);
-  impl_->watches.clear();
-  impl_->timers.clear();
-  impl_->timer_due.clear();
-  watches.clear();
-  timers.clear();
+  // goes, and through a moved-out map so that their destructors see a consistent
+  // loop. A destroyed run calls its `done`, which may watch or add a timer
+  // again: drop those too, until nothing is left.
+  while (!impl_->idle()) {
+    auto watches = std::move(impl_->watches);
+    auto timers = std::move(impl_->timers);
+    impl_->watches.clear();
+    impl_->timers.clear();
+    impl_->timer_due.clear();
+    watches.clear();
+    timers.clear();
+  }
 }
 
 std::expected<std::unique_ptr<EventLoop>, OsError> EventLoop::create() {

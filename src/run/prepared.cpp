@@ -395,6 +395,9 @@ class StartInbox {
   StartJob* tail_ = nullptr;
 };
 
+// What a run reports when its loop is destroyed before it finished.
+constexpr const char* kLoopDestroyed = "interrupted: the event loop was destroyed";
+
 // One execution in flight. Owned by the loop callbacks that refer to it, so a
 // loop destroyed mid-run destroys it, and its destructor kills and reaps. A
 // RunHandle only observes it (weakly).
@@ -420,13 +423,16 @@ class Execution : public std::enable_shared_from_this<Execution> {
   Execution& operator=(const Execution&) = delete;
 
   ~Execution() {
-    // Only reached with the child still unreaped when the loop was destroyed
-    // mid-run. A forked copy of the host dropping its copy of the loop must
-    // leave the creator's child alone: its pidfd names the same process.
-    if (!foreign()) {
-      abandon_start();
-      kill_and_reap();
-    }
+    // Only reached before completion when the loop was destroyed mid-run. A
+    // forked copy of the host dropping its copy of the loop must leave the
+    // creator's child alone (its pidfd names the same process), and must not
+    // run the creator's callback either.
+    if (foreign()) return;
+    abandon_start();
+    kill_and_reap();
+    // Every run's `done` is called exactly once: a run the loop can no longer
+    // finish ends as abandoned, with its child already gone.
+    if (phase_ != Phase::Done) complete(std::unexpected(exec_error::SpawnFailed{kLoopDestroyed}), true);
   }
 
   // Registers the three descriptors and arms the deadline, `timeout` after
