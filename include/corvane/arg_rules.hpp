@@ -15,21 +15,27 @@
 namespace corvane {
 
 /// Which argument vectors one binary accepts. A new value accepts only the
-/// empty vector (and a lone "--"); every relaxation is explicit.
+/// empty vector (and a lone "--"); every relaxation is explicit. Each setter
+/// changes a named value in place, or hands a temporary on by value.
 class ArgRules {
  public:
   ArgRules() = default;
 
   /// Requires the first positional to equal `cmd` exactly.
   [[nodiscard]] ArgRules subcommand(std::string cmd) &&;
+  ArgRules& subcommand(std::string cmd) &;
   /// Replaces the set of allowed flag tokens (the last call wins).
   [[nodiscard]] ArgRules allowed_flags(std::vector<std::string> flags) &&;
+  ArgRules& allowed_flags(std::vector<std::string> flags) &;
   /// Inclusive upper bound on flag tokens.
   [[nodiscard]] ArgRules max_flags(std::size_t n) &&;
+  ArgRules& max_flags(std::size_t n) &;
   /// Inclusive upper bound on positionals, a matched subcommand not counted.
   [[nodiscard]] ArgRules max_positionals(std::size_t n) &&;
+  ArgRules& max_positionals(std::size_t n) &;
   /// Sets the double-dash mode.
   [[nodiscard]] ArgRules inject_double_dash(InjectDoubleDash mode) &&;
+  ArgRules& inject_double_dash(InjectDoubleDash mode) &;
 
   [[nodiscard]] const std::optional<std::string>& subcommand() const noexcept { return subcommand_; }
   [[nodiscard]] const std::unordered_set<std::string>& allowed_flags() const noexcept { return allowed_flags_; }

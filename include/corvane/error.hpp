@@ -95,4 +95,42 @@ using ExecError = std::variant<exec_error::Timeout, exec_error::StdoutLimitExcee
 /// The one-line message of an execution error.
 [[nodiscard]] std::string to_string(const ExecError& e);
 
+/// The errors that are only text. Each is the message itself, a std::string,
+/// so code that reads the text keeps working; its type gives it a kind.
+
+/// The system refused a resource ("<strerror> (os error N)"): EventLoop::create().
+struct OsError : std::string {
+  OsError() = default;
+  // Implicit: every site that fails with a text fails with this kind.
+  OsError(std::string text) : std::string(std::move(text)) {}  // NOLINT(google-explicit-constructor)
+};
+
+/// A sandbox that cannot be built as described, or not on this machine: Sandbox::build().
+struct SandboxError : std::string {
+  SandboxError() = default;
+  SandboxError(std::string text) : std::string(std::move(text)) {}  // NOLINT(google-explicit-constructor)
+};
+
+// One way to read any error of the core, whichever call returned it: kind()
+// is a stable name to match on (a variant's alternative, a refusal's kind),
+// message() the one line to show. The overloads for Refusal and RuleError
+// are in rules.hpp.
+
+/// "BinNotAllowed", "FlagNotAllowed", ...: the alternative's name.
+[[nodiscard]] std::string_view kind(const Violation& v) noexcept;
+/// "Timeout", "StdoutLimitExceeded", "StderrLimitExceeded", "SpawnFailed", "ExitCode".
+[[nodiscard]] std::string_view kind(const ExecError& e) noexcept;
+/// "OsError".
+[[nodiscard]] std::string_view kind(const OsError& e) noexcept;
+/// "SandboxError".
+[[nodiscard]] std::string_view kind(const SandboxError& e) noexcept;
+/// to_string(v).
+[[nodiscard]] std::string message(const Violation& v);
+/// to_string(e).
+[[nodiscard]] std::string message(const ExecError& e);
+/// The text itself.
+[[nodiscard]] std::string message(const OsError& e);
+/// The text itself.
+[[nodiscard]] std::string message(const SandboxError& e);
+
 }  // namespace corvane

@@ -13,6 +13,8 @@
 #include <string>
 #include <utility>
 
+#include "corvane/error.hpp"
+
 namespace corvane {
 
 namespace detail {
@@ -46,7 +48,9 @@ class InternalFault : public std::runtime_error {
 /// shared epoll instance (watch fails with EPERM, unwatch and destruction only
 /// drop the copies), and executions in it never signal or reap.
 /// Destroying the loop destroys every pending callback, and with them whatever
-/// they own (an execution in flight kills and reaps its child).
+/// they own: an execution in flight kills and reaps its child, then calls its
+/// `done` as abandoned (RunResult::interrupted). Such a `done` runs inside the
+/// destructor: it must not start new work on this loop.
 class EventLoop {
  public:
   using Clock = std::chrono::steady_clock;
@@ -55,7 +59,7 @@ class EventLoop {
   using TimerId = std::uint64_t;
 
   /// A new loop, or the OS error text ("<strerror> (os error N)").
-  [[nodiscard]] static std::expected<std::unique_ptr<EventLoop>, std::string> create();
+  [[nodiscard]] static std::expected<std::unique_ptr<EventLoop>, OsError> create();
 
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;

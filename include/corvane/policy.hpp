@@ -48,6 +48,10 @@ struct BinaryOptions {
 };
 
 /// Collects a policy's settings by chained calls; validates nothing until build().
+/// Every setter has two forms: on a temporary it returns the builder by value
+/// (`ProcPolicy::builder().allow_bin(a).build()`), on a named builder it
+/// changes it in place and returns a reference, so a loop can fill one
+/// (`for (...) b.allow_bin(p);` then `std::move(b).build()`).
 class ProcPolicyBuilder {
  public:
   /// No binaries, no rules, Empty environment, Fixed "/tmp", 30 s, 10 MiB
@@ -56,21 +60,33 @@ class ProcPolicyBuilder {
 
   /// Appends a binary to allow (no duplicate test).
   [[nodiscard]] ProcPolicyBuilder allow_bin(Path path) &&;
+  ProcPolicyBuilder& allow_bin(Path path) &;
   /// Stores rules under the path, replacing rules under an equal path.
   [[nodiscard]] ProcPolicyBuilder arg_rules(Path path, ArgRules rules) &&;
+  ProcPolicyBuilder& arg_rules(Path path, ArgRules rules) &;
   [[nodiscard]] ProcPolicyBuilder env_policy(EnvPolicy policy) &&;
+  ProcPolicyBuilder& env_policy(EnvPolicy policy) &;
   [[nodiscard]] ProcPolicyBuilder cwd_policy(CwdPolicy policy) &&;
+  ProcPolicyBuilder& cwd_policy(CwdPolicy policy) &;
   [[nodiscard]] ProcPolicyBuilder timeout(Duration limit) &&;
+  ProcPolicyBuilder& timeout(Duration limit) &;
   [[nodiscard]] ProcPolicyBuilder max_stdout(std::uint64_t bytes) &&;
+  ProcPolicyBuilder& max_stdout(std::uint64_t bytes) &;
   [[nodiscard]] ProcPolicyBuilder max_stderr(std::uint64_t bytes) &&;
+  ProcPolicyBuilder& max_stderr(std::uint64_t bytes) &;
   [[nodiscard]] ProcPolicyBuilder risky_bin_policy(RiskyBinPolicy policy) &&;
+  ProcPolicyBuilder& risky_bin_policy(RiskyBinPolicy policy) &;
   /// Lets a call give its command up to `bytes` of stdin (PreparedCommand::with_stdin);
   /// without it no call may give any. try_build() refuses more than
   /// max_stdin_capacity() (StdinTooLarge); build() leaves that to the run.
   [[nodiscard]] ProcPolicyBuilder max_stdin(std::uint64_t bytes) &&;
-  /// Registers the extended rule model for a binary, instead of ArgRules. Only
-  /// try_build() and check()/explain() read it; build() and prepare() do not.
+  ProcPolicyBuilder& max_stdin(std::uint64_t bytes) &;
+  /// Registers the extended rule model for a binary, instead of ArgRules. Both
+  /// builds accept it as the binary's rules and check()/explain() apply it;
+  /// prepare(), which speaks only ArgRules' violations, refuses such a binary
+  /// with ArgRulesRequired saying that its rules are command rules.
   [[nodiscard]] ProcPolicyBuilder command_rules(Path path, CommandRules rules) &&;
+  ProcPolicyBuilder& command_rules(Path path, CommandRules rules) &;
   /// allow_bin(path), and lets check() and explain() take `name` for it: the
   /// name a tool-calling host shows a model ("ls" for /usr/bin/ls). Once any
   /// binary has a name, a request's binary that is not an absolute path is
@@ -78,25 +94,33 @@ class ProcPolicyBuilder {
   /// two different files is refused as ambiguous. build() and prepare() treat
   /// it as allow_bin(path).
   [[nodiscard]] ProcPolicyBuilder allow_named_bin(std::string name, Path path) &&;
+  ProcPolicyBuilder& allow_named_bin(std::string name, Path path) &;
   /// Makes check() and explain() resolve a relative request directory from the
   /// policy's default directory (CwdPolicy::validate_anchored) instead of the
   /// host's working directory. prepare() keeps the host's.
   [[nodiscard]] ProcPolicyBuilder anchor_relative_cwd(bool on = true) &&;
+  ProcPolicyBuilder& anchor_relative_cwd(bool on = true) &;
   /// Puts every command check() and explain() allow inside `sandbox`: the command
   /// carries it (PreparedCommand::sandbox), so every way of running it applies it
   /// and no other sandbox can replace it. prepare() never reads it.
   [[nodiscard]] ProcPolicyBuilder sandbox(Sandbox sandbox) &&;
+  ProcPolicyBuilder& sandbox(Sandbox sandbox) &;
   /// Options for the binary allowed under `path` (or the one whose canonical
   /// path it is), replacing earlier ones under an equal path. try_build()
   /// refuses options for a path that is not allowed.
   [[nodiscard]] ProcPolicyBuilder binary_options(Path path, BinaryOptions options) &&;
+  ProcPolicyBuilder& binary_options(Path path, BinaryOptions options) &;
 
   /// Resolves and checks every allowed binary in call order and requires rules
-  /// for each (under the registered path, else the canonical one).
+  /// for each, ArgRules or CommandRules (under the registered path, else the
+  /// canonical one; ArgRules first when one path has both). A later binary
+  /// that resolves to the same file replaces the earlier one's rules. Names,
+  /// binary options and the stdin cap are try_build()'s: build() reads no
+  /// names or options and looks for no conflicts.
   [[nodiscard]] std::expected<ProcPolicy, Violation> build() &&;
 
-  /// build() for policies that use the extended rule model: every allowed
-  /// binary needs ArgRules or CommandRules, and two sets of rules for one
+  /// The strict build, for policies that use the extended settings: every
+  /// allowed binary needs ArgRules or CommandRules, and two sets of rules for one
   /// binary (the same path twice, both kinds, or two paths that resolve to
   /// the same file) are an error instead of the later silently winning.
   [[nodiscard]] std::expected<ProcPolicy, Refusal> try_build() &&;
@@ -104,6 +128,13 @@ class ProcPolicyBuilder {
  private:
   // The settings both build paths hand over unchanged.
   void move_settings_into(ProcPolicy& policy);
+  // The rules registered under exactly `path`, of either model (null when none).
+  struct RulesAt {
+    const ArgRules* args = nullptr;
+    const std::shared_ptr<const CommandRules>* command = nullptr;
+    [[nodiscard]] bool found() const noexcept { return args != nullptr || command != nullptr; }
+  };
+  [[nodiscard]] RulesAt rules_at(const Path& path) const;
   EnvPolicy env_policy_;
   std::vector<Path> allowed_bins_;
   CwdPolicy cwd_policy_;
@@ -144,11 +175,18 @@ struct Explanation {
 /// A built policy: immutable, shareable between threads without locks.
 class ProcPolicy {
  public:
+  /// A policy that allows nothing: every request is refused as BinNotAllowed,
+  /// exactly as by a policy built from an empty builder. For a member that is
+  /// given its real policy later (by assignment from a build).
+  ProcPolicy() = default;
+
   /// Same as ProcPolicyBuilder().
   [[nodiscard]] static ProcPolicyBuilder builder() { return {}; }
 
   /// Judges a request: absolute, resolve, file check, allow-list, risk, rules,
   /// arguments, environment, working directory; the first failure is returned.
+  /// Reads ArgRules only: a binary whose rules are CommandRules is refused as
+  /// ArgRulesRequired naming them; check() decides requests under either model.
   [[nodiscard]] std::expected<PreparedCommand, Violation> prepare(ProcRequest request) const;
 
   /// prepare() that also applies the extended rule model and refuses with a
@@ -164,7 +202,6 @@ class ProcPolicy {
 
  private:
   friend class ProcPolicyBuilder;
-  ProcPolicy() = default;
 
   /// The canonical path of an allowed binary: absolute, resolve, file check, allow-list, risk.
   [[nodiscard]] std::expected<Path, Violation> admit_binary(const Path& bin) const;
@@ -189,9 +226,9 @@ class ProcPolicy {
 
   EnvPolicy env_policy_;
   CwdPolicy cwd_policy_;
-  std::uint64_t max_stdout_ = 0;
-  std::uint64_t max_stderr_ = 0;
-  Duration timeout_;
+  std::uint64_t max_stdout_ = 10'485'760;
+  std::uint64_t max_stderr_ = 1'048'576;
+  Duration timeout_ = Duration::from_secs(30);
   PathSet allowed_canonical_;
   std::unordered_map<Path, ArgRules, PathHash, PathEqual> rules_by_canonical_;
   RiskyBinPolicy risky_bin_policy_ = RiskyBinPolicy::DenyByDefault;

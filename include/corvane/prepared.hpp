@@ -83,7 +83,9 @@ struct RunResult {
   std::string partial_stdout;  ///< bytes captured before an error; empty when `result` holds an Output
   std::string partial_stderr;  ///< likewise for stderr
   /// Abandoned by on_signal or RunHandle::cancel; `result` then holds
-  /// SpawnFailed{"interrupted"} and must not be shown as a real failure.
+  /// SpawnFailed{"interrupted"} and must not be shown as a real failure. Also
+  /// set when the loop was destroyed with the run in flight (its child killed
+  /// and reaped first): SpawnFailed{"interrupted: the event loop was destroyed"}.
   bool interrupted = false;
   /// Under a sandbox: the limit the command broke (CPU time, file size) when its end
   /// shows one, e.g. "CPU time limit of 60 s exceeded"; `result` then holds the Output

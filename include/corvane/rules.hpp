@@ -42,8 +42,12 @@ struct Refusal {
   std::optional<Violation> violation;
 };
 
-/// The variant name of a violation: "BinNotAllowed", "FlagNotAllowed", ...
+/// The variant name of a violation: "BinNotAllowed", "FlagNotAllowed", ... (kind(v)).
 [[nodiscard]] std::string_view violation_kind(const Violation& v) noexcept;
+/// The refusal's own kind.
+[[nodiscard]] std::string_view kind(const Refusal& r) noexcept;
+/// The refusal's one-line message.
+[[nodiscard]] std::string message(const Refusal& r);
 /// The fields of a violation by name, in declaration order.
 [[nodiscard]] std::vector<std::pair<std::string, RefusalField>> violation_fields(const Violation& v);
 /// A refusal that wraps `v`, with its kind, fields and exact message.
@@ -82,6 +86,7 @@ struct ValueRule {
 
 /// The rules for one subcommand path of a binary (or for the binary itself
 /// when the path is empty). A new value accepts only the bare subcommand.
+/// Each setter changes a named value in place, or hands a temporary on by value.
 class RuleSet {
  public:
   RuleSet() = default;
@@ -91,32 +96,39 @@ class RuleSet {
   /// Adds flags that take no value, as whole tokens ("-n", "--color=never"); a
   /// one-letter name without a dash ("c") is a letter of the first-argument bundle.
   [[nodiscard]] RuleSet flags(std::vector<std::string> names) &&;
+  RuleSet& flags(std::vector<std::string> names) &;
   /// Adds a flag that takes a value (the next token, or attached when the rule says so).
   [[nodiscard]] RuleSet value_flag(std::string name, ValueRule rule = {}) &&;
+  RuleSet& value_flag(std::string name, ValueRule rule = {}) &;
   /// Inclusive upper bound on flags (a bundle counts each letter, a value flag once).
   [[nodiscard]] RuleSet max_flags(std::size_t n) &&;
+  RuleSet& max_flags(std::size_t n) &;
   /// Inclusive upper bound on positionals after the subcommand.
   [[nodiscard]] RuleSet max_positionals(std::size_t n) &&;
+  RuleSet& max_positionals(std::size_t n) &;
   /// Accepts "-5", "-20": a dash and digits only (head, tail, grep context).
   [[nodiscard]] RuleSet numeric_flags(bool on = true) &&;
+  RuleSet& numeric_flags(bool on = true) &;
   /// Accepts "-rn" when each letter is an allowed short flag; a value flag may end the bundle.
   [[nodiscard]] RuleSet bundles(bool on = true) &&;
+  RuleSet& bundles(bool on = true) &;
   /// Reads a first argument without a dash as a bundle of letters ("cf", "aux").
   [[nodiscard]] RuleSet first_arg_bundle(bool on = true) &&;
+  RuleSet& first_arg_bundle(bool on = true) &;
   /// Requires every positional to resolve inside the working-directory jail.
   [[nodiscard]] RuleSet path_positionals(bool on = true) &&;
-  /// Inserts "--" before the first positional, after the subcommand and any value.
+  RuleSet& path_positionals(bool on = true) &;
+  /// Whether "--" goes before the first positional, after the subcommand and
+  /// any value. On (AfterFlags) by default, as in policy files: a program
+  /// that does not stop reading options at "--" (double_dash()) needs Never,
+  /// and CommandRules::make() refuses the combination rather than guess.
   [[nodiscard]] RuleSet inject_double_dash(InjectDoubleDash mode) &&;
+  RuleSet& inject_double_dash(InjectDoubleDash mode) &;
   /// How the program reads a "--" (by default as the end of its options).
   [[nodiscard]] RuleSet double_dash(DoubleDashReading reading) &&;
+  RuleSet& double_dash(DoubleDashReading reading) &;
 
   [[nodiscard]] const std::vector<std::string>& subcommand() const noexcept { return subcommand_; }
-  /// Flags without a value, in the order they were declared.
-  [[nodiscard]] const std::vector<std::string>& flag_list() const noexcept { return flag_order_; }
-  /// Value flags and their rules, in the order they were declared.
-  [[nodiscard]] const std::vector<std::pair<std::string, ValueRule>>& value_flag_list() const noexcept {
-    return value_order_;
-  }
   [[nodiscard]] std::size_t max_flags() const noexcept { return max_flags_; }
   [[nodiscard]] std::size_t max_positionals() const noexcept { return max_positionals_; }
   [[nodiscard]] bool numeric_flags() const noexcept { return numeric_; }
@@ -147,7 +159,7 @@ class RuleSet {
   bool bundles_ = false;
   bool first_arg_bundle_ = false;
   bool path_positionals_ = false;
-  InjectDoubleDash inject_ = InjectDoubleDash::Never;
+  InjectDoubleDash inject_ = InjectDoubleDash::AfterFlags;
   DoubleDashReading double_dash_ = DoubleDashReading::EndsOptions;
 };
 
@@ -158,6 +170,11 @@ struct RuleError {
   /// The one-line reason.
   std::string message;
 };
+
+/// "RuleError".
+[[nodiscard]] std::string_view kind(const RuleError& e) noexcept;
+/// The one-line reason.
+[[nodiscard]] std::string message(const RuleError& e);
 
 /// How one token of argv was read; explain() reports these.
 enum class TokenRole : std::uint8_t {

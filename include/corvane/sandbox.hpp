@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "corvane/error.hpp"
 #include "corvane/path.hpp"
 #include "corvane/request.hpp"
 
@@ -102,7 +103,7 @@ class Sandbox {
   /// Validates `spec` and prepares everything that does not depend on the command. A path
   /// that does not exist is an error naming it; so is a kernel feature the sandbox needs
   /// and this machine lacks, unless `spec.best_effort`.
-  [[nodiscard]] static std::expected<Sandbox, std::string> build(SandboxSpec spec);
+  [[nodiscard]] static std::expected<Sandbox, SandboxError> build(SandboxSpec spec);
   /// What this machine supports (probed once; the test seam is read on every call).
   [[nodiscard]] static SandboxSupport available();
 

@@ -23,10 +23,20 @@ namespace corvane::py::native {
 namespace {
 
 struct ReactorState {
+  ReactorState() = default;
+  ReactorState(ReactorState&&) = default;
+  // A closed reactor drops its runs' callbacks uncalled: the core reports
+  // them abandoned from the loop's destructor, and Python is told nothing.
+  ~ReactorState() {
+    closing = true;
+    loop.reset();
+  }
+
   // Declared before the loop so that they outlive it: destroying the loop
   // destroys the runs' callbacks, and with them their executions.
   std::unordered_map<std::uint64_t, RunHandle> runs;
   std::uint64_t next_id = 1;
+  bool closing = false;
   std::unique_ptr<EventLoop> loop;
   /// True inside run_ready() and cancel(), whose callbacks must not close the loop.
   bool dispatching = false;
@@ -127,6 +137,7 @@ PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         *loop, std::move(options),
         [&st, id, callback = Ref::borrow(args[2])](RunResult result) {
           st.runs.erase(id);
+          if (st.closing) return;
           deliver(callback.get(), std::move(result));
         });
     st.runs.emplace(id, handle);
@@ -190,6 +201,7 @@ PyObject* reactor_close(PyObject* self, PyObject*) noexcept {
       PyErr_SetString(PyExc_RuntimeError, "a reactor cannot be closed from one of its callbacks");
       return nullptr;
     }
+    state(self).closing = true;
     std::unique_ptr<EventLoop> loop = std::move(state(self).loop);
     loop.reset();
     state(self).runs.clear();

@@ -3,6 +3,7 @@
 #include "corvane/error.hpp"
 
 #include <cstdio>
+#include <iterator>
 
 #include "corvane/path.hpp"
 #include "base/unicode_tables.hpp"
@@ -140,6 +141,30 @@ std::string to_string(const Violation& v) {
       },
       v);
 }
+
+std::string_view kind(const Violation& v) noexcept {
+  static constexpr std::string_view names[] = {
+      "BinNotAbsolute",    "BinNotFound",        "BinCanonicalizeFailed", "BinNotAllowed",
+      "RiskyBinDenied",    "BinIsDirectory",     "BinNotRegularFile",     "BinNotExecutable",
+      "ArgRulesRequired",  "SubcommandMismatch", "FlagNotAllowed",        "TooManyFlags",
+      "TooManyPositionals", "EnvVarForbidden",   "CwdForbidden"};
+  static_assert(std::size(names) == std::variant_size_v<Violation>);
+  return names[v.index()];
+}
+
+std::string_view kind(const ExecError& e) noexcept {
+  static constexpr std::string_view names[] = {"Timeout", "StdoutLimitExceeded", "StderrLimitExceeded",
+                                               "SpawnFailed", "ExitCode"};
+  static_assert(std::size(names) == std::variant_size_v<ExecError>);
+  return names[e.index()];
+}
+
+std::string_view kind(const OsError&) noexcept { return "OsError"; }
+std::string_view kind(const SandboxError&) noexcept { return "SandboxError"; }
+std::string message(const Violation& v) { return to_string(v); }
+std::string message(const ExecError& e) { return to_string(e); }
+std::string message(const OsError& e) { return e; }
+std::string message(const SandboxError& e) { return e; }
 
 std::string to_string(const ExecError& e) {
   using namespace exec_error;

@@ -9,29 +9,55 @@
 
 namespace corvane {
 
-ArgRules ArgRules::subcommand(std::string cmd) && {
+ArgRules& ArgRules::subcommand(std::string cmd) & {
   subcommand_ = std::move(cmd);
+  return *this;
+}
+
+ArgRules& ArgRules::allowed_flags(std::vector<std::string> flags) & {
+  allowed_flags_ = std::unordered_set<std::string>(std::make_move_iterator(flags.begin()),
+                                                   std::make_move_iterator(flags.end()));
+  return *this;
+}
+
+ArgRules& ArgRules::max_flags(std::size_t n) & {
+  max_flags_ = n;
+  return *this;
+}
+
+ArgRules& ArgRules::max_positionals(std::size_t n) & {
+  max_positionals_ = n;
+  return *this;
+}
+
+ArgRules& ArgRules::inject_double_dash(InjectDoubleDash mode) & {
+  inject_double_dash_ = mode;
+  return *this;
+}
+
+// The forms for a temporary: the same change, the rules handed on by value.
+ArgRules ArgRules::subcommand(std::string cmd) && {
+  this->subcommand(std::move(cmd));
   return std::move(*this);
 }
 
 ArgRules ArgRules::allowed_flags(std::vector<std::string> flags) && {
-  allowed_flags_ = std::unordered_set<std::string>(std::make_move_iterator(flags.begin()),
-                                                   std::make_move_iterator(flags.end()));
+  this->allowed_flags(std::move(flags));
   return std::move(*this);
 }
 
 ArgRules ArgRules::max_flags(std::size_t n) && {
-  max_flags_ = n;
+  this->max_flags(n);
   return std::move(*this);
 }
 
 ArgRules ArgRules::max_positionals(std::size_t n) && {
-  max_positionals_ = n;
+  this->max_positionals(n);
   return std::move(*this);
 }
 
 ArgRules ArgRules::inject_double_dash(InjectDoubleDash mode) && {
-  inject_double_dash_ = mode;
+  this->inject_double_dash(mode);
   return std::move(*this);
 }
 

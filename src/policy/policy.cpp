@@ -10,80 +10,151 @@
 
 namespace corvane {
 
-ProcPolicyBuilder ProcPolicyBuilder::allow_bin(Path path) && {
+ProcPolicyBuilder& ProcPolicyBuilder::allow_bin(Path path) & {
   allowed_bins_.push_back(std::move(path));
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::arg_rules(Path path, ArgRules rules) & {
+  rules_by_path_.insert_or_assign(std::move(path), std::move(rules));
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::env_policy(EnvPolicy policy) & {
+  env_policy_ = std::move(policy);
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::cwd_policy(CwdPolicy policy) & {
+  cwd_policy_ = std::move(policy);
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::timeout(Duration limit) & {
+  timeout_ = limit.normalized();
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::max_stdout(std::uint64_t bytes) & {
+  max_stdout_ = bytes;
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::max_stderr(std::uint64_t bytes) & {
+  max_stderr_ = bytes;
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::risky_bin_policy(RiskyBinPolicy policy) & {
+  risky_bin_policy_ = policy;
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::command_rules(Path path, CommandRules rules) & {
+  command_rules_.emplace_back(std::move(path), std::make_shared<const CommandRules>(std::move(rules)));
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::allow_named_bin(std::string name, Path path) & {
+  bin_names_.emplace_back(std::move(name), path);
+  allowed_bins_.push_back(std::move(path));
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::anchor_relative_cwd(bool on) & {
+  anchor_cwd_ = on;
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::max_stdin(std::uint64_t bytes) & {
+  max_stdin_ = bytes;
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::sandbox(Sandbox sandbox) & {
+  sandbox_ = std::move(sandbox);
+  return *this;
+}
+
+ProcPolicyBuilder& ProcPolicyBuilder::binary_options(Path path, BinaryOptions options) & {
+  for (auto& entry : binary_options_) {
+    if (path_equal(entry.first, path)) {
+      entry.second = options;
+      return *this;
+    }
+  }
+  binary_options_.emplace_back(std::move(path), options);
+  return *this;
+}
+
+// The forms for a temporary: the same change, the builder handed on by value.
+ProcPolicyBuilder ProcPolicyBuilder::allow_bin(Path path) && {
+  this->allow_bin(std::move(path));
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::arg_rules(Path path, ArgRules rules) && {
-  rules_by_path_.insert_or_assign(std::move(path), std::move(rules));
+  this->arg_rules(std::move(path), std::move(rules));
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::env_policy(EnvPolicy policy) && {
-  env_policy_ = std::move(policy);
+  this->env_policy(std::move(policy));
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::cwd_policy(CwdPolicy policy) && {
-  cwd_policy_ = std::move(policy);
+  this->cwd_policy(std::move(policy));
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::timeout(Duration limit) && {
-  timeout_ = limit.normalized();
+  this->timeout(limit);
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::max_stdout(std::uint64_t bytes) && {
-  max_stdout_ = bytes;
+  this->max_stdout(bytes);
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::max_stderr(std::uint64_t bytes) && {
-  max_stderr_ = bytes;
+  this->max_stderr(bytes);
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::risky_bin_policy(RiskyBinPolicy policy) && {
-  risky_bin_policy_ = policy;
+  this->risky_bin_policy(policy);
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::command_rules(Path path, CommandRules rules) && {
-  command_rules_.emplace_back(std::move(path), std::make_shared<const CommandRules>(std::move(rules)));
+  this->command_rules(std::move(path), std::move(rules));
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::allow_named_bin(std::string name, Path path) && {
-  bin_names_.emplace_back(std::move(name), path);
-  allowed_bins_.push_back(std::move(path));
+  this->allow_named_bin(std::move(name), std::move(path));
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::anchor_relative_cwd(bool on) && {
-  anchor_cwd_ = on;
+  this->anchor_relative_cwd(on);
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::max_stdin(std::uint64_t bytes) && {
-  max_stdin_ = bytes;
+  this->max_stdin(bytes);
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::sandbox(Sandbox sandbox) && {
-  sandbox_ = std::move(sandbox);
+  this->sandbox(std::move(sandbox));
   return std::move(*this);
 }
 
 ProcPolicyBuilder ProcPolicyBuilder::binary_options(Path path, BinaryOptions options) && {
-  for (auto& entry : binary_options_) {
-    if (path_equal(entry.first, path)) {
-      entry.second = options;
-      return std::move(*this);
-    }
-  }
-  binary_options_.emplace_back(std::move(path), options);
+  this->binary_options(std::move(path), options);
   return std::move(*this);
 }
 
@@ -99,6 +170,18 @@ void ProcPolicyBuilder::move_settings_into(ProcPolicy& policy) {
   policy.max_stdin_ = max_stdin_;
 }
 
+ProcPolicyBuilder::RulesAt ProcPolicyBuilder::rules_at(const Path& path) const {
+  RulesAt at;
+  if (const auto args = rules_by_path_.find(path); args != rules_by_path_.end()) at.args = &args->second;
+  for (const auto& [registered, rules] : command_rules_) {
+    if (path_equal(registered, path)) {
+      at.command = &rules;
+      break;
+    }
+  }
+  return at;
+}
+
 std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
   ProcPolicy policy;
   for (const Path& registered : allowed_bins_) {
@@ -108,14 +191,21 @@ std::expected<ProcPolicy, Violation> ProcPolicyBuilder::build() && {
       return std::unexpected(std::move(checked.error()));
     }
     // Rules under the path as registered win over rules under its canonical form.
-    auto rules = rules_by_path_.find(registered);
-    if (rules == rules_by_path_.end()) rules = rules_by_path_.find(*canonical);
-    if (rules == rules_by_path_.end()) {
+    RulesAt rules = rules_at(registered);
+    if (!rules.found()) rules = rules_at(*canonical);
+    if (!rules.found()) {
       return std::unexpected(violation::ArgRulesRequired{display(registered)});
     }
     policy.allowed_canonical_.insert(*canonical);
-    // A later binary that resolves to the same file replaces the earlier rules.
-    policy.rules_by_canonical_.insert_or_assign(std::move(*canonical), rules->second);
+    // A later binary that resolves to the same file replaces the earlier rules,
+    // whichever model either is: one file is judged by one set.
+    if (rules.args != nullptr) {
+      policy.command_rules_by_canonical_.erase(*canonical);
+      policy.rules_by_canonical_.insert_or_assign(std::move(*canonical), *rules.args);
+    } else {
+      policy.rules_by_canonical_.erase(*canonical);
+      policy.command_rules_by_canonical_.insert_or_assign(std::move(*canonical), *rules.command);
+    }
   }
   move_settings_into(policy);
   return policy;
@@ -152,6 +242,12 @@ std::expected<PreparedCommand, Violation> ProcPolicy::prepare(ProcRequest reques
   if (!canonical) return std::unexpected(std::move(canonical.error()));
   const auto rules = rules_by_canonical_.find(*canonical);
   if (rules == rules_by_canonical_.end()) {
+    // prepare() can only speak ArgRules' violations; a binary with the other
+    // model has rules, and the message says where they are read instead.
+    if (command_rules_by_canonical_.contains(*canonical)) {
+      return std::unexpected(violation::ArgRulesRequired{
+          display(*canonical) + " (its rules are command rules, which check() applies)"});
+    }
     return std::unexpected(violation::ArgRulesRequired{display(*canonical)});
   }
   auto argv = rules->second.validate(std::move(request.argv));
@@ -247,12 +343,6 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
     }
     return nullptr;
   };
-  auto find_command = [&](const Path& key) -> const std::shared_ptr<const CommandRules>* {
-    for (const auto& [path, rules] : command_rules_) {
-      if (path_equal(path, key)) return &rules;
-    }
-    return nullptr;
-  };
 
   ProcPolicy policy;
   // Which registered path's rules apply to each canonical binary, so that two
@@ -277,14 +367,12 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
     }
     // As in build(): rules under the path as registered win over rules under its canonical form.
     Path key = registered;
-    auto args = rules_by_path_.find(key);
-    auto command = find_command(key);
-    if (args == rules_by_path_.end() && !command) {
+    RulesAt rules = rules_at(key);
+    if (!rules.found()) {
       key = *canonical;
-      args = rules_by_path_.find(key);
-      command = find_command(key);
+      rules = rules_at(key);
     }
-    if (args == rules_by_path_.end() && !command) {
+    if (!rules.found()) {
       return std::unexpected(to_refusal(violation::ArgRulesRequired{display(registered)}));
     }
     if (auto seen = source_of.find(*canonical); seen != source_of.end()) {
@@ -314,10 +402,10 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
     if (settings.argv0 || settings.risky) {
       policy.settings_by_canonical_.emplace(*canonical, std::move(settings));
     }
-    if (command) {
-      policy.command_rules_by_canonical_.emplace(std::move(*canonical), *command);
+    if (rules.command != nullptr) {
+      policy.command_rules_by_canonical_.emplace(std::move(*canonical), *rules.command);
     } else {
-      policy.rules_by_canonical_.emplace(std::move(*canonical), args->second);
+      policy.rules_by_canonical_.emplace(std::move(*canonical), *rules.args);
     }
   }
   // Options nobody asked for are a mistake in the policy, not something to drop silently.

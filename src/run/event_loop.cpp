@@ -6,21 +6,19 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <map>
 #include <unordered_map>
 
+#include "base/fault.hpp"
 #include "base/unique_fd.hpp"
 #include "corvane/path.hpp"
 
 namespace corvane {
 
 namespace {
-
-std::atomic<FaultHandler> g_fault_handler{nullptr};
 
 thread_local EventLoop* t_current = nullptr;
 
@@ -43,7 +41,12 @@ class CurrentGuard {
 class RunningGuard {
  public:
   explicit RunningGuard(bool& running) : running_(running) {
-    if (running_) internal_fault("event loop re-entered from one of its own callbacks");
+    if (running_) {
+      internal_fault("event loop re-entered from one of its own callbacks",
+                     "a callback must return to the loop that runs it, not run it again "
+                     "(add_timer() schedules more work; PreparedCommand::run() inside a loop "
+                     "moves itself to a worker)");
+    }
     running_ = true;
   }
   ~RunningGuard() { running_ = false; }
@@ -55,19 +58,6 @@ class RunningGuard {
 };
 
 }  // namespace
-
-FaultHandler set_fault_handler(FaultHandler handler) noexcept {
-  return g_fault_handler.exchange(handler);
-}
-
-void throw_internal_fault(const char* message) {
-  throw InternalFault(message);
-}
-
-void internal_fault(const char* message) {
-  if (FaultHandler handler = g_fault_handler.load(); handler != nullptr) handler(message);
-  std::abort();
-}
 
 struct EventLoop::Impl {
   struct Watch {
@@ -162,17 +152,21 @@ EventLoop::EventLoop() : impl_(std::make_unique<Impl>()) {}
 
 EventLoop::~EventLoop() {
   // Callbacks own the executions in flight; destroy them before the epoll fd
-  // goes, and through a moved-out map so that their destructors see a consistent loop.
-  auto watches = std::move(impl_->watches);
-  auto timers = std::move(impl_->timers);
-  impl_->watches.clear();
-  impl_->timers.clear();
-  impl_->timer_due.clear();
-  watches.clear();
-  timers.clear();
+  // goes, and through a moved-out map so that their destructors see a consistent
+  // loop. A destroyed run calls its `done`, which may watch or add a timer
+  // again: drop those too, until nothing is left.
+  while (!impl_->idle()) {
+    auto watches = std::move(impl_->watches);
+    auto timers = std::move(impl_->timers);
+    impl_->watches.clear();
+    impl_->timers.clear();
+    impl_->timer_due.clear();
+    watches.clear();
+    timers.clear();
+  }
 }
 
-std::expected<std::unique_ptr<EventLoop>, std::string> EventLoop::create() {
+std::expected<std::unique_ptr<EventLoop>, OsError> EventLoop::create() {
   const int fd = ::epoll_create1(EPOLL_CLOEXEC);
   if (fd < 0) return std::unexpected(os_error_text(errno));
   std::unique_ptr<EventLoop> loop(new EventLoop());

@@ -21,6 +21,9 @@ namespace {
 // default capacity, so a busy writer cannot starve its sibling.
 constexpr int kReadsPerWake = 8;
 
+// What a run reports when its loop is destroyed before it finished.
+constexpr const char* kLoopDestroyed = "interrupted: the event loop was destroyed";
+
 // The wait status that waitpid would have reported for this waitid result.
 int wait_status(const siginfo_t& info) noexcept {
   switch (info.si_code) {
@@ -53,13 +56,16 @@ std::optional<Clock::time_point> deadline_after(Clock::time_point now, Duration 
 }  // namespace
 
 Execution::~Execution() {
-  // Only reached with the child still unreaped when the loop was destroyed
-  // mid-run. A forked copy of the host dropping its copy of the loop must
-  // leave the creator's child alone: its pidfd names the same process.
-  if (!foreign()) {
-    reclaim_start();
-    kill_and_reap();
-  }
+  // Only reached before completion when the loop was destroyed mid-run. A
+  // forked copy of the host dropping its copy of the loop must leave the
+  // creator's child alone (its pidfd names the same process), and must not
+  // run the creator's callback either.
+  if (foreign()) return;
+  reclaim_start();
+  kill_and_reap();
+  // Every run's `done` is called exactly once: a run the loop can no longer
+  // finish ends as abandoned, with its child already gone.
+  if (phase_ != Phase::Done) complete(std::unexpected(exec_error::SpawnFailed{kLoopDestroyed}), true);
 }
 
 void Execution::begin(const std::shared_ptr<Execution>& self, Clock::time_point started) {

@@ -105,7 +105,7 @@ SandboxSpec SandboxSpec::workspace(Path workspace) {
   return spec;
 }
 
-std::expected<Sandbox, std::string> Sandbox::build(SandboxSpec spec) {
+std::expected<Sandbox, SandboxError> Sandbox::build(SandboxSpec spec) {
   const SandboxSupport support = available();
   auto state = std::make_shared<State>();
 

@@ -127,4 +127,14 @@ int run_as(uid_t uid, gid_t gid, const std::function<int()>& check,
 
 Path helper_path(std::string_view name) { return Path(CORVANE_TEST_HELPER_DIR) / Path(name); }
 
+std::string param_name(std::string_view text, std::size_t index) {
+  std::string name;
+  for (const char c : text.substr(0, 40)) {
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    name += keep ? c : '_';
+  }
+  if (name.empty()) name = "empty";
+  return name + "_" + std::to_string(index);
+}
+
 }  // namespace corvane::test

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "test_support.hpp"
+
 namespace corvane {
 namespace {
 
@@ -59,7 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "environment variable forbidden: LD_PRELOAD (dynamic loader)"},
         ViolationCase{CwdForbidden{"/srv/jailbreak", "not within jail root /srv/jail"},
                       "working directory forbidden: /srv/jailbreak (not within jail root "
-                      "/srv/jail)"}));
+                      "/srv/jail)"}),
+    [](const auto& info) { return test::param_name(kind(info.param.v), info.index); });
 
 struct ExecCase {
   ExecError e;
@@ -82,7 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExecCase{SpawnFailed{"No such file or directory (os error 2)"},
                  "failed to spawn process: No such file or directory (os error 2)"},
         ExecCase{ExitCode{-1, "ignored detail"}, "process exited with code -1"},
-        ExecCase{ExitCode{3, ""}, "process exited with code 3"}));
+        ExecCase{ExitCode{3, ""}, "process exited with code 3"}),
+    [](const auto& info) { return test::param_name(kind(info.param.e), info.index); });
 
 struct DurationCase {
   Duration d;
@@ -107,7 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DurationCase{{1, 1500000000}, "2.5s"},
                       DurationCase{{0, 4294967295u}, "4.294967295s"},
                       DurationCase{{18446744073709551615ull, 1000000000},
-                                   "18446744073709551615.999999999s"}));
+                                   "18446744073709551615.999999999s"}),
+    [](const auto& info) { return test::param_name(info.param.text, info.index); });
 
 TEST(DurationFromChrono, SplitsAndClamps) {
   EXPECT_EQ(Duration::from_chrono(std::chrono::nanoseconds(30'000'412'000)), (Duration{30, 412000}));
@@ -141,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{"\uE000", "\"\\u{e000}\""}, EscapeCase{"\U000E0001", "\"\\u{e0001}\""},
         EscapeCase{"\xF0\xB0\x80\x80x", "\"\xF0\xB0\x80\x80x\""},  // U+30000, assigned CJK
         // invalid UTF-8 becomes U+FFFD (printable), so the output is always valid UTF-8
-        EscapeCase{"\xFF", "\"\uFFFD\""}));
+        EscapeCase{"\xFF", "\"\uFFFD\""}),
+    [](const auto& info) { return test::param_name(info.param.in, info.index); });
 
 }  // namespace
 }  // namespace corvane

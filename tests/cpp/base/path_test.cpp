@@ -41,7 +41,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // above U+10FFFF
                       LossyCase{"\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},
                       LossyCase{"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
-                      LossyCase{"\xF0\x9F\x98", kFffd}, LossyCase{"a\0b"s, "a\0b"s}));
+                      LossyCase{"\xF0\x9F\x98", kFffd}, LossyCase{"a\0b"s, "a\0b"s}),
+    [](const auto& info) { return test::param_name(info.param.in, info.index); });
 
 struct EqualCase {
   const char* a;
@@ -71,7 +72,10 @@ INSTANTIATE_TEST_SUITE_P(
                       EqualCase{"./a", "a", false}, EqualCase{"./a", "./a/.", true},
                       EqualCase{"a/./b", "a/b", true}, EqualCase{".", "./", true},
                       EqualCase{".", "", false}, EqualCase{"/a/b", "/a/bc", false},
-                      EqualCase{"/ab", "/a/b", false}, EqualCase{".hidden", "./hidden", false}));
+                      EqualCase{"/ab", "/a/b", false}, EqualCase{".hidden", "./hidden", false}),
+    [](const auto& info) {
+      return test::param_name(std::string(info.param.a) + " " + info.param.b, info.index);
+    });
 
 TEST(PathEquality, WorksAsUnorderedKey) {
   std::unordered_set<Path, PathHash, PathEqual> set{"/usr/bin/grep"};

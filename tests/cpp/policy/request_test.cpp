@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "corvane/output.hpp"
+#include "test_support.hpp"
 
 namespace corvane {
 namespace {
@@ -58,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(Statuses, OutputStatus,
                          ::testing::Values(StatusCase{0, 0, true}, StatusCase{3 << 8, 3, false},
                                            StatusCase{255 << 8, 255, false},
                                            StatusCase{9, std::nullopt, false},  // SIGKILL
-                                           StatusCase{15 | 0x80, std::nullopt, false}));  // core
+                                           StatusCase{15 | 0x80, std::nullopt, false}),
+    [](const auto& info) { return test::param_name("status " + std::to_string(info.param.status), info.index); });  // core
 
 TEST(Output, LossyStringsKeepBytes) {
   Output out{.stdout = "caf\xC3\xA9 \xFF", .stderr = "\x80", .status = 0};

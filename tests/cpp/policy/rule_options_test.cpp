@@ -27,6 +27,7 @@ RuleSet find_rules(DoubleDashReading reading) {
       .value_flag("-maxdepth", {.pattern = "[0-9]{1,3}"})
       .max_flags(12)
       .max_positionals(8)
+      .inject_double_dash(InjectDoubleDash::Never)
       .double_dash(reading);
 }
 

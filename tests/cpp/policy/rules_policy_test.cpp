@@ -123,14 +123,17 @@ TEST_F(RulesPolicyTest, PathRulesUseTheDecidedWorkingDirectory) {
     if (c.cwd) request = std::move(request).with_cwd(*c.cwd);
     EXPECT_EQ(outcome(policy.check(std::move(request))), c.expected);
   }
-  // prepare() knows only ArgRules: the extended model is opt-in through check().
+  // prepare() knows only ArgRules: the extended model is decided by check(),
+  // and prepare() says so instead of claiming the binary has no rules.
   EXPECT_EQ(to_string(policy.prepare(ProcRequest(p("tool"), {})).error()),
-            "argument rules required for binary: " + p("tool").string());
+            "argument rules required for binary: " + p("tool").string() +
+                " (its rules are command rules, which check() applies)");
 
   // A fixed directory is its own jail.
   auto fixed = *ProcPolicy::builder()
                     .allow_bin(p("tool"))
-                    .command_rules(p("tool"), rules({RuleSet().max_positionals(1).path_positionals()}))
+                    .command_rules(p("tool"), rules({RuleSet().max_positionals(1).path_positionals().inject_double_dash(
+                        InjectDoubleDash::Never)}))
                     .cwd_policy(CwdPolicy::Fixed{ws / "src"})
                     .try_build();
   EXPECT_EQ(outcome(fixed.check(ProcRequest(p("tool"), {"a.txt"}))), "ok: a.txt");

@@ -198,7 +198,12 @@ class JailTest : public ::testing::Test {
 };
 
 TEST_F(JailTest, PathPositionalsStayInside) {
-  auto rules = make({RuleSet().path_positionals().value_flag("-o", {.path = true}).max_flags(1).max_positionals(2)});
+  auto rules = make({RuleSet()
+                         .path_positionals()
+                         .value_flag("-o", {.path = true})
+                         .max_flags(1)
+                         .max_positionals(2)
+                         .inject_double_dash(InjectDoubleDash::Never)});
   const std::string outside = "PathOutsideJail@0: path outside the working directory jail: ";
   struct Case {
     Argv argv;

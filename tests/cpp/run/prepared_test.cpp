@@ -485,16 +485,21 @@ TEST_F(Exec, SpawnDeliversFromTheLoopNeverFromInsideSpawn) {
 
 TEST_F(Exec, DestroyingALoopKillsAndReapsItsExecutions) {
   const int children = child_count();
-  int calls = 0;
+  std::vector<std::string> results;
   {
     auto loop = EventLoop::create();
     ASSERT_TRUE(loop);
     for (int i = 0; i < 4; ++i) {
-      child({"sleep:10000"}).make().spawn(**loop, [&](ExecResult) { ++calls; });
+      child({"sleep:10000"}).make().spawn(**loop, [&](ExecResult r) {
+        // Called after the child is gone, never before.
+        results.push_back(message(r) + (child_count() < children + 4 ? "" : " (child alive)"));
+      });
     }
     EXPECT_EQ(child_count(), children + 4);
   }
-  EXPECT_EQ(calls, 0);
+  // Each `done` ran exactly once, from the loop's destructor.
+  EXPECT_EQ(results, std::vector<std::string>(
+                         4, "failed to spawn process: interrupted: the event loop was destroyed"));
   EXPECT_EQ(child_count(), children);
 }
 
