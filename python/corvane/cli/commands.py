@@ -144,7 +144,8 @@ def _until_signalled(work: "Awaitable[Dict[str, Any]]") -> Dict[str, Any]:
 
 def _cmd_serve(args: argparse.Namespace) -> int:
     session = Session(load_guard(args.policy, args.var))
-    answer = _until_signalled(serve_lines(session, sys.stdin.buffer, sys.stdout))
+    answer = _until_signalled(serve_lines(session, sys.stdin.buffer, sys.stdout,
+                                                  max_in_flight=args.max_in_flight))
     if answer.get("error") is not None:
         sys.stderr.write(f"corvane: {answer['message']}\n")
     if answer.get("error") in ("InputError", "OutputError", "InternalError"):

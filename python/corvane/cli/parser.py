@@ -7,6 +7,11 @@ from typing import NoReturn
 
 from ..tool import DEFAULT_MAX_OUTPUT
 
+# Requests between read and answered at once in serve, unless --max-in-flight says
+# otherwise: enough to keep a host's parallel work going, few enough that a flood of
+# requests holds a bounded number of children and answers.
+DEFAULT_MAX_IN_FLIGHT = 64
+
 # In step with the codes of answers.py, which says why each is what it is.
 EXIT_CODES_HELP = """\
 exit codes:
@@ -149,11 +154,15 @@ def build_parser() -> argparse.ArgumentParser:
 
     serve = sub.add_parser(
         "serve", formatter_class=formatter,
-        help="answer JSON-line requests on stdin, one per line, in order",
+        help="answer JSON-line requests on stdin, one per line, each when it ends",
         description=(
             "Keep one process and the loaded policy for many requests. Reads one JSON\n"
-            "object per line on stdin and writes one JSON object per line on stdout,\n"
-            "in the order of the requests (runs overlap; answers keep their order).\n\n"
+            "object per line on stdin and writes one JSON object per line on stdout.\n"
+            "Runs overlap, and each request is answered as soon as its run ends, so a\n"
+            "quick command is not held behind a slow one: give each request an id and\n"
+            "match answers by it. Answers without an id keep the order of their\n"
+            "requests among themselves. While --max-in-flight requests are unanswered,\n"
+            "no further line is read.\n\n"
             "request:  {\"id\": 7, \"op\": \"run\", \"bin\": \"grep\", \"argv\": [\"-n\", \"x\", \"f\"],\n"
             "           \"cwd\": \"/srv/work\", \"env\": {\"LANG\": \"C.UTF-8\"}}\n"
             "          op is check, run or explain (explain without bin describes the\n"
@@ -173,6 +182,11 @@ def build_parser() -> argparse.ArgumentParser:
     _add_policy(serve)
     serve.add_argument("--stdio", action="store_true", required=True,
                        help="serve on stdin/stdout (the only transport)")
+    serve.add_argument(
+        "--max-in-flight", type=_count, default=DEFAULT_MAX_IN_FLIGHT, metavar="N",
+        help=f"most requests running or waiting to be answered at once (default "
+             f"{DEFAULT_MAX_IN_FLIGHT}); no further line is read while that many are",
+    )
 
     mcp = sub.add_parser(
         "mcp", formatter_class=formatter,
@@ -198,6 +212,16 @@ def build_parser() -> argparse.ArgumentParser:
              "the rest is cut and the cut is marked",
     )
     return parser
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a positive count: {text!r}")
+    return value
 
 
 def _size(text: str) -> int:
