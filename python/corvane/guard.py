@@ -13,7 +13,6 @@ from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Union
 
 from . import ProcRequest, _native, policy_file
 from ._run import run as _run
-from . import tool
 from .errors import refusal_record
 
 if TYPE_CHECKING:
@@ -196,12 +195,16 @@ class Guard:
         """The JSON Schema of one call of a tool that runs commands under this
         policy: ``binary`` (one of its names), ``args``, and optional ``cwd``,
         ``timeout`` and ``stdin``. The MCP server's ``run_command`` takes it."""
+        from . import tool  # the model's text, only for a host that shows it one
+
         return tool.tool_schema(self)
 
     def tool_description(self) -> str:
         """The text a model reads about that tool: that commands run without a
         shell, which binaries and arguments are allowed, the limits, where
         commands run and the sandbox. Put it beside tool_schema()."""
+        from . import tool
+
         return tool.tool_description(self)
 
     @property

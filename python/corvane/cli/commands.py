@@ -14,7 +14,6 @@ from .answers import (EXIT_OK, EXIT_REFUSED, check_json, exit_code_of, explain_j
 from .parser import UsageError
 from .printing import print_check, print_explain, print_json, raw_stream, write_bytes
 from .requests import Session, load_guard, read_stdin_option, request_from_args
-from .serve import serve_lines
 
 
 def _cmd_check(args: argparse.Namespace) -> int:
@@ -143,6 +142,8 @@ def _until_signalled(work: "Awaitable[Dict[str, Any]]") -> Dict[str, Any]:
 
 
 def _cmd_serve(args: argparse.Namespace) -> int:
+    from .serve import serve_lines
+
     session = Session(load_guard(args.policy, args.var))
     answer = _until_signalled(serve_lines(session, sys.stdin.buffer, sys.stdout,
                                                   max_in_flight=args.max_in_flight))
