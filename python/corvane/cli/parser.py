@@ -58,6 +58,13 @@ def _add_request(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _add_audit(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--audit", metavar="FILE",
+        help="append one JSON line per decision and per run to FILE (created 0600 if missing)",
+    )
+
+
 def _add_json(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--json", action="store_true",
@@ -143,6 +150,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="give the command FILE's bytes as its standard input ('-': this command's own); "
              "the policy's max_stdin bounds them (without it, stdin stays empty)",
     )
+    for command in (check, run):
+        _add_audit(command)
     for command in (check, run, explain):
         _add_policy(command)
         _add_request(command)
@@ -180,6 +189,7 @@ def build_parser() -> argparse.ArgumentParser:
                 "| corvane serve -p policy.toml --stdio"),
     )
     _add_policy(serve)
+    _add_audit(serve)
     serve.add_argument("--stdio", action="store_true", required=True,
                        help="serve on stdin/stdout (the only transport)")
     serve.add_argument(
@@ -206,6 +216,7 @@ def build_parser() -> argparse.ArgumentParser:
         ),
     )
     _add_policy(mcp)
+    _add_audit(mcp)
     mcp.add_argument(
         "--max-output", type=_size, default=DEFAULT_MAX_OUTPUT, metavar="BYTES",
         help="most bytes of each stream shown to the model (default 65536); "
