@@ -221,3 +221,26 @@ def test_the_command_writes_the_trail(policy, tmp_path, argv, stdin, ops):
 def test_a_trail_that_cannot_be_opened_is_a_usage_error(policy, tmp_path):
     done = cli("run", "-p", policy, "--audit", str(tmp_path / "no" / "such" / "dir"), "--", "say", "x")
     assert done.returncode == 125 and b"--audit" in done.stderr and done.stdout == b""
+
+
+def test_the_mcp_server_writes_the_trail(policy, tmp_path):
+    pytest.importorskip("mcp", reason="the MCP SDK is not installed")
+    import anyio
+    from mcp import ClientSession, StdioServerParameters, stdio_client
+
+    log = tmp_path / "trail.log"
+
+    async def main():
+        server = StdioServerParameters(command=sys.executable, env=dict(os.environ),
+                                       args=["-m", "corvane", "mcp", "-p", policy, "--audit", str(log)])
+        async with stdio_client(server) as (read, write):
+            async with ClientSession(read, write) as session:
+                await session.initialize()
+                await session.call_tool("run_command", {"binary": "say", "args": ["hi"]})
+                await session.call_tool("run_command", {"binary": "ls"})
+
+    anyio.run(main)
+    lines = [json.loads(line) for line in log.read_text().splitlines()]
+    assert [(line["binary"], line["verdict"]) for line in lines] == [("say", "allowed"), ("ls", "refused")]
+    printed = "".join(arg + "\n" for arg in lines[0]["prepared"]["argv"])  # what say printed
+    assert lines[0]["exit_code"] == 0 and lines[0]["stdout_bytes"] == len(printed)
