@@ -19,6 +19,10 @@ from _corvane import (
     RiskyBinPolicy,
 )
 
+# The native half checks, as it loads, that _corvane's objects have the layout it
+# reads; a mismatched build must fail here, at import, not crash on a first run.
+from . import _native  # noqa: F401, E402
+
 # Everything beyond the extension's classes is imported the first time it is
 # asked for: `corvane run` pays for what it uses, not for asyncio, the model's
 # text or the sandbox's tables (the time of a command's start is the point).
