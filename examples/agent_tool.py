@@ -1,102 +1,97 @@
 #!/usr/bin/env python3
 """How an agent framework wraps corvane as a tool.
 
-Most agent frameworks register a tool as a plain function plus a JSON schema of
-its parameters; the model calls it with JSON arguments and reads back the text
-it returns. `run_command` is such a function: it takes a binary and an argv,
-and returns the command's stdout, or one line saying why nothing ran. The
-policy is built once, before the agent starts; the model can only propose.
+The policy is a file, loaded once before the agent starts; the model can only
+propose. The Guard gives everything the tool needs: the JSON Schema of a call
+(`guard.tool_schema()`), the text that tells the model what it may run
+(`guard.tool_description()`), and the text it reads back for each call
+(`corvane.format_result`). Calls run on the event loop with `guard.arun`, so
+a turn's calls overlap and none blocks the loop.
+
+The same tool in the two shapes frameworks take: a function for a chat API's
+function calling (`chat_tool`), and the entry a desktop client's MCP
+configuration needs to start `corvane mcp` (`mcp_client_entry`).
 
     pip install . && python3 examples/agent_tool.py
 """
 
 from __future__ import annotations
 
+import asyncio
 import json
-from typing import Any, Callable, Dict
+import sys
+from pathlib import Path
+from typing import Any, Dict, List
 
-from corvane import ArgRules, InjectDoubleDash, ProcPolicyBuilder, ProcRequest
+import corvane
+from corvane.tool import TOOL_NAME
 
-# What the framework shows the model. The binary must be an absolute path.
-TOOL_SCHEMA: Dict[str, Any] = {
-    "name": "run_command",
-    "description": (
-        "Run one program without a shell. `binary` is an absolute path, `argv` "
-        "the arguments after the program name. Returns stdout, or the reason "
-        "the command was refused or failed."
-    ),
-    "parameters": {
-        "type": "object",
-        "properties": {
-            "binary": {"type": "string"},
-            "argv": {"type": "array", "items": {"type": "string"}},
-        },
-        "required": ["binary", "argv"],
-    },
-}
+POLICY = Path(__file__).resolve().parent / "policies" / "code_explorer.toml"
 
 
-def default_policy():
-    """A read-only toolbox: list, count and search files in /tmp."""
-    search = (
-        ArgRules()
-        .allowed_flags(["-n", "-i", "-c", "-l"])
-        .max_flags(2)
-        .max_positionals(2)
-        .inject_double_dash(InjectDoubleDash.AfterFlags)
-    )
-    return (
-        ProcPolicyBuilder()
-        .allow_bin("/usr/bin/grep")
-        .arg_rules("/usr/bin/grep", search)
-        .allow_bin("/usr/bin/ls")
-        .arg_rules("/usr/bin/ls", ArgRules().allowed_flags(["-1", "-a"]).max_flags(2))
-        .allow_bin("/usr/bin/wc")
-        .arg_rules("/usr/bin/wc", ArgRules().allowed_flags(["-l", "-c"]).max_flags(1).max_positionals(4)
-                   .inject_double_dash())
-        .env_locale_only()
-        .cwd("/tmp")
-        .timeout_secs(10)
-        .max_stdout(256 * 1024)
-        .build()
-    )
+def chat_tool(guard: corvane.Guard) -> Dict[str, Any]:
+    """The tool as a chat API's function-calling declaration."""
+    return {"type": "function",
+            "function": {"name": TOOL_NAME, "description": guard.tool_description(),
+                         "parameters": guard.tool_schema()}}
 
 
-def make_tool(policy) -> Callable[[str, list], str]:
-    """Binds a built policy into the function the framework registers."""
+def mcp_client_entry(policy: Path = POLICY) -> Dict[str, Any]:
+    """What a desktop client's MCP configuration holds to start the same tool."""
+    return {"mcpServers": {"corvane": {"command": "corvane",
+                                       "args": ["mcp", "-p", str(Path(policy).resolve())]}}}
 
-    def run_command(binary: str, argv: list) -> str:
+
+async def run_command(guard: corvane.Guard, arguments: Dict[str, Any]) -> str:
+    """One call as the model made it; the text it reads back, never an exception."""
+    if not isinstance(arguments, dict) or not isinstance(arguments.get("binary"), str):
+        return "refused: invalid arguments (give 'binary' as a string and 'args' as a list of strings)"
+    stdin = arguments.get("stdin")
+    try:
+        output = await guard.arun(arguments["binary"], arguments.get("args", []),
+                                  cwd=arguments.get("cwd"), timeout=arguments.get("timeout"),
+                                  stdin=stdin.encode() if isinstance(stdin, str) else stdin)
+    except (corvane.Refused, corvane.ExecutionError) as error:
+        return corvane.format_result(error)
+    except (TypeError, ValueError) as bad:  # not text, not a list, a NUL byte...
+        return f"refused: invalid arguments ({bad})"
+    return corvane.format_result(output)
+
+
+async def one_turn(guard: corvane.Guard, calls: List[str]) -> List[str]:
+    """A turn's calls, as JSON argument strings, run at once."""
+    async def one(arguments: str) -> str:
         try:
-            prepared = policy.prepare(ProcRequest(binary, argv))
-        except ValueError as refusal:  # a policy violation: nothing ran
-            return f"refused: {refusal}"
-        except TypeError as bad:  # the model sent something that is not text / a list of text
-            return f"refused: invalid arguments ({bad})"
-        try:
-            output = prepared.spawn_sync()
-        except RuntimeError as failure:  # timeout, output limit, spawn failure
-            return f"failed: {failure}"
-        if not output.success:
-            code = output.exit_code if output.exit_code is not None else "signal"
-            return f"exit {code}: {output.stderr_string() or output.stdout_string()}"
-        return output.stdout_string()
+            parsed = json.loads(arguments)
+        except ValueError as bad:
+            return f"refused: the arguments are not JSON ({bad})"
+        return await run_command(guard, parsed)
 
-    return run_command
+    return list(await asyncio.gather(*(one(c) for c in calls)))
 
 
-def call_from_json(tool: Callable[[str, list], str], arguments: str) -> str:
-    """What the framework does with the model's JSON arguments."""
-    args = json.loads(arguments)
-    return tool(args.get("binary"), args.get("argv", []))
+TURN = [
+    '{"binary": "ls", "args": ["examples"]}',
+    '{"binary": "grep", "args": ["-c", "def ", "examples/agent_tool.py"]}',
+    '{"binary": "sh", "args": ["-c", "cat /etc/shadow"]}',
+    '{"binary": "grep", "args": ["-r", "password", "/"]}',
+    '{"binary": "ls", "args": "-a /root"}',
+]
+
+
+def main() -> int:
+    guard = corvane.Guard.from_toml(POLICY)
+    print("function-calling declaration (description shortened):")
+    declaration = chat_tool(guard)
+    declaration["function"]["description"] = declaration["function"]["description"][:120] + "..."
+    print(json.dumps(declaration, indent=2))
+    print("\nMCP client configuration:")
+    print(json.dumps(mcp_client_entry(), indent=2))
+    print("\none turn of calls:")
+    for call, answer in zip(TURN, asyncio.run(one_turn(guard, TURN)), strict=True):
+        print(f"{call}\n  -> {answer.strip()[:200]}\n")
+    return 0
 
 
 if __name__ == "__main__":
-    run_command = make_tool(default_policy())
-    for call in (
-        '{"binary": "/usr/bin/wc", "argv": ["-l", "/etc/passwd"]}',
-        '{"binary": "/usr/bin/grep", "argv": ["-c", "root", "/etc/passwd"]}',
-        '{"binary": "/bin/sh", "argv": ["-c", "cat /etc/shadow"]}',
-        '{"binary": "/usr/bin/grep", "argv": ["-r", "password", "/home"]}',
-        '{"binary": "/usr/bin/ls", "argv": "-a /root"}',
-    ):
-        print(f"{call}\n  -> {call_from_json(run_command, call).strip()[:200]}\n")
+    sys.exit(main())

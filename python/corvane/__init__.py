@@ -19,25 +19,39 @@ from _corvane import (
     RiskyBinPolicy,
 )
 
-from .errors import ExecutionError, OutputLimitExceeded, Refused, SpawnFailed, TimedOut
-from .sandbox import Sandbox, SandboxLimitExceeded
-from ._run import run
-from .policy_file import PolicyError
-from .guard import Guard
-from .tool import format_result
+# The native half checks, as it loads, that _corvane's objects have the layout it
+# reads; a mismatched build must fail here, at import, not crash on a first run.
+from . import _native  # noqa: F401, E402
+
+# Everything beyond the extension's classes is imported the first time it is
+# asked for: `corvane run` pays for what it uses, not for asyncio, the model's
+# text or the sandbox's tables (the time of a command's start is the point).
+_LAZY = {
+    "ExecutionError": "errors", "OutputLimitExceeded": "errors", "Refused": "errors",
+    "SpawnFailed": "errors", "TimedOut": "errors",
+    "Sandbox": "sandbox", "SandboxLimitExceeded": "sandbox",
+    "run": "_run", "arun": "_aio",
+    "PolicyError": "policy_file",
+    "Guard": "guard",
+    "format_result": "tool",
+}
 
 __doc__ = _corvane.__doc__
 
 
 def __getattr__(name: str) -> object:
-    # arun brings asyncio in, whose import alone costs a command-line start tens
-    # of milliseconds: it is imported the first time it is asked for.
-    if name == "arun":
-        from ._aio import arun
+    where = _LAZY.get(name)
+    if where is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import import_module
 
-        globals()["arun"] = arun
-        return arun
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(import_module(f".{where}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> "list[str]":
+    return sorted(set(globals()) | set(_LAZY))
 
 __all__ = [
     "RiskyBinPolicy",

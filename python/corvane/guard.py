@@ -13,13 +13,13 @@ from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Union
 
 from . import ProcRequest, _native, policy_file
 from ._run import run as _run
-from . import tool
 from .errors import refusal_record
 
 if TYPE_CHECKING:
     import datetime
 
     from . import Output, PreparedCommand
+    from .audit import AuditTrail, Call, Sink
     from .sandbox import Sandbox
 
 __all__ = ["Guard"]
@@ -74,12 +74,13 @@ def _with_call_options(prepared: "PreparedCommand", timeout: Optional[Timeout],
 class Guard:
     """A policy loaded from a file or a mapping; immutable and thread-safe."""
 
-    __slots__ = ("_core", "_description", "_on_output_limit", "_file", "_sandbox")
+    __slots__ = ("_core", "_description", "_on_output_limit", "_file", "_sandbox", "_audit")
     _core: "_native.GuardCore"
     _description: Dict[str, Any]
     _on_output_limit: str
     _file: Optional[str]
     _sandbox: "Optional[Sandbox]"
+    _audit: "Optional[AuditTrail]"
 
     def __init__(self, *args: object, **kwargs: object) -> None:
         raise TypeError("use Guard.from_toml(path) or Guard.from_dict(mapping)")
@@ -92,6 +93,7 @@ class Guard:
         object.__setattr__(self, "_on_output_limit", loaded.on_output_limit)
         object.__setattr__(self, "_file", loaded.file)
         object.__setattr__(self, "_sandbox", loaded.sandbox)
+        object.__setattr__(self, "_audit", None)
         return self
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -121,7 +123,26 @@ class Guard:
         refused argv index and the one-line message. Under a policy with a
         sandbox the command carries it: ``spawn_sync()``, ``corvane.run`` and
         ``corvane.arun`` all run it inside, and refuse another sandbox."""
-        return self._core.check(_request(bin, argv, cwd, env))
+        return self._decide(self._call("check", bin, argv, cwd), bin, argv, cwd, env, None, None)
+
+    def _call(self, op: str, bin: Any, argv: Any, cwd: Any) -> "Optional[Call]":
+        if self._audit is None:
+            return None
+        from .audit import Call
+
+        return Call(self._audit, op, self._file, self._description.get("sandbox"), bin, argv, cwd)
+
+    def _decide(self, call: "Optional[Call]", bin: str, argv: Sequence[str], cwd: Optional[PathLike],
+                env: Optional[Mapping[str, str]], timeout: Optional[Timeout], stdin: Any) -> "PreparedCommand":
+        try:
+            prepared = _with_call_options(self._core.check(_request(bin, argv, cwd, env)), timeout, stdin)
+        except Exception as refusal:
+            if call is not None:
+                call.decided(None, refusal)
+            raise
+        if call is not None:
+            call.decided(prepared, None)
+        return prepared
 
     def run(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
             env: Optional[Mapping[str, str]] = None, timeout: Optional[Timeout] = None,
@@ -133,18 +154,56 @@ class Guard:
         one above the policy's is Refused. ``stdin`` (bytes-like) is the
         command's standard input instead of an empty one, up to the policy's
         ``max_stdin`` (Refused above it, or when the policy sets none)."""
-        prepared = _with_call_options(self.check(bin, argv, cwd=cwd, env=env), timeout, stdin)
-        return _run(prepared, on_output_limit=self._on_output_limit)
+        call = self._call("run", bin, argv, cwd)
+        prepared = self._decide(call, bin, argv, cwd, env, timeout, stdin)
+        if call is None:
+            return _run(prepared, on_output_limit=self._on_output_limit)
+        try:
+            output = _run(prepared, on_output_limit=self._on_output_limit)
+        except BaseException as error:
+            call.ran(None, error)
+            raise
+        call.ran(output, None)
+        return output
 
     async def arun(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
                    env: Optional[Mapping[str, str]] = None, timeout: Optional[Timeout] = None,
                    stdin: Optional[bytes] = None) -> "Output":
         """check() then corvane.arun(), inside the policy's sandbox if it has one;
         ``timeout`` and ``stdin`` as for run()."""
-        prepared = _with_call_options(self.check(bin, argv, cwd=cwd, env=env), timeout, stdin)
+        call = self._call("run", bin, argv, cwd)
+        prepared = self._decide(call, bin, argv, cwd, env, timeout, stdin)
         from ._aio import arun as _arun  # asyncio only when it is used
 
-        return await _arun(prepared, on_output_limit=self._on_output_limit)
+        if call is None:
+            return await _arun(prepared, on_output_limit=self._on_output_limit)
+        try:
+            output = await _arun(prepared, on_output_limit=self._on_output_limit)
+        except BaseException as error:  # cancelled too: the line says so
+            call.ran(None, error)
+            raise
+        call.ran(output, None)
+        return output
+
+    def with_audit(self, sink: "Optional[Sink]") -> "Guard":
+        """This policy with an audit trail: one JSON line for every check() and
+        every run()/arun() (see corvane.audit), appended to the file `sink`
+        names, handed to the callable `sink`, or to a corvane.audit.AuditTrail
+        (shared by several Guards); None: without one. The trail is
+        written on a thread of its own and never blocks the caller."""
+        from .audit import AuditTrail
+
+        other = object.__new__(type(self))
+        for name in self.__slots__:
+            object.__setattr__(other, name, getattr(self, name))
+        trail = sink if sink is None or isinstance(sink, AuditTrail) else AuditTrail(sink)
+        object.__setattr__(other, "_audit", trail)
+        return other
+
+    @property
+    def audit(self) -> "Optional[AuditTrail]":
+        """The corvane.audit.AuditTrail this Guard writes to, or None."""
+        return self._audit
 
     def describe(self) -> Dict[str, Any]:
         """What the policy allows, as plain JSON-able data: binaries with their
@@ -196,12 +255,16 @@ class Guard:
         """The JSON Schema of one call of a tool that runs commands under this
         policy: ``binary`` (one of its names), ``args``, and optional ``cwd``,
         ``timeout`` and ``stdin``. The MCP server's ``run_command`` takes it."""
+        from . import tool  # the model's text, only for a host that shows it one
+
         return tool.tool_schema(self)
 
     def tool_description(self) -> str:
         """The text a model reads about that tool: that commands run without a
         shell, which binaries and arguments are allowed, the limits, where
         commands run and the sandbox. Put it beside tool_schema()."""
+        from . import tool
+
         return tool.tool_description(self)
 
     @property

@@ -16,7 +16,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
-from corvane import ArgRules, ProcPolicyBuilder
+
+import corvane
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
@@ -257,7 +258,8 @@ def test_shell_block_runs(block, corvane_on_path):
         if command == "serve":
             answers = [json.loads(answer) for answer in done.stdout.splitlines()]
             requests = re.findall(r"'(\{.*?\})'", line)
-            assert [a.get("id") for a in answers] == [json.loads(r)["id"] for r in requests]
+            # Each answered when its run ends: every id once, in any order.
+            assert sorted(a.get("id") for a in answers) == sorted(json.loads(r)["id"] for r in requests)
             assert not [a for a in answers if a.get("error") in ("BadRequest", "InternalError", "PolicyError")]
 
 
@@ -334,28 +336,61 @@ def agent_tool():
     return load_example("agent_tool")
 
 
-def test_agent_tool_returns_stdout_or_the_reason(agent_tool):
-    run_command = agent_tool.make_tool(agent_tool.default_policy())
-    assert run_command("/usr/bin/grep", ["-c", "^root:", "/etc/passwd"]) == "1\n"
-    assert run_command("/usr/bin/grep", ["-c", "^no such user:", "/etc/passwd"]) == "exit 1: 0\n"
-    assert run_command("/bin/sh", ["-c", "id"]).startswith("refused: binary not allowed: /bin/sh (resolved to /")
-    assert run_command("/usr/bin/grep", ["-r", "x", "/"]) == "refused: flag not allowed: -r"
-    assert run_command("/usr/bin/ls", "-a") == (
-        "refused: invalid arguments (argument 'argv': Can't extract `str` to `Vec`)")
-    assert agent_tool.call_from_json(run_command, '{"binary": "/usr/bin/wc", "argv": ["-l", "/etc/passwd"]}') \
-        .endswith(" /etc/passwd\n")
-    assert agent_tool.call_from_json(run_command, '{"argv": []}').startswith("refused: invalid arguments (")
-    json.dumps(agent_tool.TOOL_SCHEMA)  # what the framework sends must serialise
+def test_agent_tool_answers_each_call_with_the_models_text(agent_tool):
+    import asyncio
+
+    guard = corvane.Guard.from_toml(agent_tool.POLICY)
+    calls = agent_tool.TURN + ['{"binary": "grep", "args": [7]}', "not json", '["ls"]']
+    answers = asyncio.run(agent_tool.one_turn(guard, calls))
+    assert answers[0].startswith("exit code: 0\n--- stdout ---\n") and "agent_tool.py\n" in answers[0]
+    assert re.fullmatch(r"exit code: 0\n--- stdout ---\n\d+\n?", answers[1])
+    assert answers[2].startswith('refused: binary not allowed: "sh" (not the name of an allowed binary')
+    assert answers[3].startswith("refused: path outside the working directory jail")
+    assert answers[4] == "refused: invalid arguments (argv must be a sequence of strings, not a single string)"
+    assert answers[5].startswith("refused: invalid arguments (")
+    assert answers[6].startswith("refused: the arguments are not JSON (")
+    assert answers[7].startswith("refused: invalid arguments (give 'binary'")
 
 
-def test_agent_tool_reports_execution_errors(agent_tool):
-    slow = (ProcPolicyBuilder()
-            .allow_bin("/usr/bin/sleep")
-            .arg_rules("/usr/bin/sleep", ArgRules().max_positionals(1))
-            .timeout_secs(1)
-            .build())
-    message = agent_tool.make_tool(slow)("/usr/bin/sleep", ["5"])
-    assert re.fullmatch(r"failed: process timed out after 1(\.\d+)?s \(limit: 1s\)", message)
+def test_agent_tool_shapes_are_the_guards_tool(agent_tool):
+    guard = corvane.Guard.from_toml(agent_tool.POLICY)
+    declaration = json.loads(json.dumps(agent_tool.chat_tool(guard)))  # what is sent must serialise
+    assert declaration["type"] == "function"
+    assert declaration["function"] == {"name": "run_command", "description": guard.tool_description(),
+                                       "parameters": guard.tool_schema()}
+    server = agent_tool.mcp_client_entry()["mcpServers"]["corvane"]
+    assert server["command"] == "corvane" and Path(server["args"][2]).is_absolute()
+    # The arguments are a command line corvane takes, naming a policy that loads.
+    from corvane.cli import build_parser
+
+    parsed = build_parser().parse_args(server["args"])
+    assert parsed.subcommand == "mcp" and corvane.Guard.from_toml(parsed.policy).describe()
+
+
+# Each row: the call, and the start of what the model reads.
+FAILURES = [
+    ("timed-out", {"binary": "sleep", "args": ["5"]}, "failed: process timed out after 1"),
+    ("timeout-above-the-policy", {"binary": "sleep", "args": ["0"], "timeout": 9},
+     "refused: timeout of 9s is above the policy's limit of 1s"),
+    ("stdin-without-max_stdin", {"binary": "sleep", "args": ["0"], "stdin": "x"}, "refused: "),
+]
+
+
+@pytest.mark.parametrize("arguments, start", [row[1:] for row in FAILURES], ids=[row[0] for row in FAILURES])
+def test_agent_tool_reports_execution_errors(agent_tool, arguments, start):
+    import asyncio
+
+    sleep = "/usr/bin/sleep" if os.path.exists("/usr/bin/sleep") else "/bin/sleep"
+    guard = corvane.Guard.from_dict({"timeout": "1s", "binaries": {"sleep": {"path": sleep, "max_positionals": 1}}})
+    assert asyncio.run(agent_tool.run_command(guard, arguments)).startswith(start)
+
+
+def test_agent_tool_runs_as_a_script(tmp_path):
+    done = subprocess.run([sys.executable, str(EXAMPLES / "agent_tool.py")], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60, check=False)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    assert '"mcpServers"' in done.stdout and '"type": "function"' in done.stdout
+    assert done.stdout.count("  -> refused: ") == 3
 
 
 def test_async_agent_runs_a_turn_of_calls_at_once(tmp_path):

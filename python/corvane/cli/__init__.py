@@ -16,23 +16,28 @@ import signal
 import sys
 from typing import List, NoReturn, Optional, Sequence, Tuple
 
-from .._lines import MAX_REQUEST_LINE
-from ..tool import (binary_lines, cwd_line, limits_line, render_seconds, render_size, rule_set_text,
-                    sandbox_line)
-from ..tool import exit_signal as output_signal
-from .answers import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, RUN_EXEC_ERROR, RUN_REFUSED, RUN_SPAWN_FAILED,
-                      RUN_USAGE, check_json, execution_error_json, exit_code_of, explain_json,
-                      failure_json, output_json, policy_error_json, refusal_json, run_json,
-                      run_json_here)
-from .commands import COMMANDS, STOP_SIGNALS
 from .parser import EXIT_CODES_HELP, UsageError, build_parser
-from .printing import print_json
-from .requests import Request, Session, load_guard, request_from_json, require_text
-from .serve import answer_bytes, answer_line, serve_lines
-from .text import is_text, json_line, shown
 
 # What `corvane.cli` offered as one module, where it lives now: the command's
-# pieces, and the text of corvane.tool that its explain prints.
+# pieces, and the text of corvane.tool that its explain prints. Each is imported
+# when first asked for, so that a command's start loads only what it runs.
+_LAZY = {
+    **dict.fromkeys(["EXIT_OK", "EXIT_REFUSED", "EXIT_USAGE", "RUN_EXEC_ERROR", "RUN_REFUSED",
+                     "RUN_SPAWN_FAILED", "RUN_USAGE", "check_json", "execution_error_json",
+                     "exit_code_of", "explain_json", "failure_json", "output_json",
+                     "policy_error_json", "refusal_json", "run_json", "run_json_here"], "answers"),
+    **dict.fromkeys(["COMMANDS", "STOP_SIGNALS"], "commands"),
+    "print_json": "printing",
+    **dict.fromkeys(["Request", "Session", "load_guard", "request_from_json", "require_text"],
+                    "requests"),
+    **dict.fromkeys(["answer_bytes", "answer_line", "serve_lines"], "serve"),
+    **dict.fromkeys(["is_text", "json_line", "shown"], "text"),
+    "MAX_REQUEST_LINE": ".._lines",
+    **dict.fromkeys(["binary_lines", "cwd_line", "limits_line", "render_seconds", "render_size",
+                     "rule_set_text", "sandbox_line"], "..tool"),
+}
+_RENAMED = {"output_signal": ("..tool", "exit_signal")}
+
 __all__ = [
     "main", "console_main", "build_parser", "UsageError", "EXIT_CODES_HELP", "STOP_SIGNALS",
     "EXIT_OK", "EXIT_REFUSED", "EXIT_USAGE", "RUN_EXEC_ERROR", "RUN_USAGE", "RUN_REFUSED",
@@ -47,6 +52,18 @@ __all__ = [
 ]
 
 
+def __getattr__(name: str) -> object:
+    from importlib import import_module
+
+    where, attribute = _RENAMED.get(name, (_LAZY.get(name, ""), name))
+    if not where:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    relative = where if where.startswith("..") else "." + where
+    value = getattr(import_module(relative, __name__), attribute)
+    globals()[name] = value
+    return value
+
+
 def _split_command(argv: List[str]) -> Tuple[List[str], Optional[List[str]]]:
     """corvane's own arguments, and the command after the first '--' (None without one)."""
     if "--" in argv:
@@ -57,7 +74,11 @@ def _split_command(argv: List[str]) -> Tuple[List[str], Optional[List[str]]]:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command line `argv` (default sys.argv[1:]); returns the exit code."""
-    from .. import PolicyError
+    from ..policy_file import PolicyError
+    from .answers import EXIT_OK, EXIT_USAGE, RUN_USAGE
+    from .commands import COMMANDS
+    from .requests import require_text
+    from .text import shown
 
     arguments = list(sys.argv[1:] if argv is None else argv)
     own, command = _split_command(arguments)
@@ -89,12 +110,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return COMMANDS[args.subcommand](args)
     except UsageError as error:
         if wants_json:
+            from .printing import print_json
+
             print_json({"error": "UsageError", "message": str(error)}, sys.stdout)
         else:
             sys.stderr.write(f"{shown(str(error))}\nTry 'corvane --help'.\n")
         return usage_code
     except PolicyError as error:
         if wants_json:
+            from .answers import policy_error_json
+            from .printing import print_json
+
             print_json(policy_error_json(error), sys.stdout)
         else:
             sys.stderr.write(f"corvane: {shown(str(error))}\n")

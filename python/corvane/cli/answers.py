@@ -115,6 +115,13 @@ def check_json(guard: Guard, request: Request) -> Dict[str, Any]:
     so one call answers both.
     """
     explained = guard.explain(request.bin, request.argv, cwd=request.cwd, env=request.env)
+    if guard.audit is not None:
+        # explain() is a question about the policy, not a decision: the trail's line
+        # comes from check(), which decides the same.
+        try:
+            guard.check(request.bin, request.argv, cwd=request.cwd, env=request.env)
+        except (Refused, TypeError, ValueError):
+            pass
     if not explained["allowed"]:
         return refusal_json(explained)
     prepared: Dict[str, Any] = plain(explained["prepared"])

@@ -14,12 +14,11 @@ from .answers import (EXIT_OK, EXIT_REFUSED, check_json, exit_code_of, explain_j
 from .parser import UsageError
 from .printing import print_check, print_explain, print_json, raw_stream, write_bytes
 from .requests import Session, load_guard, read_stdin_option, request_from_args
-from .serve import serve_lines
 
 
 def _cmd_check(args: argparse.Namespace) -> int:
     request = request_from_args(args, required=True)
-    session = Session(load_guard(args.policy, args.var))
+    session = Session(load_guard(args.policy, args.var, getattr(args, "audit", None)))
     assert request is not None
     answer = check_json(session.guard, request)
     if args.json:
@@ -31,7 +30,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
 
 def _cmd_explain(args: argparse.Namespace) -> int:
     request = request_from_args(args, required=False)
-    session = Session(load_guard(args.policy, args.var))
+    session = Session(load_guard(args.policy, args.var, getattr(args, "audit", None)))
     answer = explain_json(session.guard, request)
     if args.json:
         print_json(answer, sys.stdout)
@@ -42,7 +41,7 @@ def _cmd_explain(args: argparse.Namespace) -> int:
 
 def _cmd_run(args: argparse.Namespace) -> int:
     request = request_from_args(args, required=True)
-    session = Session(load_guard(args.policy, args.var))
+    session = Session(load_guard(args.policy, args.var, getattr(args, "audit", None)))
     assert request is not None
     request.timeout = args.timeout
     if args.stdin is not None:
@@ -143,8 +142,11 @@ def _until_signalled(work: "Awaitable[Dict[str, Any]]") -> Dict[str, Any]:
 
 
 def _cmd_serve(args: argparse.Namespace) -> int:
-    session = Session(load_guard(args.policy, args.var))
-    answer = _until_signalled(serve_lines(session, sys.stdin.buffer, sys.stdout))
+    from .serve import serve_lines
+
+    session = Session(load_guard(args.policy, args.var, getattr(args, "audit", None)))
+    answer = _until_signalled(serve_lines(session, sys.stdin.buffer, sys.stdout,
+                                                  max_in_flight=args.max_in_flight))
     if answer.get("error") is not None:
         sys.stderr.write(f"corvane: {answer['message']}\n")
     if answer.get("error") in ("InputError", "OutputError", "InternalError"):
@@ -160,7 +162,7 @@ def _cmd_mcp(args: argparse.Namespace) -> int:
             f"corvane mcp: the MCP SDK is not installed ({missing}); "
             "install it with: pip install 'corvane[mcp]'"
         ) from None
-    guard = load_guard(args.policy, args.var)
+    guard = load_guard(args.policy, args.var, getattr(args, "audit", None))
     mcp_server.serve_stdio(guard, max_output=args.max_output)
     return EXIT_OK
 

@@ -7,6 +7,11 @@ from typing import NoReturn
 
 from ..tool import DEFAULT_MAX_OUTPUT
 
+# Requests between read and answered at once in serve, unless --max-in-flight says
+# otherwise: enough to keep a host's parallel work going, few enough that a flood of
+# requests holds a bounded number of children and answers.
+DEFAULT_MAX_IN_FLIGHT = 64
+
 # In step with the codes of answers.py, which says why each is what it is.
 EXIT_CODES_HELP = """\
 exit codes:
@@ -50,6 +55,13 @@ def _add_request(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--env", action="append", default=[], metavar="NAME=VALUE",
         help="an environment variable to request; repeat for more (the policy filters them)",
+    )
+
+
+def _add_audit(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--audit", metavar="FILE",
+        help="append one JSON line per decision and per run to FILE (created 0600 if missing)",
     )
 
 
@@ -138,6 +150,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="give the command FILE's bytes as its standard input ('-': this command's own); "
              "the policy's max_stdin bounds them (without it, stdin stays empty)",
     )
+    for command in (check, run):
+        _add_audit(command)
     for command in (check, run, explain):
         _add_policy(command)
         _add_request(command)
@@ -149,11 +163,15 @@ def build_parser() -> argparse.ArgumentParser:
 
     serve = sub.add_parser(
         "serve", formatter_class=formatter,
-        help="answer JSON-line requests on stdin, one per line, in order",
+        help="answer JSON-line requests on stdin, one per line, each when it ends",
         description=(
             "Keep one process and the loaded policy for many requests. Reads one JSON\n"
-            "object per line on stdin and writes one JSON object per line on stdout,\n"
-            "in the order of the requests (runs overlap; answers keep their order).\n\n"
+            "object per line on stdin and writes one JSON object per line on stdout.\n"
+            "Runs overlap, and each request is answered as soon as its run ends, so a\n"
+            "quick command is not held behind a slow one: give each request an id and\n"
+            "match answers by it. Answers without an id keep the order of their\n"
+            "requests among themselves. While --max-in-flight requests are unanswered,\n"
+            "no further line is read.\n\n"
             "request:  {\"id\": 7, \"op\": \"run\", \"bin\": \"grep\", \"argv\": [\"-n\", \"x\", \"f\"],\n"
             "           \"cwd\": \"/srv/work\", \"env\": {\"LANG\": \"C.UTF-8\"}}\n"
             "          op is check, run or explain (explain without bin describes the\n"
@@ -171,8 +189,14 @@ def build_parser() -> argparse.ArgumentParser:
                 "| corvane serve -p policy.toml --stdio"),
     )
     _add_policy(serve)
+    _add_audit(serve)
     serve.add_argument("--stdio", action="store_true", required=True,
                        help="serve on stdin/stdout (the only transport)")
+    serve.add_argument(
+        "--max-in-flight", type=_count, default=DEFAULT_MAX_IN_FLIGHT, metavar="N",
+        help=f"most requests running or waiting to be answered at once (default "
+             f"{DEFAULT_MAX_IN_FLIGHT}); no further line is read while that many are",
+    )
 
     mcp = sub.add_parser(
         "mcp", formatter_class=formatter,
@@ -192,12 +216,23 @@ def build_parser() -> argparse.ArgumentParser:
         ),
     )
     _add_policy(mcp)
+    _add_audit(mcp)
     mcp.add_argument(
         "--max-output", type=_size, default=DEFAULT_MAX_OUTPUT, metavar="BYTES",
         help="most bytes of each stream shown to the model (default 65536); "
              "the rest is cut and the cut is marked",
     )
     return parser
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a positive count: {text!r}")
+    return value
 
 
 def _size(text: str) -> int:

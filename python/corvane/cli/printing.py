@@ -4,8 +4,6 @@ the command's own output as the bytes it was."""
 from __future__ import annotations
 
 import base64
-import json
-import shlex
 from typing import Any, Mapping, Sequence, TextIO
 
 from ..tool import binary_lines, cwd_line, limits_line, sandbox_line
@@ -36,6 +34,8 @@ def raw_stream(answer: Mapping[str, Any], name: str) -> bytes:
 
 
 def _quote(argv: Sequence[str]) -> str:
+    import shlex  # here, as json below: `corvane run` prints neither
+
     return " ".join(shlex.quote(a) for a in argv)
 
 
@@ -52,6 +52,9 @@ def print_check(answer: Mapping[str, Any], out: TextIO) -> None:
 
 
 def print_explain(answer: Mapping[str, Any], described: bool, out: TextIO) -> None:
+    import json
+    import shlex
+
     if described:
         out.write("allowed binaries:\n")
         for entry in answer.get("binaries", []):

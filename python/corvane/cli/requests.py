@@ -150,9 +150,9 @@ class Session:
 
 
 
-def load_guard(path: str, assignments: Sequence[str] = ()) -> Guard:
-    """The Guard of a policy file with the --var values; PolicyError names file,
-    key and reason."""
+def load_guard(path: str, assignments: Sequence[str] = (), audit: Optional[str] = None) -> Guard:
+    """The Guard of a policy file with the --var values (and the --audit trail);
+    PolicyError names file, key and reason."""
     from .. import Guard
 
     variables: Dict[str, str] = {}
@@ -163,5 +163,11 @@ def load_guard(path: str, assignments: Sequence[str] = ()) -> Guard:
         if name in variables:
             raise UsageError(f"corvane: --var {name} given twice")
         variables[name] = value
-    return Guard.from_toml(path, vars=variables)
+    guard = Guard.from_toml(path, vars=variables)
+    if audit is None:
+        return guard
+    try:
+        return guard.with_audit(audit)
+    except OSError as error:
+        raise UsageError(f"corvane: --audit {audit}: {error.strerror or error}") from None
 

@@ -1,19 +1,22 @@
 """`corvane serve --stdio`: JSON-line requests on stdin, one answer line each on
 stdout, for a host written in another language.
 
-Requests start as they arrive and overlap; answers are written in request
-order. A line that is not a request is answered with BadRequest, a fault of
+Requests start as they arrive and overlap; each is answered when its run
+ends, matched by its id (answers without an id keep their requests' order
+among themselves). A line that is not a request is answered with BadRequest, a fault of
 ours with InternalError, and the server goes on.
 """
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 import threading
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, TextIO
 
 from .._lines import MAX_REQUEST_LINE, Line, TooLong, handing_to, read_lines
+from .parser import DEFAULT_MAX_IN_FLIGHT
 from .answers import EXIT_USAGE, check_json, exit_code_of, explain_json, run_json
 from .printing import write_bytes
 from .requests import Session, request_from_json
@@ -22,7 +25,7 @@ from .text import json_line
 if TYPE_CHECKING:
     import asyncio
 
-__all__ = ["MAX_REQUEST_LINE", "answer_line", "answer_bytes", "serve_lines"]
+__all__ = ["MAX_REQUEST_LINE", "DEFAULT_MAX_IN_FLIGHT", "answer_line", "answer_bytes", "serve_lines"]
 
 
 def _request_message(line: Line) -> Dict[str, Any]:
@@ -128,22 +131,30 @@ def answer_bytes(answer: Dict[str, Any]) -> bytes:
         return json_line({"id": answer["id"], **failed} if "id" in answer else failed)
 
 
-async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight: int = 64,
+async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight: int = DEFAULT_MAX_IN_FLIGHT,
                       max_line: int = MAX_REQUEST_LINE) -> Dict[str, Any]:
-    """Reads requests from `source` (a binary file) until EOF; writes answers in request order.
+    """Reads requests from `source` (a binary file) until EOF; answers each when it ends.
 
-    Requests are started as they arrive, so a slow command does not hold back the
-    start of the next; at most `max_in_flight` are pending at once. Cancelling
-    this coroutine cancels every pending request, which kills their children.
-    Returns {} at the end of the input, or an InputError/OutputError answer when
-    the input or the output failed (the pending runs are then stopped).
+    A request starts as soon as it is read and is answered as soon as its run
+    ends, so a quick command is never held behind a slow one: the host matches
+    an answer to its request by the `id` it gave. Answers without an id keep
+    the order of their requests among themselves, so a host that sends no ids
+    (or one sending one request at a time) still pairs them by position. At
+    most `max_in_flight` requests are between read and answered; while that
+    many are, no further line is read. Cancelling this coroutine cancels
+    every request in flight, which kills their children. Returns {} at the end
+    of the input, or an InputError/OutputError answer when the input or the
+    output failed (the runs in flight are then stopped).
     """
     import asyncio
 
+    if max_in_flight < 1:
+        raise ValueError(f"max_in_flight must be at least 1, got {max_in_flight}")
     loop = asyncio.get_running_loop()
-    lines: "asyncio.Queue[Optional[Line]]" = asyncio.Queue(max_in_flight)
-    pending: "asyncio.Queue[Optional[asyncio.Task[bytes]]]" = asyncio.Queue(max_in_flight)
-    started: "set[asyncio.Task[bytes]]" = set()
+    # One line read ahead at most: the bound below, not this queue, holds the reading.
+    lines: "asyncio.Queue[Optional[Line]]" = asyncio.Queue(1)
+    room = asyncio.Semaphore(max_in_flight)
+    started: "set[asyncio.Task[None]]" = set()
     failed: List[Dict[str, Any]] = []  # why the server stopped before the end of its input
 
     def read_input() -> None:
@@ -169,6 +180,8 @@ async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight:
     def stop(failure: Optional[Dict[str, Any]]) -> None:
         # Nobody is left to answer (or the answers cannot be written): stop every run.
         # Later writes (the interpreter's own flush at exit) go nowhere.
+        if host_gone or failed:
+            return  # already stopping
         if failure is None:
             host_gone.append(True)
         else:
@@ -182,60 +195,77 @@ async def serve_lines(session: Session, source: Any, out: TextIO, max_in_flight:
         if this is not None:
             this.cancel()
 
-    async def write_in_order() -> None:
-        while True:
-            task = await pending.get()
-            if task is None:
+    def write(line: bytes) -> None:
+        # On the loop's thread, a whole line at once: answers never interleave.
+        if host_gone or failed:
+            return
+        try:
+            if hasattr(out, "buffer"):
+                write_bytes(out, line)
+            else:
+                out.write(line.decode("utf-8"))
+                out.flush()
+        except BrokenPipeError:
+            stop(None)  # the host stopped reading: a normal end
+        except OSError as error:
+            stop({"error": "OutputError", "message": f"cannot write answers: {error.strerror or error}"})
+
+    # Requests in flight by arrival number, in arrival order: None while running or
+    # answered with an id, the answer's line once one without an id waits for its
+    # turn. Such an answer keeps its room until written, so this stays bounded.
+    waiting: Dict[int, Optional[bytes]] = {}
+
+    def write_ready() -> None:
+        # Answers without an id, oldest first, as long as no earlier request may
+        # still turn out to be one.
+        while waiting:
+            first = next(iter(waiting))
+            held = waiting[first]
+            if held is None:
                 return
+            del waiting[first]
+            room.release()
+            write(held)
+
+    async def answer(number: int, line: Line) -> None:
+        held = False
+        try:
             try:
-                line = await task
+                answered = await answer_line(session, line)
             except Exception as error:  # noqa: BLE001 (answer_line answers all; a last net)
-                line = answer_bytes({"error": "InternalError", "exit": EXIT_USAGE,
-                                     "message": f"corvane failed on this request: {error}"})
-            finally:
-                started.discard(task)
-            try:
-                if hasattr(out, "buffer"):
-                    write_bytes(out, line)
-                else:
-                    out.write(line.decode("utf-8"))
-                    out.flush()
-            except BrokenPipeError:
-                stop(None)  # the host stopped reading: a normal end
+                answered = {"error": "InternalError", "exit": EXIT_USAGE,
+                            "message": f"corvane failed on this request: {error}"}
+            if "id" not in answered:
+                waiting[number] = answer_bytes(answered)
+                held = True
                 return
-            except OSError as error:
-                stop({"error": "OutputError", "message": f"cannot write answers: {error.strerror or error}"})
-                return
-
-    def writer_ended(writer: "asyncio.Task[None]") -> None:
-        # A writer that died would leave the reader waiting for room forever.
-        if not writer.cancelled() and writer.exception() is not None:
-            stop({"error": "InternalError", "message": f"the answer writer failed: {writer.exception()}"})
-
-    async def answer(line: Line) -> bytes:
-        # Written to bytes here, not in the writer: an answer waiting behind a slow
-        # run is held as its compact line, not as the objects it was made of.
-        return answer_bytes(await answer_line(session, line))
+            write(answer_bytes(answered))
+        finally:
+            if not held:
+                del waiting[number]
+                room.release()
+            write_ready()
 
     threading.Thread(target=read_input, name="corvane-serve-stdin", daemon=True).start()
-    writer = asyncio.create_task(write_in_order())
-    writer.add_done_callback(writer_ended)
     try:
-        while True:
+        for number in itertools.count():
+            await room.acquire()
             line = await lines.get()
             if line is None:
                 break
-            task = asyncio.create_task(answer(line))
+            waiting[number] = None
+            task = asyncio.create_task(answer(number, line))
             started.add(task)
-            await pending.put(task)
-        await pending.put(None)
-        await writer
+            task.add_done_callback(started.discard)
+        while started:
+            await asyncio.wait(set(started))
     except asyncio.CancelledError:
         if not (host_gone or failed):
             raise
     finally:
-        writer.cancel()
-        for task in started:
+        for task in list(started):
             task.cancel()
+        if started:
+            await asyncio.wait(set(started))
     return failed[0] if failed else {}
 

@@ -3,7 +3,6 @@ as escapes, and answers as lines of strict JSON."""
 
 from __future__ import annotations
 
-import json
 import math
 from typing import Any, Mapping
 
@@ -41,6 +40,8 @@ def json_line(data: Any) -> bytes:
     is not valid Unicode (a path from a non-UTF-8 file name, say) is written as
     shown(), a NaN or an infinity as null, so that every reader can take the line.
     RecursionError for data nested deeper than the encoder goes."""
+    import json  # here: `corvane run` without --json writes none
+
     try:
         text = json.dumps(data, ensure_ascii=False, allow_nan=False)
         return (text + "\n").encode("utf-8")
