@@ -194,3 +194,10 @@ def test_a_binarys_write_right_counts_for_where_the_policy_file_may_lie(tmp_path
     assert caught.value.key == "binaries.make.sandbox.write[0]"
     policy.write_text(policy.read_text().replace(f'write = ["{policies}"]', 'exec = ["/bin"]'))
     assert Guard.from_toml(policy).describe()["binaries"][0]["sandbox"]["exec"] == ["/bin"]
+
+
+def test_the_tool_description_tells_the_model_which_binary_may_start_programs(ws):
+    text = agent(ws).tool_description()
+    make = text.split("- make:", 1)[1].split("\n- ", 1)[0]
+    assert "runs in its own sandbox" in make and "may start programs under /usr/bin, /bin" in make
+    assert text.count("runs in its own sandbox") == 1
