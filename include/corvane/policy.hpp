@@ -20,6 +20,7 @@
 #include "corvane/request.hpp"
 #include "corvane/risky.hpp"
 #include "corvane/rules.hpp"
+#include "corvane/sandbox.hpp"
 
 namespace corvane {
 
@@ -43,6 +44,11 @@ struct BinaryOptions {
   /// This binary's risky-name policy instead of the policy's own: one
   /// interpreter allowed with narrow rules, every other risky binary still refused.
   std::optional<RiskyBinPolicy> risky = std::nullopt;
+  /// The sandbox this binary's commands carry instead of the policy's
+  /// (ProcPolicyBuilder::sandbox): a test runner that must start a shell gets
+  /// exec rights no other binary has. It replaces the policy's whole, so build
+  /// it from the policy's SandboxSpec with what differs changed.
+  std::optional<Sandbox> sandbox = std::nullopt;
 
   friend bool operator==(const BinaryOptions&, const BinaryOptions&) = default;
 };
@@ -102,7 +108,8 @@ class ProcPolicyBuilder {
   ProcPolicyBuilder& anchor_relative_cwd(bool on = true) &;
   /// Puts every command check() and explain() allow inside `sandbox`: the command
   /// carries it (PreparedCommand::sandbox), so every way of running it applies it
-  /// and no other sandbox can replace it. prepare() never reads it.
+  /// and no other sandbox can replace it (a binary's own, BinaryOptions::sandbox,
+  /// stands in for it on that binary's commands). prepare() never reads it.
   [[nodiscard]] ProcPolicyBuilder sandbox(Sandbox sandbox) &&;
   ProcPolicyBuilder& sandbox(Sandbox sandbox) &;
   /// Options for the binary allowed under `path` (or the one whose canonical
@@ -217,6 +224,7 @@ class ProcPolicy {
   struct BinarySettings {
     std::optional<Path> argv0;  // the allowed path, when the child sees it as argv[0]
     std::optional<RiskyBinPolicy> risky;
+    std::optional<Sandbox> sandbox;  // carried instead of the policy's
   };
   /// The settings of a canonical binary, or null.
   [[nodiscard]] const BinarySettings* settings_of(const Path& canonical) const;

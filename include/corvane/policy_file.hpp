@@ -84,6 +84,9 @@ struct PolicyBinary {
   std::vector<PolicyRuleSet> rule_sets{};
   Argv0 argv0 = Argv0::Canonical;
   std::optional<RiskyBinPolicy> risky{};  ///< nullopt: the policy's own setting
+  /// Its own sandbox ([binaries.NAME.sandbox] applied to [sandbox]), the one its
+  /// commands carry; nullopt: the policy's.
+  std::optional<Sandbox> sandbox{};
 };
 
 /// Everything a policy file set, with the defaults filled in: what the built

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "policy_file_binding.hpp"
 #include "corvane/policy.hpp"
 #include "py_ref.hpp"
 #include "sandbox_binding.hpp"
@@ -94,6 +95,9 @@ PyObject* guard_explain(PyObject* self, PyObject* request) noexcept {
       const bool renamed = !path_equal(ex.result->argv0(), ex.result->bin());
       if (PyList_Sort(names.get()) < 0 || !set(d, "env_names", names.release()) ||
           !set(d, "argv0", renamed ? to_py_str(display(ex.result->argv0())) : none()) ||
+          !set(d, "sandbox", ex.result->sandbox()
+                                 ? sandbox_description(*ex.result->sandbox(), std::nullopt)
+                                 : none()) ||
           !set(d, "prepared", box(shared_types().prepared_command, std::move(*ex.result))) ||
           !set(d, "refusal", none())) {
         return nullptr;

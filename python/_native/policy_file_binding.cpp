@@ -221,7 +221,7 @@ PyObject* rule_set(const PolicyRuleSet& s) {
   return d.release();
 }
 
-PyObject* binary(const PolicyBinary& b) {
+PyObject* binary(const PolicyBinary& b, const std::optional<Path>& workspace) {
   std::vector<std::string> subcommands;
   for (const PolicyRuleSet& s : b.rule_sets) {
     if (!s.subcommand.empty()) subcommands.push_back(words(s.subcommand));
@@ -236,6 +236,10 @@ PyObject* binary(const PolicyBinary& b) {
   if (b.argv0 == Argv0::AllowedPath && !set(d.get(), "argv0", str("allowed"))) return nullptr;
   if (b.risky &&
       !set(d.get(), "risky", str(*b.risky == RiskyBinPolicy::DenyByDefault ? "deny" : "allow"))) {
+    return nullptr;
+  }
+  // The binary's own sandbox, whole as its commands get it; without one they get the policy's.
+  if (b.sandbox && !set(d.get(), "sandbox", sandbox_description(*b.sandbox, workspace))) {
     return nullptr;
   }
   return d.release();
@@ -265,9 +269,9 @@ PyObject* ports(const std::vector<std::uint16_t>& items) {
   return list_of(items, [](std::uint16_t p) { return PyLong_FromLong(p); });
 }
 
-PyObject* sandbox(const LoadedPolicy& loaded) {
-  if (!loaded.sandbox) return none();
-  const Sandbox& box = *loaded.sandbox;
+}  // namespace
+
+PyObject* sandbox_description(const Sandbox& box, const std::optional<Path>& workspace) {
   const SandboxSpec& spec = box.spec();
   Ref network(spec.ports ? Py_BuildValue("{s:N,s:N}", "connect", ports(spec.ports->connect), "bind",
                                          ports(spec.ports->bind))
@@ -285,7 +289,6 @@ PyObject* sandbox(const LoadedPolicy& loaded) {
       !set(limits.get(), "open_files", limit(l.open_files))) {
     return nullptr;
   }
-  const auto& workspace = loaded.settings.sandbox_workspace;
   if (!set(d.get(), "workspace", workspace ? path_str(*workspace) : none()) ||
       !set(d.get(), "read", paths(spec.read)) || !set(d.get(), "write", paths(spec.write)) ||
       !set(d.get(), "exec", paths(spec.exec)) || !set(d.get(), "network", network.release()) ||
@@ -297,6 +300,13 @@ PyObject* sandbox(const LoadedPolicy& loaded) {
     return nullptr;
   }
   return d.release();
+}
+
+namespace {
+
+PyObject* sandbox(const LoadedPolicy& loaded) {
+  if (!loaded.sandbox) return none();
+  return sandbox_description(*loaded.sandbox, loaded.settings.sandbox_workspace);
 }
 
 std::string_view risky_name(RiskyBinPolicy p) {
@@ -315,7 +325,8 @@ PyObject* description(const LoadedPolicy& loaded) {
   const PolicySettings& s = loaded.settings;
   Ref d(PyDict_New());
   const double timeout = static_cast<double>(s.timeout.secs) + s.timeout.nanos / 1e9;
-  if (!d || !set(d.get(), "binaries", list_of(s.binaries, binary)) ||
+  auto binary_of = [&](const PolicyBinary& b) { return binary(b, s.sandbox_workspace); };
+  if (!d || !set(d.get(), "binaries", list_of(s.binaries, binary_of)) ||
       !set(d.get(), "timeout", PyFloat_FromDouble(timeout)) ||
       !set(d.get(), "max_stdout", PyLong_FromUnsignedLongLong(s.max_stdout)) ||
       !set(d.get(), "max_stderr", PyLong_FromUnsignedLongLong(s.max_stderr)) ||

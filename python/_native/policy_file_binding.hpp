@@ -1,6 +1,10 @@
 // corvane._native's door to the core's policy-file reader (see corvane.policy_file).
 #pragma once
 
+#include <optional>
+
+#include "corvane/path.hpp"
+#include "corvane/sandbox.hpp"
 #include "pyutil.hpp"
 
 namespace corvane::py::native {
@@ -13,6 +17,11 @@ PyObject* load_policy_file(PyObject* module, PyObject* const* args, Py_ssize_t n
 /// load_policy_mapping(data, base_dir, vars): the same for a mapping shaped like
 /// the file, converted as it is and read by the same reader.
 PyObject* load_policy_mapping(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+/// A built sandbox as describe() shows it (a dict: workspace, read, write, exec,
+/// network, keep_background, best_effort, containment, skipped, limits).
+[[nodiscard]] PyObject* sandbox_description(const Sandbox& box,
+                                            const std::optional<Path>& workspace);
 
 /// policy_file_keys() -> {table: [keys]}: the keys each table takes.
 PyObject* policy_file_keys(PyObject* module, PyObject* unused) noexcept;

@@ -249,6 +249,9 @@ class Guard:
         if prepared is not None and raw.get("argv0") is not None:
             # The binary runs as the path it was allowed under: the child's argv[0].
             explained["prepared"]["argv0"] = raw["argv0"]
+        if prepared is not None and raw.get("sandbox") is not None:
+            # The sandbox this command runs in: its binary's own, or the policy's.
+            explained["prepared"]["sandbox"] = raw["sandbox"]
         return explained
 
     def tool_schema(self) -> Dict[str, Any]:

@@ -149,6 +149,24 @@ def sandbox_line(described: Mapping[str, Any]) -> str:
     box = described.get("sandbox")
     if not box:
         return ""
+    writable, network = sandbox_terms(box)
+    return (f"Every command runs in a kernel sandbox: it can write only to {writable}; it "
+            f"cannot read outside the policy's read list; network access is {network}.")
+
+
+def own_sandbox_line(entry: Mapping[str, Any]) -> str:
+    """A binary's own sandbox from describe(), as one sentence ("" without one)."""
+    box = entry.get("sandbox")
+    if not box:
+        return ""
+    writable, network = sandbox_terms(box)
+    programs = ", ".join(os.path.normpath(p) for p in box.get("exec") or [])
+    starts = f"it may start programs under {programs}" if programs else "it may start no other program"
+    return f"runs in its own sandbox: it can write only to {writable}; {starts}; network access is {network}"
+
+
+def sandbox_terms(box: Mapping[str, Any]) -> Tuple[str, str]:
+    """Where a sandbox of describe() may write, and its network access, as words."""
     writable = ", ".join(os.path.normpath(p) for p in box.get("write") or []) or "nothing"
     net = box.get("network")
     if isinstance(net, Mapping):
@@ -161,8 +179,7 @@ def sandbox_line(described: Mapping[str, Any]) -> str:
         network = "limited to TCP: " + (", ".join(named) or "no port")
     else:
         network = "allowed" if net else "blocked"
-    return (f"Every command runs in a kernel sandbox: it can write only to {writable}; it "
-            f"cannot read outside the policy's read list; network access is {network}.")
+    return writable, network
 
 
 def description_text(described: Mapping[str, Any]) -> str:
@@ -179,6 +196,8 @@ def description_text(described: Mapping[str, Any]) -> str:
     for entry in described.get("binaries", []):
         lines.append(f"- {entry.get('name', '')}:")
         lines += [f"  - {line}" for line in binary_lines(entry)]
+        if own_sandbox_line(entry):
+            lines.append(f"  - {own_sandbox_line(entry)}")
     limits = limits_line(described)
     if limits:
         lines += ["", f"Limits: {limits}."]

@@ -364,6 +364,7 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
     if (options) {
       if (options->argv0 == Argv0::AllowedPath) settings.argv0 = registered;
       settings.risky = options->risky;
+      settings.sandbox = options->sandbox;
     }
     // As in build(): rules under the path as registered win over rules under its canonical form.
     Path key = registered;
@@ -388,7 +389,7 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
       const auto& earlier = before == policy.settings_by_canonical_.end() ? none : before->second;
       const bool same_argv0 = earlier.argv0.has_value() == settings.argv0.has_value() &&
                               (!settings.argv0 || path_equal(*earlier.argv0, *settings.argv0));
-      if (!same_argv0 || earlier.risky != settings.risky) {
+      if (!same_argv0 || earlier.risky != settings.risky || earlier.sandbox != settings.sandbox) {
         return std::unexpected(Refusal{
             "ConflictingBinaryOptions", std::nullopt,
             "binaries that resolve to " + display(*canonical) + " have different options (" +
@@ -399,7 +400,7 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
     }
     source_of.emplace(*canonical, key);
     policy.allowed_canonical_.insert(*canonical);
-    if (settings.argv0 || settings.risky) {
+    if (settings.argv0 || settings.risky || settings.sandbox) {
       policy.settings_by_canonical_.emplace(*canonical, std::move(settings));
     }
     if (rules.command != nullptr) {
@@ -559,7 +560,14 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::carry_sandbox(
     std::expected<PreparedCommand, Refusal> result) const {
   // Set on the command itself rather than left to whoever runs it: a host that
   // runs the checked command by any route still runs it in the policy's sandbox.
-  if (result && sandbox_) result->sandbox_ = sandbox_;
+  // A binary's own sandbox, built once with the policy, stands in for the policy's.
+  if (!result) return result;
+  const BinarySettings* own = settings_of(result->bin());
+  if (own && own->sandbox) {
+    result->sandbox_ = own->sandbox;
+  } else if (sandbox_) {
+    result->sandbox_ = sandbox_;
+  }
   return result;
 }
 

@@ -284,8 +284,9 @@ std::optional<ProcPolicy> Reader::build(ProcPolicyBuilder builder, const PolicyS
         std::move(builder).allow_named_bin(b.name, b.path).command_rules(b.path, std::move(*rules));
   }
   for (const PolicyBinary& b : settings.binaries) {
-    if (b.argv0 != Argv0::Canonical || b.risky) {
-      builder = std::move(builder).binary_options(b.path, BinaryOptions{b.argv0, b.risky});
+    if (b.argv0 != Argv0::Canonical || b.risky || b.sandbox) {
+      builder =
+          std::move(builder).binary_options(b.path, BinaryOptions{b.argv0, b.risky, b.sandbox});
     }
   }
   auto policy = std::move(builder).try_build();
@@ -355,11 +356,24 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
         if (failed()) break;
         binary_keys_.push_back(join("binaries", name.text));
         settings.binaries.push_back(binary(name.text, entry, binary_keys_.back()));
+        binary_sandboxes_.push_back(entry.kind == Kind::Table ? entry.find("sandbox") : nullptr);
       }
     }
   }
   if (failed()) return std::unexpected(*error_);
   std::optional<Sandbox> box = sandbox(data.find("sandbox"));
+  if (failed()) return std::unexpected(*error_);
+  // Each binary's own sandbox, built here once, not per command.
+  for (std::size_t i = 0; i < binary_sandboxes_.size() && !failed(); ++i) {
+    const PolicyValue* own = binary_sandboxes_[i];
+    if (is_none(own)) continue;
+    const std::string key = join(binary_keys_[i], "sandbox");
+    if (!box) {
+      fail(key, "a binary's sandbox changes the policy's [sandbox], which this policy does not have");
+      break;
+    }
+    settings.binaries[i].sandbox = sandbox(data.find("sandbox"), own, key);
+  }
   if (failed()) return std::unexpected(*error_);
   builder = std::move(builder)
                 .timeout(settings.timeout)
@@ -407,6 +421,9 @@ const std::vector<std::pair<std::string_view, std::vector<std::string_view>>>& p
         {"sandbox", kSandboxKeys},
         {"sandbox.network", kNetworkKeys},
         {"sandbox.limits", limits},
+        {"binaries.*.sandbox", kBinarySandboxKeys},
+        {"binaries.*.sandbox.network", kNetworkKeys},
+        {"binaries.*.sandbox.limits", limits},
     };
   }();
   return table;

@@ -104,10 +104,10 @@ void Reader::cwd(const PolicyValue* data, ProcPolicyBuilder& builder) {
 // ---------------------------------------------------------------- sandbox
 
 // The TCP ports of a network table the reader has checked the keys of.
-void Reader::ports(const PolicyValue& value, SandboxSpec& spec) {
+void Reader::ports(const PolicyValue& value, SandboxSpec& spec, const std::string& at_key) {
   SandboxPorts ports;
   for (const auto& [name, list] : value.entries) {
-    const std::string key = join("sandbox.network", name.text);
+    const std::string key = join(at_key, name.text);
     auto& out = name.text == "connect" ? ports.connect : ports.bind;
     // Any list the file can write; a table's keys are its items, as iterating it gives.
     std::vector<PolicyValue> items = list.items;
@@ -150,14 +150,50 @@ void Reader::limit(const PolicyValue& value, const std::string& key, const Limit
   }
 }
 
-std::optional<Sandbox> Reader::sandbox(const PolicyValue* data) {
-  if (is_none(data) || !table(*data, "sandbox", kSandboxKeys)) return std::nullopt;
+std::optional<Sandbox> Reader::sandbox(const PolicyValue* base, const PolicyValue* own,
+                                       const std::string& own_key) {
+  if (is_none(base) || !table(*base, "sandbox", kSandboxKeys)) return std::nullopt;
+  // A binary's table is the policy's with the keys it gives replaced (a limit
+  // at a time): it can widen exec, read, write or the network only by saying so.
+  PolicyValue merged;
+  if (own != nullptr) {
+    if (!table(*own, own_key, kBinarySandboxKeys)) return std::nullopt;
+    merged = *base;
+    for (const auto& [name, value] : own->entries) {
+      auto slot = std::find_if(merged.entries.begin(), merged.entries.end(),
+                               [&](const auto& e) { return e.first.text == name.text; });
+      if (slot == merged.entries.end()) {
+        merged.entries.emplace_back(name, value);
+      } else if (name.text == "limits" && value.kind == Kind::Table &&
+                 slot->second.kind == Kind::Table) {
+        for (const auto& [limit_name, limit_value] : value.entries) {
+          auto l = std::find_if(slot->second.entries.begin(), slot->second.entries.end(),
+                                [&](const auto& e) { return e.first.text == limit_name.text; });
+          if (l == slot->second.entries.end()) {
+            slot->second.entries.emplace_back(limit_name, limit_value);
+          } else {
+            l->second = limit_value;
+          }
+        }
+      } else {
+        slot->second = value;
+      }
+    }
+  }
+  const PolicyValue* data = own != nullptr ? &merged : base;
+  // The key path of a key of the sandbox: the binary's when it wrote it.
+  auto at = [&](std::string_view key, std::string_view sub = {}) {
+    const bool mine = own != nullptr && own->find(key) != nullptr &&
+                      (key != "limits" || sub.empty() ||
+                       (own->find(key)->kind == Kind::Table && own->find(key)->find(sub)));
+    return join(join(mine ? own_key : std::string("sandbox"), key), sub);
+  };
   // (key, path) of every path given, to name the key of a path the sandbox refuses.
   std::vector<std::pair<std::string, std::string>> named_paths;
   std::vector<Path> lists[3];
   const std::string_view list_names[3] = {"read", "write", "exec"};
   for (int n = 0; n < 3; ++n) {
-    const std::string key = join("sandbox", list_names[n]);
+    const std::string key = at(list_names[n]);
     const PolicyValue* raw = data->find(list_names[n]);
     if (raw == nullptr) continue;
     strings(*raw, key);
@@ -177,14 +213,14 @@ std::optional<Sandbox> Reader::sandbox(const PolicyValue* data) {
   if (network_value != nullptr && network_value->kind == Kind::Boolean) {
     spec.network = network_value->boolean;
   } else if (network_value != nullptr && !port_table) {
-    fail("sandbox.network", "expected a boolean, got " + type_name(*network_value) +
+    fail(at("network"), "expected a boolean, got " + type_name(*network_value) +
                                 " (or a table of TCP ports: connect, bind)");
   } else if (port_table) {
-    table(*network_value, "sandbox.network", kNetworkKeys);
+    table(*network_value, at("network"), kNetworkKeys);
   }
   SandboxLimits limits;
   if (const PolicyValue* given = data->find("limits");
-      given != nullptr && table(*given, "sandbox.limits", [] {
+      given != nullptr && table(*given, at("limits"), [] {
         Keys keys;
         for (const auto& l : kLimitKeys) keys.push_back(l.key);
         return keys;
@@ -192,7 +228,7 @@ std::optional<Sandbox> Reader::sandbox(const PolicyValue* data) {
     for (const auto& [name, value] : given->entries) {
       const auto* l = std::find_if(std::begin(kLimitKeys), std::end(kLimitKeys),
                                    [&](const LimitKey& k) { return k.key == name.text; });
-      limit(value, join("sandbox.limits", name.text), *l, limits);
+      limit(value, at("limits", name.text), *l, limits);
     }
   }
   if (const PolicyValue* workspace = data->find("workspace")) {
@@ -200,7 +236,7 @@ std::optional<Sandbox> Reader::sandbox(const PolicyValue* data) {
     named_paths.insert(named_paths.begin(),
                        {"sandbox.workspace", settings_.sandbox_workspace->native()});
   }
-  if (port_table && !failed()) ports(*network_value, spec);
+  if (port_table && !failed()) ports(*network_value, spec, at("network"));
   if (failed()) return std::nullopt;
   if (settings_.sandbox_workspace) {
     SandboxSpec preset = SandboxSpec::workspace(*settings_.sandbox_workspace);
@@ -222,16 +258,16 @@ std::optional<Sandbox> Reader::sandbox(const PolicyValue* data) {
     if (port_table && message.find(" port") != std::string::npos) {
       const bool connect = message.find("sandbox connect port") != std::string::npos;
       const bool bind = message.find("sandbox bind port") != std::string::npos;
-      fail(connect ? "sandbox.network.connect"
-           : bind  ? "sandbox.network.bind"
-                   : "sandbox.network",
+      fail(connect ? at("network", "connect")
+           : bind  ? at("network", "bind")
+                   : at("network"),
            message);
       return std::nullopt;
     }
-    std::string key = "sandbox";
-    for (const auto& [at, p] : named_paths) {
+    std::string key = own != nullptr ? own_key : "sandbox";
+    for (const auto& [where, p] : named_paths) {
       if (message.ends_with(p) || message.find(p + ":") != std::string::npos) {
-        key = at;
+        key = where;
         break;
       }
     }
@@ -242,9 +278,9 @@ std::optional<Sandbox> Reader::sandbox(const PolicyValue* data) {
   // preset's own paths count as the workspace's).
   for (const Path& w : built->spec().write) {
     std::string key = "sandbox.workspace";
-    for (const auto& [at, p] : named_paths) {
-      if (at.starts_with("sandbox.write") && p == w.native()) {
-        key = at;
+    for (const auto& [where, p] : named_paths) {
+      if (where.starts_with(at("write")) && p == w.native()) {
+        key = where;
         break;
       }
     }

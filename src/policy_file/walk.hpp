@@ -27,13 +27,16 @@ inline const Keys kTopKeys = {
 inline const Keys kRuleKeys = {
     "flags",   "value_flags",      "max_flags",        "max_positionals",    "numeric_flags",
     "bundles", "first_arg_bundle", "path_positionals", "inject_double_dash", "double_dash"};
-inline const Keys kBinaryOnlyKeys = {"path", "subcommands", "argv0", "risky"};
+inline const Keys kBinaryOnlyKeys = {"path", "subcommands", "argv0", "risky", "sandbox"};
 inline const Keys kValueKeys = {"attached", "one_of", "pattern", "path", "changes_directory"};
 inline const Keys kEnvironmentKeys = {"mode", "names", "vars"};
 inline const Keys kCwdKeys = {"fixed", "jail", "allow", "default"};
 inline const Keys kSandboxKeys = {"workspace",       "read",        "write", "exec", "network",
                                   "keep_background", "best_effort", "limits"};
 inline const Keys kNetworkKeys = {"connect", "bind"};
+// What a binary's own sandbox replaces of the policy's; the workspace and how
+// the process tree ends stay the policy's.
+inline const Keys kBinarySandboxKeys = {"read", "write", "exec", "network", "limits"};
 
 inline Keys binary_keys() {
   Keys keys = kRuleKeys;
@@ -142,8 +145,11 @@ class Reader {
   PolicyBinary binary(const std::string& name, const PolicyValue& data, const std::string& key);
   void environment(const PolicyValue* data, ProcPolicyBuilder& builder);
   void cwd(const PolicyValue* data, ProcPolicyBuilder& builder);
-  std::optional<Sandbox> sandbox(const PolicyValue* data);
-  void ports(const PolicyValue& value, SandboxSpec& spec);
+  /// The policy's sandbox, or (with `own`) a binary's: [sandbox] with the keys
+  /// `own` gives replaced, errors in those named under `own_key`.
+  std::optional<Sandbox> sandbox(const PolicyValue* data, const PolicyValue* own = nullptr,
+                                 const std::string& own_key = {});
+  void ports(const PolicyValue& value, SandboxSpec& spec, const std::string& at_key);
   void limit(const PolicyValue& value, const std::string& key, const LimitKey& limit,
              SandboxLimits& limits);
   std::optional<ProcPolicy> build(ProcPolicyBuilder builder, const PolicySettings& settings);
@@ -153,6 +159,7 @@ class Reader {
   const PolicyVariables& variables_;
   std::optional<PolicyFileError> error_;
   std::vector<std::string> binary_keys_;  // the key path of each binary, in order
+  std::vector<const PolicyValue*> binary_sandboxes_;  // each binary's own [sandbox] or null
   PolicySettings settings_;
   bool cwd_written_ = false;
   std::vector<std::pair<std::string, std::string>> writable_;

@@ -25,6 +25,10 @@ TABLES = {
     "sandbox.limits": TOP["sandbox"]["properties"]["limits"],
     "binaries.*": DEFS["binary"],
     "binaries.*.subcommands.*": DEFS["rule_set"],
+    "binaries.*.sandbox": DEFS["binary_sandbox"],
+    "binaries.*.sandbox.network": next(o for o in DEFS["binary_sandbox"]["properties"]["network"]["oneOf"]
+                                       if "properties" in o),
+    "binaries.*.sandbox.limits": DEFS["binary_sandbox"]["properties"]["limits"],
     "*.value_flags.*": DEFS["value_rule"],
 }
 
