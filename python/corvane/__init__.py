@@ -32,11 +32,12 @@ __doc__ = _corvane.__doc__
 def __getattr__(name: str) -> object:
     # arun brings asyncio in, whose import alone costs a command-line start tens
     # of milliseconds: it is imported the first time it is asked for.
-    if name == "arun":
-        from ._aio import arun
+    if name in ("arun", "stream", "Stream", "StreamChunk"):
+        from . import _aio
 
-        globals()["arun"] = arun
-        return arun
+        value = getattr(_aio, name)
+        globals()[name] = value
+        return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = [
@@ -51,6 +52,9 @@ __all__ = [
     "ProcPolicy",
     "run",
     "arun",
+    "stream",
+    "Stream",
+    "StreamChunk",
     "Refused",
     "ExecutionError",
     "TimedOut",

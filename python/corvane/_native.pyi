@@ -37,6 +37,7 @@ class Reactor:
         kill_on_output_limit: bool,
         callback: Callable[[Optional[Output], Optional[BaseException]], None],
         sandbox: Optional[SandboxHandle] = None,
+        on_chunk: Optional[Callable[[bool, bytes], None]] = None,
         /,
     ) -> int: ...
     def cancel(self, run_id: int, /) -> None: ...

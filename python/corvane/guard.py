@@ -20,6 +20,7 @@ if TYPE_CHECKING:
     import datetime
 
     from . import Output, PreparedCommand
+    from ._aio import Stream
     from .sandbox import Sandbox
 
 __all__ = ["Guard"]
@@ -145,6 +146,19 @@ class Guard:
         from ._aio import arun as _arun  # asyncio only when it is used
 
         return await _arun(prepared, on_output_limit=self._on_output_limit)
+
+    def stream(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
+               env: Optional[Mapping[str, str]] = None, timeout: Optional[Timeout] = None,
+               stdin: Optional[bytes] = None) -> "Stream":
+        """check() then the output as it comes: ``async for chunk in
+        guard.stream(...)`` yields StreamChunk(stream, data) while the command
+        runs, under the same limits as arun(), and raises arun()'s typed errors
+        (Refused here, before anything starts); ``timeout`` and ``stdin`` as
+        for run(). See corvane.Stream for the end, errors and cancelling."""
+        prepared = _with_call_options(self.check(bin, argv, cwd=cwd, env=env), timeout, stdin)
+        from ._aio import stream as _stream  # asyncio only when it is used
+
+        return _stream(prepared, on_output_limit=self._on_output_limit)
 
     def describe(self) -> Dict[str, Any]:
         """What the policy allows, as plain JSON-able data: binaries with their
