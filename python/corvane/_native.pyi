@@ -4,7 +4,8 @@ from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union, final
 from . import Output, PreparedCommand, ProcRequest
 
 def run(prepared: PreparedCommand, kill_on_output_limit: bool,
-        sandbox: Optional[SandboxHandle] = None, /) -> Output: ...
+        sandbox: Optional[SandboxHandle] = None,
+        on_chunk: Optional[Callable[[bool, bytes], None]] = None, /) -> Output: ...
 def exit_signal(output: Output, /) -> Optional[int]: ...
 
 @final

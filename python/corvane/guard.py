@@ -12,7 +12,7 @@ import os
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Union
 
 from . import ProcRequest, _native, policy_file
-from ._run import run as _run
+from ._run import kill_on_output_limit, run as _run
 from . import tool
 from .errors import refusal_record
 
@@ -136,6 +136,16 @@ class Guard:
         ``max_stdin`` (Refused above it, or when the policy sets none)."""
         prepared = _with_call_options(self.check(bin, argv, cwd=cwd, env=env), timeout, stdin)
         return _run(prepared, on_output_limit=self._on_output_limit)
+
+    def _run_streamed(self, bin: str, argv: Sequence[str], on_chunk: Any, *,
+                      cwd: Optional[PathLike] = None, env: Optional[Mapping[str, str]] = None,
+                      timeout: Optional[Timeout] = None,
+                      stdin: Optional[bytes] = None) -> "Output":
+        """run(), with ``on_chunk(is_stdout, data)`` called on this thread with the
+        output as it is read instead of it being kept in the Output (the command
+        line's plain-text run)."""
+        prepared = _with_call_options(self.check(bin, argv, cwd=cwd, env=env), timeout, stdin)
+        return _native.run(prepared, kill_on_output_limit(self._on_output_limit), None, on_chunk)
 
     async def arun(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
                    env: Optional[Mapping[str, str]] = None, timeout: Optional[Timeout] = None,

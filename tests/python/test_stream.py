@@ -3,7 +3,12 @@ arun's limits and typed errors, and every way of leaving early kills and reaps
 the child and leaves no descriptor behind."""
 
 import asyncio
+import json
 import os
+import select
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -179,3 +184,51 @@ def test_leaving_early_kills_and_reaps(helper, leave):
             os.kill(pid, 0)
 
     asyncio.run(asyncio.wait_for(main(), 8))
+
+
+def test_corvane_run_passes_the_output_on_as_it_comes(tmp_path):
+    # The same FIFO gate, through the command line: both streams must show
+    # their first bytes while the child still waits.
+    script = write_script(tmp_path, "helper",
+                          'printf out; printf err >&2; for f; do :; done; cat "$f"; printf end')
+    fifo = tmp_path / "go"
+    os.mkfifo(fifo)
+    policy = tmp_path / "policy.toml"
+    policy.write_text(f'timeout = "10s"\n[binaries.helper]\npath = {json.dumps(script)}\n'
+                      "max_positionals = 3\n")
+    process = subprocess.Popen([sys.executable, "-m", "corvane", "run", "-p", str(policy), "--",
+                                "helper", str(fifo)], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    try:
+        for pipe, first in ((process.stdout, b"out"), (process.stderr, b"err")):
+            assert select.select([pipe], [], [], 10)[0], "nothing came while the child ran"
+            assert os.read(pipe.fileno(), 3) == first
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC))
+                break
+            except OSError:
+                assert time.monotonic() < deadline, "the child never opened the FIFO"
+                time.sleep(0.01)
+        out, err = process.communicate(timeout=10)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    assert (out, err, process.returncode) == (b"end", b"", 0)
+
+
+def test_a_failing_reader_of_the_command_line_run_stops_it(helper):
+    # `corvane run ... | head -c1`: the write that fails ends the run, child reaped.
+    guard = helper("echo $$; exec sleep 30")
+    pids = []
+
+    def on_chunk(is_stdout, data):
+        pids.append(int(data))
+        raise BrokenPipeError
+
+    with pytest.raises(BrokenPipeError):
+        guard._run_streamed("helper", [], on_chunk)
+    with pytest.raises(ProcessLookupError):
+        os.kill(pids[0], 0)
