@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "corvane/error.hpp"
@@ -45,6 +46,9 @@ enum class OnOutputLimit : std::uint8_t {
   Kill,  ///< kill the child at once and report the limit error without waiting for the other stream
 };
 
+/// The stream a chunk of a run's output was read from.
+enum class OutputStream : std::uint8_t { Stdout, Stderr };
+
 /// Where a run's child is started.
 enum class StartOn : std::uint8_t {
   Caller,   ///< default: inside spawn(), whose thread waits until the child has exec'd
@@ -75,6 +79,13 @@ struct RunOptions {
   /// `interrupted` set. A run moved to a worker thread (run() called inside a
   /// loop) calls it from that worker.
   std::move_only_function<bool()> on_signal;
+  /// Output as it comes: called on the loop's thread with each chunk as it is
+  /// read, in the order read. The chunks are delivered instead of captured (the
+  /// Output's streams and an error's partial output stay empty, so a long run
+  /// holds no copy of what it wrote); the limits still count every byte, and the
+  /// chunk that crosses one is cut exactly at it before the limit's error. It
+  /// may cancel the run (RunHandle::cancel); no chunk follows the cancel.
+  std::move_only_function<void(OutputStream, std::string_view)> on_chunk;
 };
 
 /// The result of a run with options: the Output or ExecError, plus what was captured before an error.

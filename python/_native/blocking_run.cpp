@@ -8,6 +8,8 @@
 
 #include <pthread.h>
 
+#include <string_view>
+
 #include "errors.hpp"
 #include "corvane/prepared.hpp"
 #include "py_ref.hpp"
@@ -40,6 +42,36 @@ class ReleasedLock {
     return raised;
   }
 
+  /// Calls `on_chunk(is_stdout, data)` with the lock held; the exception it
+  /// raised (new reference), or nullptr.
+  [[nodiscard]] PyObject* deliver(PyObject* on_chunk, OutputStream stream,
+                                  std::string_view data) noexcept {
+    // A run moved to a core worker thread has no thread state of its own here.
+    const bool owner = ::pthread_equal(::pthread_self(), owner_) != 0;
+    PyGILState_STATE gil{};
+    if (owner) {
+      PyEval_RestoreThread(state_);
+    } else {
+      gil = PyGILState_Ensure();
+    }
+    PyObject* raised = nullptr;
+    Ref bytes(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+    Ref returned;
+    if (bytes) {
+      returned = Ref(PyObject_CallFunctionObjArgs(
+          on_chunk, stream == OutputStream::Stdout ? Py_True : Py_False, bytes.get(), nullptr));
+    }
+    if (!returned) raised = take_exception();
+    bytes = Ref();
+    returned = Ref();
+    if (owner) {
+      state_ = PyEval_SaveThread();
+    } else {
+      PyGILState_Release(gil);
+    }
+    return raised;
+  }
+
  private:
   PyThreadState* state_;
   pthread_t owner_;
@@ -49,8 +81,8 @@ class ReleasedLock {
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 2 && nargs != 3) {
-      PyErr_SetString(PyExc_TypeError, "run() takes 2 or 3 positional arguments");
+    if (nargs < 2 || nargs > 4) {
+      PyErr_SetString(PyExc_TypeError, "run() takes 2 to 4 positional arguments");
       return nullptr;
     }
     if (!expect_instance(args[0], shared_types().prepared_command, "prepared",
@@ -60,7 +92,12 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const int kill = PyObject_IsTrue(args[1]);
     if (kill < 0) return nullptr;
     PreparedCommand command = unbox<PreparedCommand>(args[0]);
-    if (nargs == 3 && !attach_sandbox(args[2], command)) return nullptr;
+    if (nargs >= 3 && !attach_sandbox(args[2], command)) return nullptr;
+    PyObject* on_chunk = nargs == 4 && args[3] != Py_None ? args[3] : nullptr;
+    if (on_chunk != nullptr && !PyCallable_Check(on_chunk)) {
+      PyErr_SetString(PyExc_TypeError, "argument 'on_chunk': expected a callable or None");
+      return nullptr;
+    }
     RunOptions options;
     options.on_output_limit = kill != 0 ? OnOutputLimit::Kill : OnOutputLimit::Wait;
     Ref interruption;
@@ -68,9 +105,15 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     {
       ReleasedLock unlocked;
       options.on_signal = [&] {
-        interruption = Ref(unlocked.check_signals());
+        // A chunk's failure abandons the run at the next poll, as a signal's does.
+        if (!interruption) interruption = Ref(unlocked.check_signals());
         return static_cast<bool>(interruption);
       };
+      if (on_chunk != nullptr) {
+        options.on_chunk = [&](OutputStream stream, std::string_view data) {
+          if (!interruption) interruption = Ref(unlocked.deliver(on_chunk, stream, data));
+        };
+      }
       result = std::move(command).run(std::move(options));
     }
     if (interruption) {

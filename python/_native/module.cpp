@@ -20,8 +20,10 @@ namespace {
 
 PyMethodDef g_functions[] = {
     {"run", method(&run), METH_FASTCALL,
-     "run(prepared, kill_on_output_limit, sandbox=None)\n--\n\n"
-     "Run a PreparedCommand with the interpreter lock released; return its Output."},
+     "run(prepared, kill_on_output_limit, sandbox=None, on_chunk=None)\n--\n\n"
+     "Run a PreparedCommand with the interpreter lock released; return its Output. With "
+     "on_chunk, on_chunk(is_stdout, data) gets the output as it is read, with the lock "
+     "held, instead of the Output; an exception from it abandons the run and propagates."},
     {"exit_signal", method(&exit_signal), METH_O,
      "exit_signal(output)\n--\n\nThe signal that ended the run of an Output, or None when it "
      "exited."},

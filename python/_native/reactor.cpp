@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 
 #include "errors.hpp"
@@ -104,11 +105,23 @@ void deliver(PyObject* callback, RunResult&& result) noexcept {
   if (!ok) PyErr_WriteUnraisable(callback);
 }
 
-// start(prepared, kill_on_output_limit, callback[, sandbox]) -> run id
+// Calls `on_chunk(is_stdout, data)`; a failure is reported as unraisable, as
+// for `done`, and the run goes on.
+void deliver_chunk(PyObject* on_chunk, OutputStream stream, std::string_view data) noexcept {
+  Ref bytes(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+  Ref returned;
+  if (bytes) {
+    returned = Ref(PyObject_CallFunctionObjArgs(
+        on_chunk, stream == OutputStream::Stdout ? Py_True : Py_False, bytes.get(), nullptr));
+  }
+  if (!returned) PyErr_WriteUnraisable(on_chunk);
+}
+
+// start(prepared, kill_on_output_limit, callback[, sandbox[, on_chunk]]) -> run id
 PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 3 && nargs != 4) {
-      PyErr_SetString(PyExc_TypeError, "start() takes 3 or 4 positional arguments");
+    if (nargs < 3 || nargs > 5) {
+      PyErr_SetString(PyExc_TypeError, "start() takes 3 to 5 positional arguments");
       return nullptr;
     }
     EventLoop* loop = open_loop(self);
@@ -123,14 +136,26 @@ PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
       PyErr_SetString(PyExc_TypeError, "argument 'callback': expected a callable");
       return nullptr;
     }
+    PyObject* on_chunk = nargs == 5 && args[4] != Py_None ? args[4] : nullptr;
+    if (on_chunk != nullptr && !PyCallable_Check(on_chunk)) {
+      PyErr_SetString(PyExc_TypeError, "argument 'on_chunk': expected a callable or None");
+      return nullptr;
+    }
     ReactorState& st = state(self);
-    const std::uint64_t id = st.next_id++;
     RunOptions options;
+    if (on_chunk != nullptr) {
+      // Called from run_ready() or cancel(), with the interpreter lock held.
+      options.on_chunk = [on_chunk = Ref::borrow(on_chunk)](OutputStream stream,
+                                                            std::string_view data) {
+        deliver_chunk(on_chunk.get(), stream, data);
+      };
+    }
     options.on_output_limit = kill != 0 ? OnOutputLimit::Kill : OnOutputLimit::Wait;
     // The host loop's thread never waits for the kernel to create a child.
     options.start_on = StartOn::Starter;
     PreparedCommand command = unbox<PreparedCommand>(args[0]);
-    if (nargs == 4 && !attach_sandbox(args[3], command)) return nullptr;
+    if (nargs >= 4 && !attach_sandbox(args[3], command)) return nullptr;
+    const std::uint64_t id = st.next_id++;
     // The core calls `done` from run_ready() or cancel(), both entered from
     // Python with the interpreter lock held, and never from inside spawn().
     RunHandle handle = std::move(command).spawn(
@@ -211,9 +236,11 @@ PyObject* reactor_close(PyObject* self, PyObject*) noexcept {
 
 PyMethodDef reactor_methods[] = {
     {"start", method(&reactor_start), METH_FASTCALL,
-     "start($self, prepared, kill_on_output_limit, callback, /)\n--\n\n"
-     "Start a run; callback(output, error) is called from run_ready() or cancel(). "
-     "Returns the run's id."},
+     "start($self, prepared, kill_on_output_limit, callback, sandbox=None, on_chunk=None, /)"
+     "\n--\n\n"
+     "Start a run; callback(output, error) is called from run_ready() or cancel(). With "
+     "on_chunk, on_chunk(is_stdout, data) gets the output as it is read instead of the "
+     "Output. Returns the run's id."},
     {"cancel", method(&reactor_cancel), METH_O,
      "cancel($self, run_id, /)\n--\n\nKill and reap the run's child; its callback gets "
      "(None, None)."},

@@ -25,6 +25,7 @@ from .errors import (
     TimedOut as TimedOut,
 )
 from .guard import Guard as Guard
+from ._aio import Stream as Stream, StreamChunk as StreamChunk
 from .policy_file import PolicyError as PolicyError
 from .tool import format_result as format_result
 
@@ -40,6 +41,9 @@ __all__ = [
     "ProcPolicy",
     "run",
     "arun",
+    "stream",
+    "Stream",
+    "StreamChunk",
     "Refused",
     "ExecutionError",
     "TimedOut",
@@ -205,3 +209,11 @@ async def arun(
     on_output_limit: Literal["wait", "kill"] = "wait",
 ) -> Output:
     """Run on the running asyncio loop, no thread per run; cancelling kills the child."""
+
+def stream(
+    prepared: PreparedCommand,
+    *,
+    sandbox: Optional[Sandbox] = None,
+    on_output_limit: Literal["wait", "kill"] = "wait",
+) -> Stream:
+    """Run like arun and yield StreamChunk values as the command writes them."""

@@ -16,8 +16,9 @@ holds three (its pidfd and two pipes), and a run that finds none left fails with
 """
 
 import asyncio
+import collections
 import time
-from typing import TYPE_CHECKING, Any, Dict, Optional
+from typing import TYPE_CHECKING, Any, Deque, Dict, Literal, NamedTuple, Optional
 
 from . import _native
 from ._run import kill_on_output_limit
@@ -26,13 +27,13 @@ from .sandbox import Sandbox, handle_of
 if TYPE_CHECKING:
     from . import Output, PreparedCommand
 
-__all__ = ["arun"]
+__all__ = ["arun", "stream", "Stream", "StreamChunk"]
 
 
 class _Run:
     """One arun call: what to start, where its result goes, and its id once started."""
 
-    __slots__ = ("prepared", "kill", "sandbox", "future", "run_id")
+    __slots__ = ("prepared", "kill", "sandbox", "future", "run_id", "on_chunk")
 
     def __init__(self, prepared: "PreparedCommand", kill: bool, sandbox: Any,
                  future: "asyncio.Future[Output]") -> None:
@@ -41,6 +42,7 @@ class _Run:
         self.sandbox = sandbox  # the native handle, or None
         self.future = future
         self.run_id: Optional[int] = None
+        self.on_chunk: Any = None  # on_chunk(is_stdout, data) to have the output as it comes
 
     def done(self, output: "Optional[Output]", error: Optional[BaseException]) -> None:
         # Called from inside run_ready() or cancel(): only settle the future.
@@ -69,7 +71,8 @@ class _Driver:
     def submit(self, run: _Run) -> None:
         """Hands the run's start to the starter thread; returns at once."""
         try:
-            run.run_id = self._reactor.start(run.prepared, run.kill, run.done, run.sandbox)
+            run.run_id = self._reactor.start(run.prepared, run.kill, run.done, run.sandbox,
+                                             run.on_chunk)
         except Exception as error:  # noqa: BLE001 (a bad argument: the caller's await raises it)
             if not run.future.done():
                 run.future.set_exception(error)
@@ -131,6 +134,13 @@ class _Driver:
 _drivers: Dict[asyncio.AbstractEventLoop, _Driver] = {}
 
 
+def _driver(loop: asyncio.AbstractEventLoop) -> _Driver:
+    driver = _drivers.get(loop)
+    if driver is None:
+        driver = _drivers[loop] = _Driver(loop)
+    return driver
+
+
 async def arun(prepared: "PreparedCommand", *, sandbox: "Optional[Sandbox]" = None,
                on_output_limit: str = "wait") -> "Output":
     """Runs ``prepared`` on the running asyncio loop and returns its Output.
@@ -144,9 +154,7 @@ async def arun(prepared: "PreparedCommand", *, sandbox: "Optional[Sandbox]" = No
     kill = kill_on_output_limit(on_output_limit)
     handle = handle_of(sandbox)
     loop = asyncio.get_running_loop()
-    driver = _drivers.get(loop)
-    if driver is None:
-        driver = _drivers[loop] = _Driver(loop)
+    driver = _driver(loop)
     run = _Run(prepared, kill, handle, loop.create_future())
     driver.submit(run)
     try:
@@ -154,3 +162,156 @@ async def arun(prepared: "PreparedCommand", *, sandbox: "Optional[Sandbox]" = No
     except asyncio.CancelledError:
         driver.cancel(run)
         raise
+
+
+class StreamChunk(NamedTuple):
+    """Bytes a command wrote, as they were read: ``stream`` says which pipe."""
+
+    stream: Literal["stdout", "stderr"]
+    data: bytes
+
+
+class _Feed:
+    """What the reactor holds of a stream: its queue and its waiter, never the
+    Stream itself, so a Stream nobody holds is collected, and stops its run."""
+
+    __slots__ = ("chunks", "wake")
+
+    def __init__(self) -> None:
+        self.chunks: Deque[StreamChunk] = collections.deque()
+        self.wake: "Optional[asyncio.Future[None]]" = None
+
+    def on_chunk(self, is_stdout: bool, data: bytes) -> None:
+        # Called from inside run_ready(): only queue and wake.
+        self.chunks.append(StreamChunk("stdout" if is_stdout else "stderr", data))
+        self.notify()
+
+    def on_done(self, future: "asyncio.Future[Output]") -> None:
+        if not future.cancelled():
+            future.exception()  # read by the iteration, unless the stream was abandoned
+        self.notify()
+
+    def notify(self) -> None:
+        if self.wake is not None and not self.wake.done():
+            self.wake.set_result(None)
+
+
+class Stream:
+    """The output of one run as it comes: ``async for chunk in stream``.
+
+    The run starts at the first iteration, on the running loop, exactly as
+    ``arun`` starts it. Each chunk is a StreamChunk. The iteration ends when
+    the command has exited and everything it wrote was yielded; ``output`` is
+    then its Output (exit code and status; its stdout and stderr are empty, as
+    they went out as chunks). A run that fails raises ``arun``'s typed error
+    after yielding everything read before it (an output limit's chunk is cut
+    exactly at the limit; the error's partial output is then empty).
+
+    Chunks wait in memory until they are taken; they never exceed the
+    policy's max_stdout plus max_stderr, which bound the run's output.
+
+    Leaving the loop early (``break``, an exception), ``aclose()``, leaving
+    ``async with`` or cancelling the task kills and reaps the child at once.
+    Without ``async with``, a stream still referenced after a ``break`` is
+    stopped when it is collected: call ``aclose()`` to stop it at once.
+    """
+
+    __slots__ = ("_prepared", "_kill", "_sandbox", "_run", "_driver", "_feed", "_output",
+                 "_ended")
+
+    def __init__(self, prepared: "PreparedCommand", kill: bool, sandbox: Any) -> None:
+        self._prepared: "Optional[PreparedCommand]" = prepared
+        self._kill = kill
+        self._sandbox = sandbox
+        self._run: Optional[_Run] = None
+        self._driver: Optional[_Driver] = None
+        self._feed = _Feed()
+        self._output: "Optional[Output]" = None
+        self._ended = False
+
+    def __aiter__(self) -> "Stream":
+        return self
+
+    async def __anext__(self) -> StreamChunk:
+        if self._run is None and not self._ended:
+            self._start()
+        feed = self._feed
+        while True:
+            if feed.chunks:
+                return feed.chunks.popleft()
+            run = self._run
+            if run is None or run.future.done():
+                return self._finish()
+            feed.wake = wake = asyncio.get_running_loop().create_future()
+            try:
+                await wake
+            except asyncio.CancelledError:
+                self._stop()
+                raise
+            finally:
+                feed.wake = None
+
+    @property
+    def output(self) -> "Output":
+        """The run's Output once the iteration has ended (streams empty)."""
+        if self._output is None:
+            raise RuntimeError("the stream has not ended with an exit yet")
+        return self._output
+
+    @property
+    def exit_code(self) -> Optional[int]:
+        """``output.exit_code``: the exit code, None after a signal."""
+        return self.output.exit_code
+
+    async def aclose(self) -> None:
+        """Kills and reaps the child if it still runs; no chunk follows."""
+        self._stop()
+
+    async def __aenter__(self) -> "Stream":
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        self._stop()
+
+    def __del__(self) -> None:
+        try:
+            self._stop()
+        except Exception:  # noqa: BLE001 (a loop already closed: its reactor reaped the child)
+            pass
+
+    def _start(self) -> None:
+        prepared, self._prepared = self._prepared, None
+        assert prepared is not None
+        loop = asyncio.get_running_loop()
+        run = _Run(prepared, self._kill, self._sandbox, loop.create_future())
+        run.on_chunk = self._feed.on_chunk
+        run.future.add_done_callback(self._feed.on_done)
+        self._run = run
+        self._driver = _driver(loop)
+        self._driver.submit(run)
+
+    def _finish(self) -> StreamChunk:
+        run, self._run = self._run, None
+        self._ended = True
+        if run is not None and not run.future.cancelled():
+            error = run.future.exception()
+            if error is not None:
+                raise error
+            self._output = run.future.result()
+        raise StopAsyncIteration
+
+    def _stop(self) -> None:
+        run, driver = self._run, self._driver
+        self._ended = True
+        self._prepared = None
+        self._feed.chunks.clear()
+        if run is None or driver is None or run.future.done():
+            return
+        self._run = None
+        driver.cancel(run)
+
+
+def stream(prepared: "PreparedCommand", *, sandbox: "Optional[Sandbox]" = None,
+           on_output_limit: str = "wait") -> Stream:
+    """Runs ``prepared`` like ``arun`` and yields its output as it comes: see Stream."""
+    return Stream(prepared, kill_on_output_limit(on_output_limit), handle_of(sandbox))

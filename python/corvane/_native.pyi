@@ -4,7 +4,8 @@ from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union, final
 from . import Output, PreparedCommand, ProcRequest
 
 def run(prepared: PreparedCommand, kill_on_output_limit: bool,
-        sandbox: Optional[SandboxHandle] = None, /) -> Output: ...
+        sandbox: Optional[SandboxHandle] = None,
+        on_chunk: Optional[Callable[[bool, bytes], None]] = None, /) -> Output: ...
 def exit_signal(output: Output, /) -> Optional[int]: ...
 
 @final
@@ -37,6 +38,7 @@ class Reactor:
         kill_on_output_limit: bool,
         callback: Callable[[Optional[Output], Optional[BaseException]], None],
         sandbox: Optional[SandboxHandle] = None,
+        on_chunk: Optional[Callable[[bool, bytes], None]] = None,
         /,
     ) -> int: ...
     def cancel(self, run_id: int, /) -> None: ...

@@ -222,7 +222,7 @@ class Call:
 
     def decided(self, prepared: "Optional[PreparedCommand]", refusal: Optional[BaseException]) -> None:
         self._entry.update(decision_fields(prepared, refusal, self._sandbox))
-        if refusal is not None or self._entry["op"] == "check":
+        if refusal is not None or self._entry["op"] in ("check", "stream"):
             self._trail.record(self._entry)
 
     def ran(self, output: "Optional[Output]", error: Optional[BaseException]) -> None:

@@ -12,13 +12,14 @@ import os
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Union
 
 from . import ProcRequest, _native, policy_file
-from ._run import run as _run
+from ._run import kill_on_output_limit, run as _run
 from .errors import refusal_record
 
 if TYPE_CHECKING:
     import datetime
 
     from . import Output, PreparedCommand
+    from ._aio import Stream
     from .audit import AuditTrail, Call, Sink
     from .sandbox import Sandbox
 
@@ -166,6 +167,25 @@ class Guard:
         call.ran(output, None)
         return output
 
+    def _run_streamed(self, bin: str, argv: Sequence[str], on_chunk: Any, *,
+                      cwd: Optional[PathLike] = None, env: Optional[Mapping[str, str]] = None,
+                      timeout: Optional[Timeout] = None,
+                      stdin: Optional[bytes] = None) -> "Output":
+        """run(), with ``on_chunk(is_stdout, data)`` called on this thread with the
+        output as it is read instead of it being kept in the Output (the command
+        line's plain-text run)."""
+        call = self._call("run", bin, argv, cwd)
+        prepared = self._decide(call, bin, argv, cwd, env, timeout, stdin)
+        try:
+            output = _native.run(prepared, kill_on_output_limit(self._on_output_limit), None, on_chunk)
+        except BaseException as error:
+            if call is not None:
+                call.ran(None, error)
+            raise
+        if call is not None:
+            call.ran(output, None)
+        return output
+
     async def arun(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
                    env: Optional[Mapping[str, str]] = None, timeout: Optional[Timeout] = None,
                    stdin: Optional[bytes] = None) -> "Output":
@@ -204,6 +224,21 @@ class Guard:
     def audit(self) -> "Optional[AuditTrail]":
         """The corvane.audit.AuditTrail this Guard writes to, or None."""
         return self._audit
+
+    def stream(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
+               env: Optional[Mapping[str, str]] = None, timeout: Optional[Timeout] = None,
+               stdin: Optional[bytes] = None) -> "Stream":
+        """check() then the output as it comes: ``async for chunk in
+        guard.stream(...)`` yields StreamChunk(stream, data) while the command
+        runs, under the same limits as arun(), and raises arun()'s typed errors
+        (Refused here, before anything starts); ``timeout`` and ``stdin`` as
+        for run(). See corvane.Stream for the end, errors and cancelling."""
+        # The trail records the decision when the stream is made; its output goes
+        # to the caller as it comes, so the line holds no exit or byte counts.
+        prepared = self._decide(self._call("stream", bin, argv, cwd), bin, argv, cwd, env, timeout, stdin)
+        from ._aio import stream as _stream  # asyncio only when it is used
+
+        return _stream(prepared, on_output_limit=self._on_output_limit)
 
     def describe(self) -> Dict[str, Any]:
         """What the policy allows, as plain JSON-able data: binaries with their

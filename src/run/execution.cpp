@@ -222,12 +222,24 @@ void Execution::on_readable(Reader& reader) {
       return;
     }
     const auto count = static_cast<std::uint64_t>(n);
-    if (reader.captured.size() + count > reader.limit) {
-      // Keep the stream cut exactly at its limit: an error's partial output is
-      // then everything the limit allowed. An Output never comes of this run,
-      // so the capture still stays within the limit.
-      reader.captured.append(reader.scratch.data(),
-                             static_cast<std::size_t>(reader.limit - reader.captured.size()));
+    const bool over = reader.seen + count > reader.limit;
+    // Keep the stream cut exactly at its limit: an error's partial output is
+    // then everything the limit allowed. An Output never comes of this run,
+    // so the capture still stays within the limit.
+    const auto take = static_cast<std::size_t>(over ? reader.limit - reader.seen : count);
+    reader.seen += take;
+    if (on_chunk_) {
+      if (take > 0) {
+        // The callback may cancel the run, which drops the loop's hold on it.
+        const std::shared_ptr<Execution> keep = shared_from_this();
+        on_chunk_(reader.is_stdout ? OutputStream::Stdout : OutputStream::Stderr,
+                  std::string_view(reader.scratch.data(), take));
+        if (phase_ != Phase::Running) return;
+      }
+    } else {
+      reader.captured.append(reader.scratch.data(), take);
+    }
+    if (over) {
       ExecError error = reader.is_stdout ? ExecError(exec_error::StdoutLimitExceeded{reader.limit})
                                          : ExecError(exec_error::StderrLimitExceeded{reader.limit});
       if (on_limit_ == OnOutputLimit::Kill) {
@@ -238,7 +250,6 @@ void Execution::on_readable(Reader& reader) {
       }
       return;
     }
-    reader.captured.append(reader.scratch.data(), static_cast<std::size_t>(n));
     // A short read almost always means the pipe is drained; skip the EAGAIN read.
     if (static_cast<std::size_t>(n) < kReadChunk) return;
   }

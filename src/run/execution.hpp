@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/unique_fd.hpp"
 #include "corvane/event_loop.hpp"
@@ -67,6 +68,11 @@ class Execution : public std::enable_shared_from_this<Execution> {
 
   [[nodiscard]] bool finished() const noexcept { return phase_ == Phase::Done; }
 
+  // Chunks go to `on_chunk` instead of the capture (RunOptions::on_chunk); set before begin.
+  void stream_to(std::move_only_function<void(OutputStream, std::string_view)> on_chunk) {
+    on_chunk_ = std::move(on_chunk);
+  }
+
  private:
   friend class StartInbox;  // hands back a finished start through on_started()
   void kill_and_reap() noexcept;
@@ -93,6 +99,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
     bool watched = false;
     enum class State : std::uint8_t { Reading, Ended, Failed } state = State::Reading;
     std::optional<ExecError> error;
+    std::uint64_t seen = 0;  // bytes read within the limit, captured or streamed
     std::string captured;
     std::array<char, kReadChunk> scratch{};
   };
@@ -126,6 +133,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
   Clock::time_point start_;
   Duration timeout_;
   OnOutputLimit on_limit_;
+  std::move_only_function<void(OutputStream, std::string_view)> on_chunk_;
   UniqueFd pidfd_;
   pid_t group_;
   std::optional<Sandbox> sandbox_;

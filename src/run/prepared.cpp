@@ -32,6 +32,7 @@ RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
     auto execution = std::make_shared<Execution>(
         loop, std::move(done), Clock::now(), timeout_, max_stdout_, max_stderr_,
         options.on_output_limit, Child{UniqueFd(), UniqueFd(), UniqueFd()});
+    if (options.on_chunk) execution->stream_to(std::move(options.on_chunk));
     Execution::begin_in_background(execution, std::move(*this));
     return RunHandle(execution);
   }
@@ -41,6 +42,7 @@ RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
   auto execution = std::make_shared<Execution>(
       loop, std::move(done), start, timeout_, max_stdout_, max_stderr_, options.on_output_limit,
       started ? std::move(*child) : Child{UniqueFd(), UniqueFd(), UniqueFd()});
+  if (options.on_chunk) execution->stream_to(std::move(options.on_chunk));
   if (started) {
     Execution::begin(execution, Clock::now());
   } else {

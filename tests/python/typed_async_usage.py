@@ -1,7 +1,7 @@
 """Typed use of the running API that the type checker must accept."""
 
 import asyncio
-from typing import List
+from typing import List, Literal, Optional, Tuple
 
 import corvane
 from corvane import ExecutionError, Output, PreparedCommand, Refused, TimedOut
@@ -28,3 +28,16 @@ async def gather(commands: List[PreparedCommand]) -> List[Output]:
 def describe(refused: Refused) -> str:
     index = refused.index if refused.index is not None else -1
     return f"{refused.kind} {index} {sorted(refused.fields)} {refused}"
+
+
+async def streamed(guard: corvane.Guard) -> Tuple[bytes, Optional[int]]:
+    seen = b""
+    async with guard.stream("ls", ["-l"], timeout=5) as chunks:
+        async for chunk in chunks:
+            which: Literal["stdout", "stderr"] = chunk.stream
+            seen += chunk.data if which == "stdout" else b""
+    return seen, chunks.exit_code
+
+
+def stream_of(command: PreparedCommand) -> corvane.Stream:
+    return corvane.stream(command, on_output_limit="kill")

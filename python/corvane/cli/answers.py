@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import base64
 import os
-from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Mapping, Optional, Union
 
 from ..errors import ExecutionError, Refused, refusal_record
 from ..tool import exit_signal
@@ -138,11 +138,19 @@ async def run_json(guard: Guard, request: Request) -> Dict[str, Any]:
     return output_json(output)
 
 
-def run_json_here(guard: Guard, request: Request) -> Dict[str, Any]:
-    """`run_json` with a blocking run on this thread (no asyncio needed)."""
+def run_json_here(guard: Guard, request: Request,
+                  on_chunk: Optional[Callable[[bool, bytes], None]] = None) -> Dict[str, Any]:
+    """`run_json` with a blocking run on this thread (no asyncio needed). With
+    `on_chunk(is_stdout, data)`, the output goes there as it is read instead of
+    into the answer."""
     try:
-        output = guard.run(request.bin, request.argv, cwd=request.cwd, env=request.env,
-                           timeout=request.timeout, stdin=request.stdin)
+        if on_chunk is None:
+            output = guard.run(request.bin, request.argv, cwd=request.cwd, env=request.env,
+                               timeout=request.timeout, stdin=request.stdin)
+        else:
+            output = guard._run_streamed(request.bin, request.argv, on_chunk, cwd=request.cwd,
+                                         env=request.env, timeout=request.timeout,
+                                         stdin=request.stdin)
     except (Refused, ExecutionError) as error:
         return failure_json(error)
     except (TypeError, ValueError) as bad:  # a value no run can take: a zero --timeout

@@ -12,7 +12,7 @@ from typing import Any, Awaitable, Callable, Dict, List
 from .answers import (EXIT_OK, EXIT_REFUSED, check_json, exit_code_of, explain_json,
                       run_json_here)
 from .parser import UsageError
-from .printing import print_check, print_explain, print_json, raw_stream, write_bytes
+from .printing import print_check, print_explain, print_json
 from .requests import Session, load_guard, read_stdin_option, request_from_args
 
 
@@ -46,18 +46,27 @@ def _cmd_run(args: argparse.Namespace) -> int:
     request.timeout = args.timeout
     if args.stdin is not None:
         request.stdin = read_stdin_option(args.stdin, session.guard)
-    answer = _stoppable(lambda: run_json_here(session.guard, request))
-    code = exit_code_of("run", answer)
     if args.json:
+        answer = _stoppable(lambda: run_json_here(session.guard, request))
         print_json(answer, sys.stdout)
-        return code
+        return exit_code_of("run", answer)
+    # Plain text: what the command prints is passed on as it comes, so a long
+    # run shows its progress, and stays there when it is stopped part-way.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    targets = (sys.stderr.buffer, sys.stdout.buffer)
+
+    def on_chunk(is_stdout: bool, data: bytes) -> None:
+        target = targets[is_stdout]
+        target.write(data)
+        target.flush()
+
+    answer = _stoppable(lambda: run_json_here(session.guard, request, on_chunk))
+    code = exit_code_of("run", answer)
     error = answer.get("error")
     if error in ("Refused", "Interrupted"):
         sys.stderr.write(f"corvane: {'refused: ' if error == 'Refused' else ''}{answer['message']}\n")
         return code
-    # What the command printed, also when it was stopped part-way.
-    write_bytes(sys.stdout, raw_stream(answer, "stdout"))
-    write_bytes(sys.stderr, raw_stream(answer, "stderr"))
     if error is not None:
         sys.stderr.write(f"corvane: {answer['message']}\n")
     return code
