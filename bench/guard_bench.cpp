@@ -30,20 +30,23 @@ const corvane::ProcPolicy& extended_policy() {
   static const corvane::ProcPolicy policy =
       *corvane::ProcPolicy::builder()
            .allow_bin(kBinary)
-           .command_rules(kBinary, *corvane::CommandRules::make({corvane::RuleSet()
-                                                                     .flags({"-n", "-i", "-l"})
-                                                                     .value_flag("-e")
-                                                                     .bundles()
-                                                                     .numeric_flags()
-                                                                     .max_flags(4)
-                                                                     .max_positionals(10)
-                                                                     .inject_double_dash(
-                                                                         corvane::InjectDoubleDash::AfterFlags)}))
+           .command_rules(kBinary,
+                          *corvane::CommandRules::make(
+                              {corvane::RuleSet()
+                                   .flags({"-n", "-i", "-l"})
+                                   .value_flag("-e")
+                                   .bundles()
+                                   .numeric_flags()
+                                   .max_flags(4)
+                                   .max_positionals(10)
+                                   .inject_double_dash(corvane::InjectDoubleDash::AfterFlags)}))
            .try_build();
   return policy;
 }
 
-corvane::ProcRequest request() { return corvane::ProcRequest(kBinary, {"-n", "-e", "pattern", "file.txt"}); }
+corvane::ProcRequest request() {
+  return corvane::ProcRequest(kBinary, {"-n", "-e", "pattern", "file.txt"});
+}
 
 void BM_Prepare(benchmark::State& state) {
   const auto& policy = plain_policy();
@@ -63,7 +66,6 @@ void BM_CheckExtended(benchmark::State& state) {
 }
 BENCHMARK(BM_CheckExtended);
 
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,8 +76,10 @@ int main(int argc, char** argv) {
   const double prepare = reporter.time("BM_Prepare");
   const double check = reporter.time("BM_CheckExtended");
   if (prepare > 0 && check > 0) {
-    std::printf("\ncheck (extended rules): %.0f ns CPU/call, prepare (ArgRules): %.0f ns CPU/call, ratio %.2fx\n",
-                check, prepare, check / prepare);
+    std::printf(
+        "\ncheck (extended rules): %.0f ns CPU/call, prepare (ArgRules): %.0f ns CPU/call, ratio "
+        "%.2fx\n",
+        check, prepare, check / prepare);
   }
   benchmark::Shutdown();
   return 0;

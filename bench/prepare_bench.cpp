@@ -31,7 +31,7 @@ const corvane::ProcPolicy& grep_policy() {
 void BM_Floor_RealpathStat(benchmark::State& state) {
   for (auto _ : state) {
     char* resolved = ::realpath(kBinary, nullptr);
-    struct stat st {};
+    struct stat st{};
     benchmark::DoNotOptimize(::stat(resolved, &st));
     std::free(resolved);
   }
@@ -46,7 +46,6 @@ void BM_Prepare(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Prepare);
-
 
 }  // namespace
 

@@ -190,8 +190,8 @@ double slowest_tenth(std::vector<double> values) {
 }
 
 struct Figures {
-  double median = 0;     // median of the per-round medians
-  double tail = 0;       // median of the per-round slowest-tenth means
+  double median = 0;  // median of the per-round medians
+  double tail = 0;    // median of the per-round slowest-tenth means
   std::size_t rounds = 0;
 };
 
@@ -221,13 +221,15 @@ int main(int argc, char** argv) {
   const Figures floor_true = figures("floor_true");
   const Figures sync_true = figures("spawn_sync_true");
   if (floor_true.median > 0 && sync_true.median > 0) {
-    std::printf("\n%s per call, %zu rounds (median of round medians / of round slowest-tenth means):\n",
-                true_bin().c_str(), sync_true.rounds);
+    std::printf(
+        "\n%s per call, %zu rounds (median of round medians / of round slowest-tenth means):\n",
+        true_bin().c_str(), sync_true.rounds);
     std::printf("  spawn_sync  %.3f ms / %.3f ms\n", sync_true.median * 1e3, sync_true.tail * 1e3);
     std::printf("  floor       %.3f ms / %.3f ms   (posix_spawn + pipes read to EOF + waitpid)\n",
                 floor_true.median * 1e3, floor_true.tail * 1e3);
-    std::printf("  ratio       %.3fx median (target <= 0.95x), %.3fx slowest tenth (target <= 1.05x)\n",
-                sync_true.median / floor_true.median, sync_true.tail / floor_true.tail);
+    std::printf(
+        "  ratio       %.3fx median (target <= 0.95x), %.3fx slowest tenth (target <= 1.05x)\n",
+        sync_true.median / floor_true.median, sync_true.tail / floor_true.tail);
   }
   const Figures floor_cap = figures("floor_capture");
   const Figures sync_cap = figures("spawn_sync_capture");

@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "corvane/error.hpp"
-#include "fuzz_support.hpp"
 #include "corvane/path.hpp"
+#include "fuzz_support.hpp"
 
 using namespace corvane;
 using corvane::fuzz::require;
@@ -66,17 +66,17 @@ std::string reference_lossy(std::string_view in) {
 // Characters that are not printable (Cc, Cf, Co, Cn, Zl, Zp, Zs other than the
 // space) or that extend a grapheme: a sample whose properties never change.
 bool must_be_escaped(char32_t c) {
-  if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;                      // Cc
-  if (c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F ||
-      c == 0x205F || c == 0x3000)
-    return true;                                                                  // Zs
-  if (c == 0x2028 || c == 0x2029) return true;                                    // Zl, Zp
+  if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;  // Cc
+  if (c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F || c == 0x205F ||
+      c == 0x3000)
+    return true;                                // Zs
+  if (c == 0x2028 || c == 0x2029) return true;  // Zl, Zp
   if (c == 0xAD || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
       (c >= 0x2060 && c <= 0x2064) || c == 0xFEFF || c == 0xE0001)
-    return true;                                                                  // Cf
-  if ((c >= 0xE000 && c <= 0xF8FF) || c >= 0xF0000) return true;                  // Co
-  if ((c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE) return true;        // Cn
-  if ((c >= 0x300 && c <= 0x36F) || (c >= 0xFE00 && c <= 0xFE0F)) return true;   // Grapheme_Extend
+    return true;                                                                // Cf
+  if ((c >= 0xE000 && c <= 0xF8FF) || c >= 0xF0000) return true;                // Co
+  if ((c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE) return true;      // Cn
+  if ((c >= 0x300 && c <= 0x36F) || (c >= 0xFE00 && c <= 0xFE0F)) return true;  // Grapheme_Extend
   return false;
 }
 
@@ -102,14 +102,28 @@ std::string unescape(std::string_view quoted) {
     }
     require(i + 1 < cps.size(), "escape_quoted: backslash ends the text");
     switch (cps[++i]) {
-      case '\\': out += '\\'; continue;
-      case '"': out += '"'; continue;
-      case 't': out += '\t'; continue;
-      case 'r': out += '\r'; continue;
-      case 'n': out += '\n'; continue;
-      case '0': out += '\0'; continue;
-      case 'u': break;
-      default: require(false, "escape_quoted: unknown escape");
+      case '\\':
+        out += '\\';
+        continue;
+      case '"':
+        out += '"';
+        continue;
+      case 't':
+        out += '\t';
+        continue;
+      case 'r':
+        out += '\r';
+        continue;
+      case 'n':
+        out += '\n';
+        continue;
+      case '0':
+        out += '\0';
+        continue;
+      case 'u':
+        break;
+      default:
+        require(false, "escape_quoted: unknown escape");
     }
     require(i + 1 < cps.size() && cps[++i] == '{', "escape_quoted: \\u{");
     char32_t value = 0;

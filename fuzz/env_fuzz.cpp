@@ -26,15 +26,53 @@ using corvane::fuzz::require;
 namespace {
 
 // The forbidden names, kept here on their own so that a slip in the core's list shows.
-constexpr std::array<std::string_view, 47> kForbidden = {
-    "LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT", "LD_DEBUG", "LD_PROFILE",
-    "DYLD_INSERT_LIBRARIES", "DYLD_LIBRARY_PATH", "DYLD_FRAMEWORK_PATH",
-    "DYLD_FALLBACK_LIBRARY_PATH", "PYTHONPATH", "PYTHONSTARTUP", "PYTHONHOME", "RUBYLIB",
-    "RUBYOPT", "PERL5LIB", "PERL5OPT", "PERLLIB", "NODE_PATH", "NODE_OPTIONS", "BASH_ENV", "ENV",
-    "SHELLOPTS", "BASHOPTS", "IFS", "CDPATH", "GLOBIGNORE", "PROMPT_COMMAND", "PS1", "PS2", "PS4",
-    "EDITOR", "VISUAL", "PAGER", "BROWSER", "SHELL", "HTTP_PROXY", "HTTPS_PROXY", "FTP_PROXY",
-    "ALL_PROXY", "NO_PROXY", "http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy",
-    "GIT_EXEC_PATH", "GIT_TEMPLATE_DIR"};
+constexpr std::array<std::string_view, 47> kForbidden = {"LD_PRELOAD",
+                                                         "LD_LIBRARY_PATH",
+                                                         "LD_AUDIT",
+                                                         "LD_DEBUG",
+                                                         "LD_PROFILE",
+                                                         "DYLD_INSERT_LIBRARIES",
+                                                         "DYLD_LIBRARY_PATH",
+                                                         "DYLD_FRAMEWORK_PATH",
+                                                         "DYLD_FALLBACK_LIBRARY_PATH",
+                                                         "PYTHONPATH",
+                                                         "PYTHONSTARTUP",
+                                                         "PYTHONHOME",
+                                                         "RUBYLIB",
+                                                         "RUBYOPT",
+                                                         "PERL5LIB",
+                                                         "PERL5OPT",
+                                                         "PERLLIB",
+                                                         "NODE_PATH",
+                                                         "NODE_OPTIONS",
+                                                         "BASH_ENV",
+                                                         "ENV",
+                                                         "SHELLOPTS",
+                                                         "BASHOPTS",
+                                                         "IFS",
+                                                         "CDPATH",
+                                                         "GLOBIGNORE",
+                                                         "PROMPT_COMMAND",
+                                                         "PS1",
+                                                         "PS2",
+                                                         "PS4",
+                                                         "EDITOR",
+                                                         "VISUAL",
+                                                         "PAGER",
+                                                         "BROWSER",
+                                                         "SHELL",
+                                                         "HTTP_PROXY",
+                                                         "HTTPS_PROXY",
+                                                         "FTP_PROXY",
+                                                         "ALL_PROXY",
+                                                         "NO_PROXY",
+                                                         "http_proxy",
+                                                         "https_proxy",
+                                                         "ftp_proxy",
+                                                         "all_proxy",
+                                                         "no_proxy",
+                                                         "GIT_EXEC_PATH",
+                                                         "GIT_TEMPLATE_DIR"};
 
 bool forbidden(std::string_view name) {
   return std::find(kForbidden.begin(), kForbidden.end(), name) != kForbidden.end();
@@ -42,7 +80,8 @@ bool forbidden(std::string_view name) {
 
 std::pair<std::string, std::string> entry(std::string_view line) {
   std::string name(line.substr(0, line.find('=')));
-  std::string value(line.find('=') == std::string_view::npos ? "" : line.substr(line.find('=') + 1));
+  std::string value(line.find('=') == std::string_view::npos ? ""
+                                                             : line.substr(line.find('=') + 1));
   if (name.size() >= 2 && name[0] == '\x01') {
     name = std::string(kForbidden[static_cast<unsigned char>(name[1]) % kForbidden.size()]) +
            name.substr(2);

@@ -59,8 +59,7 @@ inline std::size_t utf8_length_at(std::string_view text, std::size_t i) {
     if (left < 4) return 0;
     const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
     const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    return b(1) >= lo && b(1) <= hi && b(2) >= 0x80 && b(2) <= 0xBF && b(3) >= 0x80 &&
-                   b(3) <= 0xBF
+    return b(1) >= lo && b(1) <= hi && b(2) >= 0x80 && b(2) <= 0xBF && b(3) >= 0x80 && b(3) <= 0xBF
                ? 4
                : 0;
   }
@@ -85,7 +84,8 @@ inline std::vector<char32_t> code_points(std::string_view text) {
     require(n != 0, "code_points: text is valid UTF-8");
     const auto b0 = static_cast<unsigned char>(text[i]);
     char32_t c = n == 1 ? b0 : n == 2 ? (b0 & 0x1F) : n == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    for (std::size_t k = 1; k < n; ++k)
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     out.push_back(c);
     i += n;
   }

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "fuzz_support.hpp"
 #include "corvane/path.hpp"
+#include "fuzz_support.hpp"
 
 using namespace corvane;
 using corvane::fuzz::require;

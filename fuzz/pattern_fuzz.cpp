@@ -38,7 +38,8 @@ void* check(void* arg) {
   }
   require(c.pattern.size() <= kMaxPatternBytes, "a pattern past the length bound compiles");
   const bool matched = pattern->matches(c.value);
-  if (is_literal(c.pattern)) require(matched == (c.value == c.pattern), "a literal pattern matches only itself");
+  if (is_literal(c.pattern))
+    require(matched == (c.value == c.pattern), "a literal pattern matches only itself");
   return nullptr;
 }
 
@@ -47,7 +48,8 @@ void* check(void* arg) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input = corvane::fuzz::bytes(data, size);
   const std::size_t nul = input.find('\0');
-  Case c{input.substr(0, nul), nul == std::string_view::npos ? std::string_view() : input.substr(nul + 1)};
+  Case c{input.substr(0, nul),
+         nul == std::string_view::npos ? std::string_view() : input.substr(nul + 1)};
   // 1 MB with the sanitizers' larger frames: what an uninstrumented build does in 256 KB.
   pthread_attr_t attr;
   pthread_attr_init(&attr);

@@ -10,9 +10,9 @@
 #include <variant>
 #include <vector>
 
-#include "fuzz_support.hpp"
 #include "corvane/path.hpp"
 #include "corvane/risky.hpp"
+#include "fuzz_support.hpp"
 
 using namespace corvane;
 using corvane::fuzz::require;
@@ -29,11 +29,11 @@ const std::array<Category, 4> kReference{{
     {RiskCategory::Shell,
      {"sh", "bash", "zsh", "dash", "ksh", "csh", "tcsh", "fish", "ash", "busybox"}},
     {RiskCategory::Interpreter,
-     {"python", "python2", "python3", "perl", "ruby", "node", "nodejs", "deno", "bun", "php",
-      "lua", "luajit", "tclsh", "wish", "awk", "gawk", "nawk", "mawk"}},
+     {"python", "python2", "python3", "perl", "ruby", "node", "nodejs", "deno", "bun", "php", "lua",
+      "luajit", "tclsh", "wish", "awk", "gawk", "nawk", "mawk"}},
     {RiskCategory::Spawner,
-     {"env", "xargs", "parallel", "nohup", "timeout", "time", "nice", "ionice", "strace",
-      "ltrace", "watch", "exec"}},
+     {"env", "xargs", "parallel", "nohup", "timeout", "time", "nice", "ionice", "strace", "ltrace",
+      "watch", "exec"}},
     {RiskCategory::Privilege,
      {"sudo", "su", "doas", "pkexec", "gksudo", "kdesudo", "runuser", "chroot"}},
 }};

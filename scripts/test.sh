@@ -29,7 +29,10 @@ run_pytest() {
   return "$rc"
 }
 
-echo "== Python lint (ruff) and types (mypy --strict; configured in pyproject.toml)"
+echo "== Formatting (clang-format, .clang-format), Python lint (ruff) and types (mypy --strict)"
+# The generated Unicode tables keep the layout their generator writes.
+git ls-files '*.cpp' '*.hpp' ':!:src/base/unicode_tables.cpp' |
+  xargs clang-format --dry-run --Werror
 python3 -m ruff check .
 python3 -m mypy --no-incremental --cache-dir "$tmp/mypy"
 

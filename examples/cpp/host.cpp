@@ -4,6 +4,7 @@
 // and message(). Exits 0 when everything behaved as the comments say.
 #include <unistd.h>
 
+#include <corvane/corvane.hpp>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,8 +12,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <corvane/corvane.hpp>
 
 namespace {
 
@@ -35,8 +34,8 @@ void expect(bool ok, const std::string& what) {
 
 int main() {
   using namespace corvane;
-  const std::filesystem::path work =
-      std::filesystem::temp_directory_path() / ("corvane-host-example-" + std::to_string(::getpid()));
+  const std::filesystem::path work = std::filesystem::temp_directory_path() /
+                                     ("corvane-host-example-" + std::to_string(::getpid()));
   std::filesystem::create_directories(work / "src");
   std::ofstream(work / "src" / "main.c") << "int main(void) { return 0; }\n";
   std::ofstream(work / "notes.txt") << "TODO: tests\n";
@@ -44,8 +43,8 @@ int main() {
   // ls and grep with the extended rules: grep's -e takes a value, and every
   // path must stay inside the workspace. RuleSet puts "--" before the first
   // operand by default, so a file named "-r" stays a file.
-  auto ls = CommandRules::make({RuleSet().flags({"-l", "-a"}).bundles().max_flags(2).max_positionals(4)
-                                    .path_positionals()});
+  auto ls = CommandRules::make(
+      {RuleSet().flags({"-l", "-a"}).bundles().max_flags(2).max_positionals(4).path_positionals()});
   auto grep = CommandRules::make({RuleSet()
                                       .flags({"-n", "-r", "-i"})
                                       .value_flag("-e")
@@ -75,7 +74,9 @@ int main() {
   ProcPolicyBuilder builder;
   builder.allow_named_bin("ls", "/usr/bin/ls").command_rules("/usr/bin/ls", std::move(*ls));
   builder.allow_named_bin("grep", "/usr/bin/grep").command_rules("/usr/bin/grep", std::move(*grep));
-  builder.cwd_policy(CwdPolicy::Jailed{work, work}).timeout(Duration::from_secs(10)).sandbox(*sandbox);
+  builder.cwd_policy(CwdPolicy::Jailed{work, work})
+      .timeout(Duration::from_secs(10))
+      .sandbox(*sandbox);
   auto built = std::move(builder).try_build();
   if (!built) {
     report("policy", built.error());

@@ -14,11 +14,19 @@ namespace corvane {
 
 namespace arg_type {
 /// An option token, kept whole ("--color=never", "-abc", "-1").
-struct Flag { std::string text; friend bool operator==(const Flag&, const Flag&) = default; };
+struct Flag {
+  std::string text;
+  friend bool operator==(const Flag&, const Flag&) = default;
+};
 /// An ordinary argument, including "-", "" and everything after the first "--".
-struct Positional { std::string text; friend bool operator==(const Positional&, const Positional&) = default; };
+struct Positional {
+  std::string text;
+  friend bool operator==(const Positional&, const Positional&) = default;
+};
 /// The first "--" of the vector.
-struct DoubleDash { friend bool operator==(const DoubleDash&, const DoubleDash&) = default; };
+struct DoubleDash {
+  friend bool operator==(const DoubleDash&, const DoubleDash&) = default;
+};
 }  // namespace arg_type
 
 /// The classification of one argument.
@@ -37,7 +45,8 @@ enum class ArgKind : std::uint8_t { Flag, Positional, DoubleDash };
 /// The kind of `token` given whether the first "--" has already been seen.
 /// parse_argv and the checks that only need counts share this one rule, so
 /// they can never disagree.
-[[nodiscard]] constexpr ArgKind classify_token(std::string_view token, bool separator_seen) noexcept {
+[[nodiscard]] constexpr ArgKind classify_token(std::string_view token,
+                                               bool separator_seen) noexcept {
   if (separator_seen) return ArgKind::Positional;
   if (token == "--") return ArgKind::DoubleDash;
   // Only an ASCII hyphen-minus in the first byte counts; "-" alone is data (stdin by convention).

@@ -37,8 +37,12 @@ class ArgRules {
   [[nodiscard]] ArgRules inject_double_dash(InjectDoubleDash mode) &&;
   ArgRules& inject_double_dash(InjectDoubleDash mode) &;
 
-  [[nodiscard]] const std::optional<std::string>& subcommand() const noexcept { return subcommand_; }
-  [[nodiscard]] const std::unordered_set<std::string>& allowed_flags() const noexcept { return allowed_flags_; }
+  [[nodiscard]] const std::optional<std::string>& subcommand() const noexcept {
+    return subcommand_;
+  }
+  [[nodiscard]] const std::unordered_set<std::string>& allowed_flags() const noexcept {
+    return allowed_flags_;
+  }
   [[nodiscard]] std::size_t max_flags() const noexcept { return max_flags_; }
   [[nodiscard]] std::size_t max_positionals() const noexcept { return max_positionals_; }
   [[nodiscard]] InjectDoubleDash inject_double_dash() const noexcept { return inject_double_dash_; }

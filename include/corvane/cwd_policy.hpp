@@ -21,11 +21,19 @@ using PathSet = std::unordered_set<Path, PathHash, PathEqual>;
 class CwdPolicy {
  public:
   /// Always this directory, unresolved; the request's directory is ignored.
-  struct Fixed { Path dir; };
+  struct Fixed {
+    Path dir;
+  };
   /// The request's directory (else default_dir) must resolve inside root.
-  struct Jailed { Path root; Path default_dir; };
+  struct Jailed {
+    Path root;
+    Path default_dir;
+  };
   /// The request's directory (else default_dir) must resolve to an allowed one.
-  struct Allowlist { PathSet allowed; Path default_dir; };
+  struct Allowlist {
+    PathSet allowed;
+    Path default_dir;
+  };
   using Variant = std::variant<Fixed, Jailed, Allowlist>;
 
   CwdPolicy() : variant_(Fixed{"/tmp"}) {}

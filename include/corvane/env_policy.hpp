@@ -43,9 +43,13 @@ class EnvPolicy {
   /// Exactly LANG and LC_ALL, both "C.UTF-8".
   struct LocaleOnly {};
   /// The policy's own map; the request's variables are ignored.
-  struct Fixed { EnvMap vars; };
+  struct Fixed {
+    EnvMap vars;
+  };
   /// The request's variables whose names are in the set.
-  struct Allowlist { std::unordered_set<std::string> names; };
+  struct Allowlist {
+    std::unordered_set<std::string> names;
+  };
   using Variant = std::variant<Empty, LocaleOnly, Fixed, Allowlist>;
 
   EnvPolicy() = default;

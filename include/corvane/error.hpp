@@ -13,7 +13,8 @@
 
 namespace corvane {
 
-/// Whole seconds (unsigned 64-bit, as the Python API allows 2**64-1) plus nanoseconds below one second.
+/// Whole seconds (unsigned 64-bit, as the Python API allows 2**64-1) plus nanoseconds below one
+/// second.
 struct Duration {
   std::uint64_t secs = 0;
   std::uint32_t nanos = 0;
@@ -50,22 +51,60 @@ enum class RiskCategory : std::uint8_t { Shell = 0, Interpreter = 1, Spawner = 2
 [[nodiscard]] std::string_view display_name(RiskCategory category) noexcept;
 
 namespace violation {
-struct BinNotAbsolute { std::string path; };
-struct BinNotFound { std::string path; };
-struct BinCanonicalizeFailed { std::string path; std::string reason; };
-struct BinNotAllowed { std::string requested; std::string resolved; };
-struct RiskyBinDenied { RiskCategory category; std::string path; };
-struct BinIsDirectory { std::string path; };
-struct BinNotRegularFile { std::string path; };
-struct BinNotExecutable { std::string path; };
-struct ArgRulesRequired { std::string path; };
-struct SubcommandMismatch { std::string expected; std::optional<std::string> got; };
-struct FlagNotAllowed { std::string flag; };
-struct TooManyFlags { std::uint64_t max; std::uint64_t got; };
-struct TooManyPositionals { std::uint64_t max; std::uint64_t got; };
+struct BinNotAbsolute {
+  std::string path;
+};
+struct BinNotFound {
+  std::string path;
+};
+struct BinCanonicalizeFailed {
+  std::string path;
+  std::string reason;
+};
+struct BinNotAllowed {
+  std::string requested;
+  std::string resolved;
+};
+struct RiskyBinDenied {
+  RiskCategory category;
+  std::string path;
+};
+struct BinIsDirectory {
+  std::string path;
+};
+struct BinNotRegularFile {
+  std::string path;
+};
+struct BinNotExecutable {
+  std::string path;
+};
+struct ArgRulesRequired {
+  std::string path;
+};
+struct SubcommandMismatch {
+  std::string expected;
+  std::optional<std::string> got;
+};
+struct FlagNotAllowed {
+  std::string flag;
+};
+struct TooManyFlags {
+  std::uint64_t max;
+  std::uint64_t got;
+};
+struct TooManyPositionals {
+  std::uint64_t max;
+  std::uint64_t got;
+};
 /// Part of the vocabulary only: the environment policy drops forbidden names silently.
-struct EnvVarForbidden { std::string name; std::string_view reason; };
-struct CwdForbidden { std::string path; std::string reason; };
+struct EnvVarForbidden {
+  std::string name;
+  std::string_view reason;
+};
+struct CwdForbidden {
+  std::string path;
+  std::string reason;
+};
 }  // namespace violation
 
 /// Why a policy refuses a configuration or a request; the variant order is fixed.
@@ -77,18 +116,30 @@ using Violation = std::variant<
     violation::TooManyPositionals, violation::EnvVarForbidden, violation::CwdForbidden>;
 
 namespace exec_error {
-struct Timeout { Duration elapsed; Duration limit; };
-struct StdoutLimitExceeded { std::uint64_t limit; };
-struct StderrLimitExceeded { std::uint64_t limit; };
-struct SpawnFailed { std::string message; };
+struct Timeout {
+  Duration elapsed;
+  Duration limit;
+};
+struct StdoutLimitExceeded {
+  std::uint64_t limit;
+};
+struct StderrLimitExceeded {
+  std::uint64_t limit;
+};
+struct SpawnFailed {
+  std::string message;
+};
 /// Part of the vocabulary only: a non-zero exit is reported through Output.
-struct ExitCode { std::int32_t code; std::string detail; };
+struct ExitCode {
+  std::int32_t code;
+  std::string detail;
+};
 }  // namespace exec_error
 
 /// Why running a prepared command failed; the variant order is fixed.
-using ExecError = std::variant<exec_error::Timeout, exec_error::StdoutLimitExceeded,
-                               exec_error::StderrLimitExceeded, exec_error::SpawnFailed,
-                               exec_error::ExitCode>;
+using ExecError =
+    std::variant<exec_error::Timeout, exec_error::StdoutLimitExceeded,
+                 exec_error::StderrLimitExceeded, exec_error::SpawnFailed, exec_error::ExitCode>;
 
 /// The one-line message of a violation.
 [[nodiscard]] std::string to_string(const Violation& v);
@@ -102,13 +153,15 @@ using ExecError = std::variant<exec_error::Timeout, exec_error::StdoutLimitExcee
 struct OsError : std::string {
   OsError() = default;
   // Implicit: every site that fails with a text fails with this kind.
-  OsError(std::string text) : std::string(std::move(text)) {}  // NOLINT(google-explicit-constructor)
+  OsError(std::string text)
+      : std::string(std::move(text)) {}  // NOLINT(google-explicit-constructor)
 };
 
 /// A sandbox that cannot be built as described, or not on this machine: Sandbox::build().
 struct SandboxError : std::string {
   SandboxError() = default;
-  SandboxError(std::string text) : std::string(std::move(text)) {}  // NOLINT(google-explicit-constructor)
+  SandboxError(std::string text)
+      : std::string(std::move(text)) {}  // NOLINT(google-explicit-constructor)
 };
 
 // One way to read any error of the core, whichever call returned it: kind()

@@ -9,8 +9,8 @@ namespace corvane {
 
 /// Captured bytes of both streams and the wait status of the reaped child.
 struct Output {
-  std::string stdout;  // never longer than the command's max_stdout
-  std::string stderr;  // never longer than the command's max_stderr
+  std::string stdout;       // never longer than the command's max_stdout
+  std::string stderr;       // never longer than the command's max_stderr
   std::int32_t status = 0;  // the wait status as waitid/waitpid report it
 
   /// Bits 8..15 of status when the child exited normally; absent after a signal.

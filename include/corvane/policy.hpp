@@ -6,9 +6,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "corvane/arg_rules.hpp"
@@ -199,8 +199,8 @@ class ProcPolicy {
   /// prepare() that also applies the extended rule model and refuses with a
   /// Refusal (kind, argv index, message). For a binary with ArgRules the
   /// result is exactly prepare()'s, unless the policy reads binary names or
-  /// anchors relative directories (allow_named_bin, anchor_relative_cwd). For a binary with CommandRules the working
-  /// directory is decided before the arguments, because path rules resolve
+  /// anchors relative directories (allow_named_bin, anchor_relative_cwd). For a binary with
+  /// CommandRules the working directory is decided before the arguments, because path rules resolve
   /// against it: binary, environment, working directory, arguments.
   [[nodiscard]] std::expected<PreparedCommand, Refusal> check(ProcRequest request) const;
 
@@ -217,9 +217,11 @@ class ProcPolicy {
   /// The path a request's binary stands for: itself, or the binary it names.
   [[nodiscard]] std::expected<Path, Refusal> bin_by_name(const Path& bin) const;
   /// The working directory check() uses: validate(), anchored when the policy says so.
-  [[nodiscard]] std::expected<Path, Violation> check_cwd(const std::optional<Path>& requested) const;
+  [[nodiscard]] std::expected<Path, Violation> check_cwd(
+      const std::optional<Path>& requested) const;
   /// check() and explain() in one; `ex` may be null.
-  [[nodiscard]] std::expected<PreparedCommand, Refusal> judge(ProcRequest request, Explanation* ex) const;
+  [[nodiscard]] std::expected<PreparedCommand, Refusal> judge(ProcRequest request,
+                                                              Explanation* ex) const;
   /// A binary's options as they apply to its canonical file; internal.
   struct BinarySettings {
     std::optional<Path> argv0;  // the allowed path, when the child sees it as argv[0]

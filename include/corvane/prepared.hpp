@@ -51,7 +51,7 @@ enum class OutputStream : std::uint8_t { Stdout, Stderr };
 
 /// Where a run's child is started.
 enum class StartOn : std::uint8_t {
-  Caller,   ///< default: inside spawn(), whose thread waits until the child has exec'd
+  Caller,  ///< default: inside spawn(), whose thread waits until the child has exec'd
   /// On the process's starter thread: spawn() returns at once and the loop's
   /// thread never waits for the kernel to create a child, however loaded the
   /// machine; the run joins the loop once its child has started. A start
@@ -88,10 +88,12 @@ struct RunOptions {
   std::move_only_function<void(OutputStream, std::string_view)> on_chunk;
 };
 
-/// The result of a run with options: the Output or ExecError, plus what was captured before an error.
+/// The result of a run with options: the Output or ExecError, plus what was captured before an
+/// error.
 struct RunResult {
   ExecResult result;
-  std::string partial_stdout;  ///< bytes captured before an error; empty when `result` holds an Output
+  std::string
+      partial_stdout;  ///< bytes captured before an error; empty when `result` holds an Output
   std::string partial_stderr;  ///< likewise for stderr
   /// Abandoned by on_signal or RunHandle::cancel; `result` then holds
   /// SpawnFailed{"interrupted"} and must not be shown as a real failure. Also
@@ -201,8 +203,13 @@ class PreparedCommand {
   PreparedCommand(Path bin, std::vector<std::string> argv, Path cwd, EnvMap env,
                   std::uint64_t max_stdout, std::uint64_t max_stderr, Duration timeout,
                   std::optional<std::uint64_t> max_stdin = std::nullopt)
-      : bin_(std::move(bin)), argv_(std::move(argv)), cwd_(std::move(cwd)), env_(std::move(env)),
-        max_stdout_(max_stdout), max_stderr_(max_stderr), timeout_(timeout),
+      : bin_(std::move(bin)),
+        argv_(std::move(argv)),
+        cwd_(std::move(cwd)),
+        env_(std::move(env)),
+        max_stdout_(max_stdout),
+        max_stderr_(max_stderr),
+        timeout_(timeout),
         max_stdin_(max_stdin) {}
 
   Path bin_;

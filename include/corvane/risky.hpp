@@ -3,10 +3,10 @@
 #pragma once
 
 #include <array>
-#include <span>
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "corvane/error.hpp"

@@ -49,7 +49,8 @@ struct Refusal {
 /// The refusal's one-line message.
 [[nodiscard]] std::string message(const Refusal& r);
 /// The fields of a violation by name, in declaration order.
-[[nodiscard]] std::vector<std::pair<std::string, RefusalField>> violation_fields(const Violation& v);
+[[nodiscard]] std::vector<std::pair<std::string, RefusalField>> violation_fields(
+    const Violation& v);
 /// A refusal that wraps `v`, with its kind, fields and exact message.
 [[nodiscard]] Refusal to_refusal(Violation v, std::optional<std::size_t> index = std::nullopt);
 

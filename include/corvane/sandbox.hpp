@@ -27,7 +27,8 @@ namespace detail {
 struct SandboxAccess;
 }  // namespace detail
 
-/// Resource limits set with setrlimit in the child (soft and hard); nullopt keeps the inherited one.
+/// Resource limits set with setrlimit in the child (soft and hard); nullopt keeps the inherited
+/// one.
 struct SandboxLimits {
   std::optional<std::uint64_t> address_space = 4ULL << 30;  ///< bytes of virtual memory
   std::optional<std::uint64_t> cpu_seconds = 60;            ///< CPU time of each process
@@ -55,12 +56,12 @@ struct SandboxSpec {
   /// binary's ELF interpreter and the `#!` interpreter of a script. Empty: seccomp also
   /// refuses new processes (threads still work), executable memfds and exec by descriptor.
   std::vector<Path> exec{};
-  bool network = false;           ///< false: no TCP, no socket but UNIX ones
+  bool network = false;  ///< false: no TCP, no socket but UNIX ones
   /// With `network` false: TCP over IPv4 and IPv6 to and on these ports only (Landlock
   /// ABI 4), no other socket but UNIX ones. Port 0 and `network` true are errors.
   std::optional<SandboxPorts> ports{};
-  bool keep_background = false;   ///< false: every process the command started ends with it
-  bool best_effort = false;       ///< true: a missing kernel feature is skipped, not an error
+  bool keep_background = false;  ///< false: every process the command started ends with it
+  bool best_effort = false;      ///< true: a missing kernel feature is skipped, not an error
   SandboxLimits limits{};
 
   /// The system's read-only tree (those of /usr, /bin, /lib*, /etc, /opt that
@@ -91,7 +92,7 @@ struct SandboxSupport {
   /// A /proc of its own can be mounted in the PID namespace (assumed; a container that
   /// masks parts of its /proc refuses it, and the test seam "procfs" stands for one).
   bool new_procfs = true;
-  bool privileged = false;      ///< CAP_SYS_ADMIN: PID namespaces need no user namespace
+  bool privileged = false;  ///< CAP_SYS_ADMIN: PID namespaces need no user namespace
 
   /// One line naming every feature and whether it is there.
   [[nodiscard]] std::string describe() const;

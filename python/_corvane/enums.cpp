@@ -18,13 +18,16 @@ struct EnumDef {
   PyTypeObject* type = nullptr;
 };
 
-EnumDef g_risky_bin_policy{"RiskyBinPolicy", "builtins.RiskyBinPolicy",
+EnumDef g_risky_bin_policy{"RiskyBinPolicy",
+                           "builtins.RiskyBinPolicy",
                            "Policy for handling risky binaries (shells, interpreters, etc.).",
                            {"DenyByDefault", "AllowWithWarning", "Disabled", nullptr}};
-EnumDef g_inject_double_dash{"InjectDoubleDash", "builtins.InjectDoubleDash",
+EnumDef g_inject_double_dash{"InjectDoubleDash",
+                             "builtins.InjectDoubleDash",
                              "Mode for double-dash injection.",
                              {"Never", "AfterFlags", nullptr, nullptr}};
-EnumDef g_risk_category{"RiskCategory", "builtins.RiskCategory",
+EnumDef g_risk_category{"RiskCategory",
+                        "builtins.RiskCategory",
                         "Risk category for dangerous binaries.",
                         {"Shell", "Interpreter", "Spawner", "Privilege"}};
 
@@ -139,8 +142,14 @@ PyTypeObject* enum_type(EnumDef& def) {
 
 }  // namespace
 
-PyTypeObject* risky_bin_policy_type() { return enum_type(g_risky_bin_policy); }
-PyTypeObject* inject_double_dash_type() { return enum_type(g_inject_double_dash); }
-PyTypeObject* risk_category_type() { return enum_type(g_risk_category); }
+PyTypeObject* risky_bin_policy_type() {
+  return enum_type(g_risky_bin_policy);
+}
+PyTypeObject* inject_double_dash_type() {
+  return enum_type(g_inject_double_dash);
+}
+PyTypeObject* risk_category_type() {
+  return enum_type(g_risk_category);
+}
 
 }  // namespace corvane::py

@@ -1,12 +1,11 @@
 // The _corvane extension module: single-phase initialisation, registration of
 // the nine classes in their fixed order, and the once-per-process rule.
-#include "pyutil.hpp"
-
 #include <exception>
 #include <new>
 
-#include "errors.hpp"
 #include "corvane/event_loop.hpp"
+#include "errors.hpp"
+#include "pyutil.hpp"
 
 namespace corvane::py {
 namespace {
@@ -57,14 +56,10 @@ struct ClassEntry {
 };
 
 constexpr ClassEntry kClasses[] = {
-    {"RiskyBinPolicy", risky_bin_policy_type},
-    {"InjectDoubleDash", inject_double_dash_type},
-    {"RiskCategory", risk_category_type},
-    {"ArgRules", arg_rules_type},
-    {"ProcRequest", proc_request_type},
-    {"Output", output_type},
-    {"PreparedCommand", prepared_command_type},
-    {"ProcPolicyBuilder", proc_policy_builder_type},
+    {"RiskyBinPolicy", risky_bin_policy_type},  {"InjectDoubleDash", inject_double_dash_type},
+    {"RiskCategory", risk_category_type},       {"ArgRules", arg_rules_type},
+    {"ProcRequest", proc_request_type},         {"Output", output_type},
+    {"PreparedCommand", prepared_command_type}, {"ProcPolicyBuilder", proc_policy_builder_type},
     {"ProcPolicy", proc_policy_type},
 };
 
@@ -146,4 +141,6 @@ PyObject* init_module() noexcept {
 }  // namespace
 }  // namespace corvane::py
 
-PyMODINIT_FUNC PyInit__corvane() { return corvane::py::init_module(); }
+PyMODINIT_FUNC PyInit__corvane() {
+  return corvane::py::init_module();
+}

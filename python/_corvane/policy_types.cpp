@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "classes.hpp"
-#include "enums.hpp"
 #include "corvane/policy.hpp"
+#include "enums.hpp"
 
 namespace corvane::py {
 namespace {
@@ -79,7 +79,9 @@ PyObject* arg_rules_inject_double_dash(PyObject* self, PyObject* const* args, Py
   static constexpr Signature kSig{"ArgRules.inject_double_dash", kParams, 0};
   return one_arg_method<ArgRules, InjectDoubleDash>(
       kSig, self, args, nargs, kwnames, to_double_dash_mode,
-      [](ArgRules rules, InjectDoubleDash mode) { return std::move(rules).inject_double_dash(mode); });
+      [](ArgRules rules, InjectDoubleDash mode) {
+        return std::move(rules).inject_double_dash(mode);
+      });
 }
 
 PyObject* arg_rules_repr(PyObject* self) noexcept {
@@ -108,8 +110,9 @@ PyMethodDef arg_rules_methods[] = {
     {},
 };
 
-constexpr const char* kArgRulesDoc = "ArgRules()\n--\n\n"
-                                     R"(Rules for validating arguments to a binary.
+constexpr const char* kArgRulesDoc =
+    "ArgRules()\n--\n\n"
+    R"(Rules for validating arguments to a binary.
 
 Example:
     >>> rules = ArgRules()
@@ -144,11 +147,11 @@ PyObject* builder_allow_bin(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) noexcept {
   static constexpr const char* kParams[] = {"path"};
   static constexpr Signature kSig{"ProcPolicyBuilder.allow_bin", kParams, 1};
-  return one_arg_method<BuilderSettings, std::string>(
-      kSig, self, args, nargs, kwnames, to_text, [](BuilderSettings s, std::string path) {
-        s.bins.push_back(std::move(path));
-        return s;
-      });
+  return one_arg_method<BuilderSettings, std::string>(kSig, self, args, nargs, kwnames, to_text,
+                                                      [](BuilderSettings s, std::string path) {
+                                                        s.bins.push_back(std::move(path));
+                                                        return s;
+                                                      });
 }
 
 PyObject* builder_arg_rules(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -219,11 +222,11 @@ PyObject* builder_env_fixed(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) noexcept {
   static constexpr const char* kParams[] = {"env"};
   static constexpr Signature kSig{"ProcPolicyBuilder.env_fixed", kParams, 1};
-  return one_arg_method<BuilderSettings, EnvMap>(
-      kSig, self, args, nargs, kwnames, to_text_map, [](BuilderSettings s, EnvMap env) {
-        s.env_policy = EnvPolicy::Fixed{std::move(env)};
-        return s;
-      });
+  return one_arg_method<BuilderSettings, EnvMap>(kSig, self, args, nargs, kwnames, to_text_map,
+                                                 [](BuilderSettings s, EnvMap env) {
+                                                   s.env_policy = EnvPolicy::Fixed{std::move(env)};
+                                                   return s;
+                                                 });
 }
 
 PyObject* builder_env_allowlist(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -233,9 +236,8 @@ PyObject* builder_env_allowlist(PyObject* self, PyObject* const* args, Py_ssize_
   return one_arg_method<BuilderSettings, std::vector<std::string>>(
       kSig, self, args, nargs, kwnames, to_text_list,
       [](BuilderSettings s, std::vector<std::string> keys) {
-        s.env_policy = EnvPolicy::Allowlist{
-            std::unordered_set<std::string>(std::make_move_iterator(keys.begin()),
-                                            std::make_move_iterator(keys.end()))};
+        s.env_policy = EnvPolicy::Allowlist{std::unordered_set<std::string>(
+            std::make_move_iterator(keys.begin()), std::make_move_iterator(keys.end()))};
         return s;
       });
 }
@@ -244,20 +246,20 @@ PyObject* builder_cwd(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   static constexpr const char* kParams[] = {"path"};
   static constexpr Signature kSig{"ProcPolicyBuilder.cwd", kParams, 1};
-  return one_arg_method<BuilderSettings, std::string>(
-      kSig, self, args, nargs, kwnames, to_text, [](BuilderSettings s, std::string path) {
-        s.cwd = std::move(path);
-        return s;
-      });
+  return one_arg_method<BuilderSettings, std::string>(kSig, self, args, nargs, kwnames, to_text,
+                                                      [](BuilderSettings s, std::string path) {
+                                                        s.cwd = std::move(path);
+                                                        return s;
+                                                      });
 }
 
-PyObject* set_timeout(const Signature& sig, PyObject* self, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return one_arg_method<BuilderSettings, std::uint64_t>(
-      sig, self, args, nargs, kwnames, to_u64, [](BuilderSettings s, std::uint64_t secs) {
-        s.timeout_secs = secs;
-        return s;
-      });
+PyObject* set_timeout(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return one_arg_method<BuilderSettings, std::uint64_t>(sig, self, args, nargs, kwnames, to_u64,
+                                                        [](BuilderSettings s, std::uint64_t secs) {
+                                                          s.timeout_secs = secs;
+                                                          return s;
+                                                        });
 }
 
 PyObject* builder_timeout_secs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -278,22 +280,22 @@ PyObject* builder_max_stdout(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) noexcept {
   static constexpr const char* kParams[] = {"max"};
   static constexpr Signature kSig{"ProcPolicyBuilder.max_stdout", kParams, 1};
-  return one_arg_method<BuilderSettings, std::uint64_t>(
-      kSig, self, args, nargs, kwnames, to_u64, [](BuilderSettings s, std::uint64_t bytes) {
-        s.max_stdout = bytes;
-        return s;
-      });
+  return one_arg_method<BuilderSettings, std::uint64_t>(kSig, self, args, nargs, kwnames, to_u64,
+                                                        [](BuilderSettings s, std::uint64_t bytes) {
+                                                          s.max_stdout = bytes;
+                                                          return s;
+                                                        });
 }
 
 PyObject* builder_max_stderr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
   static constexpr const char* kParams[] = {"max"};
   static constexpr Signature kSig{"ProcPolicyBuilder.max_stderr", kParams, 1};
-  return one_arg_method<BuilderSettings, std::uint64_t>(
-      kSig, self, args, nargs, kwnames, to_u64, [](BuilderSettings s, std::uint64_t bytes) {
-        s.max_stderr = bytes;
-        return s;
-      });
+  return one_arg_method<BuilderSettings, std::uint64_t>(kSig, self, args, nargs, kwnames, to_u64,
+                                                        [](BuilderSettings s, std::uint64_t bytes) {
+                                                          s.max_stderr = bytes;
+                                                          return s;
+                                                        });
 }
 
 PyObject* builder_build(PyObject* self, PyObject*) noexcept {
@@ -363,8 +365,9 @@ PyMethodDef builder_methods[] = {
     {},
 };
 
-constexpr const char* kBuilderDoc = "ProcPolicyBuilder()\n--\n\n"
-                                    R"(Process execution policy builder.
+constexpr const char* kBuilderDoc =
+    "ProcPolicyBuilder()\n--\n\n"
+    R"(Process execution policy builder.
 
 Example:
     >>> policy = (ProcPolicyBuilder()
@@ -378,7 +381,9 @@ Example:
 
 // -------------------------------------------------------------- ProcPolicy
 
-PyObject* policy_repr(PyObject*) noexcept { return PyUnicode_FromString("ProcPolicy(<built>)"); }
+PyObject* policy_repr(PyObject*) noexcept {
+  return PyUnicode_FromString("ProcPolicy(<built>)");
+}
 
 PyMethodDef policy_methods[] = {
     {"prepare", method(&policy_prepare), METH_FASTCALL | METH_KEYWORDS,

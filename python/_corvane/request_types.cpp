@@ -115,8 +115,9 @@ PyGetSetDef request_getset[] = {
     {},
 };
 
-constexpr const char* kRequestDoc = "ProcRequest(bin, argv)\n--\n\n"
-                                    R"(A proposed process execution request.
+constexpr const char* kRequestDoc =
+    "ProcRequest(bin, argv)\n--\n\n"
+    R"(A proposed process execution request.
 
 Example:
     >>> request = ProcRequest("/usr/bin/grep", ["-n", "pattern", "file.txt"])
@@ -296,16 +297,17 @@ PyTypeObject* prepared_command_type() {
 }
 
 PyTypeObject* output_type() {
-  return make_type("builtins.Output", sizeof(Boxed<OutputRecord>),
-                   {
-                       {Py_tp_doc, const_cast<char*>("Output from a successfully executed command.")},
-                       {Py_tp_new, slot(&no_constructor)},
-                       {Py_tp_dealloc, slot(&dealloc_boxed<OutputRecord>)},
-                       {Py_tp_repr, slot(&output_repr)},
-                       {Py_tp_methods, output_methods},
-                       {Py_tp_getset, output_getset},
-                   },
-                   g_output);
+  return make_type(
+      "builtins.Output", sizeof(Boxed<OutputRecord>),
+      {
+          {Py_tp_doc, const_cast<char*>("Output from a successfully executed command.")},
+          {Py_tp_new, slot(&no_constructor)},
+          {Py_tp_dealloc, slot(&dealloc_boxed<OutputRecord>)},
+          {Py_tp_repr, slot(&output_repr)},
+          {Py_tp_methods, output_methods},
+          {Py_tp_getset, output_getset},
+      },
+      g_output);
 }
 
 }  // namespace corvane::py

@@ -10,8 +10,8 @@
 
 #include <string_view>
 
-#include "errors.hpp"
 #include "corvane/prepared.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 #include "run_result.hpp"
 #include "sandbox_binding.hpp"
@@ -85,8 +85,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
       PyErr_SetString(PyExc_TypeError, "run() takes 2 to 4 positional arguments");
       return nullptr;
     }
-    if (!expect_instance(args[0], shared_types().prepared_command, "prepared",
-                         "PreparedCommand")) {
+    if (!expect_instance(args[0], shared_types().prepared_command, "prepared", "PreparedCommand")) {
       return nullptr;
     }
     const int kill = PyObject_IsTrue(args[1]);

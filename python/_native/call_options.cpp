@@ -2,9 +2,9 @@
 // the core's refusal of a value above the policy's reported as corvane.Refused.
 #include "call_options.hpp"
 
-#include "errors.hpp"
 #include "corvane/prepared.hpp"
 #include "corvane/rules.hpp"
+#include "errors.hpp"
 #include "shared_types.hpp"
 #include "typed_errors.hpp"
 
@@ -37,8 +37,8 @@ PyObject* call_options(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
       unsigned long long secs = 0;
       unsigned long nanos = 0;
       if (!PyArg_ParseTuple(args[1], "Kk:call_options", &secs, &nanos)) return nullptr;
-      auto limited = std::move(command).with_timeout(
-          Duration{secs, static_cast<std::uint32_t>(nanos)});
+      auto limited =
+          std::move(command).with_timeout(Duration{secs, static_cast<std::uint32_t>(nanos)});
       if (!limited) return raise_call_option(limited.error());
       command = std::move(*limited);
     }

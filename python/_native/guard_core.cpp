@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "corvane/policy.hpp"
 #include "errors.hpp"
 #include "policy_file_binding.hpp"
-#include "corvane/policy.hpp"
 #include "py_ref.hpp"
 #include "sandbox_binding.hpp"
 #include "shared_types.hpp"
@@ -42,7 +42,9 @@ PyObject* index_value(const std::optional<std::size_t>& index) {
   Py_RETURN_NONE;
 }
 
-const ProcPolicy& policy_of(PyObject* self) { return unbox<ProcPolicy>(self); }
+const ProcPolicy& policy_of(PyObject* self) {
+  return unbox<ProcPolicy>(self);
+}
 
 bool expect_request(PyObject* arg) {
   return expect_instance(arg, shared_types().proc_request, "request", "ProcRequest");
@@ -63,7 +65,9 @@ bool set(PyObject* dict, const char* key, PyObject* value) {
   return v && PyDict_SetItemString(dict, key, v.get()) == 0;
 }
 
-PyObject* none() { Py_RETURN_NONE; }
+PyObject* none() {
+  Py_RETURN_NONE;
+}
 
 PyObject* guard_explain(PyObject* self, PyObject* request) noexcept {
   return guard([&]() -> PyObject* {
@@ -95,9 +99,9 @@ PyObject* guard_explain(PyObject* self, PyObject* request) noexcept {
       const bool renamed = !path_equal(ex.result->argv0(), ex.result->bin());
       if (PyList_Sort(names.get()) < 0 || !set(d, "env_names", names.release()) ||
           !set(d, "argv0", renamed ? to_py_str(display(ex.result->argv0())) : none()) ||
-          !set(d, "sandbox", ex.result->sandbox()
-                                 ? sandbox_description(*ex.result->sandbox(), std::nullopt)
-                                 : none()) ||
+          !set(d, "sandbox",
+               ex.result->sandbox() ? sandbox_description(*ex.result->sandbox(), std::nullopt)
+                                    : none()) ||
           !set(d, "prepared", box(shared_types().prepared_command, std::move(*ex.result))) ||
           !set(d, "refusal", none())) {
         return nullptr;
@@ -107,7 +111,8 @@ PyObject* guard_explain(PyObject* self, PyObject* request) noexcept {
     const Refusal& r = ex.result.error();
     Ref refusal(PyDict_New());
     if (!refusal || !set(refusal.get(), "message", to_py_str(r.message)) ||
-        !set(refusal.get(), "kind", to_py_str(r.kind)) || !set(refusal.get(), "index", index_value(r.index)) ||
+        !set(refusal.get(), "kind", to_py_str(r.kind)) ||
+        !set(refusal.get(), "index", index_value(r.index)) ||
         !set(refusal.get(), "fields", refusal_fields(r)) || !set(d, "prepared", none()) ||
         !set(d, "refusal", refusal.release())) {
       return nullptr;
@@ -131,14 +136,15 @@ PyTypeObject* g_guard_core = nullptr;
 }  // namespace
 
 PyTypeObject* guard_core_type() {
-  return make_type("corvane._native.GuardCore", sizeof(Boxed<ProcPolicy>),
-                   {
-                       {Py_tp_doc, const_cast<char*>("A policy built with the extended rule model.")},
-                       {Py_tp_new, slot(&no_constructor)},
-                       {Py_tp_dealloc, slot(&dealloc_boxed<ProcPolicy>)},
-                       {Py_tp_methods, guard_methods},
-                   },
-                   g_guard_core);
+  return make_type(
+      "corvane._native.GuardCore", sizeof(Boxed<ProcPolicy>),
+      {
+          {Py_tp_doc, const_cast<char*>("A policy built with the extended rule model.")},
+          {Py_tp_new, slot(&no_constructor)},
+          {Py_tp_dealloc, slot(&dealloc_boxed<ProcPolicy>)},
+          {Py_tp_methods, guard_methods},
+      },
+      g_guard_core);
 }
 
 PyObject* make_guard_core(ProcPolicy policy) {

@@ -3,9 +3,8 @@
 // the core's answers become Python objects.
 #pragma once
 
-#include "pyutil.hpp"
-
 #include "corvane/policy.hpp"
+#include "pyutil.hpp"
 
 namespace corvane::py::native {
 

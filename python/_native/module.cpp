@@ -2,13 +2,12 @@
 // PreparedCommand objects without holding the interpreter lock, drives the
 // core's event loop for asyncio, and builds the package's typed errors. It owns
 // no class of the nine: it takes them from `_corvane` at import.
-#include "pyutil.hpp"
-
 #include "blocking_run.hpp"
 #include "call_options.hpp"
 #include "corvane/event_loop.hpp"
 #include "guard_core.hpp"
 #include "policy_file_binding.hpp"
+#include "pyutil.hpp"
 #include "reactor.hpp"
 #include "run_result.hpp"
 #include "sandbox_binding.hpp"
@@ -84,4 +83,6 @@ PyObject* init_module() noexcept {
 }  // namespace
 }  // namespace corvane::py::native
 
-PyMODINIT_FUNC PyInit__native() { return corvane::py::native::init_module(); }
+PyMODINIT_FUNC PyInit__native() {
+  return corvane::py::native::init_module();
+}

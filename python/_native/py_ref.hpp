@@ -2,9 +2,9 @@
 // paths that build several objects and must release them on every exit.
 #pragma once
 
-#include "pyutil.hpp"
-
 #include <utility>
+
+#include "pyutil.hpp"
 
 namespace corvane::py::native {
 

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "errors.hpp"
 #include "corvane/event_loop.hpp"
 #include "corvane/prepared.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 #include "run_result.hpp"
 #include "sandbox_binding.hpp"
@@ -58,7 +58,9 @@ class Dispatching {
   bool outer_;
 };
 
-ReactorState& state(PyObject* self) noexcept { return unbox<ReactorState>(self); }
+ReactorState& state(PyObject* self) noexcept {
+  return unbox<ReactorState>(self);
+}
 
 // The loop, or nullptr with ValueError set once the reactor was closed.
 EventLoop* open_loop(PyObject* self) noexcept {
@@ -126,8 +128,7 @@ PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     }
     EventLoop* loop = open_loop(self);
     if (loop == nullptr) return nullptr;
-    if (!expect_instance(args[0], shared_types().prepared_command, "prepared",
-                         "PreparedCommand")) {
+    if (!expect_instance(args[0], shared_types().prepared_command, "prepared", "PreparedCommand")) {
       return nullptr;
     }
     const int kill = PyObject_IsTrue(args[1]);
@@ -159,8 +160,7 @@ PyObject* reactor_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     // The core calls `done` from run_ready() or cancel(), both entered from
     // Python with the interpreter lock held, and never from inside spawn().
     RunHandle handle = std::move(command).spawn(
-        *loop, std::move(options),
-        [&st, id, callback = Ref::borrow(args[2])](RunResult result) {
+        *loop, std::move(options), [&st, id, callback = Ref::borrow(args[2])](RunResult result) {
           st.runs.erase(id);
           if (st.closing) return;
           deliver(callback.get(), std::move(result));

@@ -20,8 +20,7 @@ bool convert_result(RunResult&& result, PyObject*& output, PyObject*& error) {
     output = box(shared_types().output, OutputRecord::from(std::move(*result.result)));
     return output != nullptr;
   }
-  error = make_execution_error(result.result.error(), result.partial_stdout,
-                               result.partial_stderr);
+  error = make_execution_error(result.result.error(), result.partial_stdout, result.partial_stderr);
   return error != nullptr;
 }
 

@@ -2,9 +2,8 @@
 // typed errors carrying the partial output.
 #pragma once
 
-#include "pyutil.hpp"
-
 #include "corvane/prepared.hpp"
+#include "pyutil.hpp"
 
 namespace corvane::py::native {
 

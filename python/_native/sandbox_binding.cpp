@@ -16,7 +16,9 @@ namespace {
 PyTypeObject* g_sandbox_handle = nullptr;
 
 // The name of `obj`'s type, for a TypeError in the style of the rest of the API.
-const char* type_name(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_name; }
+const char* type_name(PyObject* obj) noexcept {
+  return Py_TYPE(obj)->tp_name;
+}
 
 // One path as the core takes it: str (file system encoding), bytes or os.PathLike.
 bool path_from(PyObject* item, const std::string& name, std::vector<Path>& out) {
@@ -28,7 +30,8 @@ bool path_from(PyObject* item, const std::string& name, std::vector<Path>& out) 
                  name.c_str(), type_name(item));
     return false;
   }
-  Ref bytes(PyBytes_Check(fs.get()) ? Ref::borrow(fs.get()) : Ref(PyUnicode_EncodeFSDefault(fs.get())));
+  Ref bytes(PyBytes_Check(fs.get()) ? Ref::borrow(fs.get())
+                                    : Ref(PyUnicode_EncodeFSDefault(fs.get())));
   if (!bytes) return false;
   out.emplace_back(std::string(PyBytes_AS_STRING(bytes.get()),
                                static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
@@ -51,7 +54,8 @@ bool paths_from(PyObject* seq, const char* name, std::vector<Path>& out) {
   for (Py_ssize_t i = 0;; ++i) {
     Ref item(PyIter_Next(iter.get()));
     if (!item) return !PyErr_Occurred();
-    if (!path_from(item.get(), std::string(name) + "[" + std::to_string(i) + "]", out)) return false;
+    if (!path_from(item.get(), std::string(name) + "[" + std::to_string(i) + "]", out))
+      return false;
   }
 }
 
@@ -295,8 +299,8 @@ PyObject* sandbox_describe(PyObject*, PyObject* handle) noexcept {
     const SandboxLimits& l = sandbox.spec().limits;
     Ref limits(PyTuple_New(5));
     if (!limits) return nullptr;
-    const std::optional<std::uint64_t>* fields[] = {&l.address_space, &l.cpu_seconds,
-                                                    &l.processes, &l.file_size, &l.open_files};
+    const std::optional<std::uint64_t>* fields[] = {&l.address_space, &l.cpu_seconds, &l.processes,
+                                                    &l.file_size, &l.open_files};
     for (Py_ssize_t i = 0; i < 5; ++i) {
       PyObject* item = optional_int(*fields[i]);
       if (item == nullptr) return nullptr;

@@ -3,11 +3,10 @@
 // a sandbox to a run, and the error of a limit the command broke.
 #pragma once
 
-#include "pyutil.hpp"
-
 #include <string>
 
 #include "corvane/prepared.hpp"
+#include "pyutil.hpp"
 
 namespace corvane::py::native {
 

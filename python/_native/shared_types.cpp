@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "corvane/arg_rules.hpp"
 #include "args.hpp"
+#include "corvane/arg_rules.hpp"
 #include "corvane/policy.hpp"
 #include "corvane/prepared.hpp"
 #include "corvane/request.hpp"
@@ -73,7 +73,9 @@ bool import_shared_types() noexcept {
   return true;
 }
 
-const SharedTypes& shared_types() noexcept { return g_types; }
+const SharedTypes& shared_types() noexcept {
+  return g_types;
+}
 
 bool expect_instance(PyObject* obj, PyTypeObject* type, const char* param,
                      const char* target) noexcept {

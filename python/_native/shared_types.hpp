@@ -10,11 +10,11 @@ namespace corvane::py::native {
 
 /// The classes of `_corvane` whose instances this module reads or creates.
 struct SharedTypes {
-  PyTypeObject* arg_rules = nullptr;     ///< instances are Boxed<ArgRules>
-  PyTypeObject* proc_request = nullptr;  ///< instances are Boxed<ProcRequest>
-  PyTypeObject* output = nullptr;        ///< instances are Boxed<OutputRecord>
+  PyTypeObject* arg_rules = nullptr;         ///< instances are Boxed<ArgRules>
+  PyTypeObject* proc_request = nullptr;      ///< instances are Boxed<ProcRequest>
+  PyTypeObject* output = nullptr;            ///< instances are Boxed<OutputRecord>
   PyTypeObject* prepared_command = nullptr;  ///< instances are Boxed<PreparedCommand>
-  PyTypeObject* proc_policy = nullptr;   ///< instances are Boxed<ProcPolicy>
+  PyTypeObject* proc_policy = nullptr;       ///< instances are Boxed<ProcPolicy>
 };
 
 /// Imports `_corvane` and takes its types after checking each one's identity

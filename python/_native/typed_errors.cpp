@@ -7,8 +7,8 @@
 #include <type_traits>
 #include <variant>
 
-#include "errors.hpp"
 #include "corvane/rules.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 
 namespace corvane::py::native {
@@ -57,9 +57,8 @@ PyObject* construct(PyObject* cls, const std::string& message, PyObject* kwargs)
 bool take_class(PyObject* module, const char* name, PyObject*& out) {
   out = PyObject_GetAttrString(module, name);
   if (out == nullptr) return false;
-  if (!PyType_Check(out) ||
-      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(out),
-                        reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+  if (!PyType_Check(out) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(out),
+                                              reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
     PyErr_Format(PyExc_ImportError, "corvane._native: corvane.errors.%s is not an exception class",
                  name);
     return false;

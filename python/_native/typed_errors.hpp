@@ -3,14 +3,13 @@
 // error's fields as attributes and, for execution errors, the partial output.
 #pragma once
 
-#include "pyutil.hpp"
-
 #include <cstddef>
 #include <optional>
 #include <string_view>
 
 #include "corvane/error.hpp"
 #include "corvane/rules.hpp"
+#include "pyutil.hpp"
 
 namespace corvane::py::native {
 

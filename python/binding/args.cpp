@@ -3,9 +3,9 @@
 // parameter order, in the methods themselves.
 #include "args.hpp"
 
-#include "errors.hpp"
-
 #include <algorithm>
+
+#include "errors.hpp"
 
 namespace corvane::py {
 namespace {
@@ -35,8 +35,7 @@ Py_ssize_t find_param(const Signature& sig, PyObject* key) {
   return -1;
 }
 
-bool place_keyword(const Signature& sig, PyObject* key, PyObject* value,
-                   std::span<PyObject*> out) {
+bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, std::span<PyObject*> out) {
   const Py_ssize_t index = find_param(sig, key);
   if (index == -2) {
     PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
@@ -67,8 +66,8 @@ bool check_missing(const Signature& sig, std::span<PyObject*> out) {
   }
   if (count == 0) return true;
   if (count == 1) {
-    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'",
-                 sig.function, missing[0]);
+    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", sig.function,
+                 missing[0]);
   } else {
     // No method has more than two parameters, so two names cover every case.
     PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional arguments: '%s' and '%s'",
@@ -103,13 +102,13 @@ bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   return check_missing(sig, out);
 }
 
-bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs,
-                 std::span<PyObject*> out) {
+bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (static_cast<std::size_t>(nargs) > sig.params.size()) return raise_too_many(sig, nargs);
   for (std::size_t i = 0; i < out.size(); ++i) {
-    out[i] = i < static_cast<std::size_t>(nargs) ? PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i))
-                                                 : nullptr;
+    out[i] = i < static_cast<std::size_t>(nargs)
+                 ? PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i))
+                 : nullptr;
   }
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
@@ -145,8 +144,7 @@ bool prefix_argument_error(const char* param) noexcept {
   }
   PyObject* message = PyUnicode_FromFormat("argument '%s': %U", param, text);
   Py_DECREF(text);
-  PyObject* wrapped =
-      message == nullptr ? nullptr : PyObject_CallOneArg(PyExc_TypeError, message);
+  PyObject* wrapped = message == nullptr ? nullptr : PyObject_CallOneArg(PyExc_TypeError, message);
   Py_XDECREF(message);
   if (wrapped == nullptr) {
     Py_DECREF(original);

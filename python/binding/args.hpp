@@ -3,8 +3,6 @@
 // objects to core values, and the "argument 'p': " wrapping of their TypeErrors.
 #pragma once
 
-#include "pyutil.hpp"
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "corvane/request.hpp"
+#include "pyutil.hpp"
 
 namespace corvane::py {
 

@@ -3,8 +3,6 @@
 // method pattern, and ProcPolicy.prepare (defined beside ProcRequest).
 #pragma once
 
-#include "pyutil.hpp"
-
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +10,7 @@
 #include "args.hpp"
 #include "corvane/error.hpp"
 #include "errors.hpp"
+#include "pyutil.hpp"
 
 namespace corvane::py {
 

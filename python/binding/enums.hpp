@@ -1,9 +1,9 @@
 // The enumeration classes RiskyBinPolicy, InjectDoubleDash and RiskCategory.
 #pragma once
 
-#include "pyutil.hpp"
-
 #include <cstdint>
+
+#include "pyutil.hpp"
 
 namespace corvane::py {
 

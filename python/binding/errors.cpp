@@ -61,8 +61,8 @@ PyObject* raise_exec_error(const ExecError& error) noexcept {
 PyObject* raise_panic(std::string_view message) noexcept {
   if (message.empty()) message = kGenericFault;
   if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc(CORVANE_PANIC_TYPE_NAME, kPanicDoc,
-                                             PyExc_BaseException, nullptr);
+    g_panic_type =
+        PyErr_NewExceptionWithDoc(CORVANE_PANIC_TYPE_NAME, kPanicDoc, PyExc_BaseException, nullptr);
     if (g_panic_type == nullptr) abort_unreportable();
   }
   PyObject* text =

@@ -3,13 +3,12 @@
 // C++ exception ever unwinds into the interpreter.
 #pragma once
 
-#include "pyutil.hpp"
-
 #include <exception>
 #include <new>
 #include <string_view>
 
 #include "corvane/error.hpp"
+#include "pyutil.hpp"
 
 namespace corvane::py {
 

@@ -6,10 +6,10 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <sys/wait.h>
 
 #include <cstdint>
 #include <optional>
-#include <sys/wait.h>
 #include <string>
 #include <utility>
 
@@ -20,8 +20,7 @@ namespace corvane::py {
 /// An instance of one of our types: the object header followed by one value.
 template <class T>
 struct Boxed {
-  PyObject_HEAD
-  T value;
+  PyObject_HEAD T value;
 };
 
 /// What Python sees of one finished run: the value inside an `Output` instance.

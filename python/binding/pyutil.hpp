@@ -2,14 +2,14 @@
 // holds one C++ value per instance, and the typed accessors of the nine types.
 #pragma once
 
-#include "layouts.hpp"
-
 #include <cstddef>
 #include <initializer_list>
 #include <new>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "layouts.hpp"
 
 namespace corvane::py {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <iterator>
 
-#include "corvane/path.hpp"
 #include "base/unicode_tables.hpp"
+#include "corvane/path.hpp"
 
 namespace corvane {
 namespace {
@@ -71,13 +71,26 @@ std::string escape_quoted(std::string_view text) {
     const std::size_t start = i;
     const char32_t c = decode(valid, i);
     switch (c) {
-      case U'"': out += "\\\""; continue;
-      case U'\\': out += "\\\\"; continue;
-      case U'\t': out += "\\t"; continue;
-      case U'\r': out += "\\r"; continue;
-      case U'\n': out += "\\n"; continue;
-      case U'\0': out += "\\0"; continue;
-      default: break;
+      case U'"':
+        out += "\\\"";
+        continue;
+      case U'\\':
+        out += "\\\\";
+        continue;
+      case U'\t':
+        out += "\\t";
+        continue;
+      case U'\r':
+        out += "\\r";
+        continue;
+      case U'\n':
+        out += "\\n";
+        continue;
+      case U'\0':
+        out += "\\0";
+        continue;
+      default:
+        break;
     }
     if (needs_unicode_escape(c)) {
       char buf[16];
@@ -93,10 +106,14 @@ std::string escape_quoted(std::string_view text) {
 
 std::string_view display_name(RiskCategory category) noexcept {
   switch (category) {
-    case RiskCategory::Shell: return "shell";
-    case RiskCategory::Interpreter: return "interpreter";
-    case RiskCategory::Spawner: return "spawner";
-    case RiskCategory::Privilege: return "privilege";
+    case RiskCategory::Shell:
+      return "shell";
+    case RiskCategory::Interpreter:
+      return "interpreter";
+    case RiskCategory::Spawner:
+      return "spawner";
+    case RiskCategory::Privilege:
+      return "privilege";
   }
   return "unknown";
 }
@@ -126,7 +143,8 @@ std::string to_string(const Violation& v) {
           },
           [](const FlagNotAllowed& e) { return "flag not allowed: " + e.flag; },
           [](const TooManyFlags& e) {
-            return "too many flags: max " + std::to_string(e.max) + ", got " + std::to_string(e.got);
+            return "too many flags: max " + std::to_string(e.max) + ", got " +
+                   std::to_string(e.got);
           },
           [](const TooManyPositionals& e) {
             return "too many positional arguments: max " + std::to_string(e.max) + ", got " +
@@ -144,27 +162,39 @@ std::string to_string(const Violation& v) {
 
 std::string_view kind(const Violation& v) noexcept {
   static constexpr std::string_view names[] = {
-      "BinNotAbsolute",    "BinNotFound",        "BinCanonicalizeFailed", "BinNotAllowed",
-      "RiskyBinDenied",    "BinIsDirectory",     "BinNotRegularFile",     "BinNotExecutable",
-      "ArgRulesRequired",  "SubcommandMismatch", "FlagNotAllowed",        "TooManyFlags",
-      "TooManyPositionals", "EnvVarForbidden",   "CwdForbidden"};
+      "BinNotAbsolute",     "BinNotFound",        "BinCanonicalizeFailed", "BinNotAllowed",
+      "RiskyBinDenied",     "BinIsDirectory",     "BinNotRegularFile",     "BinNotExecutable",
+      "ArgRulesRequired",   "SubcommandMismatch", "FlagNotAllowed",        "TooManyFlags",
+      "TooManyPositionals", "EnvVarForbidden",    "CwdForbidden"};
   static_assert(std::size(names) == std::variant_size_v<Violation>);
   return names[v.index()];
 }
 
 std::string_view kind(const ExecError& e) noexcept {
-  static constexpr std::string_view names[] = {"Timeout", "StdoutLimitExceeded", "StderrLimitExceeded",
-                                               "SpawnFailed", "ExitCode"};
+  static constexpr std::string_view names[] = {"Timeout", "StdoutLimitExceeded",
+                                               "StderrLimitExceeded", "SpawnFailed", "ExitCode"};
   static_assert(std::size(names) == std::variant_size_v<ExecError>);
   return names[e.index()];
 }
 
-std::string_view kind(const OsError&) noexcept { return "OsError"; }
-std::string_view kind(const SandboxError&) noexcept { return "SandboxError"; }
-std::string message(const Violation& v) { return to_string(v); }
-std::string message(const ExecError& e) { return to_string(e); }
-std::string message(const OsError& e) { return e; }
-std::string message(const SandboxError& e) { return e; }
+std::string_view kind(const OsError&) noexcept {
+  return "OsError";
+}
+std::string_view kind(const SandboxError&) noexcept {
+  return "SandboxError";
+}
+std::string message(const Violation& v) {
+  return to_string(v);
+}
+std::string message(const ExecError& e) {
+  return to_string(e);
+}
+std::string message(const OsError& e) {
+  return e;
+}
+std::string message(const SandboxError& e) {
+  return e;
+}
 
 std::string to_string(const ExecError& e) {
   using namespace exec_error;

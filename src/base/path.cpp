@@ -104,7 +104,9 @@ std::string lossy_utf8(std::string_view bytes) {
   return out;
 }
 
-std::string display(const Path& path) { return lossy_utf8(path.native()); }
+std::string display(const Path& path) {
+  return lossy_utf8(path.native());
+}
 
 bool is_absolute(const Path& path) noexcept {
   return !path.native().empty() && path.native().front() == '/';

@@ -11,7 +11,8 @@ std::expected<Path, Violation> canonicalize_binary(const Path& path) {
   if (!is_absolute(path)) return std::unexpected(violation::BinNotAbsolute{display(path)});
   auto resolved = real_path(path);
   if (resolved) return std::move(*resolved);
-  if (resolved.error().code == ENOENT) return std::unexpected(violation::BinNotFound{display(path)});
+  if (resolved.error().code == ENOENT)
+    return std::unexpected(violation::BinNotFound{display(path)});
   return std::unexpected(violation::BinCanonicalizeFailed{display(path), resolved.error().text()});
 }
 

@@ -13,22 +13,19 @@ bool executable_by(mode_t mode, uid_t owner, gid_t group, uid_t uid, gid_t gid) 
   // A plain disjunction, unlike the kernel's owner-then-group-then-other
   // precedence: an owner without owner-execute still passes on others-execute.
   return ((mode & S_IXUSR) != 0 && uid == owner) || (mode & S_IXOTH) != 0 ||
-         ((mode & S_IXGRP) != 0 && gid == group) ||
-         (uid == 0 && (mode & (S_IXUSR | S_IXGRP)) != 0);
+         ((mode & S_IXGRP) != 0 && gid == group) || (uid == 0 && (mode & (S_IXUSR | S_IXGRP)) != 0);
 }
 
 std::expected<void, Violation> check_binary(const Path& path) {
   std::string shown = display(path);
   const std::string& bytes = path.native();
   if (bytes.find('\0') != std::string::npos) {
-    return std::unexpected(
-        violation::BinCanonicalizeFailed{std::move(shown), FsError{0}.text()});
+    return std::unexpected(violation::BinCanonicalizeFailed{std::move(shown), FsError{0}.text()});
   }
-  struct stat st {};
+  struct stat st{};
   if (::stat(bytes.c_str(), &st) != 0) {
     const int err = errno;
-    return std::unexpected(
-        violation::BinCanonicalizeFailed{std::move(shown), FsError{err}.text()});
+    return std::unexpected(violation::BinCanonicalizeFailed{std::move(shown), FsError{err}.text()});
   }
   switch (st.st_mode & S_IFMT) {
     case S_IFREG:

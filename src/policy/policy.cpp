@@ -51,7 +51,8 @@ ProcPolicyBuilder& ProcPolicyBuilder::risky_bin_policy(RiskyBinPolicy policy) & 
 }
 
 ProcPolicyBuilder& ProcPolicyBuilder::command_rules(Path path, CommandRules rules) & {
-  command_rules_.emplace_back(std::move(path), std::make_shared<const CommandRules>(std::move(rules)));
+  command_rules_.emplace_back(std::move(path),
+                              std::make_shared<const CommandRules>(std::move(rules)));
   return *this;
 }
 
@@ -172,7 +173,8 @@ void ProcPolicyBuilder::move_settings_into(ProcPolicy& policy) {
 
 ProcPolicyBuilder::RulesAt ProcPolicyBuilder::rules_at(const Path& path) const {
   RulesAt at;
-  if (const auto args = rules_by_path_.find(path); args != rules_by_path_.end()) at.args = &args->second;
+  if (const auto args = rules_by_path_.find(path); args != rules_by_path_.end())
+    at.args = &args->second;
   for (const auto& [registered, rules] : command_rules_) {
     if (path_equal(registered, path)) {
       at.command = &rules;
@@ -264,8 +266,8 @@ std::expected<PreparedCommand, Violation> ProcPolicy::prepare(ProcRequest reques
 namespace {
 
 Refusal duplicate_rules(std::string message, const Path& path) {
-  return Refusal{"DuplicateRules", std::nullopt, std::move(message), {{"path", display(path)}},
-                 std::nullopt};
+  return Refusal{
+      "DuplicateRules", std::nullopt, std::move(message), {{"path", display(path)}}, std::nullopt};
 }
 
 // The argv index an ArgRules violation is about, found with the same lexical
@@ -282,10 +284,12 @@ std::optional<std::size_t> violation_index(const Violation& v, const std::vector
         break;
       case ArgKind::Flag:
         ++flags;
-        if (const auto* bad = std::get_if<violation::FlagNotAllowed>(&v); bad && bad->flag == argv[i]) {
+        if (const auto* bad = std::get_if<violation::FlagNotAllowed>(&v);
+            bad && bad->flag == argv[i]) {
           return i;
         }
-        if (const auto* many = std::get_if<violation::TooManyFlags>(&v); many && flags == many->max + 1) {
+        if (const auto* many = std::get_if<violation::TooManyFlags>(&v);
+            many && flags == many->max + 1) {
           return i;
         }
         break;
@@ -306,11 +310,16 @@ std::optional<std::size_t> violation_index(const Violation& v, const std::vector
 
 std::string_view display_name(CheckStage stage) noexcept {
   switch (stage) {
-    case CheckStage::Binary: return "binary";
-    case CheckStage::Arguments: return "arguments";
-    case CheckStage::Environment: return "environment";
-    case CheckStage::WorkingDirectory: return "working_directory";
-    case CheckStage::Allowed: return "allowed";
+    case CheckStage::Binary:
+      return "binary";
+    case CheckStage::Arguments:
+      return "arguments";
+    case CheckStage::Environment:
+      return "environment";
+    case CheckStage::WorkingDirectory:
+      return "working_directory";
+    case CheckStage::Allowed:
+      return "allowed";
   }
   return "unknown";
 }
@@ -318,18 +327,20 @@ std::string_view display_name(CheckStage stage) noexcept {
 std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
   // A call's stdin is written whole into a pipe before its child starts.
   if (const std::uint64_t cap = max_stdin_capacity(); max_stdin_ && *max_stdin_ > cap) {
-    return std::unexpected(Refusal{
-        "StdinTooLarge", std::nullopt,
-        "max_stdin of " + std::to_string(*max_stdin_) + " bytes is above " +
-            std::to_string(cap) + ", the most a pipe can hold here",
-        {}, std::nullopt});
+    return std::unexpected(Refusal{"StdinTooLarge",
+                                   std::nullopt,
+                                   "max_stdin of " + std::to_string(*max_stdin_) +
+                                       " bytes is above " + std::to_string(cap) +
+                                       ", the most a pipe can hold here",
+                                   {},
+                                   std::nullopt});
   }
   for (std::size_t i = 0; i < command_rules_.size(); ++i) {
     const Path& path = command_rules_[i].first;
     for (std::size_t j = 0; j < i; ++j) {
       if (path_equal(command_rules_[j].first, path)) {
-        return std::unexpected(duplicate_rules(
-            "a second set of rules for binary " + display(path), path));
+        return std::unexpected(
+            duplicate_rules("a second set of rules for binary " + display(path), path));
       }
     }
     if (rules_by_path_.contains(path)) {
@@ -390,11 +401,12 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
       const bool same_argv0 = earlier.argv0.has_value() == settings.argv0.has_value() &&
                               (!settings.argv0 || path_equal(*earlier.argv0, *settings.argv0));
       if (!same_argv0 || earlier.risky != settings.risky || earlier.sandbox != settings.sandbox) {
-        return std::unexpected(Refusal{
-            "ConflictingBinaryOptions", std::nullopt,
-            "binaries that resolve to " + display(*canonical) + " have different options (" +
-                display(registered) + ")",
-            {{"path", display(registered)}}, std::nullopt});
+        return std::unexpected(Refusal{"ConflictingBinaryOptions",
+                                       std::nullopt,
+                                       "binaries that resolve to " + display(*canonical) +
+                                           " have different options (" + display(registered) + ")",
+                                       {{"path", display(registered)}},
+                                       std::nullopt});
       }
       continue;
     }
@@ -411,13 +423,17 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
   }
   // Options nobody asked for are a mistake in the policy, not something to drop silently.
   for (const auto& [path, options] : binary_options_) {
-    const bool allowed = canonical_of.contains(path) ||
-                         std::any_of(canonical_of.begin(), canonical_of.end(),
-                                     [&](const auto& entry) { return path_equal(entry.second, path); });
+    const bool allowed =
+        canonical_of.contains(path) ||
+        std::any_of(canonical_of.begin(), canonical_of.end(),
+                    [&](const auto& entry) { return path_equal(entry.second, path); });
     if (!allowed) {
-      return std::unexpected(Refusal{"OptionsForUnknownBinary", std::nullopt,
-                                     "options for binary " + display(path) + ", which is not allowed",
-                                     {{"path", display(path)}}, std::nullopt});
+      return std::unexpected(
+          Refusal{"OptionsForUnknownBinary",
+                  std::nullopt,
+                  "options for binary " + display(path) + ", which is not allowed",
+                  {{"path", display(path)}},
+                  std::nullopt});
     }
   }
   // Two names for one file are fine (/bin/ls and /usr/bin/ls); one name for two
@@ -425,8 +441,9 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
   for (const auto& [name, registered] : bin_names_) {
     auto& paths = policy.paths_by_name_[name];
     const Path& file = canonical_of.at(registered);
-    const bool known = std::any_of(paths.begin(), paths.end(),
-                                   [&](const Path& p) { return path_equal(canonical_of.at(p), file); });
+    const bool known = std::any_of(paths.begin(), paths.end(), [&](const Path& p) {
+      return path_equal(canonical_of.at(p), file);
+    });
     if (!known) paths.push_back(registered);
   }
   move_settings_into(policy);
@@ -445,28 +462,32 @@ std::expected<Path, Refusal> ProcPolicy::bin_by_name(const Path& bin) const {
     std::sort(names.begin(), names.end());
     std::string list;
     for (const auto& n : names) list += (list.empty() ? "" : ", ") + lossy_utf8(n);
-    return std::unexpected(Refusal{"BinNotAllowed", std::nullopt,
-                                   "binary not allowed: " + escape_quoted(name) +
-                                       " (not the name of an allowed binary; names: " + list + ")",
-                                   {{"requested", lossy_utf8(name)}, {"resolved", std::monostate{}}},
-                                   std::nullopt});
+    return std::unexpected(
+        Refusal{"BinNotAllowed",
+                std::nullopt,
+                "binary not allowed: " + escape_quoted(name) +
+                    " (not the name of an allowed binary; names: " + list + ")",
+                {{"requested", lossy_utf8(name)}, {"resolved", std::monostate{}}},
+                std::nullopt});
   }
   const std::vector<Path>& paths = found->second;
   if (paths.size() == 1) return paths.front();
   std::string list;
   for (const Path& p : paths) list += (list.empty() ? "" : ", ") + display(p);
-  return std::unexpected(Refusal{"AmbiguousBinName", std::nullopt,
-                                 "binary name " + escape_quoted(name) + " is ambiguous: it names " + list +
-                                     " (ask by path)",
-                                 {{"name", lossy_utf8(name)}, {"paths", list}},
-                                 std::nullopt});
+  return std::unexpected(Refusal{
+      "AmbiguousBinName",
+      std::nullopt,
+      "binary name " + escape_quoted(name) + " is ambiguous: it names " + list + " (ask by path)",
+      {{"name", lossy_utf8(name)}, {"paths", list}},
+      std::nullopt});
 }
 
 std::expected<Path, Violation> ProcPolicy::check_cwd(const std::optional<Path>& requested) const {
   return anchor_cwd_ ? cwd_policy_.validate_anchored(requested) : cwd_policy_.validate(requested);
 }
 
-std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, Explanation* ex) const {
+std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request,
+                                                          Explanation* ex) const {
   auto stage = [ex](CheckStage s) {
     if (ex) ex->stage = s;
   };
@@ -488,7 +509,8 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
     stage(CheckStage::Arguments);
     auto argv = plain->second.validate(request.argv);
     if (!argv) {
-      auto index = violation_index(argv.error(), request.argv, plain->second.subcommand().has_value());
+      auto index =
+          violation_index(argv.error(), request.argv, plain->second.subcommand().has_value());
       return std::unexpected(to_refusal(std::move(argv.error()), index));
     }
     stage(CheckStage::Environment);
@@ -525,7 +547,8 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request, E
       auto real_root = real_path(jailed->root);
       if (!real_root) {
         return std::unexpected(to_refusal(violation::CwdForbidden{
-            display(jailed->root), "failed to canonicalize jail root: " + real_root.error().text()}));
+            display(jailed->root),
+            "failed to canonicalize jail root: " + real_root.error().text()}));
       }
       root = std::move(*real_root);
     }
@@ -551,7 +574,8 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::check(ProcRequest request) c
 }
 
 Explanation ProcPolicy::explain(ProcRequest request) const {
-  Explanation ex{std::unexpected(Refusal{}), CheckStage::Binary, std::nullopt, {}, {}, std::nullopt};
+  Explanation ex{
+      std::unexpected(Refusal{}), CheckStage::Binary, std::nullopt, {}, {}, std::nullopt};
   ex.result = carry_sandbox(judge(std::move(request), &ex));
   return ex;
 }

@@ -9,15 +9,15 @@ namespace {
 
 using namespace std::string_view_literals;
 
-constexpr std::array kShells{"sh"sv,   "bash"sv, "zsh"sv,  "dash"sv, "ksh"sv,
-                             "csh"sv,  "tcsh"sv, "fish"sv, "ash"sv,  "busybox"sv};
-constexpr std::array kInterpreters{"python"sv, "python2"sv, "python3"sv, "perl"sv,   "ruby"sv,
-                                   "node"sv,   "nodejs"sv,  "deno"sv,    "bun"sv,    "php"sv,
-                                   "lua"sv,    "luajit"sv,  "tclsh"sv,   "wish"sv,   "awk"sv,
+constexpr std::array kShells{"sh"sv,  "bash"sv, "zsh"sv,  "dash"sv, "ksh"sv,
+                             "csh"sv, "tcsh"sv, "fish"sv, "ash"sv,  "busybox"sv};
+constexpr std::array kInterpreters{"python"sv, "python2"sv, "python3"sv, "perl"sv, "ruby"sv,
+                                   "node"sv,   "nodejs"sv,  "deno"sv,    "bun"sv,  "php"sv,
+                                   "lua"sv,    "luajit"sv,  "tclsh"sv,   "wish"sv, "awk"sv,
                                    "gawk"sv,   "nawk"sv,    "mawk"sv};
-constexpr std::array kSpawners{"env"sv,    "xargs"sv,  "parallel"sv, "nohup"sv,
-                               "timeout"sv, "time"sv,  "nice"sv,     "ionice"sv,
-                               "strace"sv, "ltrace"sv, "watch"sv,    "exec"sv};
+constexpr std::array kSpawners{"env"sv,     "xargs"sv,  "parallel"sv, "nohup"sv,
+                               "timeout"sv, "time"sv,   "nice"sv,     "ionice"sv,
+                               "strace"sv,  "ltrace"sv, "watch"sv,    "exec"sv};
 constexpr std::array kPrivilege{"sudo"sv,   "su"sv,      "doas"sv,    "pkexec"sv,
                                 "gksudo"sv, "kdesudo"sv, "runuser"sv, "chroot"sv};
 
@@ -34,8 +34,7 @@ constexpr std::array<RiskyNames, 4> kTable{{
 std::optional<std::string_view> final_component(std::string_view path) noexcept {
   while (!path.empty()) {
     const std::size_t slash = path.rfind('/');
-    const std::string_view last =
-        slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
     path = slash == std::string_view::npos ? std::string_view{} : path.substr(0, slash);
     if (last.empty() || last == ".") continue;
     if (last == "..") return std::nullopt;
@@ -83,15 +82,18 @@ bool valid_utf8(std::string_view text) noexcept {
 
 }  // namespace
 
-std::span<const RiskyNames> risky_names() noexcept { return kTable; }
+std::span<const RiskyNames> risky_names() noexcept {
+  return kTable;
+}
 
 std::optional<RiskCategory> categorize_risky(const Path& path) {
   const auto name = final_component(path.native());
   if (!name || !valid_utf8(*name)) return std::nullopt;
   const std::string_view base = name->substr(0, name->find('.'));
   const std::size_t digits_start = base.find_last_not_of("0123456789");
-  const std::string_view stem =
-      digits_start == std::string_view::npos ? std::string_view{} : base.substr(0, digits_start + 1);
+  const std::string_view stem = digits_start == std::string_view::npos
+                                    ? std::string_view{}
+                                    : base.substr(0, digits_start + 1);
   for (const RiskyNames& entry : kTable) {
     for (const std::string_view candidate : entry.names) {
       if (candidate == stem || candidate == *name) return entry.category;

@@ -18,10 +18,13 @@ inline std::string join(const std::vector<std::string>& words, std::string_view 
 }
 
 /// A token an option parser reads as a flag: a dash and at least one more character.
-inline bool is_flag_token(std::string_view token) { return token.size() >= 2 && token.front() == '-'; }
+inline bool is_flag_token(std::string_view token) {
+  return token.size() >= 2 && token.front() == '-';
+}
 
 inline bool all_digits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace corvane::rule_text

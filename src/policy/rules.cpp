@@ -23,7 +23,9 @@ struct overloaded : Ts... {
 
 // ---------------------------------------------------------------- refusals
 
-std::string_view violation_kind(const Violation& v) noexcept { return kind(v); }
+std::string_view violation_kind(const Violation& v) noexcept {
+  return kind(v);
+}
 
 std::vector<std::pair<std::string, RefusalField>> violation_fields(const Violation& v) {
   using namespace violation;
@@ -32,8 +34,12 @@ std::vector<std::pair<std::string, RefusalField>> violation_fields(const Violati
       overloaded{
           [](const BinNotAbsolute& e) { return Fields{{"path", e.path}}; },
           [](const BinNotFound& e) { return Fields{{"path", e.path}}; },
-          [](const BinCanonicalizeFailed& e) { return Fields{{"path", e.path}, {"reason", e.reason}}; },
-          [](const BinNotAllowed& e) { return Fields{{"requested", e.requested}, {"resolved", e.resolved}}; },
+          [](const BinCanonicalizeFailed& e) {
+            return Fields{{"path", e.path}, {"reason", e.reason}};
+          },
+          [](const BinNotAllowed& e) {
+            return Fields{{"requested", e.requested}, {"resolved", e.resolved}};
+          },
           [](const RiskyBinDenied& e) {
             return Fields{{"category", std::string(display_name(e.category))}, {"path", e.path}};
           },
@@ -48,16 +54,26 @@ std::vector<std::pair<std::string, RefusalField>> violation_fields(const Violati
           [](const FlagNotAllowed& e) { return Fields{{"flag", e.flag}}; },
           [](const TooManyFlags& e) { return Fields{{"max", e.max}, {"got", e.got}}; },
           [](const TooManyPositionals& e) { return Fields{{"max", e.max}, {"got", e.got}}; },
-          [](const EnvVarForbidden& e) { return Fields{{"name", e.name}, {"reason", std::string(e.reason)}}; },
+          [](const EnvVarForbidden& e) {
+            return Fields{{"name", e.name}, {"reason", std::string(e.reason)}};
+          },
           [](const CwdForbidden& e) { return Fields{{"path", e.path}, {"reason", e.reason}}; },
       },
       v);
 }
 
-std::string_view kind(const Refusal& r) noexcept { return r.kind; }
-std::string message(const Refusal& r) { return r.message; }
-std::string_view kind(const RuleError&) noexcept { return "RuleError"; }
-std::string message(const RuleError& e) { return e.message; }
+std::string_view kind(const Refusal& r) noexcept {
+  return r.kind;
+}
+std::string message(const Refusal& r) {
+  return r.message;
+}
+std::string_view kind(const RuleError&) noexcept {
+  return "RuleError";
+}
+std::string message(const RuleError& e) {
+  return e.message;
+}
 
 Refusal to_refusal(Violation v, std::optional<std::size_t> index) {
   Refusal r{std::string(violation_kind(v)), index, to_string(v), violation_fields(v), std::nullopt};
@@ -67,24 +83,36 @@ Refusal to_refusal(Violation v, std::optional<std::size_t> index) {
 
 std::string_view display_name(TokenRole role) noexcept {
   switch (role) {
-    case TokenRole::Subcommand: return "subcommand";
-    case TokenRole::Flag: return "flag";
-    case TokenRole::ValueFlag: return "value flag";
-    case TokenRole::Value: return "value";
-    case TokenRole::Attached: return "flag with value";
-    case TokenRole::Numeric: return "numeric flag";
-    case TokenRole::Bundle: return "bundle";
-    case TokenRole::Separator: return "separator";
-    case TokenRole::Positional: return "positional";
+    case TokenRole::Subcommand:
+      return "subcommand";
+    case TokenRole::Flag:
+      return "flag";
+    case TokenRole::ValueFlag:
+      return "value flag";
+    case TokenRole::Value:
+      return "value";
+    case TokenRole::Attached:
+      return "flag with value";
+    case TokenRole::Numeric:
+      return "numeric flag";
+    case TokenRole::Bundle:
+      return "bundle";
+    case TokenRole::Separator:
+      return "separator";
+    case TokenRole::Positional:
+      return "positional";
   }
   return "unknown";
 }
 
 std::string_view display_name(DoubleDashReading reading) noexcept {
   switch (reading) {
-    case DoubleDashReading::EndsOptions: return "ends_options";
-    case DoubleDashReading::OptionsContinue: return "options_continue";
-    case DoubleDashReading::Argument: return "argument";
+    case DoubleDashReading::EndsOptions:
+      return "ends_options";
+    case DoubleDashReading::OptionsContinue:
+      return "options_continue";
+    case DoubleDashReading::Argument:
+      return "argument";
   }
   return "unknown";
 }
@@ -208,7 +236,8 @@ std::optional<std::string> name_problem(const std::string& name, bool first_arg_
   }
   if (name.size() == 1 && name != "-") {
     if (first_arg_bundle) return std::nullopt;
-    return "flag " + escape_quoted(name) + " has no dash and the rule set reads no first-argument bundle";
+    return "flag " + escape_quoted(name) +
+           " has no dash and the rule set reads no first-argument bundle";
   }
   return "flag " + escape_quoted(name) + " does not start with '-'";
 }
@@ -229,16 +258,17 @@ std::expected<CommandRules, RuleError> CommandRules::make(std::vector<RuleSet> s
     }
     for (std::size_t j = 0; j < i; ++j) {
       if (sets[j].subcommand_ == set.subcommand_) {
-        return fail(set.subcommand_.empty()
-                        ? std::string("a second rule set without a subcommand")
-                        : "a second rule set for subcommand " + escape_quoted(join(set.subcommand_, " ")));
+        return fail(set.subcommand_.empty() ? std::string("a second rule set without a subcommand")
+                                            : "a second rule set for subcommand " +
+                                                  escape_quoted(join(set.subcommand_, " ")));
       }
     }
     set.flags_.clear();
     set.values_.clear();
     for (const auto& name : set.flag_order_) {
       if (auto problem = name_problem(name, set.first_arg_bundle_, false)) return fail(*problem);
-      if (!set.flags_.insert(name).second) return fail("flag " + escape_quoted(name) + " declared twice");
+      if (!set.flags_.insert(name).second)
+        return fail("flag " + escape_quoted(name) + " declared twice");
     }
     for (const auto& [name, rule] : set.value_order_) {
       if (auto problem = name_problem(name, set.first_arg_bundle_, true)) return fail(*problem);
@@ -250,8 +280,8 @@ std::expected<CommandRules, RuleError> CommandRules::make(std::vector<RuleSet> s
       if (rule.pattern) {
         auto pattern = ValuePattern::compile(*rule.pattern);
         if (!pattern) {
-          return fail("pattern " + escape_quoted(*rule.pattern) + " of " + escape_quoted(name) + " " +
-                      pattern.error());
+          return fail("pattern " + escape_quoted(*rule.pattern) + " of " + escape_quoted(name) +
+                      " " + pattern.error());
         }
         compiled.pattern = std::make_shared<const ValuePattern>(std::move(*pattern));
       }

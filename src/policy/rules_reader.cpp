@@ -3,8 +3,6 @@
 // their flags, bundles, numeric flags), the program's own reading of "--",
 // value constraints, path positionals (from wherever a value moves the
 // program), counts and the "--" insertion after the subcommand and every value.
-#include "corvane/rules.hpp"
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include <deque>
 #include <type_traits>
 
+#include "corvane/rules.hpp"
 #include "policy/rule_text.hpp"
 #include "policy/value_pattern.hpp"
 
@@ -50,14 +49,15 @@ std::expected<Path, std::string> resolve_in_jail(const std::string& text, const 
     if (part.empty() || part == ".") continue;
     if (k == existing) {
       // A dangling symbolic link would send a write wherever it points.
-      struct stat st {};
+      struct stat st{};
       if (::lstat((resolved / parts[k]).c_str(), &st) == 0) {
         return std::unexpected("dangling symbolic link " + display(resolved / parts[k]));
       }
     }
     resolved /= parts[k];
   }
-  if (!path_starts_with(resolved, jail.root)) return std::unexpected("resolves to " + display(resolved));
+  if (!path_starts_with(resolved, jail.root))
+    return std::unexpected("resolves to " + display(resolved));
   return resolved;
 }
 
@@ -140,12 +140,16 @@ std::expected<Path, Refusal> Reader::check_path(const std::string& text, std::si
   }
   std::string reason = resolved.error();
   if (moves_ > 0) {
-    reason += ", from " + display(here_->cwd) + " where " + lossy_utf8(last_move_flag_) + " moves it";
+    reason +=
+        ", from " + display(here_->cwd) + " where " + lossy_utf8(last_move_flag_) + " moves it";
   }
   std::string message =
       "path outside the working directory jail: " + escape_quoted(text) + " (" + reason + ")";
-  Refusal r{"PathOutsideJail", index, std::move(message),
-            {{"path", lossy_utf8(text)}, {"reason", reason}}, std::nullopt};
+  Refusal r{"PathOutsideJail",
+            index,
+            std::move(message),
+            {{"path", lossy_utf8(text)}, {"reason", reason}},
+            std::nullopt};
   if (flag) r.fields.emplace_back("flag", lossy_utf8(*flag));
   return std::unexpected(std::move(r));
 }
@@ -179,7 +183,8 @@ std::expected<void, Refusal> Reader::recheck_from_last_directory() {
 std::expected<void, Refusal> Reader::check_value(const std::string& flag, const Value& rule,
                                                  const std::string& value, std::size_t index) {
   auto refuse = [&](std::string why) {
-    return std::unexpected(Refusal{"ValueNotAllowed", index,
+    return std::unexpected(Refusal{"ValueNotAllowed",
+                                   index,
                                    "value not allowed for " + lossy_utf8(flag) + ": " +
                                        escape_quoted(value) + " (" + why + ")",
                                    {{"flag", lossy_utf8(flag)}, {"value", lossy_utf8(value)}},
@@ -190,13 +195,15 @@ std::expected<void, Refusal> Reader::check_value(const std::string& flag, const 
   }
   if (rule.pattern && value.size() > kMaxPatternValueBytes) {
     // Matching time grows with the value; a longer value is no flag value.
-    return std::unexpected(Refusal{
-        "ValueTooLong", index,
-        "value too long for " + lossy_utf8(flag) + ": max " + std::to_string(kMaxPatternValueBytes) +
-            " bytes, got " + std::to_string(value.size()),
-        {{"flag", lossy_utf8(flag)}, {"max", std::uint64_t{kMaxPatternValueBytes}},
-         {"got", std::uint64_t{value.size()}}},
-        std::nullopt});
+    return std::unexpected(Refusal{"ValueTooLong",
+                                   index,
+                                   "value too long for " + lossy_utf8(flag) + ": max " +
+                                       std::to_string(kMaxPatternValueBytes) + " bytes, got " +
+                                       std::to_string(value.size()),
+                                   {{"flag", lossy_utf8(flag)},
+                                    {"max", std::uint64_t{kMaxPatternValueBytes}},
+                                    {"got", std::uint64_t{value.size()}}},
+                                   std::nullopt});
   }
   if (rule.pattern && !rule.pattern->matches(value)) {
     return refuse("must match " + *rule.rule.pattern);
@@ -216,7 +223,8 @@ std::expected<void, Refusal> Reader::take_next_value(const std::string& flag, co
     // after it read as options: exactly the smuggling this model exists to stop.
     const bool end = at >= argv_.size();
     return std::unexpected(Refusal{
-        "ValueMissing", end ? i : at,
+        "ValueMissing",
+        end ? i : at,
         "flag " + lossy_utf8(flag) + " takes a value, but " +
             (end ? std::string("it is the last argument") : std::string("\"--\" follows it")),
         {{"flag", lossy_utf8(flag)}},
@@ -344,8 +352,8 @@ std::expected<void, Refusal> Reader::read(std::size_t start) {
 }  // namespace
 
 std::expected<std::vector<std::string>, Refusal> CommandRules::apply(std::vector<std::string> argv,
-                                                                    const PathJail* jail,
-                                                                    RuleTrace* trace) const {
+                                                                     const PathJail* jail,
+                                                                     RuleTrace* trace) const {
   // The longest subcommand path that argv starts with chooses the rule set.
   const RuleSet* chosen = nullptr;
   for (const RuleSet& set : sets_) {
@@ -359,20 +367,25 @@ std::expected<std::vector<std::string>, Refusal> CommandRules::apply(std::vector
     for (const RuleSet& set : sets_) allowed.push_back(join(set.subcommand_, " "));
     const std::string list = join(allowed, ", ");
     if (argv.empty()) {
-      return std::unexpected(Refusal{"SubcommandNotAllowed", std::nullopt,
+      return std::unexpected(Refusal{"SubcommandNotAllowed",
+                                     std::nullopt,
                                      "subcommand required (allowed: " + list + ")",
                                      {{"got", std::monostate{}}, {"allowed", list}},
                                      std::nullopt});
     }
-    return std::unexpected(Refusal{
-        "SubcommandNotAllowed", 0,
-        "subcommand not allowed: " + escape_quoted(argv[0]) + " (allowed: " + list + ")",
-        {{"got", lossy_utf8(argv[0])}, {"allowed", list}},
-        std::nullopt});
+    return std::unexpected(
+        Refusal{"SubcommandNotAllowed",
+                0,
+                "subcommand not allowed: " + escape_quoted(argv[0]) + " (allowed: " + list + ")",
+                {{"got", lossy_utf8(argv[0])}, {"allowed", list}},
+                std::nullopt});
   }
   if (needs_jail_ && !jail) {
-    return std::unexpected(Refusal{"JailRequired", std::nullopt,
-                                   "path rules need a working-directory jail", {}, std::nullopt});
+    return std::unexpected(Refusal{"JailRequired",
+                                   std::nullopt,
+                                   "path rules need a working-directory jail",
+                                   {},
+                                   std::nullopt});
   }
   const std::size_t start = chosen->subcommand_.size();
   if (trace) {
@@ -387,9 +400,9 @@ std::expected<std::vector<std::string>, Refusal> CommandRules::apply(std::vector
         violation::TooManyFlags{chosen->max_flags_, reader.flag_count}, reader.excess_flag));
   }
   if (reader.excess_positional) {
-    return std::unexpected(to_refusal(
-        violation::TooManyPositionals{chosen->max_positionals_, reader.positional_count},
-        reader.excess_positional));
+    return std::unexpected(
+        to_refusal(violation::TooManyPositionals{chosen->max_positionals_, reader.positional_count},
+                   reader.excess_positional));
   }
   // The caller's own "--" can only be a real separator here (never a value),
   // so it already ends the options and nothing is inserted.

@@ -11,7 +11,8 @@
 #include <regex>
 
 #if !defined(__GLIBCXX__)
-#error "value patterns rely on libstdc++'s breadth-first regex executor (regex_constants::__polynomial)"
+#error \
+    "value patterns rely on libstdc++'s breadth-first regex executor (regex_constants::__polynomial)"
 #endif
 
 namespace corvane {
@@ -91,7 +92,8 @@ std::expected<ValuePattern, std::string> ValuePattern::compile(std::string_view 
     for (const auto& state : *automaton) {
       switch (state._M_opcode()) {
         case std::__detail::_S_opcode_backref:
-          return std::unexpected(std::string("uses a back-reference, which has no linear-time match"));
+          return std::unexpected(
+              std::string("uses a back-reference, which has no linear-time match"));
         case std::__detail::_S_opcode_subexpr_lookahead:
           return std::unexpected(std::string("uses a lookahead, which has no linear-time match"));
         default:

@@ -36,7 +36,8 @@ class ValuePattern {
 
  private:
   struct Compiled;
-  explicit ValuePattern(std::shared_ptr<const Compiled> compiled) : compiled_(std::move(compiled)) {}
+  explicit ValuePattern(std::shared_ptr<const Compiled> compiled)
+      : compiled_(std::move(compiled)) {}
   std::shared_ptr<const Compiled> compiled_;
 };
 

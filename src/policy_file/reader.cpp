@@ -369,7 +369,8 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
     if (is_none(own)) continue;
     const std::string key = join(binary_keys_[i], "sandbox");
     if (!box) {
-      fail(key, "a binary's sandbox changes the policy's [sandbox], which this policy does not have");
+      fail(key,
+           "a binary's sandbox changes the policy's [sandbox], which this policy does not have");
       break;
     }
     settings.binaries[i].sandbox = sandbox(data.find("sandbox"), own, key);

@@ -214,7 +214,7 @@ std::optional<Sandbox> Reader::sandbox(const PolicyValue* base, const PolicyValu
     spec.network = network_value->boolean;
   } else if (network_value != nullptr && !port_table) {
     fail(at("network"), "expected a boolean, got " + type_name(*network_value) +
-                                " (or a table of TCP ports: connect, bind)");
+                            " (or a table of TCP ports: connect, bind)");
   } else if (port_table) {
     table(*network_value, at("network"), kNetworkKeys);
   }

@@ -158,7 +158,7 @@ class Reader {
   const std::optional<Path>& base_dir_;
   const PolicyVariables& variables_;
   std::optional<PolicyFileError> error_;
-  std::vector<std::string> binary_keys_;  // the key path of each binary, in order
+  std::vector<std::string> binary_keys_;              // the key path of each binary, in order
   std::vector<const PolicyValue*> binary_sandboxes_;  // each binary's own [sandbox] or null
   PolicySettings settings_;
   bool cwd_written_ = false;

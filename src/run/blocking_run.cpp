@@ -63,7 +63,8 @@ std::expected<std::unique_ptr<EventLoop>, ExecError> create_run_loop() {
 }
 
 RunResult PreparedCommand::run(RunOptions options) && {
-  if (EventLoop::current() == nullptr) return run_on_private_loop(std::move(*this), std::move(options));
+  if (EventLoop::current() == nullptr)
+    return run_on_private_loop(std::move(*this), std::move(options));
   // This thread is inside a loop that only it can drive: run on one worker
   // thread with a private loop of its own, so even a single-threaded caller cannot deadlock.
   WorkerJob job{std::move(*this), std::move(options), std::nullopt, nullptr};

@@ -94,7 +94,6 @@ void reap_blocking(int pidfd) noexcept {
   (void)wait_pidfd(pidfd, info, WEXITED);
 }
 
-
 // Everything the child needs is built here, in the parent, before the spawn.
 // Returns the SpawnFailed message on failure; nothing is left running then.
 std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
@@ -157,9 +156,14 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
     stdin_fd = std::move(*filled);
   }
 
-  const SpawnRequest request{bin.c_str(),      argv.data(),      envp.data(),
-                             cwd.c_str(),      out->write.get(), err->write.get(),
-                             launch ? &setup : nullptr, stdin_fd ? stdin_fd.get() : -1};
+  const SpawnRequest request{bin.c_str(),
+                             argv.data(),
+                             envp.data(),
+                             cwd.c_str(),
+                             out->write.get(),
+                             err->write.get(),
+                             launch ? &setup : nullptr,
+                             stdin_fd ? stdin_fd.get() : -1};
   // A failed chdir or exec comes back as the errno, the child already reaped.
   auto spawned = spawn_child(request);
   if (!spawned) {

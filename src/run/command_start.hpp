@@ -20,7 +20,7 @@ struct Child {
   UniqueFd pidfd;
   UniqueFd out;
   UniqueFd err;
-  pid_t group = 0;                  // a process group killed with the child, or 0
+  pid_t group = 0;                   // a process group killed with the child, or 0
   std::optional<Sandbox> sandbox{};  // to name a broken limit at the end
 };
 

@@ -65,7 +65,8 @@ Execution::~Execution() {
   kill_and_reap();
   // Every run's `done` is called exactly once: a run the loop can no longer
   // finish ends as abandoned, with its child already gone.
-  if (phase_ != Phase::Done) complete(std::unexpected(exec_error::SpawnFailed{kLoopDestroyed}), true);
+  if (phase_ != Phase::Done)
+    complete(std::unexpected(exec_error::SpawnFailed{kLoopDestroyed}), true);
 }
 
 void Execution::begin(const std::shared_ptr<Execution>& self, Clock::time_point started) {
@@ -75,8 +76,7 @@ void Execution::begin(const std::shared_ptr<Execution>& self, Clock::time_point 
     ex.kill_and_reap();
     post_failure(self, os_error_text(error));
   };
-  if (auto r = ex.loop_.watch(ex.pidfd_.get(), EPOLLIN,
-                              [self](std::uint32_t) { self->on_exit(); });
+  if (auto r = ex.loop_.watch(ex.pidfd_.get(), EPOLLIN, [self](std::uint32_t) { self->on_exit(); });
       !r) {
     return fail(r.error());
   }
@@ -211,10 +211,10 @@ void Execution::on_readable(Reader& reader) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) return;
-      finish_reader(
-          reader, exec_error::SpawnFailed{std::string(reader.is_stdout ? "stdout read error: "
-                                                                       : "stderr read error: ") +
-                                          os_error_text(errno)});
+      finish_reader(reader,
+                    exec_error::SpawnFailed{std::string(reader.is_stdout ? "stdout read error: "
+                                                                         : "stderr read error: ") +
+                                            os_error_text(errno)});
       return;
     }
     if (n == 0) {

@@ -33,8 +33,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
   using Done = std::move_only_function<void(RunResult)>;
 
   Execution(EventLoop& loop, Done done, Clock::time_point start, Duration timeout,
-            std::uint64_t max_stdout, std::uint64_t max_stderr, OnOutputLimit on_limit,
-            Child child)
+            std::uint64_t max_stdout, std::uint64_t max_stderr, OnOutputLimit on_limit, Child child)
       : loop_(loop),
         done_(std::move(done)),
         start_(start),
@@ -123,7 +122,6 @@ class Execution : public std::enable_shared_from_this<Execution> {
   // the child was signalled.
   int kill_child() noexcept;
 
-
   // True in a forked copy of the process that started the child.
   [[nodiscard]] bool foreign() const noexcept { return ::getpid() != owner_; }
 
@@ -148,7 +146,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
   Phase phase_ = Phase::Running;
   std::optional<ExecError> pending_;
   std::shared_ptr<StartJob> job_;  // while the starter thread has the start
-  StartInbox* inbox_ = nullptr;     // where it comes back meanwhile
+  StartInbox* inbox_ = nullptr;    // where it comes back meanwhile
 };
 
 }  // namespace corvane::detail

@@ -10,7 +10,11 @@ std::optional<std::int32_t> Output::exit_code() const noexcept {
   return (status >> 8) & 0xff;
 }
 
-std::string Output::stdout_string() const { return lossy_utf8(stdout); }
-std::string Output::stderr_string() const { return lossy_utf8(stderr); }
+std::string Output::stdout_string() const {
+  return lossy_utf8(stdout);
+}
+std::string Output::stderr_string() const {
+  return lossy_utf8(stderr);
+}
 
 }  // namespace corvane

@@ -29,9 +29,9 @@ bool RunHandle::finished() const noexcept {
 RunHandle PreparedCommand::spawn(EventLoop& loop, RunOptions options,
                                  std::move_only_function<void(RunResult)> done) && {
   if (options.start_on == StartOn::Starter) {
-    auto execution = std::make_shared<Execution>(
-        loop, std::move(done), Clock::now(), timeout_, max_stdout_, max_stderr_,
-        options.on_output_limit, Child{UniqueFd(), UniqueFd(), UniqueFd()});
+    auto execution = std::make_shared<Execution>(loop, std::move(done), Clock::now(), timeout_,
+                                                 max_stdout_, max_stderr_, options.on_output_limit,
+                                                 Child{UniqueFd(), UniqueFd(), UniqueFd()});
     if (options.on_chunk) execution->stream_to(std::move(options.on_chunk));
     Execution::begin_in_background(execution, std::move(*this));
     return RunHandle(execution);
@@ -95,10 +95,10 @@ std::expected<PreparedCommand, CallOptionError> PreparedCommand::with_stdin(std:
                                            "stdin not allowed: the policy sets no max_stdin"});
   }
   if (bytes.size() > *max_stdin_) {
-    return std::unexpected(CallOptionError{
-        CallOptionError::Kind::OverLimit, "StdinAboveLimit",
-        "stdin of " + std::to_string(bytes.size()) + " bytes is above the policy's max_stdin of " +
-            std::to_string(*max_stdin_) + " bytes"});
+    return std::unexpected(CallOptionError{CallOptionError::Kind::OverLimit, "StdinAboveLimit",
+                                           "stdin of " + std::to_string(bytes.size()) +
+                                               " bytes is above the policy's max_stdin of " +
+                                               std::to_string(*max_stdin_) + " bytes"});
   }
   stdin_ = std::move(bytes);
   return std::move(*this);

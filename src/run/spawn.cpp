@@ -7,9 +7,9 @@
 #include <fcntl.h>
 #include <linux/sched.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -41,8 +41,8 @@ struct ChildFrame {
   const SpawnRequest* request;
   int error;
   SpawnStage stage;
-  pid_t host_pid;   // the host as the child's getppid() names it
-  int host_pidfd;   // the host process in a new PID namespace, where getppid() is 0; else -1
+  pid_t host_pid;  // the host as the child's getppid() names it
+  int host_pidfd;  // the host process in a new PID namespace, where getppid() is 0; else -1
 };
 
 // Whether the host died before the child's death signal was set: the child
@@ -50,7 +50,7 @@ struct ChildFrame {
 // parent's pidfd is readable once every thread of the host has exited.
 CORVANE_CHILD_CODE bool host_gone(const ChildFrame& frame) noexcept {
   if (frame.host_pidfd < 0) return child_syscall(SYS_getppid) != frame.host_pid;
-  struct pollfd host {frame.host_pidfd, POLLIN, 0};
+  struct pollfd host{frame.host_pidfd, POLLIN, 0};
   return child_syscall(SYS_poll, reinterpret_cast<long>(&host), 1, 0) != 0;
 }
 
@@ -125,7 +125,7 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
   rc = child_syscall(SYS_close_range, 3, ~0L & 0xffffffffL, 0);
   if (rc == -ENOSYS || rc == -EINVAL) {
     // Kernels before close_range: close every number below the descriptor limit.
-    struct rlimit limit {};
+    struct rlimit limit{};
     rc = child_syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, 0, reinterpret_cast<long>(&limit));
     if (rc < 0) return child_fail(frame, SpawnStage::CloseFds, rc);
     for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) child_syscall(SYS_close, static_cast<long>(fd));
@@ -135,16 +135,17 @@ CORVANE_CHILD_CODE int child_main(void* arg) noexcept {
 
   const std::uint64_t empty_mask = 0;
   child_syscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&empty_mask), 0,
-              kSigsetBytes);
+                kSigsetBytes);
   rc = child_syscall(SYS_execve, reinterpret_cast<long>(req.path), reinterpret_cast<long>(req.argv),
-                   reinterpret_cast<long>(req.envp));
+                     reinterpret_cast<long>(req.envp));
   return child_fail(frame, SpawnStage::Exec, rc);
 }
 
 // clone3 whose child starts on the new stack by calling fn(arg) and exits with
 // its return value; the parent gets the pid or -errno. Written out because the
 // child must never return through a frame of the parent's stack.
-[[gnu::noinline]] long clone3_call(clone_args* args, int (*fn)(void*) noexcept, void* arg) noexcept {
+[[gnu::noinline]] long clone3_call(clone_args* args, int (*fn)(void*) noexcept,
+                                   void* arg) noexcept {
   long ret;
   register int (*r12)(void*) noexcept asm("r12") = fn;
   register void* r13 asm("r13") = arg;

@@ -17,7 +17,8 @@
 // flags (CLONE_NEWUSER, CLONE_NEWPID, CLONE_NEWNET, ...) and give one step
 // that runs in the child after its descriptors 0-2, session and directory are
 // set, and before the descriptors above 2 are closed (so a step may use one the
-// parent prepared, such as a Landlock ruleset; they are close-on-exec) and exec. That step runs under the same rules as the rest of the child:
+// parent prepared, such as a Landlock ruleset; they are close-on-exec) and exec. That step runs
+// under the same rules as the rest of the child:
 //   - it shares the parent's memory, and the parent is suspended until the
 //     child execs or exits, so the step must do everything itself (a new user
 //     namespace writes its own /proc/self/uid_map, for example);
@@ -58,19 +59,28 @@ struct ChildSetup {
 
 /// What the child runs and where its streams go. Every pointer stays valid for the call.
 struct SpawnRequest {
-  const char* path;          ///< absolute path of the program
-  char* const* argv;         ///< null-terminated
-  char* const* envp;         ///< null-terminated, the complete environment
-  const char* cwd;           ///< directory to start in
-  int stdout_fd;             ///< becomes descriptor 1; must be above 2
-  int stderr_fd;             ///< becomes descriptor 2; must be above 2
-  const ChildSetup* setup;   ///< optional
+  const char* path;         ///< absolute path of the program
+  char* const* argv;        ///< null-terminated
+  char* const* envp;        ///< null-terminated, the complete environment
+  const char* cwd;          ///< directory to start in
+  int stdout_fd;            ///< becomes descriptor 1; must be above 2
+  int stderr_fd;            ///< becomes descriptor 2; must be above 2
+  const ChildSetup* setup;  ///< optional
   /// Becomes descriptor 0 when set (must be above 2); -1: /dev/null.
   int stdin_fd = -1;
 };
 
 /// The step of the start that failed.
-enum class SpawnStage : std::uint8_t { Clone, Stdin, Streams, Session, Chdir, CloseFds, Setup, Exec };
+enum class SpawnStage : std::uint8_t {
+  Clone,
+  Stdin,
+  Streams,
+  Session,
+  Chdir,
+  CloseFds,
+  Setup,
+  Exec
+};
 
 /// Why a start failed: the errno and the step it came from.
 struct SpawnError {
@@ -96,7 +106,8 @@ struct SpawnedChild {
 /// signal does not reach: a set-uid program the host ran without a sandbox
 /// (the kernel clears the signal at such an exec), and the background
 /// processes of a command that is not pid 1 of its own PID namespace.
-[[nodiscard]] std::expected<SpawnedChild, SpawnError> spawn_child(const SpawnRequest& request) noexcept;
+[[nodiscard]] std::expected<SpawnedChild, SpawnError> spawn_child(
+    const SpawnRequest& request) noexcept;
 
 /// The wait status of an exited child that someone else reaped (the kernel for
 /// a host that ignores SIGCHLD, or a host thread in waitpid(-1)), read from its

@@ -151,7 +151,8 @@ class Starter {
   std::shared_ptr<StarterTask> withdraw(StarterTask& task) noexcept {
     std::shared_ptr<StarterTask> queued;
     if (task.state_ == StarterTask::State::Queued) {
-      auto it = std::ranges::find_if(queue_, [&](const auto& entry) { return entry.get() == &task; });
+      auto it =
+          std::ranges::find_if(queue_, [&](const auto& entry) { return entry.get() == &task; });
       if (it != queue_.end()) {
         queued = std::move(*it);
         queue_.erase(it);

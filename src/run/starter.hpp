@@ -79,6 +79,7 @@ enum class GaveUp : unsigned char {
 
 /// Starts a detached thread running main(arg) with every signal blocked, so
 /// that no signal meant for the host ever lands on it. False when it cannot be created.
-[[nodiscard]] bool start_quiet_thread(void* (*main)(void*), void* arg, std::size_t stack_bytes) noexcept;
+[[nodiscard]] bool start_quiet_thread(void* (*main)(void*), void* arg,
+                                      std::size_t stack_bytes) noexcept;
 
 }  // namespace corvane::detail

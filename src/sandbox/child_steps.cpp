@@ -50,8 +50,7 @@ CORVANE_CHILD_CODE int write_proc_file(const char* path, const char* text,
   return n == static_cast<long>(size) ? 0 : EIO;
 }
 
-CORVANE_CHILD_CODE int add_path_rule(int ruleset, const char* path,
-                                     std::uint64_t access) noexcept {
+CORVANE_CHILD_CODE int add_path_rule(int ruleset, const char* path, std::uint64_t access) noexcept {
   if (access == 0) return 0;
   const long fd = child_syscall(SYS_openat, AT_FDCWD, as_arg(path), O_PATH | O_CLOEXEC);
   if (fd < 0) return static_cast<int>(-fd);

@@ -29,7 +29,8 @@ int add_rule(int ruleset, int fd, std::uint64_t access) noexcept {
 }
 
 std::expected<UniqueFd, std::string> open_rule_path(const Path& path) {
-  if (!path.is_absolute()) return std::unexpected("sandbox path is not absolute: " + corvane::display(path));
+  if (!path.is_absolute())
+    return std::unexpected("sandbox path is not absolute: " + corvane::display(path));
   if (path.native().find('\0') != std::string::npos)
     return std::unexpected("sandbox path holds a nul byte: " + corvane::display(path));
   const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);

@@ -28,11 +28,11 @@ constexpr std::uint64_t kFsMakeSock = 1ULL << 9;
 constexpr std::uint64_t kFsMakeFifo = 1ULL << 10;
 constexpr std::uint64_t kFsMakeBlock = 1ULL << 11;
 constexpr std::uint64_t kFsMakeSym = 1ULL << 12;
-constexpr std::uint64_t kFsRefer = 1ULL << 13;     // ABI 2
-constexpr std::uint64_t kFsTruncate = 1ULL << 14;  // ABI 3
-constexpr std::uint64_t kFsIoctlDev = 1ULL << 15;  // ABI 5
-constexpr std::uint64_t kNetBindTcp = 1ULL << 0;     // ABI 4
-constexpr std::uint64_t kNetConnectTcp = 1ULL << 1;  // ABI 4
+constexpr std::uint64_t kFsRefer = 1ULL << 13;           // ABI 2
+constexpr std::uint64_t kFsTruncate = 1ULL << 14;        // ABI 3
+constexpr std::uint64_t kFsIoctlDev = 1ULL << 15;        // ABI 5
+constexpr std::uint64_t kNetBindTcp = 1ULL << 0;         // ABI 4
+constexpr std::uint64_t kNetConnectTcp = 1ULL << 1;      // ABI 4
 constexpr std::uint64_t kScopeAbstractUnix = 1ULL << 0;  // ABI 6
 constexpr std::uint64_t kScopeSignal = 1ULL << 1;        // ABI 6
 constexpr unsigned kCreateRulesetVersion = 1U << 0;
@@ -76,7 +76,7 @@ struct NetPortAttr {
 [[nodiscard]] std::expected<UniqueFd, std::string> open_rule_path(const Path& path);
 
 /// The first Landlock layer of a sandbox, plus read access to `extra_reads`.
-[[nodiscard]] std::expected<UniqueFd, std::string> base_ruleset(const Sandbox::State& st,
-                                                                const std::vector<int>& extra_reads);
+[[nodiscard]] std::expected<UniqueFd, std::string> base_ruleset(
+    const Sandbox::State& st, const std::vector<int>& extra_reads);
 
 }  // namespace corvane

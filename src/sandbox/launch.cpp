@@ -83,8 +83,8 @@ std::expected<SandboxLaunch, std::string> prepare_launch(const Sandbox& sandbox,
     for (std::size_t i = 0; i < reopened->size(); ++i) {
       UniqueFd& fd = (*reopened)[i];
       if (const int e = add_rule(launch.exec_fd_, fd.get(), kFsExecute & st.handled_fs); e != 0)
-        return std::unexpected("sandbox rule for " + corvane::display(known->files[i].path) +
-                               ": " + os_error_text(e));
+        return std::unexpected("sandbox rule for " + corvane::display(known->files[i].path) + ": " +
+                               os_error_text(e));
       if (!known->files[i].readable) extra_reads.push_back(std::move(fd));
     }
   } else {
@@ -111,7 +111,8 @@ std::expected<SandboxLaunch, std::string> prepare_launch(const Sandbox& sandbox,
         struct stat seen{};
         if (::fstat(fd->get(), &seen) != 0) complete = false;
         if (const int e = add_rule(launch.exec_fd_, fd->get(), kFsExecute & st.handled_fs); e != 0)
-          return std::unexpected("sandbox rule for " + corvane::display(file) + ": " + os_error_text(e));
+          return std::unexpected("sandbox rule for " + corvane::display(file) + ": " +
+                                 os_error_text(e));
         chain.files.push_back({file, seen.st_dev, seen.st_ino, seen.st_mtim, seen.st_ctim,
                                seen.st_size, where.readable});
         StartNeeds needs = start_needs(file);
@@ -150,7 +151,11 @@ std::expected<SandboxLaunch, std::string> prepare_launch(const Sandbox& sandbox,
 
 SandboxLaunch::~SandboxLaunch() = default;
 
-std::uint64_t SandboxLaunch::clone_flags() const noexcept { return clone_flags_; }
-Containment SandboxLaunch::containment() const noexcept { return containment_; }
+std::uint64_t SandboxLaunch::clone_flags() const noexcept {
+  return clone_flags_;
+}
+Containment SandboxLaunch::containment() const noexcept {
+  return containment_;
+}
 
 }  // namespace corvane

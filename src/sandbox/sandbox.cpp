@@ -34,7 +34,9 @@ bool is_directory(int fd) noexcept {
   return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string decimal(std::uint64_t value) { return std::to_string(value); }
+std::string decimal(std::uint64_t value) {
+  return std::to_string(value);
+}
 
 // Where a procfs is mounted other than at /proc and beneath it (a bind of the host's
 // /proc for a tool, say): the command's own /proc replaces /proc only.
@@ -170,7 +172,8 @@ std::expected<Sandbox, SandboxError> Sandbox::build(SandboxSpec spec) {
           std::tuple{&spec.ports->bind, kNetBindTcp, "bind"}}) {
       for (const std::uint16_t port : *list) {
         if (port == 0)
-          return std::unexpected(std::string("sandbox ") + name + " port 0 is not a port (1-65535)");
+          return std::unexpected(std::string("sandbox ") + name +
+                                 " port 0 is not a port (1-65535)");
         auto same = std::ranges::find(state->port_rules, port, &NetPortAttr::port);
         if (same == state->port_rules.end()) {
           state->port_rules.push_back({access, port});
@@ -191,7 +194,8 @@ std::expected<Sandbox, SandboxError> Sandbox::build(SandboxSpec spec) {
   if (support.landlock_abi > 0) {
     state->landlock_abi = support.landlock_abi;
     state->handled_fs = handled_fs_for(support.landlock_abi);
-    if (!spec.network && support.landlock_abi >= 4) state->handled_net = kNetBindTcp | kNetConnectTcp;
+    if (!spec.network && support.landlock_abi >= 4)
+      state->handled_net = kNetBindTcp | kNetConnectTcp;
     if (support.landlock_abi >= 6) state->scoped = kScopeAbstractUnix | kScopeSignal;
     for (State::Rule& rule : state->rules) rule.access &= state->handled_fs;
     for (auto& rule : state->proc_rules) rule.second &= state->handled_fs;
@@ -252,9 +256,15 @@ std::expected<Sandbox, SandboxError> Sandbox::build(SandboxSpec spec) {
   return Sandbox(std::move(state));
 }
 
-const SandboxSpec& Sandbox::spec() const noexcept { return state_->spec; }
-Containment Sandbox::containment() const noexcept { return state_->containment; }
-const std::vector<std::string>& Sandbox::skipped() const noexcept { return state_->skipped; }
+const SandboxSpec& Sandbox::spec() const noexcept {
+  return state_->spec;
+}
+Containment Sandbox::containment() const noexcept {
+  return state_->containment;
+}
+const std::vector<std::string>& Sandbox::skipped() const noexcept {
+  return state_->skipped;
+}
 
 bool operator==(const Sandbox& a, const Sandbox& b) noexcept {
   return a.state_ == b.state_ || a.state_->spec == b.state_->spec;

@@ -134,7 +134,8 @@ constexpr sock_filter jump(std::uint16_t test, std::uint32_t value, std::uint8_t
 }
 
 constexpr std::uint32_t arg_low_half(unsigned arg) noexcept {
-  const auto at = static_cast<std::uint32_t>(offsetof(seccomp_data, args) + arg * sizeof(std::uint64_t));
+  const auto at =
+      static_cast<std::uint32_t>(offsetof(seccomp_data, args) + arg * sizeof(std::uint64_t));
   return std::endian::native == std::endian::little ? at : at + 4;
 }
 

@@ -10,7 +10,7 @@ namespace corvane {
 
 /// The parts of the table a sandbox needs.
 struct SeccompClosing {
-  bool network = false;       ///< sockets other than UNIX ones
+  bool network = false;  ///< sockets other than UNIX ones
   /// Sockets other than UNIX ones and TCP over IPv4 and IPv6, whose ports Landlock
   /// checks (ignored with `network`).
   bool network_but_tcp = false;

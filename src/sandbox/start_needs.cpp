@@ -58,9 +58,9 @@ StartNeeds start_needs(const Path& file) {
   if (n <= 0) return needs;
   const std::string_view text(head.data(), static_cast<std::size_t>(n));
   if (text.size() >= 2 && text.substr(0, 2) == "#!") {
-    std::string_view line = text.substr(2, text.find('\n') == std::string_view::npos
-                                               ? std::string_view::npos
-                                               : text.find('\n') - 2);
+    std::string_view line =
+        text.substr(2, text.find('\n') == std::string_view::npos ? std::string_view::npos
+                                                                 : text.find('\n') - 2);
     const auto first = line.find_first_not_of(" \t");
     if (first == std::string_view::npos) return needs;
     line.remove_prefix(first);
@@ -129,13 +129,12 @@ Placement placement(int fd, const Path& file, const Inodes& writable, const Inod
     path.assign(target.data(), static_cast<std::size_t>(n));
   } else {
     char* resolved = ::realpath(file.c_str(), nullptr);  // no /proc: resolve it here
-    if (resolved == nullptr) return where;  // gone: exec reports it
+    if (resolved == nullptr) return where;               // gone: exec reports it
     path = resolved;
     std::free(resolved);
   }
   const auto listed = [](const Inodes& inodes, const struct stat& st) {
-    return std::find(inodes.begin(), inodes.end(), std::pair{st.st_dev, st.st_ino}) !=
-           inodes.end();
+    return std::find(inodes.begin(), inodes.end(), std::pair{st.st_dev, st.st_ino}) != inodes.end();
   };
   while (!path.empty()) {
     struct stat st{};

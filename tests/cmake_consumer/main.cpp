@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
   using namespace corvane;
   auto policy = ProcPolicy::builder()
                     .allow_bin("/usr/bin/echo")
-                    .arg_rules("/usr/bin/echo", ArgRules().allowed_flags({"-n"}).max_flags(1).max_positionals(1))
+                    .arg_rules("/usr/bin/echo",
+                               ArgRules().allowed_flags({"-n"}).max_flags(1).max_positionals(1))
                     .build();
   if (!policy) {
     std::cerr << "bad policy: " << to_string(policy.error()) << '\n';
@@ -45,7 +46,8 @@ int main(int argc, char** argv) {
   auto refused = policy->prepare(ProcRequest("/usr/bin/echo", {"-e", "x"}));
   if (refused || to_string(refused.error()) != "flag not allowed: -e") {
     std::cerr << "expected \"flag not allowed: -e\", got "
-              << (refused ? std::string("an accepted request") : to_string(refused.error())) << '\n';
+              << (refused ? std::string("an accepted request") : to_string(refused.error()))
+              << '\n';
     return 1;
   }
   auto hello = policy->prepare(ProcRequest("/usr/bin/echo", {"installed"}));

@@ -1,11 +1,11 @@
 // Builds PreparedCommand values directly, so execution tests need no policy.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "corvane/prepared.hpp"
 #include "corvane/sandbox.hpp"
@@ -24,7 +24,8 @@ struct PreparedCommandTestPeer {
   Duration timeout{5, 0};
 
   [[nodiscard]] PreparedCommand make() const {
-    return detail::PreparedCommandAccess::make(bin, argv, cwd, env, max_stdout, max_stderr, timeout);
+    return detail::PreparedCommandAccess::make(bin, argv, cwd, env, max_stdout, max_stderr,
+                                               timeout);
   }
 };
 

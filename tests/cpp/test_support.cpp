@@ -50,7 +50,9 @@ void write_script(const Path& path, std::string_view body, mode_t mode) {
   write_file(path, "#!/bin/sh\n" + std::string(body) + "\n", mode);
 }
 
-void make_dirs(const Path& path) { std::filesystem::create_directories(path); }
+void make_dirs(const Path& path) {
+  std::filesystem::create_directories(path);
+}
 
 void make_symlink(const Path& target, const Path& link) {
   if (::symlink(target.c_str(), link.c_str()) != 0) throw std::runtime_error("symlink failed");
@@ -96,8 +98,12 @@ std::optional<Unprivileged> unprivileged_identity() {
   return Unprivileged{65534, 65534};
 }
 
-DisableFeatures::DisableFeatures(const char* list) { ::setenv("CORVANE_SANDBOX_DISABLE", list, 1); }
-DisableFeatures::~DisableFeatures() { ::unsetenv("CORVANE_SANDBOX_DISABLE"); }
+DisableFeatures::DisableFeatures(const char* list) {
+  ::setenv("CORVANE_SANDBOX_DISABLE", list, 1);
+}
+DisableFeatures::~DisableFeatures() {
+  ::unsetenv("CORVANE_SANDBOX_DISABLE");
+}
 
 int in_child(const std::function<int()>& body) {
   const pid_t pid = ::fork();
@@ -125,7 +131,9 @@ int run_as(uid_t uid, gid_t gid, const std::function<int()>& check,
   });
 }
 
-Path helper_path(std::string_view name) { return Path(CORVANE_TEST_HELPER_DIR) / Path(name); }
+Path helper_path(std::string_view name) {
+  return Path(CORVANE_TEST_HELPER_DIR) / Path(name);
+}
 
 std::string param_name(std::string_view text, std::size_t index) {
   std::string name;

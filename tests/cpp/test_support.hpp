@@ -2,9 +2,8 @@
 // descriptor and child counting, and running a check as an unprivileged user.
 #pragma once
 
-#include <sys/types.h>
-
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <optional>

@@ -21,7 +21,9 @@ struct ViolationCase {
 
 class ViolationMessage : public ::testing::TestWithParam<ViolationCase> {};
 
-TEST_P(ViolationMessage, RendersExactly) { EXPECT_EQ(to_string(GetParam().v), GetParam().message); }
+TEST_P(ViolationMessage, RendersExactly) {
+  EXPECT_EQ(to_string(GetParam().v), GetParam().message);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     AllVariants, ViolationMessage,
@@ -71,13 +73,14 @@ struct ExecCase {
 
 class ExecErrorMessage : public ::testing::TestWithParam<ExecCase> {};
 
-TEST_P(ExecErrorMessage, RendersExactly) { EXPECT_EQ(to_string(GetParam().e), GetParam().message); }
+TEST_P(ExecErrorMessage, RendersExactly) {
+  EXPECT_EQ(to_string(GetParam().e), GetParam().message);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     AllVariants, ExecErrorMessage,
     ::testing::Values(
-        ExecCase{Timeout{{30, 412000}, {30, 0}},
-                 "process timed out after 30.000412s (limit: 30s)"},
+        ExecCase{Timeout{{30, 412000}, {30, 0}}, "process timed out after 30.000412s (limit: 30s)"},
         ExecCase{Timeout{{1, 500000001}, {1, 500000000}},
                  "process timed out after 1.500000001s (limit: 1.5s)"},
         ExecCase{StdoutLimitExceeded{10485760}, "stdout limit exceeded: 10485760 bytes"},
@@ -95,27 +98,28 @@ struct DurationCase {
 
 class DurationRender : public ::testing::TestWithParam<DurationCase> {};
 
-TEST_P(DurationRender, UnitFormWithoutRounding) { EXPECT_EQ(render(GetParam().d), GetParam().text); }
+TEST_P(DurationRender, UnitFormWithoutRounding) {
+  EXPECT_EQ(render(GetParam().d), GetParam().text);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DurationRender,
-    ::testing::Values(DurationCase{{30, 0}, "30s"}, DurationCase{{1, 500000000}, "1.5s"},
-                      DurationCase{{2, 1}, "2.000000001s"}, DurationCase{{0, 250000000}, "250ms"},
-                      DurationCase{{0, 1000000}, "1ms"}, DurationCase{{0, 1500001}, "1.500001ms"},
-                      DurationCase{{0, 999999}, "999.999\u00B5s"},
-                      DurationCase{{0, 12000}, "12\u00B5s"}, DurationCase{{0, 1001}, "1.001\u00B5s"},
-                      DurationCase{{0, 999}, "999ns"}, DurationCase{{0, 0}, "0ns"},
-                      DurationCase{{18446744073709551615ull, 999999999},
-                                   "18446744073709551615.999999999s"},
-                      // Unnormalised values: carried over, saturating at the largest.
-                      DurationCase{{1, 1500000000}, "2.5s"},
-                      DurationCase{{0, 4294967295u}, "4.294967295s"},
-                      DurationCase{{18446744073709551615ull, 1000000000},
-                                   "18446744073709551615.999999999s"}),
+    ::testing::Values(
+        DurationCase{{30, 0}, "30s"}, DurationCase{{1, 500000000}, "1.5s"},
+        DurationCase{{2, 1}, "2.000000001s"}, DurationCase{{0, 250000000}, "250ms"},
+        DurationCase{{0, 1000000}, "1ms"}, DurationCase{{0, 1500001}, "1.500001ms"},
+        DurationCase{{0, 999999}, "999.999\u00B5s"}, DurationCase{{0, 12000}, "12\u00B5s"},
+        DurationCase{{0, 1001}, "1.001\u00B5s"}, DurationCase{{0, 999}, "999ns"},
+        DurationCase{{0, 0}, "0ns"},
+        DurationCase{{18446744073709551615ull, 999999999}, "18446744073709551615.999999999s"},
+        // Unnormalised values: carried over, saturating at the largest.
+        DurationCase{{1, 1500000000}, "2.5s"}, DurationCase{{0, 4294967295u}, "4.294967295s"},
+        DurationCase{{18446744073709551615ull, 1000000000}, "18446744073709551615.999999999s"}),
     [](const auto& info) { return test::param_name(info.param.text, info.index); });
 
 TEST(DurationFromChrono, SplitsAndClamps) {
-  EXPECT_EQ(Duration::from_chrono(std::chrono::nanoseconds(30'000'412'000)), (Duration{30, 412000}));
+  EXPECT_EQ(Duration::from_chrono(std::chrono::nanoseconds(30'000'412'000)),
+            (Duration{30, 412000}));
   EXPECT_EQ(Duration::from_chrono(std::chrono::nanoseconds(-5)), (Duration{0, 0}));
 }
 
@@ -126,14 +130,15 @@ struct EscapeCase {
 
 class EscapeQuoted : public ::testing::TestWithParam<EscapeCase> {};
 
-TEST_P(EscapeQuoted, EscapesLikeTheMessages) { EXPECT_EQ(escape_quoted(GetParam().in), GetParam().out); }
+TEST_P(EscapeQuoted, EscapesLikeTheMessages) {
+  EXPECT_EQ(escape_quoted(GetParam().in), GetParam().out);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, EscapeQuoted,
     ::testing::Values(
-        EscapeCase{"", "\"\""}, EscapeCase{"test", "\"test\""},
-        EscapeCase{"it's", "\"it's\""}, EscapeCase{"a\\b", "\"a\\\\b\""},
-        EscapeCase{"\t\r\n"s + '\0', "\"\\t\\r\\n\\0\""},
+        EscapeCase{"", "\"\""}, EscapeCase{"test", "\"test\""}, EscapeCase{"it's", "\"it's\""},
+        EscapeCase{"a\\b", "\"a\\\\b\""}, EscapeCase{"\t\r\n"s + '\0', "\"\\t\\r\\n\\0\""},
         EscapeCase{"\x1b[0m", "\"\\u{1b}[0m\""}, EscapeCase{"\x7f", "\"\\u{7f}\""},
         EscapeCase{"a b", "\"a b\""},
         // no-break space (Zs), zero width space (Cf), line separator (Zl)

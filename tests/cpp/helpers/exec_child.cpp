@@ -10,7 +10,8 @@
 //   env argv0 cwd fds stdin   print the environment / argv[0] / cwd / open fds / bytes on stdin
 //   args             print every argument after the program name, one per line
 //   sigpipe          write into a pipe whose reader is gone (dies if SIGPIPE is at its default)
-//   become-root      as a set-uid-root program, make every id root (then its caller cannot signal it)
+//   become-root      as a set-uid-root program, make every id root (then its caller cannot signal
+//   it)
 #include <dirent.h>
 #include <signal.h>
 #include <time.h>

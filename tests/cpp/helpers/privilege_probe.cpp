@@ -146,12 +146,11 @@ int do_caps() {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
   if (::syscall(SYS_capget, &header, data) != 0) return fail("capget");
-  const auto both = [&data](std::uint32_t __user_cap_data_struct::*field) {
+  const auto both = [&data](std::uint32_t __user_cap_data_struct::* field) {
     return (static_cast<unsigned long long>(data[1].*field) << 32) | data[0].*field;
   };
   std::printf("%llx %llx %llx\n", both(&__user_cap_data_struct::permitted),
-              both(&__user_cap_data_struct::effective),
-              both(&__user_cap_data_struct::inheritable));
+              both(&__user_cap_data_struct::effective), both(&__user_cap_data_struct::inheritable));
   return 0;
 }
 

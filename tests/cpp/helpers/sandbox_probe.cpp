@@ -14,9 +14,9 @@
 //   euid          setuid(0), then print the effective uid
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -14,10 +14,10 @@
 //   socket:inet | socket:unix       make a TCP or a UNIX socket            -> "socket"
 // A refused operation prints "<op>: <error>" on stderr and exits 1.
 #include <fcntl.h>
+#include <linux/io_uring.h>
 #include <linux/memfd.h>
 #include <linux/sched.h>
 #include <signal.h>
-#include <linux/io_uring.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>

@@ -11,11 +11,15 @@
 namespace corvane {
 namespace arg_type {
 // Readable failure output instead of byte dumps.
-void PrintTo(const Flag& f, std::ostream* os) { *os << "Flag(" << ::testing::PrintToString(f.text) << ")"; }
+void PrintTo(const Flag& f, std::ostream* os) {
+  *os << "Flag(" << ::testing::PrintToString(f.text) << ")";
+}
 void PrintTo(const Positional& p, std::ostream* os) {
   *os << "Positional(" << ::testing::PrintToString(p.text) << ")";
 }
-void PrintTo(const DoubleDash&, std::ostream* os) { *os << "DoubleDash"; }
+void PrintTo(const DoubleDash&, std::ostream* os) {
+  *os << "DoubleDash";
+}
 }  // namespace arg_type
 
 namespace {
@@ -60,12 +64,16 @@ INSTANTIATE_TEST_SUITE_P(
         ClassifyCase{"CombinedShortsKeptWhole", {"-ni"}, {Flag{"-ni"}}},
         ClassifyCase{"LongWithValueKeptWhole", {"--color=never"}, {Flag{"--color=never"}}},
         ClassifyCase{"TripleDashIsFlag", {"---"}, {Flag{"---"}}},
-        ClassifyCase{"InnerDashDoesNotCount", {"x-y", "a=-b"}, {Positional{"x-y"}, Positional{"a=-b"}}},
+        ClassifyCase{
+            "InnerDashDoesNotCount", {"x-y", "a=-b"}, {Positional{"x-y"}, Positional{"a=-b"}}},
         ClassifyCase{"LeadingSpaceIsPositional", {" -x"}, {Positional{" -x"}}},
         // U+2014 and U+2212 look like dashes but are not the ASCII hyphen-minus.
         ClassifyCase{"NonAsciiDashesArePositional",
-                     {"\xE2\x80\x94x", "\xE2\x88\x92" "1"},
-                     {Positional{"\xE2\x80\x94x"}, Positional{"\xE2\x88\x92" "1"}}},
+                     {"\xE2\x80\x94x",
+                      "\xE2\x88\x92"
+                      "1"},
+                     {Positional{"\xE2\x80\x94x"}, Positional{"\xE2\x88\x92"
+                                                              "1"}}},
         ClassifyCase{"DashThenInvalidUtf8IsFlag", {"-\xFF"}, {Flag{"-\xFF"}}},
         ClassifyCase{"DashThenNulIsFlag", {std::string("-\0", 2)}, {Flag{std::string("-\0", 2)}}},
         ClassifyCase{"DashDashWithTrailingNulIsFlag",
@@ -91,9 +99,26 @@ TEST(ParseArgv, RepeatedCallsAgree) {
 
 // Tokens that sit on the boundaries of the rules, including bytes that are not UTF-8.
 std::vector<std::string> alphabet() {
-  return {"-",       "--",     "",          "-x",         "--long=v", "a",     "---",
-          "-1",      "x-y",    " -",        "\xFF",       "-\xFF",    "\xC3\xA9", "\xE2\x80\x94",
-          "-abc",    "--\xFF", std::string("-\0", 2), std::string("\0", 1), "=", "--="};
+  return {"-",
+          "--",
+          "",
+          "-x",
+          "--long=v",
+          "a",
+          "---",
+          "-1",
+          "x-y",
+          " -",
+          "\xFF",
+          "-\xFF",
+          "\xC3\xA9",
+          "\xE2\x80\x94",
+          "-abc",
+          "--\xFF",
+          std::string("-\0", 2),
+          std::string("\0", 1),
+          "=",
+          "--="};
 }
 
 std::vector<std::string> random_argv(std::mt19937& rng, const std::vector<std::string>& alpha) {

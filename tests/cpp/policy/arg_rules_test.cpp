@@ -52,48 +52,71 @@ TEST_P(ValidateTest, GivesExpectedOutcome) {
 
 INSTANTIATE_TEST_SUITE_P(
     Defaults, ValidateTest,
-    ::testing::Values(
-        RulesCase{"EmptyPasses", ArgRules(), {}, "ok:"},
-        RulesCase{"LoneSeparatorPasses", ArgRules(), {"--"}, "ok: [--]"},
-        RulesCase{"AnyFlagTooMany", ArgRules(), {"-n"}, "too many flags: max 0, got 1"},
-        RulesCase{"AnyPositionalTooMany", ArgRules(), {"file"},
-                  "too many positional arguments: max 0, got 1"},
-        RulesCase{"LoneDashIsPositional", ArgRules(), {"-"},
-                  "too many positional arguments: max 0, got 1"},
-        RulesCase{"EmptyStringIsPositional", ArgRules(), {""},
-                  "too many positional arguments: max 0, got 1"},
-        RulesCase{"SecondSeparatorIsPositional", ArgRules(), {"--", "--"},
-                  "too many positional arguments: max 0, got 1"}),
+    ::testing::Values(RulesCase{"EmptyPasses", ArgRules(), {}, "ok:"},
+                      RulesCase{"LoneSeparatorPasses", ArgRules(), {"--"}, "ok: [--]"},
+                      RulesCase{
+                          "AnyFlagTooMany", ArgRules(), {"-n"}, "too many flags: max 0, got 1"},
+                      RulesCase{"AnyPositionalTooMany",
+                                ArgRules(),
+                                {"file"},
+                                "too many positional arguments: max 0, got 1"},
+                      RulesCase{"LoneDashIsPositional",
+                                ArgRules(),
+                                {"-"},
+                                "too many positional arguments: max 0, got 1"},
+                      RulesCase{"EmptyStringIsPositional",
+                                ArgRules(),
+                                {""},
+                                "too many positional arguments: max 0, got 1"},
+                      RulesCase{"SecondSeparatorIsPositional",
+                                ArgRules(),
+                                {"--", "--"},
+                                "too many positional arguments: max 0, got 1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Flags, ValidateTest,
     ::testing::Values(
-        RulesCase{"ListedFlagPasses", grep_rules(), {"-n", "pattern", "file.txt"},
+        RulesCase{"ListedFlagPasses",
+                  grep_rules(),
+                  {"-n", "pattern", "file.txt"},
                   "ok: [-n] [pattern] [file.txt]"},
         RulesCase{"UnlistedFlag", grep_rules(), {"-x", "pattern"}, "flag not allowed: -x"},
-        RulesCase{"FirstUnlistedReported", grep_rules(), {"-n", "-y", "-x"}, "flag not allowed: -y"},
-        RulesCase{"CountBeforeMembership", grep_rules(), {"-n", "-n", "-n", "-n", "p"},
+        RulesCase{
+            "FirstUnlistedReported", grep_rules(), {"-n", "-y", "-x"}, "flag not allowed: -y"},
+        RulesCase{"CountBeforeMembership",
+                  grep_rules(),
+                  {"-n", "-n", "-n", "-n", "p"},
                   "too many flags: max 3, got 4"},
         RulesCase{"CountWinsOverUnlisted", ArgRules(), {"-zzz"}, "too many flags: max 0, got 1"},
         RulesCase{"CombinedShortsNotSplit", grep_rules(), {"-ni", "p"}, "flag not allowed: -ni"},
         RulesCase{"ValueNotSplitAtEquals",
                   ArgRules().allowed_flags({"--color"}).max_flags(1),
-                  {"--color=never"}, "flag not allowed: --color=never"},
+                  {"--color=never"},
+                  "flag not allowed: --color=never"},
         RulesCase{"NoPrefixMatch",
                   ArgRules().allowed_flags({"--color=never"}).max_flags(1),
-                  {"--color"}, "flag not allowed: --color"},
+                  {"--color"},
+                  "flag not allowed: --color"},
         RulesCase{"WholeTokenWithValueListed",
                   ArgRules().allowed_flags({"--color=never"}).max_flags(1),
-                  {"--color=never"}, "ok: [--color=never]"},
+                  {"--color=never"},
+                  "ok: [--color=never]"},
         RulesCase{"NegativeNumberIsAFlag", ArgRules().max_flags(1), {"-1"}, "flag not allowed: -1"},
-        RulesCase{"FlagAfterSeparatorIsPositional", ArgRules().max_positionals(1), {"--", "-x"},
+        RulesCase{"FlagAfterSeparatorIsPositional",
+                  ArgRules().max_positionals(1),
+                  {"--", "-x"},
                   "ok: [--] [-x]"},
-        RulesCase{"SeparatorNotCounted", ArgRules().max_positionals(1), {"--", "a"}, "ok: [--] [a]"},
-        RulesCase{"PositionalCountAfterSeparator", ArgRules().max_positionals(1),
-                  {"a", "--", "-b", "--"}, "too many positional arguments: max 1, got 3"},
-        RulesCase{"AtBothLimits", grep_rules().max_flags(2).max_positionals(2),
-                  {"-n", "-i", "a", "b"}, "ok: [-n] [-i] [a] [b]"}),
+        RulesCase{
+            "SeparatorNotCounted", ArgRules().max_positionals(1), {"--", "a"}, "ok: [--] [a]"},
+        RulesCase{"PositionalCountAfterSeparator",
+                  ArgRules().max_positionals(1),
+                  {"a", "--", "-b", "--"},
+                  "too many positional arguments: max 1, got 3"},
+        RulesCase{"AtBothLimits",
+                  grep_rules().max_flags(2).max_positionals(2),
+                  {"-n", "-i", "a", "b"},
+                  "ok: [-n] [-i] [a] [b]"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -102,20 +125,35 @@ INSTANTIATE_TEST_SUITE_P(
         RulesCase{"Matches", status_rules(), {"status"}, "ok: [status]"},
         RulesCase{"MatchesAfterFlag", status_rules(), {"-s", "status"}, "ok: [-s] [status]"},
         RulesCase{"MatchesAfterSeparator", status_rules(), {"--", "status"}, "ok: [--] [status]"},
-        RulesCase{"Differs", status_rules(), {"log"},
+        RulesCase{"Differs",
+                  status_rules(),
+                  {"log"},
                   "subcommand mismatch: expected status, got Some(\"log\")"},
-        RulesCase{"AbsentNoArgs", status_rules(), {}, "subcommand mismatch: expected status, got None"},
-        RulesCase{"AbsentOnlyFlag", status_rules(), {"-s"},
+        RulesCase{
+            "AbsentNoArgs", status_rules(), {}, "subcommand mismatch: expected status, got None"},
+        RulesCase{"AbsentOnlyFlag",
+                  status_rules(),
+                  {"-s"},
                   "subcommand mismatch: expected status, got None"},
-        RulesCase{"AbsentOnlySeparator", status_rules(), {"--"},
+        RulesCase{"AbsentOnlySeparator",
+                  status_rules(),
+                  {"--"},
                   "subcommand mismatch: expected status, got None"},
-        RulesCase{"NotCountedButOthersAre", status_rules(), {"status", "x"},
+        RulesCase{"NotCountedButOthersAre",
+                  status_rules(),
+                  {"status", "x"},
                   "too many positional arguments: max 0, got 1"},
-        RulesCase{"ExactBytes", status_rules(), {"Status"},
+        RulesCase{"ExactBytes",
+                  status_rules(),
+                  {"Status"},
                   "subcommand mismatch: expected status, got Some(\"Status\")"},
-        RulesCase{"GotIsEscaped", status_rules(), {"a\"b\\c\nd"},
+        RulesCase{"GotIsEscaped",
+                  status_rules(),
+                  {"a\"b\\c\nd"},
                   "subcommand mismatch: expected status, got Some(\"a\\\"b\\\\c\\nd\")"},
-        RulesCase{"GotMayBeEmpty", status_rules(), {""},
+        RulesCase{"GotMayBeEmpty",
+                  status_rules(),
+                  {""},
                   "subcommand mismatch: expected status, got Some(\"\")"},
         RulesCase{"LaterCallReplaces", status_rules().subcommand("log"), {"log"}, "ok: [log]"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -123,38 +161,56 @@ INSTANTIATE_TEST_SUITE_P(
 // When several faults apply, the earliest check in the fixed order is reported.
 INSTANTIATE_TEST_SUITE_P(
     CheckOrder, ValidateTest,
-    ::testing::Values(
-        RulesCase{"TooManyFlagsBeforeUnlisted", status_rules(), {"-x", "-y", "log", "a", "b"},
-                  "too many flags: max 1, got 2"},
-        RulesCase{"UnlistedBeforeSubcommand", status_rules(), {"-x", "log", "a", "b"},
-                  "flag not allowed: -x"},
-        RulesCase{"UnlistedBeforeMissingSubcommand", status_rules(), {"-x"}, "flag not allowed: -x"},
-        RulesCase{"SubcommandBeforePositionalCount", status_rules(), {"log", "a", "b"},
-                  "subcommand mismatch: expected status, got Some(\"log\")"},
-        RulesCase{"UnlistedBeforePositionalCount", grep_rules().max_positionals(0), {"-x", "a"},
-                  "flag not allowed: -x"},
-        RulesCase{"FlagCountBeforePositionalCount", ArgRules(), {"a", "-x"},
-                  "too many flags: max 0, got 1"}),
+    ::testing::Values(RulesCase{"TooManyFlagsBeforeUnlisted",
+                                status_rules(),
+                                {"-x", "-y", "log", "a", "b"},
+                                "too many flags: max 1, got 2"},
+                      RulesCase{"UnlistedBeforeSubcommand",
+                                status_rules(),
+                                {"-x", "log", "a", "b"},
+                                "flag not allowed: -x"},
+                      RulesCase{"UnlistedBeforeMissingSubcommand",
+                                status_rules(),
+                                {"-x"},
+                                "flag not allowed: -x"},
+                      RulesCase{"SubcommandBeforePositionalCount",
+                                status_rules(),
+                                {"log", "a", "b"},
+                                "subcommand mismatch: expected status, got Some(\"log\")"},
+                      RulesCase{"UnlistedBeforePositionalCount",
+                                grep_rules().max_positionals(0),
+                                {"-x", "a"},
+                                "flag not allowed: -x"},
+                      RulesCase{"FlagCountBeforePositionalCount",
+                                ArgRules(),
+                                {"a", "-x"},
+                                "too many flags: max 0, got 1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Insertion, ValidateTest,
-    ::testing::Values(
-        RulesCase{"AfterFlags", grep_rules().inject_double_dash(InjectDoubleDash::AfterFlags),
-                  {"-n", "pattern", "file.txt"}, "ok: [-n] [--] [pattern] [file.txt]"},
-        RulesCase{"BeforeSubcommand",
-                  status_rules().max_positionals(1).inject_double_dash(InjectDoubleDash::AfterFlags),
-                  {"-s", "status", "file"}, "ok: [-s] [--] [status] [file]"},
-        RulesCase{"ExistingSeparatorKept",
-                  grep_rules().inject_double_dash(InjectDoubleDash::AfterFlags),
-                  {"-n", "--", "-x"}, "ok: [-n] [--] [-x]"},
-        RulesCase{"FlagsOnlyUnchanged",
-                  grep_rules().inject_double_dash(InjectDoubleDash::AfterFlags), {"-n", "-i"},
-                  "ok: [-n] [-i]"},
-        RulesCase{"NeverByDefault", grep_rules(), {"pattern"}, "ok: [pattern]"},
-        RulesCase{"NoInsertionOnFailure",
-                  ArgRules().inject_double_dash(InjectDoubleDash::AfterFlags), {"x"},
-                  "too many positional arguments: max 0, got 1"}),
+    ::testing::Values(RulesCase{"AfterFlags",
+                                grep_rules().inject_double_dash(InjectDoubleDash::AfterFlags),
+                                {"-n", "pattern", "file.txt"},
+                                "ok: [-n] [--] [pattern] [file.txt]"},
+                      RulesCase{"BeforeSubcommand",
+                                status_rules().max_positionals(1).inject_double_dash(
+                                    InjectDoubleDash::AfterFlags),
+                                {"-s", "status", "file"},
+                                "ok: [-s] [--] [status] [file]"},
+                      RulesCase{"ExistingSeparatorKept",
+                                grep_rules().inject_double_dash(InjectDoubleDash::AfterFlags),
+                                {"-n", "--", "-x"},
+                                "ok: [-n] [--] [-x]"},
+                      RulesCase{"FlagsOnlyUnchanged",
+                                grep_rules().inject_double_dash(InjectDoubleDash::AfterFlags),
+                                {"-n", "-i"},
+                                "ok: [-n] [-i]"},
+                      RulesCase{"NeverByDefault", grep_rules(), {"pattern"}, "ok: [pattern]"},
+                      RulesCase{"NoInsertionOnFailure",
+                                ArgRules().inject_double_dash(InjectDoubleDash::AfterFlags),
+                                {"x"},
+                                "too many positional arguments: max 0, got 1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ArgRules, DefaultsAllowNothing) {
@@ -229,7 +285,8 @@ std::string reference(const ArgRules& rules, const Argv& argv) {
   }
   if (rules.subcommand()) {
     if (positionals.empty()) return "SubcommandMismatch none";
-    if (positionals.front() != *rules.subcommand()) return "SubcommandMismatch " + positionals.front();
+    if (positionals.front() != *rules.subcommand())
+      return "SubcommandMismatch " + positionals.front();
     --pcount;
   }
   if (pcount > rules.max_positionals()) return "TooManyPositionals " + std::to_string(pcount);
@@ -239,8 +296,10 @@ std::string reference(const ArgRules& rules, const Argv& argv) {
 std::string structured(const std::expected<Argv, Violation>& r) {
   if (r) return "ok";
   const Violation& v = r.error();
-  if (const auto* x = std::get_if<violation::TooManyFlags>(&v)) return "TooManyFlags " + std::to_string(x->got);
-  if (const auto* x = std::get_if<violation::FlagNotAllowed>(&v)) return "FlagNotAllowed " + x->flag;
+  if (const auto* x = std::get_if<violation::TooManyFlags>(&v))
+    return "TooManyFlags " + std::to_string(x->got);
+  if (const auto* x = std::get_if<violation::FlagNotAllowed>(&v))
+    return "FlagNotAllowed " + x->flag;
   if (const auto* x = std::get_if<violation::SubcommandMismatch>(&v)) {
     return "SubcommandMismatch " + x->got.value_or("none");
   }
@@ -252,9 +311,12 @@ std::string structured(const std::expected<Argv, Violation>& r) {
 
 TEST(ArgRulesProperty, MatchesReferenceAndOnlyInserts) {
   std::mt19937 rng(424242u);
-  const std::vector<std::string> alpha{
-      "-",  "--", "",     "-x",   "--long=v", "a",         "-1",           "---",
-      "b",  "-n", "\xFF", "-\xFF", "\xC3\xA9", "\xE2\x80\x94", std::string("-\0", 2), "x-y"};
+  const std::vector<std::string> alpha{"-",        "--",           "",
+                                       "-x",       "--long=v",     "a",
+                                       "-1",       "---",          "b",
+                                       "-n",       "\xFF",         "-\xFF",
+                                       "\xC3\xA9", "\xE2\x80\x94", std::string("-\0", 2),
+                                       "x-y"};
   std::uniform_int_distribution<std::size_t> len(0, 7);
   std::uniform_int_distribution<std::size_t> pick(0, alpha.size() - 1);
   std::uniform_int_distribution<std::size_t> limit(0, 4);
@@ -266,12 +328,12 @@ TEST(ArgRulesProperty, MatchesReferenceAndOnlyInserts) {
     for (const auto& t : alpha) {
       if (coin(rng)) listed.push_back(t);
     }
-    ArgRules rules = ArgRules()
-                         .allowed_flags(listed)
-                         .max_flags(limit(rng))
-                         .max_positionals(limit(rng))
-                         .inject_double_dash(coin(rng) ? InjectDoubleDash::AfterFlags
-                                                       : InjectDoubleDash::Never);
+    ArgRules rules =
+        ArgRules()
+            .allowed_flags(listed)
+            .max_flags(limit(rng))
+            .max_positionals(limit(rng))
+            .inject_double_dash(coin(rng) ? InjectDoubleDash::AfterFlags : InjectDoubleDash::Never);
     if (coin(rng)) rules = std::move(rules).subcommand(coin(rng) ? "a" : "");
 
     Argv argv(len(rng));

@@ -2,7 +2,6 @@
 // (the file executed stays the checked one), its own risky-name setting, and
 // the mistakes try_build() refuses.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>
@@ -167,9 +166,7 @@ TEST_F(BinaryOptionsTest, MistakesAreRefusedByTryBuild) {
        "options for binary " + display(p("nowhere")) + ", which is not allowed"},
       {"two paths to one file run differently",
        [&](ProcPolicyBuilder b) {
-         return std::move(b)
-             .allow_bin(p("other-link"))
-             .binary_options(p("env/bin/sh"), allowed);
+         return std::move(b).allow_bin(p("other-link")).binary_options(p("env/bin/sh"), allowed);
        },
        "ConflictingBinaryOptions",
        "binaries that resolve to " + display(shell) + " have different options (" +
@@ -188,10 +185,9 @@ TEST_F(BinaryOptionsTest, MistakesAreRefusedByTryBuild) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     // Rules under the canonical path, so both links reach one file legitimately.
-    auto policy = row.setup(ProcPolicy::builder()
-                                .allow_bin(p("env/bin/sh"))
-                                .command_rules(shell, any_args()))
-                      .try_build();
+    auto policy =
+        row.setup(ProcPolicy::builder().allow_bin(p("env/bin/sh")).command_rules(shell, any_args()))
+            .try_build();
     ASSERT_FALSE(policy.has_value());
     EXPECT_EQ(policy.error().kind, row.kind);
     EXPECT_EQ(policy.error().message, row.message);

@@ -49,7 +49,7 @@ TEST(CanonicalizeBinary, ResolvesLinksDotsAndSeparators) {
   test::write_file(tool, "", 0755);
   test::make_dirs(dir / "sub");
   test::make_symlink(tool, dir / "direct");
-  test::make_symlink("direct", dir / "chained");    // relative, through another link
+  test::make_symlink("direct", dir / "chained");  // relative, through another link
   test::make_symlink("..", dir / "sub" / "up");
   const std::string root = dir.path().native();
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -133,8 +133,8 @@ TEST(CanonicalizeBinary, UnsearchableDirectoryIsPermissionDeniedForOrdinaryCalle
   const Path tool = dir / "closed" / "tool";
   test::write_file(tool, "", 0755);
   ASSERT_EQ(::chmod((dir / "closed").c_str(), 0700), 0);
-  const std::string expected = "failed to canonicalize binary path " + tool.native() +
-                               ": Permission denied (os error 13)";
+  const std::string expected =
+      "failed to canonicalize binary path " + tool.native() + ": Permission denied (os error 13)";
   // Codes: 0 the expected message, 1 another violation, 2 success.
   const int code = test::run_as(nobody->uid, nobody->gid, [&] {
     const auto result = canonicalize_binary(tool);

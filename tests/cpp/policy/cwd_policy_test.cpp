@@ -3,10 +3,9 @@
 #include "corvane/cwd_policy.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -112,7 +111,7 @@ TEST_F(CwdTree, JailedAcceptsCanonicalPathsInsideRoot) {
       {"jail/", "jail"},
       {"jail/./inner//", "jail/inner"},
       {"jail/a/../b", "jail/b"},
-      {"jail/alias", "jail/inner"},         // a link that stays inside
+      {"jail/alias", "jail/inner"},        // a link that stays inside
       {"jail-link/a", "jail/a"},           // reached through a link to the root
       {"jail/file.txt", "jail/file.txt"},  // not required to be a directory
   };
@@ -231,9 +230,9 @@ TEST_F(CwdTree, AllowlistAcceptsOnlyListedDirectories) {
     const char* request;
     const char* result;  // nullptr: rejected
   } cases[] = {
-      {"jail/a", "jail/a"},   {"jail/a/.", "jail/a"},  {"jail/./b//", "jail/b"},
+      {"jail/a", "jail/a"},      {"jail/a/.", "jail/a"},  {"jail/./b//", "jail/b"},
       {"jail-link/a", "jail/a"},  // the candidate is resolved before comparison
-      {"jail/a/../b", "jail/b"},  {"jail/inner", nullptr}, {"jail", nullptr},
+      {"jail/a/../b", "jail/b"}, {"jail/inner", nullptr}, {"jail", nullptr},
       {"jail/escape", nullptr},
   };
   for (const auto& c : cases) {
@@ -294,9 +293,8 @@ TEST_F(CwdTree, UnsearchableRootAndEntriesForAnOrdinaryUser) {
     int failures = 0;
     const auto jailed =
         CwdPolicy(CwdPolicy::Jailed{t / "locked/jail", t / "outside"}).validate(std::nullopt);
-    const std::string want =
-        "working directory forbidden: " + locked_root +
-        " (failed to canonicalize jail root: Permission denied (os error 13))";
+    const std::string want = "working directory forbidden: " + locked_root +
+                             " (failed to canonicalize jail root: Permission denied (os error 13))";
     if (jailed || to_string(jailed.error()) != want) failures |= 1;
     // The unsearchable entry is skipped; the readable one still matches.
     const auto listed =

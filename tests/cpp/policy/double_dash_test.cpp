@@ -35,21 +35,29 @@ constexpr auto Never = InjectDoubleDash::Never;
 INSTANTIATE_TEST_SUITE_P(
     Table, InjectTest,
     ::testing::Values(
-        InjectCase{"AfterLeadingFlag", After, {"-n", "pattern", "file.txt"},
+        InjectCase{"AfterLeadingFlag",
+                   After,
+                   {"-n", "pattern", "file.txt"},
                    {"-n", "--", "pattern", "file.txt"}},
-        InjectCase{"AtFrontWhenFirstIsPositional", After, {"pattern", "-n"}, {"--", "pattern", "-n"}},
-        InjectCase{"AfterAllLeadingFlags", After, {"-a", "-b", "x", "-c", "y"},
+        InjectCase{
+            "AtFrontWhenFirstIsPositional", After, {"pattern", "-n"}, {"--", "pattern", "-n"}},
+        InjectCase{"AfterAllLeadingFlags",
+                   After,
+                   {"-a", "-b", "x", "-c", "y"},
                    {"-a", "-b", "--", "x", "-c", "y"}},
         InjectCase{"FlagsOnlyUnchanged", After, {"-n", "-i"}, {"-n", "-i"}},
         InjectCase{"EmptyUnchanged", After, {}, {}},
-        InjectCase{"SeparatorBeforePositionalUnchanged", After, {"-n", "--", "x"}, {"-n", "--", "x"}},
+        InjectCase{
+            "SeparatorBeforePositionalUnchanged", After, {"-n", "--", "x"}, {"-n", "--", "x"}},
         InjectCase{"SeparatorAfterPositionalUnchanged", After, {"x", "--"}, {"x", "--"}},
         InjectCase{"LoneSeparatorUnchanged", After, {"--"}, {"--"}},
         InjectCase{"LoneDashIsPositional", After, {"-"}, {"--", "-"}},
         InjectCase{"EmptyStringIsPositional", After, {""}, {"--", ""}},
-        InjectCase{"InFrontOfSubcommand", After, {"-s", "status", "file"},
-                   {"-s", "--", "status", "file"}},
-        InjectCase{"NonAsciiDashIsPositional", After, {"-v", "\xE2\x80\x94x"},
+        InjectCase{
+            "InFrontOfSubcommand", After, {"-s", "status", "file"}, {"-s", "--", "status", "file"}},
+        InjectCase{"NonAsciiDashIsPositional",
+                   After,
+                   {"-v", "\xE2\x80\x94x"},
                    {"-v", "--", "\xE2\x80\x94x"}},
         InjectCase{"NeverLeavesPositional", Never, {"pattern"}, {"pattern"}},
         InjectCase{"NeverLeavesFlagAndPositional", Never, {"-n", "pattern"}, {"-n", "pattern"}},
@@ -62,9 +70,22 @@ TEST(InjectDoubleDash, ModeNumbersAreFixed) {
 }
 
 std::vector<std::string> alphabet() {
-  return {"-",       "--",     "",          "-x",         "--long=v", "a",     "---",
-          "-1",      "x-y",    "\xFF",      "-\xFF",      "\xC3\xA9", "\xE2\x80\x94",
-          "-abc",    std::string("-\0", 2), std::string("\0", 1)};
+  return {"-",
+          "--",
+          "",
+          "-x",
+          "--long=v",
+          "a",
+          "---",
+          "-1",
+          "x-y",
+          "\xFF",
+          "-\xFF",
+          "\xC3\xA9",
+          "\xE2\x80\x94",
+          "-abc",
+          std::string("-\0", 2),
+          std::string("\0", 1)};
 }
 
 TEST(InjectDoubleDashProperty, InsertsAtMostOneSeparatorAndNeverReorders) {

@@ -135,16 +135,11 @@ TEST(CheckBinary, ModesForRootAndOrdinaryCallers) {
   constexpr uid_t kStranger = 4242;
   constexpr gid_t kStrangerGroup = 4343;
   const std::vector<ModeCase> cases = {
-      {"m0644", 0644, false, false, false, false},
-      {"m0644own", 0644, true, true, false, false},
-      {"m0001", 0001, false, false, true, true},
-      {"m0001own", 0001, true, false, true, true},
-      {"m0700", 0700, false, false, true, false},
-      {"m0700own", 0700, true, false, true, true},
-      {"m0010", 0010, false, true, true, true},
-      {"m0010other", 0010, false, false, true, false},
-      {"m0100", 0100, false, false, true, false},
-      {"m0666", 0666, false, true, false, false},
+      {"m0644", 0644, false, false, false, false}, {"m0644own", 0644, true, true, false, false},
+      {"m0001", 0001, false, false, true, true},   {"m0001own", 0001, true, false, true, true},
+      {"m0700", 0700, false, false, true, false},  {"m0700own", 0700, true, false, true, true},
+      {"m0010", 0010, false, true, true, true},    {"m0010other", 0010, false, false, true, false},
+      {"m0100", 0100, false, false, true, false},  {"m0666", 0666, false, true, false, false},
   };
   for (const ModeCase& c : cases) {
     const Path file = dir / c.name;
@@ -214,8 +209,8 @@ TEST(CheckBinary, UnsearchableDirectoryForOrdinaryCaller) {
   const Path tool = dir / "closed" / "tool";
   test::write_file(tool, "", 0755);
   ASSERT_EQ(::chmod((dir / "closed").c_str(), 0700), 0);
-  const std::string expected = "failed to canonicalize binary path " + tool.native() +
-                               ": Permission denied (os error 13)";
+  const std::string expected =
+      "failed to canonicalize binary path " + tool.native() + ": Permission denied (os error 13)";
   EXPECT_EQ(test::run_as(nobody->uid, nobody->gid,
                          [&] { return outcome(check_binary(tool)) == expected ? 0 : 1; }),
             0);

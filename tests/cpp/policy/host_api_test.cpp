@@ -59,15 +59,21 @@ TEST_F(HostApi, BuildTakesEitherRuleModelAndCheckDecides) {
   const std::string by_check = " (its rules are command rules, which check() applies)";
   const std::vector<Row> rows = {
       {"command rules under the registered path",
-       [&](ProcPolicyBuilder b) { return std::move(b).allow_bin(p("tool")).command_rules(p("tool"), command()); },
-       "", "ok: -n -- x", "ArgRulesRequired: argument rules required for binary: " + s("tool") + by_check},
+       [&](ProcPolicyBuilder b) {
+         return std::move(b).allow_bin(p("tool")).command_rules(p("tool"), command());
+       },
+       "", "ok: -n -- x",
+       "ArgRulesRequired: argument rules required for binary: " + s("tool") + by_check},
       {"command rules under the canonical path",
        [&](ProcPolicyBuilder b) {
          return std::move(b).allow_bin(p("tool-link")).command_rules(p("tool"), command());
        },
-       "", "ok: -n -- x", "ArgRulesRequired: argument rules required for binary: " + s("tool") + by_check},
+       "", "ok: -n -- x",
+       "ArgRulesRequired: argument rules required for binary: " + s("tool") + by_check},
       {"argument rules as specified",
-       [&](ProcPolicyBuilder b) { return std::move(b).allow_bin(p("tool")).arg_rules(p("tool"), args()); },
+       [&](ProcPolicyBuilder b) {
+         return std::move(b).allow_bin(p("tool")).arg_rules(p("tool"), args());
+       },
        "", "ok: -n x", "ok: -n x"},
       {"registered path wins over canonical, across models",
        [&](ProcPolicyBuilder b) {
@@ -76,7 +82,8 @@ TEST_F(HostApi, BuildTakesEitherRuleModelAndCheckDecides) {
              .command_rules(p("tool-link"), command())
              .arg_rules(p("tool"), args());
        },
-       "", "ok: -n -- x", "ArgRulesRequired: argument rules required for binary: " + s("tool") + by_check},
+       "", "ok: -n -- x",
+       "ArgRulesRequired: argument rules required for binary: " + s("tool") + by_check},
       {"a later binary replaces the earlier rules, across models",
        [&](ProcPolicyBuilder b) {
          return std::move(b)
@@ -135,7 +142,8 @@ TEST(ErrorReading, EveryErrorHasAKindAndAMessage) {
       row(to_refusal(violation::BinNotFound{"/x"}, 0), "BinNotFound", "binary not found: /x"),
       row(bad_rules.error(), "RuleError", "flag \"-n\" declared twice"),
       row(sandbox.error(), "SandboxError", "sandbox path is not absolute: relative"),
-      row(OsError("Too many open files (os error 24)"), "OsError", "Too many open files (os error 24)"),
+      row(OsError("Too many open files (os error 24)"), "OsError",
+          "Too many open files (os error 24)"),
   };
   for (const auto& r : rows) {
     EXPECT_EQ(r.kind, r.expected_kind);
@@ -175,12 +183,14 @@ TEST_F(HostApi, ADefaultPolicyRefusesLikeAnEmptyBuild) {
   } holder;
   auto empty = ProcPolicy::builder().build();
   ASSERT_TRUE(empty);
-  const std::string refused = "binary not allowed: " + s("tool") + " (resolved to " + s("tool") + ")";
+  const std::string refused =
+      "binary not allowed: " + s("tool") + " (resolved to " + s("tool") + ")";
   for (const ProcPolicy* policy : {&holder.policy, &*empty}) {
     EXPECT_EQ(message(policy->prepare(ProcRequest(p("tool"), {})).error()), refused);
     EXPECT_EQ(message(policy->check(ProcRequest(p("tool"), {})).error()), refused);
   }
-  holder.policy = *ProcPolicy::builder().allow_bin(p("tool")).arg_rules(p("tool"), ArgRules()).build();
+  holder.policy =
+      *ProcPolicy::builder().allow_bin(p("tool")).arg_rules(p("tool"), ArgRules()).build();
   EXPECT_TRUE(holder.policy.prepare(ProcRequest(p("tool"), {})));
 }
 
@@ -197,8 +207,9 @@ TEST(RuleSetDefault, InsertsDashesAsPolicyFilesDo) {
   EXPECT_EQ(ArgRules().inject_double_dash(), InjectDoubleDash::Never);
   auto find = CommandRules::make({RuleSet().double_dash(DoubleDashReading::OptionsContinue)});
   ASSERT_FALSE(find);
-  EXPECT_EQ(message(find.error()),
-            "inject_double_dash protects nothing when the program reads \"--\" as options_continue");
+  EXPECT_EQ(
+      message(find.error()),
+      "inject_double_dash protects nothing when the program reads \"--\" as options_continue");
 }
 
 }  // namespace

@@ -2,9 +2,8 @@
 // policy's name for it, and a relative working directory from the policy's own
 // directory rather than the host's. Both are opt-in; prepare() and a policy
 // without them keep the host-relative, path-only reading.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -27,7 +26,9 @@ std::string outcome(const std::expected<PreparedCommand, Violation>& r) {
   return std::string(violation_kind(r.error())) + ": " + to_string(r.error());
 }
 
-CommandRules any_args() { return std::move(*CommandRules::make({RuleSet().max_positionals(4)})); }
+CommandRules any_args() {
+  return std::move(*CommandRules::make({RuleSet().max_positionals(4)}));
+}
 
 // The tree every row uses, and a host whose own directory is elsewhere: it
 // holds a "src" too, so a host-relative reading finds a real directory outside
@@ -82,18 +83,20 @@ TEST_F(NamesCwdTest, BinaryNames) {
   };
   const Row rows[] = {
       {"a name stands for its binary", named, false, "tool", "ok: " + s("tool") + " in /tmp"},
-      {"a path still works beside names", named, false, s("other"), "ok: " + s("other") + " in /tmp"},
+      {"a path still works beside names", named, false, s("other"),
+       "ok: " + s("other") + " in /tmp"},
       {"an unknown name is not allowed, named with the choices", named, false, "nope",
        "BinNotAllowed: binary not allowed: \"nope\" (not the name of an allowed binary; names: " +
            names + ")"},
       // The host is in the directory that holds the file: a fallback to the
       // host-relative path would find it and allow it.
       {"a relative path is a name, never a file in the host's directory", named, false, "../tool",
-       "BinNotAllowed: binary not allowed: \"../tool\" (not the name of an allowed binary; names: " +
+       "BinNotAllowed: binary not allowed: \"../tool\" (not the name of an allowed binary; "
+       "names: " +
            names + ")"},
       {"one name for two files is refused, naming both", named, false, "dup",
-       "AmbiguousBinName: binary name \"dup\" is ambiguous: it names " + s("tool") + ", " + s("other") +
-           " (ask by path)"},
+       "AmbiguousBinName: binary name \"dup\" is ambiguous: it names " + s("tool") + ", " +
+           s("other") + " (ask by path)"},
       {"one name for two paths of one file is not ambiguous", named, false, "same",
        "ok: " + s("tool") + " in /tmp"},
       {"without names check() reads paths only", unnamed, false, "tool",
@@ -148,18 +151,20 @@ TEST_F(NamesCwdTest, RelativeWorkingDirectories) {
        outside_jail + s("ws/src") + "/escape/src (not within jail root " + s("ws") + ")"},
       {"an allowlist anchors at its default", CwdPolicy::Allowlist{{p("ws"), p("ws/src")}, p("ws")},
        true, Rules::Command, Api::Check, "src", tool + s("ws/src")},
-      {"a fixed directory still ignores the request", CwdPolicy::Fixed{p("ws")}, true, Rules::Command,
-       Api::Check, "src", tool + s("ws")},
-      {"binaries with ArgRules are anchored in check() too", jail, true, Rules::Arg, Api::Check, "src",
-       tool + s("ws/src")},
+      {"a fixed directory still ignores the request", CwdPolicy::Fixed{p("ws")}, true,
+       Rules::Command, Api::Check, "src", tool + s("ws")},
+      {"binaries with ArgRules are anchored in check() too", jail, true, Rules::Arg, Api::Check,
+       "src", tool + s("ws/src")},
       {"without the option check() reads from the host", jail, false, Rules::Command, Api::Check,
        "src", outside_jail + "src (not within jail root " + s("ws") + ")"},
-      {"prepare() reads from the host whatever the option", jail, true, Rules::Arg, Api::Prepare, "src",
+      {"prepare() reads from the host whatever the option", jail, true, Rules::Arg, Api::Prepare,
+       "src",
        "CwdForbidden: working directory forbidden: src (not within jail root " + s("ws") + ")"},
   };
   for (const Row& row : rows) {
     auto builder =
-        ProcPolicy::builder().allow_bin(p("tool")).cwd_policy(row.cwd).anchor_relative_cwd(row.anchor);
+        ProcPolicy::builder().allow_bin(p("tool")).cwd_policy(row.cwd).anchor_relative_cwd(
+            row.anchor);
     builder = row.rules == Rules::Command ? std::move(builder).command_rules(p("tool"), any_args())
                                           : std::move(builder).arg_rules(p("tool"), ArgRules());
     auto policy = std::move(builder).try_build();

@@ -73,13 +73,14 @@ TEST_F(PolicyTest, BuildReportsTheFirstFaultInOrder) {
 
 TEST_F(PolicyTest, RulesRequiredNamesThePathAsRegistered) {
   auto policy = ProcPolicy::builder().allow_bin(dir.path().string() + "//./tool-link").build();
-  EXPECT_EQ(message(policy), "argument rules required for binary: " + dir.path().string() +
-                                 "//./tool-link");
+  EXPECT_EQ(message(policy),
+            "argument rules required for binary: " + dir.path().string() + "//./tool-link");
 }
 
 TEST_F(PolicyTest, RulesFoundUnderRegisteredOrCanonicalPath) {
   // under the canonical target, while the link is what is allowed
-  auto via_target = ProcPolicy::builder().allow_bin(p("tool-link")).arg_rules(p("tool"), permissive()).build();
+  auto via_target =
+      ProcPolicy::builder().allow_bin(p("tool-link")).arg_rules(p("tool"), permissive()).build();
   ASSERT_TRUE(via_target);
   // under a component-wise equal spelling of the registered path
   auto via_equal = ProcPolicy::builder()
@@ -96,7 +97,10 @@ TEST_F(PolicyTest, RulesFoundUnderRegisteredOrCanonicalPath) {
   }
   // a third link to the same file is not looked up
   test::make_symlink(p("tool"), p("third"));
-  EXPECT_EQ(message(ProcPolicy::builder().allow_bin(p("tool-link")).arg_rules(p("third"), permissive()).build()),
+  EXPECT_EQ(message(ProcPolicy::builder()
+                        .allow_bin(p("tool-link"))
+                        .arg_rules(p("third"), permissive())
+                        .build()),
             "argument rules required for binary: " + s("tool-link"));
 }
 
@@ -180,8 +184,9 @@ TEST_F(PolicyTest, PrepareFollowsTheCheckOrder) {
   cases.push_back({ProcRequest(p("missing"), {}), "binary not found: " + s("missing")});
   cases.push_back({ProcRequest(p("subdir"), {}), "binary path is a directory: " + s("subdir")});
   cases.push_back({ProcRequest(p("plain"), {}), "binary is not executable: " + s("plain")});
-  cases.push_back({ProcRequest(p("plain/x"), {}), "failed to canonicalize binary path " +
-                                                      s("plain/x") + ": Not a directory (os error 20)"});
+  cases.push_back(
+      {ProcRequest(p("plain/x"), {}),
+       "failed to canonicalize binary path " + s("plain/x") + ": Not a directory (os error 20)"});
   cases.push_back({ProcRequest(p("other"), {}),
                    "binary not allowed: " + s("other") + " (resolved to " + s("other") + ")"});
   cases.push_back({ProcRequest(p("sh"), {"-c", "x"}), "risky binary denied (shell): " + s("bash")});
@@ -195,14 +200,15 @@ TEST_F(PolicyTest, PrepareFollowsTheCheckOrder) {
 }
 
 TEST_F(PolicyTest, PrepareRewritesTheRequest) {
-  auto policy = ProcPolicy::builder()
-                    .allow_bin(p("tool"))
-                    .arg_rules(p("tool"), permissive().inject_double_dash(InjectDoubleDash::AfterFlags))
-                    .env_policy(EnvPolicy::Fixed{{{"PATH", "/usr/bin"}, {"LD_PRELOAD", "x.so"}}})
-                    .max_stdout(7)
-                    .max_stderr(9)
-                    .timeout(Duration{1, 5})
-                    .build();
+  auto policy =
+      ProcPolicy::builder()
+          .allow_bin(p("tool"))
+          .arg_rules(p("tool"), permissive().inject_double_dash(InjectDoubleDash::AfterFlags))
+          .env_policy(EnvPolicy::Fixed{{{"PATH", "/usr/bin"}, {"LD_PRELOAD", "x.so"}}})
+          .max_stdout(7)
+          .max_stderr(9)
+          .timeout(Duration{1, 5})
+          .build();
   ASSERT_TRUE(policy);
   const std::string dir_text = dir.path().string();
   for (const auto& bin : {dir_text + "/tool", dir_text + "//tool", dir_text + "/subdir/../tool",
@@ -236,7 +242,8 @@ TEST_F(PolicyTest, DefaultsGiveEmptyEnvTmpAndLimits) {
 }
 
 TEST_F(PolicyTest, NothingIsCachedAcrossRetargetedLinks) {
-  auto policy = ProcPolicy::builder().allow_bin(p("tool-link")).arg_rules(p("tool-link"), ArgRules()).build();
+  auto policy =
+      ProcPolicy::builder().allow_bin(p("tool-link")).arg_rules(p("tool-link"), ArgRules()).build();
   ASSERT_TRUE(policy);
   ASSERT_TRUE(policy->prepare(ProcRequest(p("tool-link"), {})));
   ASSERT_EQ(::unlink(p("tool-link").c_str()), 0);
@@ -250,11 +257,12 @@ TEST_F(PolicyTest, NothingIsCachedAcrossRetargetedLinks) {
 }
 
 TEST_F(PolicyTest, OnePolicyServesManyThreads) {
-  auto built = ProcPolicy::builder()
-                   .allow_bin(p("tool"))
-                   .arg_rules(p("tool"), permissive().inject_double_dash(InjectDoubleDash::AfterFlags))
-                   .env_policy(EnvPolicy::Allowlist{{"HOME"}})
-                   .build();
+  auto built =
+      ProcPolicy::builder()
+          .allow_bin(p("tool"))
+          .arg_rules(p("tool"), permissive().inject_double_dash(InjectDoubleDash::AfterFlags))
+          .env_policy(EnvPolicy::Allowlist{{"HOME"}})
+          .build();
   ASSERT_TRUE(built);
   const ProcPolicy& policy = *built;
   std::vector<std::thread> threads;

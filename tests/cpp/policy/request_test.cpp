@@ -60,7 +60,10 @@ INSTANTIATE_TEST_SUITE_P(Statuses, OutputStatus,
                                            StatusCase{255 << 8, 255, false},
                                            StatusCase{9, std::nullopt, false},  // SIGKILL
                                            StatusCase{15 | 0x80, std::nullopt, false}),
-    [](const auto& info) { return test::param_name("status " + std::to_string(info.param.status), info.index); });  // core
+                         [](const auto& info) {
+                           return test::param_name("status " + std::to_string(info.param.status),
+                                                   info.index);
+                         });  // core
 
 TEST(Output, LossyStringsKeepBytes) {
   Output out{.stdout = "caf\xC3\xA9 \xFF", .stderr = "\x80", .status = 0};

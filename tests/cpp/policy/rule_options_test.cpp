@@ -60,14 +60,26 @@ INSTANTIATE_TEST_SUITE_P(
         DashCase{"find_shell_refused_at_exec", DoubleDashReading::OptionsContinue, 8, kFindShell,
                  "FlagNotAllowed@4: flag not allowed: -exec"},
         // Words after "--" are still read with their values and counted as flags.
-        DashCase{"find_expression_after_dashes", DoubleDashReading::OptionsContinue, 1,
-                 {"--", ".", "-name", "-exec", "-print"}, "ok: -- . -name -exec -print"},
-        DashCase{"find_second_dashes_is_a_word_of_the_expression", DoubleDashReading::OptionsContinue, 8,
-                 {"--", ".", "--", "-exec"}, "FlagNotAllowed@2: flag not allowed: --"},
+        DashCase{"find_expression_after_dashes",
+                 DoubleDashReading::OptionsContinue,
+                 1,
+                 {"--", ".", "-name", "-exec", "-print"},
+                 "ok: -- . -name -exec -print"},
+        DashCase{"find_second_dashes_is_a_word_of_the_expression",
+                 DoubleDashReading::OptionsContinue,
+                 8,
+                 {"--", ".", "--", "-exec"},
+                 "FlagNotAllowed@2: flag not allowed: --"},
         // A program that does not know "--" gets it as an operand, counted as one.
-        DashCase{"plain_dashes_are_an_operand", DoubleDashReading::Argument, 1, {"--", "x"},
+        DashCase{"plain_dashes_are_an_operand",
+                 DoubleDashReading::Argument,
+                 1,
+                 {"--", "x"},
                  "TooManyPositionals@1: too many positional arguments: max 1, got 2"},
-        DashCase{"plain_dashes_end_nothing", DoubleDashReading::Argument, 8, {"--", "-exec"},
+        DashCase{"plain_dashes_end_nothing",
+                 DoubleDashReading::Argument,
+                 8,
+                 {"--", "-exec"},
                  "FlagNotAllowed@1: flag not allowed: -exec"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -86,7 +98,8 @@ TEST(DoubleDashConfig, InsertingDashesNeedsAProgramThatStopsThere) {
        "inject_double_dash protects nothing when the program reads \"--\" as argument"},
   };
   for (const auto& c : cases) {
-    auto rules = CommandRules::make({RuleSet({"sub"}).double_dash(c.reading).inject_double_dash(c.inject)});
+    auto rules =
+        CommandRules::make({RuleSet({"sub"}).double_dash(c.reading).inject_double_dash(c.inject)});
     EXPECT_EQ(rules ? std::string() : rules.error().message, c.expected);
     if (!rules) {
       EXPECT_EQ(rules.error().subcommand, Argv{"sub"});
@@ -129,8 +142,8 @@ class MovingValueTest : public ::testing::Test {
   }
 
   std::string outside(std::size_t index, const std::string& text, const std::string& reason) const {
-    return "PathOutsideJail@" + std::to_string(index) + ": path outside the working directory jail: \"" + text +
-           "\" (" + reason + ")";
+    return "PathOutsideJail@" + std::to_string(index) +
+           ": path outside the working directory jail: \"" + text + "\" (" + reason + ")";
   }
   std::string from_work(const std::string& flag) const {
     return ", from " + (dir / "work").string() + " where " + flag + " moves it";
@@ -152,26 +165,42 @@ TEST_F(MovingValueTest, LaterAndEarlierPathsResolveFromWhereTheProgramMoved) {
   const std::vector<Case> cases = {
       // The archive takes ../secret.txt from the jail's parent: without the
       // declaration the path is judged from the starting directory and passes.
-      {"tar_secret_judged_from_cwd", false, {"-c", "-f", "out.tar", "-C", work, "../secret.txt"},
+      {"tar_secret_judged_from_cwd",
+       false,
+       {"-c", "-f", "out.tar", "-C", work, "../secret.txt"},
        "ok: -c -f out.tar -C " + work + " -- ../secret.txt"},
-      {"tar_secret_judged_from_move", true, {"-c", "-f", "out.tar", "-C", work, "../secret.txt"},
+      {"tar_secret_judged_from_move",
+       true,
+       {"-c", "-f", "out.tar", "-C", work, "../secret.txt"},
        outside(5, "../secret.txt", escaped + from_work("-C"))},
-      {"old_style_bundle_moves", true, {"cfC", "out.tar", "..", "../secret.txt"},
+      {"old_style_bundle_moves",
+       true,
+       {"cfC", "out.tar", "..", "../secret.txt"},
        outside(3, "../secret.txt", escaped + from_work("C"))},
-      {"attached_long_form_moves", true, {"--directory=..", "../secret.txt"},
+      {"attached_long_form_moves",
+       true,
+       {"--directory=..", "../secret.txt"},
        outside(1, "../secret.txt", escaped + from_work("--directory"))},
       // git and make move before they read any argument: an earlier path is
       // judged again from the final directory ("make -f ../evil.mk -C ..").
-      {"earlier_path_judged_again", true, {"-c", "-f", "../out.tar", "-C", ".."},
+      {"earlier_path_judged_again",
+       true,
+       {"-c", "-f", "../out.tar", "-C", ".."},
        outside(2, "../out.tar", "resolves to " + (dir / "out.tar").string() + from_work("-C"))},
       // Each move is relative to the one before: two ".." leave the jail.
-      {"moves_add_up", true, {"-C", "..", "-C", ".."},
+      {"moves_add_up",
+       true,
+       {"-C", "..", "-C", ".."},
        outside(3, "..", "resolves to " + dir.path().string() + from_work("-C"))},
-      {"move_through_symlink", true, {"-C", "../link"},
+      {"move_through_symlink",
+       true,
+       {"-C", "../link"},
        outside(1, "../link", "resolves to " + (dir / "outside").string())},
       {"move_to_absolute_outside", true, {"-C", "/etc"}, outside(1, "/etc", "resolves to /etc")},
       // The work itself: a move inside and paths that stay inside from it.
-      {"move_inside_allowed", true, {"-c", "-f", "out.tar", "-C", "..", "a.txt", "sub"},
+      {"move_inside_allowed",
+       true,
+       {"-c", "-f", "out.tar", "-C", "..", "a.txt", "sub"},
        "ok: -c -f out.tar -C .. -- a.txt sub"},
   };
   for (const auto& c : cases) {

@@ -21,7 +21,9 @@ std::string outcome(const std::expected<PreparedCommand, Refusal>& r) {
          r.error().message;
 }
 
-CommandRules rules(std::vector<RuleSet> sets) { return std::move(*CommandRules::make(std::move(sets))); }
+CommandRules rules(std::vector<RuleSet> sets) {
+  return std::move(*CommandRules::make(std::move(sets)));
+}
 
 class RulesPolicyTest : public ::testing::Test {
  protected:
@@ -43,33 +45,45 @@ TEST_F(RulesPolicyTest, SecondRulesForOneBinaryIsAnError) {
     std::string expected;
   };
   std::vector<Case> cases;
-  cases.push_back({ProcPolicy::builder().allow_bin(p("tool")).command_rules(p("tool"), set()).command_rules(p("tool"), set()),
+  cases.push_back({ProcPolicy::builder()
+                       .allow_bin(p("tool"))
+                       .command_rules(p("tool"), set())
+                       .command_rules(p("tool"), set()),
                    "DuplicateRules: a second set of rules for binary " + p("tool").string()});
-  cases.push_back({ProcPolicy::builder().allow_bin(p("tool")).arg_rules(p("tool"), ArgRules()).command_rules(p("tool"), set()),
-                   "DuplicateRules: both argument rules and command rules for binary " + p("tool").string()});
+  cases.push_back(
+      {ProcPolicy::builder()
+           .allow_bin(p("tool"))
+           .arg_rules(p("tool"), ArgRules())
+           .command_rules(p("tool"), set()),
+       "DuplicateRules: both argument rules and command rules for binary " + p("tool").string()});
   cases.push_back({ProcPolicy::builder()
                        .allow_bin(p("tool"))
                        .allow_bin(p("tool-link"))
                        .command_rules(p("tool"), set())
                        .arg_rules(p("tool-link"), ArgRules()),
-                   "DuplicateRules: rules for " + p("tool").string() + " and " + p("tool-link").string() +
-                       " both apply to " + p("tool").string()});
+                   "DuplicateRules: rules for " + p("tool").string() + " and " +
+                       p("tool-link").string() + " both apply to " + p("tool").string()});
   cases.push_back({ProcPolicy::builder().allow_bin(p("other")).command_rules(p("tool"), set()),
                    "ArgRulesRequired: argument rules required for binary: " + p("other").string()});
   // The same path allowed twice with one set of rules is not a duplicate.
-  cases.push_back({ProcPolicy::builder().allow_bin(p("tool")).allow_bin(p("tool")).command_rules(p("tool"), set()),
+  cases.push_back({ProcPolicy::builder().allow_bin(p("tool")).allow_bin(p("tool")).command_rules(
+                       p("tool"), set()),
                    "built"});
   for (auto& c : cases) {
     auto built = std::move(c.builder).try_build();
-    EXPECT_EQ(built ? std::string("built") : built.error().kind + ": " + built.error().message, c.expected);
+    EXPECT_EQ(built ? std::string("built") : built.error().kind + ": " + built.error().message,
+              c.expected);
   }
 }
 
 TEST_F(RulesPolicyTest, CheckAgreesWithPrepareForArgRules) {
-  auto policy = *ProcPolicy::builder()
-                     .allow_bin(p("tool"))
-                     .arg_rules(p("tool"), ArgRules().subcommand("run").allowed_flags({"-n"}).max_flags(1).max_positionals(1))
-                     .try_build();
+  auto policy =
+      *ProcPolicy::builder()
+           .allow_bin(p("tool"))
+           .arg_rules(
+               p("tool"),
+               ArgRules().subcommand("run").allowed_flags({"-n"}).max_flags(1).max_positionals(1))
+           .try_build();
   struct Case {
     Argv argv;
     std::string expected;
@@ -78,7 +92,8 @@ TEST_F(RulesPolicyTest, CheckAgreesWithPrepareForArgRules) {
       {{"run", "x"}, "ok: run x"},
       {{"-z", "run"}, "FlagNotAllowed@0: flag not allowed: -z"},
       {{"-n", "-n"}, "TooManyFlags@1: too many flags: max 1, got 2"},
-      {{"-n", "walk"}, "SubcommandMismatch@1: subcommand mismatch: expected run, got Some(\"walk\")"},
+      {{"-n", "walk"},
+       "SubcommandMismatch@1: subcommand mismatch: expected run, got Some(\"walk\")"},
       {{"run", "a", "b"}, "TooManyPositionals@2: too many positional arguments: max 1, got 2"},
   };
   for (const auto& c : cases) {
@@ -97,12 +112,17 @@ TEST_F(RulesPolicyTest, CheckAgreesWithPrepareForArgRules) {
 
 TEST_F(RulesPolicyTest, PathRulesUseTheDecidedWorkingDirectory) {
   const Path ws = p("ws");
-  auto policy = *ProcPolicy::builder()
-                     .allow_bin(p("tool"))
-                     .command_rules(p("tool"), rules({RuleSet().flags({"-n"}).max_flags(1).max_positionals(2)
-                                                          .path_positionals().inject_double_dash(InjectDoubleDash::AfterFlags)}))
-                     .cwd_policy(CwdPolicy::Jailed{ws, ws})
-                     .try_build();
+  auto policy =
+      *ProcPolicy::builder()
+           .allow_bin(p("tool"))
+           .command_rules(p("tool"), rules({RuleSet()
+                                                .flags({"-n"})
+                                                .max_flags(1)
+                                                .max_positionals(2)
+                                                .path_positionals()
+                                                .inject_double_dash(InjectDoubleDash::AfterFlags)}))
+           .cwd_policy(CwdPolicy::Jailed{ws, ws})
+           .try_build();
   struct Case {
     std::optional<Path> cwd;
     Argv argv;
@@ -112,11 +132,15 @@ TEST_F(RulesPolicyTest, PathRulesUseTheDecidedWorkingDirectory) {
       {std::nullopt, {"-n", "src/a.txt"}, "ok: -n -- src/a.txt"},
       // From a subdirectory the jail is still the root, not the subdirectory.
       {ws / "src", {"../src/a.txt", "."}, "ok: -- ../src/a.txt ."},
-      {ws / "src", {"../../tool"}, "PathOutsideJail@0: path outside the working directory jail: \"../../tool\" (resolves to " +
-                                       p("tool").string() + ")"},
+      {ws / "src",
+       {"../../tool"},
+       "PathOutsideJail@0: path outside the working directory jail: \"../../tool\" (resolves to " +
+           p("tool").string() + ")"},
       // The working directory is decided first, so its refusal wins over the flag's.
-      {dir.path(), {"-z"}, "CwdForbidden@-: working directory forbidden: " + dir.path().string() +
-                               " (not within jail root " + ws.string() + ")"},
+      {dir.path(),
+       {"-z"},
+       "CwdForbidden@-: working directory forbidden: " + dir.path().string() +
+           " (not within jail root " + ws.string() + ")"},
   };
   for (const auto& c : cases) {
     ProcRequest request(p("tool"), c.argv);
@@ -130,12 +154,14 @@ TEST_F(RulesPolicyTest, PathRulesUseTheDecidedWorkingDirectory) {
                 " (its rules are command rules, which check() applies)");
 
   // A fixed directory is its own jail.
-  auto fixed = *ProcPolicy::builder()
-                    .allow_bin(p("tool"))
-                    .command_rules(p("tool"), rules({RuleSet().max_positionals(1).path_positionals().inject_double_dash(
-                        InjectDoubleDash::Never)}))
-                    .cwd_policy(CwdPolicy::Fixed{ws / "src"})
-                    .try_build();
+  auto fixed =
+      *ProcPolicy::builder()
+           .allow_bin(p("tool"))
+           .command_rules(p("tool"),
+                          rules({RuleSet().max_positionals(1).path_positionals().inject_double_dash(
+                              InjectDoubleDash::Never)}))
+           .cwd_policy(CwdPolicy::Fixed{ws / "src"})
+           .try_build();
   EXPECT_EQ(outcome(fixed.check(ProcRequest(p("tool"), {"a.txt"}))), "ok: a.txt");
   EXPECT_EQ(outcome(fixed.check(ProcRequest(p("tool"), {"../x"}))),
             "PathOutsideJail@0: path outside the working directory jail: \"../x\" (resolves to " +
@@ -143,12 +169,13 @@ TEST_F(RulesPolicyTest, PathRulesUseTheDecidedWorkingDirectory) {
 }
 
 TEST_F(RulesPolicyTest, ExplainNamesTheStepAndTheReading) {
-  auto policy = *ProcPolicy::builder()
-                     .allow_bin(p("tool"))
-                     .allow_bin(p("other"))
-                     .command_rules(p("tool"), rules({RuleSet({"log"}).value_flag("-n").max_flags(1)}))
-                     .arg_rules(p("other"), ArgRules())
-                     .try_build();
+  auto policy =
+      *ProcPolicy::builder()
+           .allow_bin(p("tool"))
+           .allow_bin(p("other"))
+           .command_rules(p("tool"), rules({RuleSet({"log"}).value_flag("-n").max_flags(1)}))
+           .arg_rules(p("other"), ArgRules())
+           .try_build();
   struct Case {
     Path bin;
     Argv argv;

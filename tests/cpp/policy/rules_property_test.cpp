@@ -24,7 +24,8 @@ struct Expected {
   Argv argv;
 };
 
-Expected reference(const Argv& argv, std::size_t max_flags, std::size_t max_positionals, bool inject) {
+Expected reference(const Argv& argv, std::size_t max_flags, std::size_t max_positionals,
+                   bool inject) {
   const std::set<char> plain{'a', 'b'};
   const std::set<char> valued{'e', 'f'};
   const std::set<char> attachable{'e'};
@@ -132,9 +133,10 @@ Expected reference(const Argv& argv, std::size_t max_flags, std::size_t max_posi
 }
 
 TEST(RulesProperty, MatchesGetoptStyleReference) {
-  const Argv pool = {"-a",  "-b",   "-e",  "-f",  "-ab",   "-ba",  "-ae",   "-af",   "-aeX", "-afX",
-                     "-eX", "-fX",  "-x",  "-ax", "--",    "--long", "--val", "--val=v", "--opt", "--opt=v",
-                     "--nope", "x", "y",   "-",   "-5",    "-12",  "",      "-a5",   "-bae", "--long=1"};
+  const Argv pool = {"-a",    "-b",      "-e",    "-f",      "-ab",    "-ba",     "-ae", "-af",
+                     "-aeX",  "-afX",    "-eX",   "-fX",     "-x",     "-ax",     "--",  "--long",
+                     "--val", "--val=v", "--opt", "--opt=v", "--nope", "x",       "y",   "-",
+                     "-5",    "-12",     "",      "-a5",     "-bae",   "--long=1"};
   for (unsigned seed : {1u, 2u, 3u, 42u, 2026u}) {
     std::mt19937 rng(seed);
     for (int n = 0; n < 4000; ++n) {
@@ -162,8 +164,8 @@ TEST(RulesProperty, MatchesGetoptStyleReference) {
       auto got = rules->apply(argv, nullptr, &trace);
       std::string shown;
       for (const auto& t : argv) shown += "'" + t + "' ";
-      ASSERT_EQ(got.has_value(), want.ok) << "seed " << seed << ": " << shown
-                                          << (got ? "" : got.error().message);
+      ASSERT_EQ(got.has_value(), want.ok)
+          << "seed " << seed << ": " << shown << (got ? "" : got.error().message);
       if (got) {
         EXPECT_EQ(*got, want.argv) << shown;
         std::vector<std::string> roles;

@@ -24,8 +24,15 @@ CommandRules make(std::vector<RuleSet> sets) {
 using test::outcome;
 
 RuleSet tar_rules() {
-  return RuleSet().flags({"-c", "-x", "-v", "c", "x", "v"}).value_flag("-f").value_flag("f")
-      .first_arg_bundle().bundles().max_flags(4).max_positionals(4).inject_double_dash(After);
+  return RuleSet()
+      .flags({"-c", "-x", "-v", "c", "x", "v"})
+      .value_flag("-f")
+      .value_flag("f")
+      .first_arg_bundle()
+      .bundles()
+      .max_flags(4)
+      .max_positionals(4)
+      .inject_double_dash(After);
 }
 RuleSet grep_rules() {
   return RuleSet()
@@ -40,11 +47,17 @@ RuleSet grep_rules() {
       .inject_double_dash(After);
 }
 std::vector<RuleSet> git_rules() {
-  return {RuleSet({"status"}).flags({"-s", "--short"}).max_flags(2).max_positionals(2).inject_double_dash(After),
-          RuleSet({"log"}).value_flag("-n").value_flag("--format", {.attached = true, .one_of = Argv{"oneline"}})
-              .max_flags(2).max_positionals(1),
-          RuleSet({"remote"}).max_positionals(0),
-          RuleSet({"remote", "-v"})};
+  return {RuleSet({"status"})
+              .flags({"-s", "--short"})
+              .max_flags(2)
+              .max_positionals(2)
+              .inject_double_dash(After),
+          RuleSet({"log"})
+              .value_flag("-n")
+              .value_flag("--format", {.attached = true, .one_of = Argv{"oneline"}})
+              .max_flags(2)
+              .max_positionals(1),
+          RuleSet({"remote"}).max_positionals(0), RuleSet({"remote", "-v"})};
 }
 
 struct ReadCase {
@@ -67,76 +80,157 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The value after -f is the file, never a separator: "--" as the value
         // would let everything after it be read as options.
-        ReadCase{"tar_value_is_double_dash", {tar_rules()},
-                 {"-c", "-f", "--", "--checkpoint=1", "--checkpoint-action=exec=id", "/etc/hostname"},
-                 "ValueMissing@2: flag -f takes a value, but \"--\" follows it"},
-        ReadCase{"tar_value_at_end", {tar_rules()}, {"-c", "-f"},
+        ReadCase{
+            "tar_value_is_double_dash",
+            {tar_rules()},
+            {"-c", "-f", "--", "--checkpoint=1", "--checkpoint-action=exec=id", "/etc/hostname"},
+            "ValueMissing@2: flag -f takes a value, but \"--\" follows it"},
+        ReadCase{"tar_value_at_end",
+                 {tar_rules()},
+                 {"-c", "-f"},
                  "ValueMissing@1: flag -f takes a value, but it is the last argument"},
-        ReadCase{"tar_inject_after_value", {tar_rules()}, {"-c", "-f", "out.tar", "dir"},
+        ReadCase{"tar_inject_after_value",
+                 {tar_rules()},
+                 {"-c", "-f", "out.tar", "dir"},
                  "ok: -c -f out.tar -- dir"},
-        ReadCase{"tar_value_may_look_like_a_flag", {tar_rules()}, {"-c", "-f", "-x", "dir"},
+        ReadCase{"tar_value_may_look_like_a_flag",
+                 {tar_rules()},
+                 {"-c", "-f", "-x", "dir"},
                  "ok: -c -f -x -- dir"},
-        ReadCase{"tar_first_arg_bundle", {tar_rules()}, {"cvf", "out.tar", "dir"}, "ok: cvf out.tar -- dir"},
-        ReadCase{"tar_first_arg_bundle_unknown_letter", {tar_rules()}, {"cIf", "cmd", "out.tar"},
+        ReadCase{"tar_first_arg_bundle",
+                 {tar_rules()},
+                 {"cvf", "out.tar", "dir"},
+                 "ok: cvf out.tar -- dir"},
+        ReadCase{"tar_first_arg_bundle_unknown_letter",
+                 {tar_rules()},
+                 {"cIf", "cmd", "out.tar"},
                  "FlagNotAllowed@0: flag not allowed: I"},
-        ReadCase{"tar_first_arg_bundle_value_is_double_dash", {tar_rules()}, {"cf", "--", "--checkpoint=1"},
+        ReadCase{"tar_first_arg_bundle_value_is_double_dash",
+                 {tar_rules()},
+                 {"cf", "--", "--checkpoint=1"},
                  "ValueMissing@1: flag f takes a value, but \"--\" follows it"},
-        ReadCase{"tar_dash_bundle_ending_in_value_flag", {tar_rules()}, {"-cf", "out.tar", "dir"},
+        ReadCase{"tar_dash_bundle_ending_in_value_flag",
+                 {tar_rules()},
+                 {"-cf", "out.tar", "dir"},
                  "ok: -cf out.tar -- dir"},
-        ReadCase{"tar_dash_bundle_attached_value_not_declared", {tar_rules()}, {"-cfout.tar"},
+        ReadCase{"tar_dash_bundle_attached_value_not_declared",
+                 {tar_rules()},
+                 {"-cfout.tar"},
                  "FlagNotAllowed@0: flag not allowed: -cfout.tar"},
-        ReadCase{"tar_options_after_value_still_checked", {tar_rules()},
+        ReadCase{"tar_options_after_value_still_checked",
+                 {tar_rules()},
                  {"-c", "-f", "out.tar", "--checkpoint-action=exec=id"},
                  "FlagNotAllowed@3: flag not allowed: --checkpoint-action=exec=id"},
         // grep: a pattern that looks like an option is data.
-        ReadCase{"grep_e_double_dash", {grep_rules()}, {"-e", "--", "--version"},
+        ReadCase{"grep_e_double_dash",
+                 {grep_rules()},
+                 {"-e", "--", "--version"},
                  "ValueMissing@1: flag -e takes a value, but \"--\" follows it"},
-        ReadCase{"grep_e_value_like_option", {grep_rules()}, {"-e", "--version", "file"},
+        ReadCase{"grep_e_value_like_option",
+                 {grep_rules()},
+                 {"-e", "--version", "file"},
                  "ok: -e --version -- file"},
         ReadCase{"grep_attached_short", {grep_rules()}, {"-efoo", "file"}, "ok: -efoo -- file"},
         ReadCase{"grep_bundle", {grep_rules()}, {"-rn", "pat", "."}, "ok: -rn -- pat ."},
-        ReadCase{"grep_bundle_ending_in_value_flag", {grep_rules()}, {"-rne", "-x", "."}, "ok: -rne -x -- ."},
-        ReadCase{"grep_bundle_bad_letter", {grep_rules()}, {"-rz", "pat"}, "FlagNotAllowed@0: flag not allowed: -z"},
+        ReadCase{"grep_bundle_ending_in_value_flag",
+                 {grep_rules()},
+                 {"-rne", "-x", "."},
+                 "ok: -rne -x -- ."},
+        ReadCase{"grep_bundle_bad_letter",
+                 {grep_rules()},
+                 {"-rz", "pat"},
+                 "FlagNotAllowed@0: flag not allowed: -z"},
         ReadCase{"grep_numeric", {grep_rules()}, {"-5", "pat"}, "ok: -5 -- pat"},
-        ReadCase{"grep_long_attached_one_of", {grep_rules()}, {"--color=never", "pat"}, "ok: --color=never -- pat"},
-        ReadCase{"grep_long_attached_refused_value", {grep_rules()}, {"--color=evil", "pat"},
-                 "ValueNotAllowed@0: value not allowed for --color: \"evil\" (allowed: never, always)"},
-        ReadCase{"grep_pattern_refused", {grep_rules()}, {"-m", "1e9", "pat"},
+        ReadCase{"grep_long_attached_one_of",
+                 {grep_rules()},
+                 {"--color=never", "pat"},
+                 "ok: --color=never -- pat"},
+        ReadCase{
+            "grep_long_attached_refused_value",
+            {grep_rules()},
+            {"--color=evil", "pat"},
+            "ValueNotAllowed@0: value not allowed for --color: \"evil\" (allowed: never, always)"},
+        ReadCase{"grep_pattern_refused",
+                 {grep_rules()},
+                 {"-m", "1e9", "pat"},
                  "ValueNotAllowed@1: value not allowed for -m: \"1e9\" (must match [0-9]{1,4})"},
-        ReadCase{"grep_long_abbreviation", {grep_rules()}, {"--col=never", "pat"},
+        ReadCase{"grep_long_abbreviation",
+                 {grep_rules()},
+                 {"--col=never", "pat"},
                  "FlagNotAllowed@0: flag not allowed: --col=never"},
-        ReadCase{"grep_caller_separator_kept", {grep_rules()}, {"-n", "--", "-pat", "f"}, "ok: -n -- -pat f"},
-        ReadCase{"grep_values_not_counted", {grep_rules()}, {"-e", "a", "-e", "b", "f1", "f2", "f3"},
+        ReadCase{"grep_caller_separator_kept",
+                 {grep_rules()},
+                 {"-n", "--", "-pat", "f"},
+                 "ok: -n -- -pat f"},
+        ReadCase{"grep_values_not_counted",
+                 {grep_rules()},
+                 {"-e", "a", "-e", "b", "f1", "f2", "f3"},
                  "ok: -e a -e b -- f1 f2 f3"},
-        ReadCase{"grep_too_many_positionals", {grep_rules()}, {"p", "f1", "f2", "f3"},
+        ReadCase{"grep_too_many_positionals",
+                 {grep_rules()},
+                 {"p", "f1", "f2", "f3"},
                  "TooManyPositionals@3: too many positional arguments: max 3, got 4"},
-        ReadCase{"bundle_counts_letters", {RuleSet().flags({"-a", "-b"}).bundles().max_flags(1)}, {"-ab"},
+        ReadCase{"bundle_counts_letters",
+                 {RuleSet().flags({"-a", "-b"}).bundles().max_flags(1)},
+                 {"-ab"},
                  "TooManyFlags@0: too many flags: max 1, got 2"},
-        ReadCase{"numeric_needs_declaring", {RuleSet().max_flags(1)}, {"-5"}, "FlagNotAllowed@0: flag not allowed: -5"},
-        ReadCase{"bundle_needs_declaring", {RuleSet().flags({"-r", "-n"}).max_flags(2)}, {"-rn"},
+        ReadCase{"numeric_needs_declaring",
+                 {RuleSet().max_flags(1)},
+                 {"-5"},
+                 "FlagNotAllowed@0: flag not allowed: -5"},
+        ReadCase{"bundle_needs_declaring",
+                 {RuleSet().flags({"-r", "-n"}).max_flags(2)},
+                 {"-rn"},
                  "FlagNotAllowed@0: flag not allowed: -rn"},
         // Subcommands: the first words choose the rule set, "--" goes after them.
-        ReadCase{"git_moved_subcommand", git_rules(), {"-C", "status", "gc"},
-                 "SubcommandNotAllowed@0: subcommand not allowed: \"-C\" (allowed: status, log, remote, remote -v)"},
-        ReadCase{"git_unknown_subcommand", git_rules(), {"gc"},
-                 "SubcommandNotAllowed@0: subcommand not allowed: \"gc\" (allowed: status, log, remote, remote -v)"},
-        ReadCase{"git_no_subcommand", git_rules(), {},
-                 "SubcommandNotAllowed@-: subcommand required (allowed: status, log, remote, remote -v)"},
-        ReadCase{"git_status_inject_after_subcommand", git_rules(), {"status", "-s", "src"}, "ok: status -s -- src"},
-        ReadCase{"git_flags_of_other_subcommand", git_rules(), {"status", "-n", "1"}, "FlagNotAllowed@1: flag not allowed: -n"},
-        ReadCase{"git_log_value", git_rules(), {"log", "-n", "5", "--format=oneline"}, "ok: log -n 5 --format=oneline"},
+        ReadCase{"git_moved_subcommand",
+                 git_rules(),
+                 {"-C", "status", "gc"},
+                 "SubcommandNotAllowed@0: subcommand not allowed: \"-C\" (allowed: status, log, "
+                 "remote, remote -v)"},
+        ReadCase{"git_unknown_subcommand",
+                 git_rules(),
+                 {"gc"},
+                 "SubcommandNotAllowed@0: subcommand not allowed: \"gc\" (allowed: status, log, "
+                 "remote, remote -v)"},
+        ReadCase{"git_no_subcommand",
+                 git_rules(),
+                 {},
+                 "SubcommandNotAllowed@-: subcommand required (allowed: status, log, remote, "
+                 "remote -v)"},
+        ReadCase{"git_status_inject_after_subcommand",
+                 git_rules(),
+                 {"status", "-s", "src"},
+                 "ok: status -s -- src"},
+        ReadCase{"git_flags_of_other_subcommand",
+                 git_rules(),
+                 {"status", "-n", "1"},
+                 "FlagNotAllowed@1: flag not allowed: -n"},
+        ReadCase{"git_log_value",
+                 git_rules(),
+                 {"log", "-n", "5", "--format=oneline"},
+                 "ok: log -n 5 --format=oneline"},
         ReadCase{"git_longest_path_wins", git_rules(), {"remote", "-v"}, "ok: remote -v"},
-        ReadCase{"git_shorter_path_rules", git_rules(), {"remote", "add"},
+        ReadCase{"git_shorter_path_rules",
+                 git_rules(),
+                 {"remote", "add"},
                  "TooManyPositionals@1: too many positional arguments: max 0, got 1"},
-        ReadCase{"root_set_beside_subcommands", {RuleSet().flags({"--version"}).max_flags(1), RuleSet({"status"})},
-                 {"--version"}, "ok: --version"}),
+        ReadCase{"root_set_beside_subcommands",
+                 {RuleSet().flags({"--version"}).max_flags(1), RuleSet({"status"})},
+                 {"--version"},
+                 "ok: --version"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Under ArgRules each token is judged alone, so these attacks pass; they are
 // what the extended model exists for (the table above refuses each of them).
 TEST(RulesAttack, LexicalRulesAcceptTheSmuggledVectors) {
-  auto tar = ArgRules().allowed_flags({"-c", "-f"}).max_flags(8).max_positionals(8).inject_double_dash(After);
-  EXPECT_TRUE(tar.validate({"-c", "-f", "--", "--checkpoint=1", "--checkpoint-action=exec=id", "/etc/hostname"}));
+  auto tar = ArgRules()
+                 .allowed_flags({"-c", "-f"})
+                 .max_flags(8)
+                 .max_positionals(8)
+                 .inject_double_dash(After);
+  EXPECT_TRUE(tar.validate(
+      {"-c", "-f", "--", "--checkpoint=1", "--checkpoint-action=exec=id", "/etc/hostname"}));
   auto grep = ArgRules().allowed_flags({"-e"}).max_flags(1).max_positionals(1);
   EXPECT_TRUE(grep.validate({"-e", "--", "--version"}));
   auto git = ArgRules().subcommand("status").allowed_flags({"-C"}).max_flags(1).max_positionals(1);
@@ -149,12 +243,15 @@ TEST(Rules, ConfigurationErrorsNameTheRuleSet) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {{RuleSet({"status"}), RuleSet({"status"})}, "status: a second rule set for subcommand \"status\""},
+      {{RuleSet({"status"}), RuleSet({"status"})},
+       "status: a second rule set for subcommand \"status\""},
       {{RuleSet(), RuleSet()}, ": a second rule set without a subcommand"},
       {{RuleSet().flags({"-n", "-n"})}, ": flag \"-n\" declared twice"},
       {{RuleSet({"log"}).flags({"-n"}).value_flag("-n")}, "log: flag \"-n\" declared twice"},
-      {{RuleSet().value_flag("-m", {.pattern = "[0-9"})}, ": pattern \"[0-9\" of \"-m\" is not a valid regular expression"},
-      {{RuleSet().flags({"c"})}, ": flag \"c\" has no dash and the rule set reads no first-argument bundle"},
+      {{RuleSet().value_flag("-m", {.pattern = "[0-9"})},
+       ": pattern \"[0-9\" of \"-m\" is not a valid regular expression"},
+      {{RuleSet().flags({"c"})},
+       ": flag \"c\" has no dash and the rule set reads no first-argument bundle"},
       {{RuleSet().flags({"--"})}, ": \"--\" is the separator, not a flag"},
       {{RuleSet().flags({"name"})}, ": flag \"name\" does not start with '-'"},
       {{RuleSet().value_flag("--f=x")}, ": value flag \"--f=x\" contains '='"},
@@ -179,7 +276,8 @@ TEST(Rules, TraceGivesEachTokenItsRole) {
   ASSERT_TRUE(rules.apply({"log", "-n", "5", "--format=oneline", "--", "x"}, nullptr, &trace));
   std::vector<std::string> roles;
   for (auto r : trace.roles) roles.emplace_back(display_name(r));
-  EXPECT_EQ(roles, (Argv{"subcommand", "value flag", "value", "flag with value", "separator", "positional"}));
+  EXPECT_EQ(roles, (Argv{"subcommand", "value flag", "value", "flag with value", "separator",
+                         "positional"}));
   EXPECT_EQ(trace.subcommand, Argv{"log"});
 }
 
@@ -216,11 +314,15 @@ TEST_F(JailTest, PathPositionalsStayInside) {
       {{"../.."}, outside + "\"../..\" (resolves to " + dir.path().string() + ")"},
       {{"/etc/passwd"}, outside + "\"/etc/passwd\" (resolves to /etc/passwd)"},
       {{"../escape"}, outside + "\"../escape\" (resolves to " + (dir / "secret").string() + ")"},
-      {{"../dangling"}, outside + "\"../dangling\" (dangling symbolic link " + (dir / "work/dangling").string() + ")"},
-      {{"missing/../../../x"}, outside + "\"missing/../../../x\" (\"..\" after a missing directory)"},
+      {{"../dangling"},
+       outside + "\"../dangling\" (dangling symbolic link " + (dir / "work/dangling").string() +
+           ")"},
+      {{"missing/../../../x"},
+       outside + "\"missing/../../../x\" (\"..\" after a missing directory)"},
       {{"../file.txt/x"}, outside + "\"../file.txt/x\" (Not a directory (os error 20))"},
-      {{"-o", "../../x"}, "PathOutsideJail@1: path outside the working directory jail: \"../../x\" (resolves to " +
-                              (dir / "x").string() + ")"},
+      {{"-o", "../../x"},
+       "PathOutsideJail@1: path outside the working directory jail: \"../../x\" (resolves to " +
+           (dir / "x").string() + ")"},
       {{"-o", "out"}, "ok: -o out"},
   };
   for (const auto& c : cases) EXPECT_EQ(outcome(rules.apply(c.argv, &jail)), c.expected);

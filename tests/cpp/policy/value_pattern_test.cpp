@@ -3,9 +3,8 @@
 // agent value nor a pattern at the bounds can run a thread out of stack.
 #include "policy/value_pattern.hpp"
 
-#include <pthread.h>
-
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <functional>
 #include <regex>
@@ -43,7 +42,8 @@ void on_small_stack(std::size_t stack_bytes, const std::function<void()>& work) 
     (*static_cast<const std::function<void()>*>(arg))();
     return nullptr;
   };
-  ASSERT_EQ(::pthread_create(&thread, &attr, trampoline, const_cast<std::function<void()>*>(&work)), 0);
+  ASSERT_EQ(::pthread_create(&thread, &attr, trampoline, const_cast<std::function<void()>*>(&work)),
+            0);
   ::pthread_attr_destroy(&attr);
   ::pthread_join(thread, nullptr);
 }
@@ -55,7 +55,8 @@ std::string built(std::string_view pattern) {
 }
 
 TEST(ValuePattern, WhatAPolicyMayWrite) {
-  const std::string states = "compiles to more than 4096 automaton states: use smaller repetition counts";
+  const std::string states =
+      "compiles to more than 4096 automaton states: use smaller repetition counts";
   struct Row {
     std::string pattern;
     std::string expected;  // "ok", or the start of the reason
@@ -119,7 +120,8 @@ TEST(ValuePattern, MatchesTheWholeValueAsECMAScriptDoes) {
     ASSERT_TRUE(pattern) << row.pattern << ": " << pattern.error();
     EXPECT_EQ(pattern->matches(row.value), row.expected) << row.pattern << " ~ " << row.value;
     // The same answer as the library's default executor gives.
-    EXPECT_EQ(std::regex_match(row.value, std::regex(row.pattern, std::regex::ECMAScript)), row.expected)
+    EXPECT_EQ(std::regex_match(row.value, std::regex(row.pattern, std::regex::ECMAScript)),
+              row.expected)
         << row.pattern;
   }
 }
@@ -180,11 +182,12 @@ TEST(ValuePatternDeathTest, NoValueOrPatternAtTheBoundsRunsOutOfStack) {
 
 // A pattern-limited value is bounded before it is matched, with its own refusal.
 TEST(ValuePattern, RuleRefusesALongValueBeforeMatching) {
-  auto rules = CommandRules::make({RuleSet()
-                                       .value_flag("--include", {.attached = true, .pattern = "[^/]+"})
-                                       .value_flag("-e", {.attached = true})
-                                       .max_flags(2)
-                                       .max_positionals(1)});
+  auto rules =
+      CommandRules::make({RuleSet()
+                              .value_flag("--include", {.attached = true, .pattern = "[^/]+"})
+                              .value_flag("-e", {.attached = true})
+                              .max_flags(2)
+                              .max_positionals(1)});
   ASSERT_TRUE(rules) << rules.error().message;
   const std::string at_bound(kMaxPatternValueBytes, 'a');
   const std::string past_bound(kMaxPatternValueBytes + 1, 'a');
@@ -195,18 +198,22 @@ TEST(ValuePattern, RuleRefusesALongValueBeforeMatching) {
   };
   const Row rows[] = {
       {{"--include", at_bound}, "ok"},
-      {{"--include", past_bound}, "ValueTooLong@1: value too long for --include: max 4096 bytes, got 4097"},
-      {{"--include=" + huge}, "ValueTooLong@0: value too long for --include: max 4096 bytes, got 102400"},
+      {{"--include", past_bound},
+       "ValueTooLong@1: value too long for --include: max 4096 bytes, got 4097"},
+      {{"--include=" + huge},
+       "ValueTooLong@0: value too long for --include: max 4096 bytes, got 102400"},
       // Beyond the bound is still refused for what it is, not only for its length.
-      {{"--include", "a/b"}, "ValueNotAllowed@1: value not allowed for --include: \"a/b\" (must match [^/]+)"},
+      {{"--include", "a/b"},
+       "ValueNotAllowed@1: value not allowed for --include: \"a/b\" (must match [^/]+)"},
       // Only a pattern costs time per byte: a value without one is not bounded here.
       {{"-e", huge}, "ok"},
   };
   for (const auto& row : rows) {
     auto r = rules->apply(row.argv, nullptr);
     const std::string got = r ? "ok"
-                              : r.error().kind + "@" + std::to_string(r.error().index.value_or(99)) +
-                                    ": " + r.error().message;
+                              : r.error().kind + "@" +
+                                    std::to_string(r.error().index.value_or(99)) + ": " +
+                                    r.error().message;
     EXPECT_EQ(got, row.expected);
   }
   // The refusal's fields, for a caller that reads them rather than the message.

@@ -25,9 +25,9 @@ TEST(BinarySandbox, ShippedCodingAgentGivesExecToTheTestRunnerAlone) {
   for (const PolicyBinary& b : loaded->settings.binaries) {
     SCOPED_TRACE(b.name);
     const auto cmd = loaded->policy.check(
-        ProcRequest(b.name, b.name == "make" ? std::vector<std::string>{"test"}
-                          : b.name == "git"  ? std::vector<std::string>{"status"}
-                                             : std::vector<std::string>{}));
+        ProcRequest(b.name, b.name == "make"  ? std::vector<std::string>{"test"}
+                            : b.name == "git" ? std::vector<std::string>{"status"}
+                                              : std::vector<std::string>{}));
     ASSERT_TRUE(cmd) << cmd.error().message;
     if (b.name == "make") {
       ASSERT_TRUE(b.sandbox);
@@ -52,7 +52,8 @@ TEST(BinarySandbox, MistakesNameTheBinarysKey) {
     const char* key;
     const char* reason;
   } rows[] = {
-      {"[sandbox]\n[binaries.ls]\npath = \"/usr/bin/ls\"\nsandbox = { exec = [\"/bin\"] }\n", "", ""},
+      {"[sandbox]\n[binaries.ls]\npath = \"/usr/bin/ls\"\nsandbox = { exec = [\"/bin\"] }\n", "",
+       ""},
       {"[binaries.ls]\npath = \"/usr/bin/ls\"\nsandbox = { exec = [\"/bin\"] }\n",
        "binaries.ls.sandbox", "which this policy does not have"},
       {"[sandbox]\n[binaries.ls]\npath = \"/usr/bin/ls\"\nsandbox = { keep_background = true }\n",

@@ -4,17 +4,14 @@
 // set-up step recreates exactly that order (it clears the signal, kills the
 // host and waits until the host is gone) with and without a PID namespace,
 // where the child cannot ask for its parent's pid.
-#include "run/spawn.hpp"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/sched.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +23,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+
+#include "run/spawn.hpp"
 
 namespace corvane {
 namespace {
@@ -42,7 +41,7 @@ CORVANE_CHILD_CODE int kill_the_host_first(const void* arg) noexcept {
   const auto* context = static_cast<const StepContext*>(arg);
   child_syscall(SYS_prctl, PR_SET_PDEATHSIG, 0);
   context->kill_host->store(1, std::memory_order_release);
-  struct pollfd host {context->host_pidfd, POLLIN, 0};
+  struct pollfd host{context->host_pidfd, POLLIN, 0};
   if (child_syscall(SYS_poll, reinterpret_cast<long>(&host), 1, 10'000) != 1) return ETIMEDOUT;
   return 0;
 }
@@ -100,7 +99,8 @@ TEST_F(HostDeath, AChildWhoseHostDiedBeforeItsSignalWasSetNeverRunsTheCommand) {
   } rows[] = {
       {"parent seen by getppid", 0},
       {"pid namespace, parent seen through a pidfd",
-       ::geteuid() == 0 ? std::uint64_t{CLONE_NEWPID} : std::uint64_t{CLONE_NEWUSER | CLONE_NEWPID}},
+       ::geteuid() == 0 ? std::uint64_t{CLONE_NEWPID}
+                        : std::uint64_t{CLONE_NEWUSER | CLONE_NEWPID}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -117,7 +117,7 @@ TEST_F(HostDeath, AChildWhoseHostDiedBeforeItsSignalWasSetNeverRunsTheCommand) {
     ASSERT_TRUE(child) << "the host's child is gone without a trace";
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, *child, 0));
     ASSERT_GE(pidfd, 0);
-    struct pollfd watch {pidfd, POLLIN, 0};
+    struct pollfd watch{pidfd, POLLIN, 0};
     const bool ended = ::poll(&watch, 1, 10'000) == 1;
     if (!ended) ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
     siginfo_t info{};

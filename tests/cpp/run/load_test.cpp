@@ -41,8 +41,9 @@ struct Job {
 
 std::string describe(const ExecResult& r) {
   if (!r) return to_string(r.error());
-  return "Output(status=" + std::to_string(r->status) + ", stdout=" +
-         std::to_string(r->stdout.size()) + "B, stderr=" + std::to_string(r->stderr.size()) + "B)";
+  return "Output(status=" + std::to_string(r->status) +
+         ", stdout=" + std::to_string(r->stdout.size()) +
+         "B, stderr=" + std::to_string(r->stderr.size()) + "B)";
 }
 
 std::string check_output(const Job& job, const ExecResult& r) {
@@ -55,7 +56,8 @@ std::string check_output(const Job& job, const ExecResult& r) {
 }
 
 std::string check_stdout_limit(const Job& job, const ExecResult& r) {
-  const std::string want = "stdout limit exceeded: " + std::to_string(job.peer.max_stdout) + " bytes";
+  const std::string want =
+      "stdout limit exceeded: " + std::to_string(job.peer.max_stdout) + " bytes";
   if (!r && to_string(r.error()) == want) return "";
   return "expected '" + want + "', got " + describe(r);
 }
@@ -184,7 +186,8 @@ TEST_F(Load, TwoHundredFiftySixConcurrentExecutionsOnOneLoop) {
     for (std::size_t k = 0; k < jobs.size(); ++k) {
       ASSERT_EQ(calls[k], 1) << "round " << round << " execution " << k;
       const std::string why = jobs[k].check(jobs[k], *results[k]);
-      if (!why.empty() && wrong++ < 5) ADD_FAILURE() << "round " << round << " #" << k << ": " << why;
+      if (!why.empty() && wrong++ < 5)
+        ADD_FAILURE() << "round " << round << " #" << k << ": " << why;
     }
     EXPECT_EQ(wrong, 0) << "round " << round;
     loop->reset();
@@ -196,10 +199,11 @@ TEST_F(Load, TwoHundredFiftySixConcurrentExecutionsOnOneLoop) {
     rss_after_round.push_back(rss_kib());
     best_rate = std::max(best_rate, kConcurrent / seconds);
     // A round lasts at least as long as its 200 ms timeouts; the spawn phase shows the start rate.
-    std::printf("[load] round %d: %d concurrent executions in %.3f s (%.0f/s; all started in "
-                "%.3f s, %.0f/s), RSS %ld KiB\n",
-                round, kConcurrent, seconds, kConcurrent / seconds, spawn_seconds,
-                kConcurrent / spawn_seconds, rss_after_round.back());
+    std::printf(
+        "[load] round %d: %d concurrent executions in %.3f s (%.0f/s; all started in "
+        "%.3f s, %.0f/s), RSS %ld KiB\n",
+        round, kConcurrent, seconds, kConcurrent / seconds, spawn_seconds,
+        kConcurrent / spawn_seconds, rss_after_round.back());
   }
   std::printf("[load] best: %.0f executions/s with %d in flight on one loop\n", best_rate,
               kConcurrent);

@@ -95,7 +95,8 @@ TEST(LoopFault, ReentryWithoutAHandlerPrintsWhatHappenedAndWhatToDo) {
       },
       "^corvane: internal fault: event loop re-entered from one of its own callbacks; "
       "a callback must return to the loop that runs it, not run it again \\(add_timer\\(\\) "
-      "schedules more work; PreparedCommand::run\\(\\) inside a loop moves itself to a worker\\)\n$");
+      "schedules more work; PreparedCommand::run\\(\\) inside a loop moves itself to a "
+      "worker\\)\n$");
 }
 
 }  // namespace

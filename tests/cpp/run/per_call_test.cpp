@@ -31,30 +31,102 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {"stdin reaches the command", "/usr/bin/cat", {}, {}, std::string("a\0b", 3), 10, false,
+    {"stdin reaches the command",
+     "/usr/bin/cat",
+     {},
+     {},
+     std::string("a\0b", 3),
+     10,
+     false,
      std::string("out: a\0b", 8)},
-    {"a whole MiB is counted", "/usr/bin/wc", {"-c"}, {}, std::string(kMiB, 'x'), kMiB, false,
+    {"a whole MiB is counted",
+     "/usr/bin/wc",
+     {"-c"},
+     {},
+     std::string(kMiB, 'x'),
+     kMiB,
+     false,
      "out: 1048576\n"},
     {"given empty: EOF at once", "/usr/bin/cat", {}, {}, "", 10, false, "out: "},
-    {"default stdin stays /dev/null", "/usr/bin/readlink", {"/proc/self/fd/0"}, {}, {}, 10, false,
+    {"default stdin stays /dev/null",
+     "/usr/bin/readlink",
+     {"/proc/self/fd/0"},
+     {},
+     {},
+     10,
+     false,
      "out: /dev/null\n"},
-    {"stdin inside a sandbox", "/usr/bin/wc", {"-c"}, {}, std::string(200'000, 'y'), kMiB, true,
+    {"stdin inside a sandbox",
+     "/usr/bin/wc",
+     {"-c"},
+     {},
+     std::string(200'000, 'y'),
+     kMiB,
+     true,
      "out: 200000\n"},
-    {"one byte over max_stdin", "/usr/bin/cat", {}, {}, std::string(11, 'x'), 10, false,
+    {"one byte over max_stdin",
+     "/usr/bin/cat",
+     {},
+     {},
+     std::string(11, 'x'),
+     10,
+     false,
      "StdinAboveLimit: stdin of 11 bytes is above the policy's max_stdin of 10 bytes"},
-    {"no max_stdin: no stdin", "/usr/bin/cat", {}, {}, "", {}, false,
+    {"no max_stdin: no stdin",
+     "/usr/bin/cat",
+     {},
+     {},
+     "",
+     {},
+     false,
      "StdinNotAllowed: stdin not allowed: the policy sets no max_stdin"},
-    {"a shorter limit ends the run", "/usr/bin/sleep", {"5"}, Duration{0, 300'000'000}, {}, {},
-     false, "Timeout after 300ms"},
-    {"a shorter limit in a sandbox", "/usr/bin/sleep", {"5"}, Duration{0, 300'000'000}, {}, {},
-     true, "Timeout after 300ms"},
-    {"the policy's own limit may be given", "/usr/bin/sleep", {"0"}, Duration{10, 0}, {}, {}, false,
+    {"a shorter limit ends the run",
+     "/usr/bin/sleep",
+     {"5"},
+     Duration{0, 300'000'000},
+     {},
+     {},
+     false,
+     "Timeout after 300ms"},
+    {"a shorter limit in a sandbox",
+     "/usr/bin/sleep",
+     {"5"},
+     Duration{0, 300'000'000},
+     {},
+     {},
+     true,
+     "Timeout after 300ms"},
+    {"the policy's own limit may be given",
+     "/usr/bin/sleep",
+     {"0"},
+     Duration{10, 0},
+     {},
+     {},
+     false,
      "out: "},
-    {"a longer limit is refused", "/usr/bin/sleep", {"0"}, Duration{20, 0}, {}, {}, false,
+    {"a longer limit is refused",
+     "/usr/bin/sleep",
+     {"0"},
+     Duration{20, 0},
+     {},
+     {},
+     false,
      "TimeoutAboveLimit: timeout of 20s is above the policy's limit of 10s"},
-    {"a nanosecond longer is refused", "/usr/bin/sleep", {"0"}, Duration{10, 1}, {}, {}, false,
+    {"a nanosecond longer is refused",
+     "/usr/bin/sleep",
+     {"0"},
+     Duration{10, 1},
+     {},
+     {},
+     false,
      "TimeoutAboveLimit: timeout of 10.000000001s is above the policy's limit of 10s"},
-    {"zero is no limit", "/usr/bin/sleep", {"0"}, Duration{0, 0}, {}, {}, false,
+    {"zero is no limit",
+     "/usr/bin/sleep",
+     {"0"},
+     Duration{0, 0},
+     {},
+     {},
+     false,
      "InvalidTimeout: timeout must be above zero"},
 };
 
@@ -65,7 +137,8 @@ std::string shown(const ExecResult& result) {
   return "error: " + to_string(result.error());
 }
 
-class PerCall : public test::NoLeakTest, public ::testing::WithParamInterface<std::tuple<Row, bool>> {
+class PerCall : public test::NoLeakTest,
+                public ::testing::WithParamInterface<std::tuple<Row, bool>> {
  protected:
   test::TempDir dir_;
 };
@@ -116,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, PerCall,
                          ::testing::Combine(::testing::ValuesIn(kRows), ::testing::Bool()),
                          [](const auto& info) {
                            std::string name = std::get<0>(info.param).name;
-                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           for (char& c : name)
+                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
                            return name + (std::get<1>(info.param) ? "_starter" : "_caller");
                          });
 
@@ -140,8 +214,9 @@ TEST(PerCallPolicy, MaxStdinAbovePipeCapacityIsRefused) {
   auto refused = build(cap + 1);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().kind, "StdinTooLarge");
-  EXPECT_EQ(refused.error().message, "max_stdin of " + std::to_string(cap + 1) + " bytes is above " +
-                                         std::to_string(cap) + ", the most a pipe can hold here");
+  EXPECT_EQ(refused.error().message, "max_stdin of " + std::to_string(cap + 1) +
+                                         " bytes is above " + std::to_string(cap) +
+                                         ", the most a pipe can hold here");
 }
 
 }  // namespace

@@ -45,7 +45,6 @@ std::string message(const ExecResult& result) {
   return result ? std::string("<Output>") : to_string(result.error());
 }
 
-
 // --- output limits --------------------------------------------------------
 
 struct LimitCase {
@@ -285,8 +284,8 @@ TEST_F(Exec, ChildSeesOnlyTheThreeStandardDescriptors) {
 }
 
 TEST_F(Exec, SigpipeIsAtItsDefaultEvenWhenTheHostIgnoresAndBlocksIt) {
-  struct sigaction ignore {};
-  struct sigaction previous {};
+  struct sigaction ignore{};
+  struct sigaction previous{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);
   sigset_t block;

@@ -54,8 +54,8 @@ struct RunCase {
   OnOutputLimit on_limit;
   std::uint64_t max_stdout;
   std::uint64_t timeout_ms;
-  const char* error;          // the message starts with this
-  char stdout_fill;           // every partial stdout byte is this
+  const char* error;  // the message starts with this
+  char stdout_fill;   // every partial stdout byte is this
   const char* partial_stderr;
 };
 
@@ -89,12 +89,30 @@ INSTANTIATE_TEST_SUITE_P(
     RunApi, Runs,
     ::testing::Values(
         // The default waits for stderr (held open by the sleeping child) until the deadline.
-        RunCase{"WaitHoldsUntilTheDeadline", {"err:2", "flood-out"}, OnOutputLimit::Wait, 100000,
-                300, "process timed out after", 'f', "ee"},
-        RunCase{"KillEndsAFloodAtOnce", {"err:2", "flood-out"}, OnOutputLimit::Kill, 100000,
-                30000, "stdout limit exceeded: 100000 bytes", 'f', "ee"},
-        RunCase{"TimeoutKeepsBothPrefixes", {"out:10", "err:3", "sleep:10000"},
-                OnOutputLimit::Wait, 100000, 200, "process timed out after", 'o', "eee"}),
+        RunCase{"WaitHoldsUntilTheDeadline",
+                {"err:2", "flood-out"},
+                OnOutputLimit::Wait,
+                100000,
+                300,
+                "process timed out after",
+                'f',
+                "ee"},
+        RunCase{"KillEndsAFloodAtOnce",
+                {"err:2", "flood-out"},
+                OnOutputLimit::Kill,
+                100000,
+                30000,
+                "stdout limit exceeded: 100000 bytes",
+                'f',
+                "ee"},
+        RunCase{"TimeoutKeepsBothPrefixes",
+                {"out:10", "err:3", "sleep:10000"},
+                OnOutputLimit::Wait,
+                100000,
+                200,
+                "process timed out after",
+                'o',
+                "eee"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RunApi, SpawnFailureHasNoPartialOutput) {
@@ -107,17 +125,20 @@ TEST_F(RunApi, SpawnFailureHasNoPartialOutput) {
 }
 
 volatile sig_atomic_t g_usr1_seen = 0;
-void on_usr1(int) { g_usr1_seen = 1; }
+void on_usr1(int) {
+  g_usr1_seen = 1;
+}
 
 // Sends SIGUSR1 to `target` every 50 ms until stopped (one signal could land before the wait).
 class Pester {
  public:
-  explicit Pester(pthread_t target) : thread_([this, target] {
-      while (!stop_) {
-        std::this_thread::sleep_for(50ms);
-        ::pthread_kill(target, SIGUSR1);
-      }
-    }) {}
+  explicit Pester(pthread_t target)
+      : thread_([this, target] {
+          while (!stop_) {
+            std::this_thread::sleep_for(50ms);
+            ::pthread_kill(target, SIGUSR1);
+          }
+        }) {}
   ~Pester() {
     stop_ = true;
     thread_.join();
@@ -129,8 +150,8 @@ class Pester {
 };
 
 TEST_F(RunApi, SignalHookAbandonsABlockingRunOrLetsItGoOn) {
-  struct sigaction action {};
-  struct sigaction previous {};
+  struct sigaction action{};
+  struct sigaction previous{};
   action.sa_handler = on_usr1;  // no SA_RESTART; epoll_wait is never restarted anyway
   ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
   for (const bool abandon : {true, false}) {
@@ -171,8 +192,9 @@ TEST_F(RunApi, CancelKillsReapsAndCompletesBeforeReturning) {
   auto loop = make_loop();
   ASSERT_TRUE(loop);
   std::optional<RunResult> got;
-  RunHandle handle = child({"out:3", "sleep:30000"}).make().spawn(
-      *loop, {}, [&](RunResult r) { got = std::move(r); });
+  RunHandle handle = child({"out:3", "sleep:30000"}).make().spawn(*loop, {}, [&](RunResult r) {
+    got = std::move(r);
+  });
   EXPECT_FALSE(handle.finished());
   bool completed_inside_cancel = false;
   RunHandle copy = handle;

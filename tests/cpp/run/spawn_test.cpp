@@ -15,10 +15,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <optional>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -33,7 +33,6 @@ namespace corvane {
 namespace {
 
 using Spawn = test::NoLeakTest;
-
 
 PreparedCommandTestPeer command(std::string bin, std::vector<std::string> argv) {
   PreparedCommandTestPeer peer;
@@ -189,8 +188,8 @@ TEST_F(Spawn, ForkedCopyOfTheHostLeavesItsParentsRunAlone) {
   auto loop = EventLoop::create();
   ASSERT_TRUE(loop);
   std::optional<ExecResult> got;
-  PreparedCommandTestPeer peer = command(test::helper_path("exec_child").native(),
-                                         {"sleep:300", "out:3"});
+  PreparedCommandTestPeer peer =
+      command(test::helper_path("exec_child").native(), {"sleep:300", "out:3"});
   std::move(peer.make()).spawn(**loop, [&](ExecResult r) { got = std::move(r); });
   // A host that forks with a run in flight and drops its copy in the child.
   const pid_t pid = ::fork();
@@ -226,7 +225,7 @@ TEST_F(Spawn, ChildThatCannotBeKilledTimesOutAtOnceAndIsReapedWhenItExits) {
     const auto took = std::chrono::steady_clock::now() - start;
     if (r || !std::holds_alternative<exec_error::Timeout>(r.error())) return 2;
     if (took > std::chrono::milliseconds(900)) return 3;  // did not wait for the child
-    if (test::child_count() != 1) return 4;                // still running, owned by the reaper
+    if (test::child_count() != 1) return 4;               // still running, owned by the reaper
     for (int i = 0; i < 400 && test::child_count() != 0; ++i) ::usleep(10'000);
     return test::child_count() == 0 ? 0 : 5;  // exited and reaped: no zombie
   });
@@ -305,7 +304,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Spawn, EnvironmentNameThatIsEmptyOrHoldsEqualsNeverStarts) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"LD_PRELOAD=/x.so:", "environment variable name is empty or contains '=': \"LD_PRELOAD=/x.so:\""},
+      {"LD_PRELOAD=/x.so:",
+       "environment variable name is empty or contains '=': \"LD_PRELOAD=/x.so:\""},
       {"", "environment variable name is empty or contains '=': \"\""},
       {"=", "environment variable name is empty or contains '=': \"=\""},
   };

@@ -2,8 +2,8 @@
 // holds no descriptor, a start needs no descriptor beyond its pipes and pidfd,
 // and a starter thread that could not be created is created on a later start
 // instead of never.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 

@@ -2,6 +2,8 @@
 // start on the caller's thread, a spawn() that returns while the starter is
 // busy, a run stopped at each point of a start still with the starter, and a
 // forked copy of the host.
+#include "run/starter.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +18,6 @@
 #include "corvane/event_loop.hpp"
 #include "corvane/prepared.hpp"
 #include "prepared_peer.hpp"
-#include "run/starter.hpp"
 #include "starter_gate.hpp"
 #include "test_support.hpp"
 
@@ -65,7 +66,8 @@ std::string shape(const RunResult& r) {
 
 RunResult run_on_loop(PreparedCommand cmd, RunOptions options) {
   auto loop = EventLoop::create();
-  if (!loop) return RunResult{std::unexpected(exec_error::SpawnFailed{loop.error()}), {}, {}, false};
+  if (!loop)
+    return RunResult{std::unexpected(exec_error::SpawnFailed{loop.error()}), {}, {}, false};
   std::optional<RunResult> got;
   (void)std::move(cmd).spawn(**loop, std::move(options), [&](RunResult r) { got = std::move(r); });
   EXPECT_FALSE(got) << "never delivered from inside spawn";
@@ -104,8 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
     StarterRuns, SameResults,
     ::testing::Values(
         SameCase{"Output", {"out:5", "err:2", "exit:3"}, "/", 1000, 5000, OnOutputLimit::Wait},
-        SameCase{"FailedStart", {}, "/nonexistent-dir-for-starter", 1000, 5000,
-                 OnOutputLimit::Wait},
+        SameCase{
+            "FailedStart", {}, "/nonexistent-dir-for-starter", 1000, 5000, OnOutputLimit::Wait},
         // The deadline is armed once the run joins the loop, counted from the start.
         SameCase{"Timeout", {"out:2", "sleep:30000"}, "/", 1000, 200, OnOutputLimit::Wait},
         SameCase{"KilledAtTheLimit", {"flood-out"}, "/", 5000, 30000, OnOutputLimit::Kill}),
@@ -137,7 +139,8 @@ struct QueuedRun {
 
 TEST_F(StarterRuns, SpawnReturnsAtOnceWhileTheStarterIsBusy) {
   QueuedRun run;
-  // The start is queued behind the gate: with a start on this thread, spawn() could not have returned.
+  // The start is queued behind the gate: with a start on this thread, spawn() could not have
+  // returned.
   for (int i = 0; i < 5; ++i) run.loop->run_ready();
   EXPECT_FALSE(run.got);
   EXPECT_FALSE(run.handle.finished());

@@ -3,10 +3,9 @@
 // deadline as a captured run, and a run cancelled from a chunk ends at once.
 // Every row runs both ways a child starts and leaves no descriptor or child.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cctype>
 #include <optional>
@@ -43,10 +42,10 @@ const Row kRows[] = {
      "o:0123", "stdout limit exceeded: 4 bytes"},
     {"stderr is cut at its limit", "printf 0123456789 >&2", "", 1024, 3, Duration{5, 0}, false,
      "e:012", "stderr limit exceeded: 3 bytes"},
-    {"the deadline still ends the run", "printf early; exec sleep 5", "", 1024, 1024,
-     millis(300), false, "o:early", "timeout"},
-    {"a chunk may cancel the run", "printf first; sleep 0.2; printf second; exec sleep 5", "",
-     1024, 1024, Duration{5, 0}, true, "o:first", "interrupted"},
+    {"the deadline still ends the run", "printf early; exec sleep 5", "", 1024, 1024, millis(300),
+     false, "o:early", "timeout"},
+    {"a chunk may cancel the run", "printf first; sleep 0.2; printf second; exec sleep 5", "", 1024,
+     1024, Duration{5, 0}, true, "o:first", "interrupted"},
 };
 
 std::string shown(const RunResult& r) {
@@ -93,8 +92,8 @@ TEST_P(StreamChunks, Row) {
       ::close(fd);
     }
   };
-  handle = peer.make().spawn(**loop, std::move(options),
-                             [&](RunResult r) { result = std::move(r); });
+  handle =
+      peer.make().spawn(**loop, std::move(options), [&](RunResult r) { result = std::move(r); });
   (*loop)->run();
   ASSERT_TRUE(result);
   EXPECT_EQ(chunks, row.chunks);

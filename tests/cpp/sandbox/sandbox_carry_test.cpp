@@ -36,7 +36,8 @@ class SandboxCarry : public ::testing::Test {
     ProcPolicyBuilder builder =
         ProcPolicy::builder()
             .allow_bin("/usr/bin/sed")
-            .arg_rules("/usr/bin/sed", ArgRules().allowed_flags({"-n"}).max_flags(1).max_positionals(2))
+            .arg_rules("/usr/bin/sed",
+                       ArgRules().allowed_flags({"-n"}).max_flags(1).max_positionals(2))
             .cwd_policy(CwdPolicy::Fixed{dir_.path()})
             .env_policy(EnvPolicy::Fixed{{{"PATH", "/usr/bin:/bin"}}});
     if (box) builder = std::move(builder).sandbox(*box);

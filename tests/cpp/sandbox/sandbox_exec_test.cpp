@@ -4,19 +4,18 @@
 // memfd has no path for an execute rule. Each attack runs on the real start path
 // twice: with the system-call filter switched off through the test seam (it must work,
 // or the row proves nothing) and in the default sandbox (the kernel must refuse it).
+#include <gtest/gtest.h>
 #include <linux/memfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "prepared_peer.hpp"
 #include "corvane/sandbox.hpp"
+#include "prepared_peer.hpp"
 #include "test_support.hpp"
 
 namespace corvane {
@@ -30,7 +29,9 @@ std::string tool(const char* name) {
   return std::filesystem::canonical(Path("/usr/bin") / name).native();
 }
 
-std::string start_probe() { return test::helper_path("start_probe").native(); }
+std::string start_probe() {
+  return test::helper_path("start_probe").native();
+}
 
 // python3 -c CODE: the memfd and fork routes as a script an agent would write.
 std::vector<std::string> python(std::string code) {
@@ -64,27 +65,23 @@ std::vector<Attack> attacks() {
        "Operation not permitted"},
       // A copy of a shell in a memfd, run by descriptor (os.execve with an fd is fexecve).
       {"memfd_execveat",
-       python(std::string(kMemfdOfShell) + "os.execve(fd, ['sh', '-c', 'echo ran'], {})\n"),
-       "ran",
+       python(std::string(kMemfdOfShell) + "os.execve(fd, ['sh', '-c', 'echo ran'], {})\n"), "ran",
        "Operation not permitted"},
       {"memfd_proc_fd",
        python(std::string(kMemfdOfShell) +
               "os.execv(f'/proc/self/fd/{fd}', ['sh', '-c', 'echo ran'])\n"),
-       "ran",
-       "Operation not permitted"},
+       "ran", "Operation not permitted"},
       // The C library's fork (clone without CLONE_THREAD) and posix_spawn (clone3, then
       // clone with CLONE_VM | CLONE_VFORK) of a program the command may run: itself.
       {"python_fork",
        python("import os\npid = os.fork()\nif pid == 0:\n  print('child', flush=True)\n"
               "  os._exit(0)\nos.waitpid(pid, 0)\n"),
-       "child",
-       "Operation not permitted"},
+       "child", "Operation not permitted"},
       {"python_posix_spawn_of_itself",
        python("import os, sys\n"
               "pid = os.posix_spawn(sys.executable, [sys.executable, '-c', 'print(7 * 6)'], {})\n"
               "os.waitpid(pid, 0)\n"),
-       "42",
-       "Operation not permitted"},
+       "42", "Operation not permitted"},
       // Each way the kernel offers to make a process, by its own system call.
       {"raw_fork", {start_probe(), "fork"}, "started", "fork: Operation not permitted"},
       {"raw_vfork", {start_probe(), "vfork"}, "started", "vfork: Operation not permitted"},
@@ -92,7 +89,10 @@ std::vector<Attack> attacks() {
       {"raw_clone3", {start_probe(), "clone3"}, "started", "clone3: Function not implemented"},
       // exec by descriptor of a file the command may run: it must not become a way
       // around the memfd rule (a descriptor from elsewhere has no path to check either).
-      {"exec_by_descriptor", {start_probe(), "self-at"}, "said", "self-at: Operation not permitted"},
+      {"exec_by_descriptor",
+       {start_probe(), "self-at"},
+       "said",
+       "self-at: Operation not permitted"},
   };
 }
 
@@ -157,7 +157,8 @@ TEST_F(SandboxExec, TheNetworkRowsStillHold) {
     {
       DisableFeatures off("seccomp");
       const Output out = run({start_probe(), row.op}, build(/*best_effort=*/true));
-      EXPECT_EQ(out.stdout, row.op == std::string("io-uring") ? "ring\n" : "socket\n") << out.stderr;
+      EXPECT_EQ(out.stdout, row.op == std::string("io-uring") ? "ring\n" : "socket\n")
+          << out.stderr;
     }
     const Output out = run({start_probe(), row.op}, build());
     if (row.refusal == nullptr) {

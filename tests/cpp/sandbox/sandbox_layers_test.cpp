@@ -5,19 +5,18 @@
 // nothing) and in one that does not (the kernel must refuse it), as root and as an
 // ordinary caller's user namespace.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "prepared_peer.hpp"
 #include "corvane/sandbox.hpp"
+#include "prepared_peer.hpp"
 #include "test_support.hpp"
 
 namespace corvane {
@@ -84,7 +83,10 @@ std::vector<Row> rows() {
          return std::vector<std::string>{tool("cat"),
                                          "/proc/" + std::to_string(::getpid()) + "/status"};
        },
-       [](SandboxSpec& s, const Path&) { s.keep_background = true; s.read.emplace_back("/"); },
+       [](SandboxSpec& s, const Path&) {
+         s.keep_background = true;
+         s.read.emplace_back("/");
+       },
        [](SandboxSpec& s, const Path&) { s.read.emplace_back("/proc"); }, "Name:"},
   };
 }
@@ -137,7 +139,8 @@ TEST_F(SandboxLayers, TheCommandsOwnProgramsStillStart) {
       {&*plain, {(tools_ / "cat").native(), "data.txt"}, "hello\n"},
       {&*plain, {(ws_ / "tool.sh").native()}, "sh ok\n"},
       {&*with_proc, {tool("grep"), "-c", "^Name:", "/proc/self/status"}, "1\n"},
-      {&*with_proc, {tool("find"), ".", "-maxdepth", "0", "-exec", tool("true"), ";", "-print"},
+      {&*with_proc,
+       {tool("find"), ".", "-maxdepth", "0", "-exec", tool("true"), ";", "-print"},
        ".\n"},
       {&*with_proc, {(tools_ / "cat").native(), "data.txt"}, "hello\n"},
   };
@@ -220,7 +223,8 @@ TEST_F(SandboxLayers, ALimitAboveTheCallersIsTheCallers) {
     std::string got;
     char buf[256];
     ssize_t n;
-    while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+    while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0)
+      got.append(buf, static_cast<std::size_t>(n));
     ::close(pipe_fds[0]);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);

@@ -34,23 +34,23 @@ class SandboxPerBinary : public ::testing::Test {
   }
 
   // sed and cat under the policy's sandbox `policy_box`; sed with `sed_box` of its own.
-  std::expected<ProcPolicy, Refusal> policy(std::optional<Sandbox> policy_box,
-                                            std::optional<Sandbox> sed_box,
-                                            std::optional<Sandbox> bin_sed_box = std::nullopt) const {
-    ProcPolicyBuilder builder =
-        ProcPolicy::builder()
-            .allow_bin("/usr/bin/sed")
-            .command_rules("/usr/bin/sed", sed_rules())
-            .allow_bin("/usr/bin/cat")
-            .command_rules("/usr/bin/cat", sed_rules())
-            .cwd_policy(CwdPolicy::Fixed{dir_.path()})
-            .env_policy(EnvPolicy::Fixed{{{"PATH", "/usr/bin:/bin"}}});
+  std::expected<ProcPolicy, Refusal> policy(
+      std::optional<Sandbox> policy_box, std::optional<Sandbox> sed_box,
+      std::optional<Sandbox> bin_sed_box = std::nullopt) const {
+    ProcPolicyBuilder builder = ProcPolicy::builder()
+                                    .allow_bin("/usr/bin/sed")
+                                    .command_rules("/usr/bin/sed", sed_rules())
+                                    .allow_bin("/usr/bin/cat")
+                                    .command_rules("/usr/bin/cat", sed_rules())
+                                    .cwd_policy(CwdPolicy::Fixed{dir_.path()})
+                                    .env_policy(EnvPolicy::Fixed{{{"PATH", "/usr/bin:/bin"}}});
     if (policy_box) builder = std::move(builder).sandbox(*policy_box);
     if (sed_box) builder = std::move(builder).binary_options("/usr/bin/sed", {.sandbox = sed_box});
     if (bin_sed_box) {
       // The same file under a second path, with options of its own.
-      builder = std::move(builder).allow_bin("/bin/sed").binary_options("/bin/sed",
-                                                                       {.sandbox = bin_sed_box});
+      builder = std::move(builder)
+                    .allow_bin("/bin/sed")
+                    .binary_options("/bin/sed", {.sandbox = bin_sed_box});
     }
     return std::move(builder).try_build();
   }
@@ -84,8 +84,9 @@ TEST_F(SandboxPerBinary, EachBinaryCarriesItsOwnSandboxElseThePolicys) {
     auto sed = built->check(ProcRequest("/usr/bin/sed", {"-n", "1e id", "data.txt"}));
     ASSERT_TRUE(sed) << sed.error().message;
     EXPECT_EQ(sed->sandbox(), row.carried);
-    EXPECT_EQ(built->explain(ProcRequest("/usr/bin/sed", {"-n", "1p", "data.txt"})).result->sandbox(),
-              row.carried);
+    EXPECT_EQ(
+        built->explain(ProcRequest("/usr/bin/sed", {"-n", "1p", "data.txt"})).result->sandbox(),
+        row.carried);
     // cat has no options: it always carries the policy's.
     auto cat = built->check(ProcRequest("/usr/bin/cat", {"data.txt"}));
     ASSERT_TRUE(cat) << cat.error().message;

@@ -4,18 +4,17 @@
 // opens on 127.0.0.1, three ways: with the whole network open (the attack must work,
 // or the row proves nothing), with the ports, and with the network off.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "prepared_peer.hpp"
 #include "corvane/sandbox.hpp"
+#include "prepared_peer.hpp"
 #include "test_support.hpp"
 
 namespace corvane {
@@ -54,22 +53,28 @@ class Loopback {
 // The attack as a Python program that prints "ok" or the errno's name.
 std::string attempt(const std::string& body) {
   return "import errno, socket\n"
-         "try:\n" + body +
+         "try:\n" +
+         body +
          "    print('ok')\n"
          "except OSError as e:\n"
          "    print(errno.errorcode.get(e.errno, e.errno))\n";
 }
 
 std::string connect_to(std::uint16_t port, const char* type = "socket.SOCK_STREAM") {
-  return attempt("    s = socket.socket(socket.AF_INET, " + std::string(type) + ")\n"
+  return attempt("    s = socket.socket(socket.AF_INET, " + std::string(type) +
+                 ")\n"
                  "    s.setblocking(True)\n"
-                 "    s.connect(('127.0.0.1', " + std::to_string(port) + "))\n");
+                 "    s.connect(('127.0.0.1', " +
+                 std::to_string(port) + "))\n");
 }
 
 std::string bind_to(std::uint16_t port) {
-  return attempt("    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)\n"
-                 "    s.bind(('127.0.0.1', " + std::to_string(port) + "))\n"
-                 "    s.listen()\n");
+  return attempt(
+      "    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)\n"
+      "    s.bind(('127.0.0.1', " +
+      std::to_string(port) +
+      "))\n"
+      "    s.listen()\n");
 }
 
 enum class Net { Open, Ports, Off };
@@ -135,21 +140,21 @@ TEST_F(SandboxPortsTest, TcpToTheListedPortsOnly) {
       // UDP has no port rule in Landlock: the socket itself is refused.
       {"udp_send",
        attempt("    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
-               "    s.sendto(b'x', ('127.0.0.1', " + std::to_string(other_.port()) + "))\n"),
+               "    s.sendto(b'x', ('127.0.0.1', " +
+               std::to_string(other_.port()) + "))\n"),
        "ok", "EACCES", "EACCES"},
-      {"udp_over_ipv6", attempt("    socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)\n"),
-       "ok", "EACCES", "EACCES"},
+      {"udp_over_ipv6", attempt("    socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)\n"), "ok",
+       "EACCES", "EACCES"},
       // Raw packets would forge any TCP segment. The sandbox drops the capability they
       // need as well: the filter refuses them first (EACCES, not EPERM).
       {"raw_socket",
-       attempt("    socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_TCP)\n"),
-       "EPERM", "EACCES", "EACCES"},
+       attempt("    socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_TCP)\n"), "EPERM",
+       "EACCES", "EACCES"},
       // A TCP socket on IPv6 is checked by port as well.
       {"tcp_over_ipv6", attempt("    socket.socket(socket.AF_INET6, socket.SOCK_STREAM)\n"), "ok",
        "ok", "EACCES"},
       // A stream socket of another protocol: Landlock checks TCP's ports only.
-      {"sctp_stream",
-       attempt("    socket.socket(socket.AF_INET, socket.SOCK_STREAM, 132)\n"), "",
+      {"sctp_stream", attempt("    socket.socket(socket.AF_INET, socket.SOCK_STREAM, 132)\n"), "",
        "EACCES", "EACCES"},
       // A TCP connect by sendto with MSG_FASTOPEN, not by connect.
       {"fast_open_to_other_port",
@@ -182,15 +187,24 @@ TEST(SandboxPortsBuild, ErrorsNameTheProblem) {
     bool network;
     SandboxPorts ports;
     const char* disable;  // test seam
-    const char* error;  // nullptr: builds
+    const char* error;    // nullptr: builds
   } rows[] = {
       {"port_zero", false, {{0}, {}}, "", "sandbox connect port 0 is not a port (1-65535)"},
       {"bind_port_zero", false, {{}, {0}}, "", "sandbox bind port 0 is not a port (1-65535)"},
-      {"with_network_open", true, {{443}, {}}, "",
+      {"with_network_open",
+       true,
+       {{443}, {}},
+       "",
        "sandbox: ports are given with the whole network open"},
-      {"no_tcp_rules", false, {{443}, {}}, "landlock-network",
+      {"no_tcp_rules",
+       false,
+       {{443}, {}},
+       "landlock-network",
        "sandbox needs Landlock ABI 4 (TCP port rules), which this machine does not offer"},
-      {"no_landlock", false, {{443}, {}}, "landlock",
+      {"no_landlock",
+       false,
+       {{443}, {}},
+       "landlock",
        "sandbox needs Landlock ABI 4 (TCP port rules), which this machine does not offer"},
       {"empty_lists", false, {}, "", nullptr},
   };

@@ -2,16 +2,15 @@
 // its own user namespace, or an agent that controls the command's PATH and workspace.
 // Every attack runs on the real run path twice: without the sandbox, where it must
 // work (or the row proves nothing), and inside it, where it must fail.
+#include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <linux/sched.h>
+#include <sched.h>
 #include <sys/ipc.h>
 #include <sys/mount.h>
 #include <sys/shm.h>
 #include <sys/syscall.h>
-#include <sched.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "prepared_peer.hpp"
 #include "corvane/sandbox.hpp"
+#include "prepared_peer.hpp"
 #include "sandbox/launch.hpp"
 #include "test_support.hpp"
 
@@ -32,7 +31,9 @@ namespace {
 using test::DisableFeatures;
 using test::TempDir;
 
-std::string probe() { return test::helper_path("privilege_probe").native(); }
+std::string probe() {
+  return test::helper_path("privilege_probe").native();
+}
 
 // A System V segment with a known key holding "corvane-shared", removed on destruction.
 class SharedSegment {
@@ -100,7 +101,9 @@ bool host_has(int capability) {
   return (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
 }
 
-void read_root(SandboxSpec& spec) { spec.read.emplace_back("/"); }
+void read_root(SandboxSpec& spec) {
+  spec.read.emplace_back("/");
+}
 // Network on and programs allowed: only the rows every sandbox has are left in its filter.
 void open_up(SandboxSpec& spec) {
   spec.network = true;
@@ -111,23 +114,21 @@ std::vector<std::string> shm_attach(Scene& s) {
   return {probe(), "shm:" + std::to_string(s.segment.key())};
 }
 
-std::string host_environ() { return "/proc/" + std::to_string(::getpid()) + "/environ"; }
+std::string host_environ() {
+  return "/proc/" + std::to_string(::getpid()) + "/environ";
+}
 
 const std::vector<Attack>& attacks() {
   static const std::vector<Attack> table = {
       // A root host's command keeps no capability.
-      {"root_reads_the_kernel_log", "", nullptr, op("klog"), printed("klog"),
-       CAP_SYSLOG},
-      {"root_sets_the_hostname", "", nullptr, op("hostname"), printed("hostname"),
-       CAP_SYS_ADMIN},
-      {"root_creates_a_bpf_map", "", nullptr, op("bpf"), printed("bpf"),
-       CAP_BPF},
+      {"root_reads_the_kernel_log", "", nullptr, op("klog"), printed("klog"), CAP_SYSLOG},
+      {"root_sets_the_hostname", "", nullptr, op("hostname"), printed("hostname"), CAP_SYS_ADMIN},
+      {"root_creates_a_bpf_map", "", nullptr, op("bpf"), printed("bpf"), CAP_BPF},
       {"root_opens_a_system_wide_perf_event", "", nullptr, op("perf"), printed("perf"),
        CAP_PERFMON},
       {"root_opens_a_kernel_userfaultfd", "", nullptr, op("userfaultfd"), printed("userfaultfd"),
        CAP_SYS_PTRACE},
-      {"root_raises_a_hard_limit", "", nullptr, op("rlimit"), printed("rlimit"),
-       CAP_SYS_RESOURCE},
+      {"root_raises_a_hard_limit", "", nullptr, op("rlimit"), printed("rlimit"), CAP_SYS_RESOURCE},
       {"root_unshares_a_network_namespace", "", nullptr, op("unshare-net"), printed("unshare-net")},
       // The keyrings follow the uid, not a capability: seccomp closes them.
       {"root_writes_its_user_keyring", "", open_up, op("keyring"), printed("keyring")},
@@ -136,11 +137,8 @@ const std::vector<Attack>& attacks() {
       {"userns_root_unshares_a_network_namespace", "privilege", nullptr, op("unshare-net"),
        printed("unshare-net")},
       // The host's System V IPC is out of reach.
-      {"attach_host_shared_memory", "", nullptr,
-       shm_attach,
-       printed("corvane-shared")},
-      {"attach_host_shared_memory_from_a_user_namespace", "privilege", nullptr,
-       shm_attach,
+      {"attach_host_shared_memory", "", nullptr, shm_attach, printed("corvane-shared")},
+      {"attach_host_shared_memory_from_a_user_namespace", "privilege", nullptr, shm_attach,
        printed("corvane-shared")},
       // With "/" readable, /proc is the namespace's own: no host process, no host environment.
       {"list_host_processes_with_root_readable", "", read_root, op("pids"),
@@ -179,7 +177,9 @@ const std::vector<Attack>& attacks() {
   return table;
 }
 
-void PrintTo(const Attack& attack, std::ostream* os) { *os << attack.name; }
+void PrintTo(const Attack& attack, std::ostream* os) {
+  *os << attack.name;
+}
 
 class PrivilegeAttack : public ::testing::TestWithParam<Attack> {
  protected:
@@ -281,12 +281,8 @@ TEST(SandboxProc, AMountNamespaceOnlyWhenAListedPathReachesProc) {
     std::vector<Path> read;
     bool own_proc;
   } rows[] = {
-      {{}, false},
-      {{"/tmp", "/usr"}, false},
-      {{"/"}, true},
-      {{"/proc"}, true},
-      {{"/proc/self/status"}, true},
-      {{dir / "to-root"}, true},
+      {{}, false},       {{"/tmp", "/usr"}, false},     {{"/"}, true},
+      {{"/proc"}, true}, {{"/proc/self/status"}, true}, {{dir / "to-root"}, true},
   };
   for (const char* seam : {"", "privilege"}) {
     DisableFeatures off(seam);
@@ -320,8 +316,8 @@ TEST(SandboxProc, AProcMountedElsewhereUnderAListedPathIsRefused) {
     for (const Path& listed : {dir.path(), mount / "1"}) {
       auto sandbox = Sandbox::build({.read = {listed}});
       if (sandbox || sandbox.error() != "sandbox path " + listed.native() +
-                                          " reaches the host's processes, a /proc mounted at " +
-                                          mount.native())
+                                            " reaches the host's processes, a /proc mounted at " +
+                                            mount.native())
         return 1;
     }
     return Sandbox::build({.read = {"/usr"}}) ? 0 : 2;

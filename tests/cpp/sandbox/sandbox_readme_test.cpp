@@ -19,7 +19,8 @@
 namespace {
 
 TEST(SandboxReadmeExample, ThePolicyStopsOneAttackAndTheSandboxTheOther) {
-  if (corvane::Sandbox::available().landlock_abi == 0) GTEST_SKIP() << "this kernel has no Landlock";
+  if (corvane::Sandbox::available().landlock_abi == 0)
+    GTEST_SKIP() << "this kernel has no Landlock";
   testing::internal::CaptureStdout();
   const int rc = corvane_sandbox_readme_main();
   const std::string out = testing::internal::GetCapturedStdout();

@@ -3,19 +3,18 @@
 // (normal exit, timeout, output limit, cancellation), whatever containment the
 // machine offers.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
 #include "corvane/event_loop.hpp"
-#include "prepared_peer.hpp"
 #include "corvane/sandbox.hpp"
+#include "prepared_peer.hpp"
 #include "test_support.hpp"
 
 namespace corvane {
@@ -23,7 +22,9 @@ namespace {
 
 using test::TempDir;
 
-std::string probe() { return test::helper_path("sandbox_probe").native(); }
+std::string probe() {
+  return test::helper_path("sandbox_probe").native();
+}
 
 using test::DisableFeatures;
 
@@ -146,11 +147,8 @@ TEST_F(SandboxRun, ABackgroundPipeHolderNoLongerStallsTheRun) {
   EXPECT_TRUE(std::holds_alternative<exec_error::Timeout>(plain.result.error()));
   for (const char* containment : {"", "privilege", "pidns"}) {
     DisableFeatures off(containment);
-    const RunResult boxed = peer(argv, 10000)
-                                .make()
-                                .with_sandbox(sandbox(forking()))
-                                .value()
-                                .run(RunOptions{});
+    const RunResult boxed =
+        peer(argv, 10000).make().with_sandbox(sandbox(forking())).value().run(RunOptions{});
     ASSERT_TRUE(boxed.result) << containment << ": " << to_string(boxed.result.error());
     EXPECT_EQ(boxed.result->stdout, "started\n") << containment;
     EXPECT_EQ(boxed.result->status, 0) << containment;
@@ -164,14 +162,17 @@ TEST_F(SandboxRun, RulesAndLimitsApplyAndABrokenLimitIsNamed) {
   spec.limits.cpu_seconds = 1;
   const Sandbox box = sandbox(spec);
 
-  const RunResult sed =
-      peer({"/usr/bin/sed", "-n", "1e /usr/bin/id", "data.txt"}, 10000).make().with_sandbox(box).value().run(
-          RunOptions{});
+  const RunResult sed = peer({"/usr/bin/sed", "-n", "1e /usr/bin/id", "data.txt"}, 10000)
+                            .make()
+                            .with_sandbox(box)
+                            .value()
+                            .run(RunOptions{});
   ASSERT_TRUE(sed.result) << to_string(sed.result.error());
   EXPECT_EQ(sed.result->stdout.find("uid="), std::string::npos) << sed.result->stdout;
   EXPECT_EQ(sed.sandbox_limit, std::nullopt);
 
-  const RunResult spin = peer({probe(), "spin"}, 30000).make().with_sandbox(box).value().run(RunOptions{});
+  const RunResult spin =
+      peer({probe(), "spin"}, 30000).make().with_sandbox(box).value().run(RunOptions{});
   ASSERT_TRUE(spin.result) << to_string(spin.result.error());
   EXPECT_EQ(spin.result->status & 0x7f, SIGKILL);
   EXPECT_EQ(spin.sandbox_limit, "CPU time limit of 1 s exceeded");

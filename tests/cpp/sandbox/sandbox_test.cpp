@@ -4,18 +4,17 @@
 #include "corvane/sandbox.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/sched.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -35,7 +34,7 @@ using test::TempDir;
 
 struct Ran {
   int status = -1;
-  siginfo_t exit{};  // as waitid reported the command's end
+  siginfo_t exit{};                 // as waitid reported the command's end
   std::chrono::microseconds cpu{};  // its user and system time
   std::string out;
   std::string err;
@@ -218,7 +217,9 @@ std::string tool(const char* name) {
   return std::filesystem::canonical(Path("/usr/bin") / name).native();
 }
 
-bool present(const Path& p) { return ::access(p.c_str(), F_OK) == 0; }
+bool present(const Path& p) {
+  return ::access(p.c_str(), F_OK) == 0;
+}
 
 struct Attack {
   const char* name;
@@ -232,7 +233,9 @@ struct Attack {
   const char* breach = nullptr;  // what Sandbox::limit_breach must say of the sandboxed run
 };
 
-bool printed_uid(const Ran& r, Scene&) { return r.out.find("uid=") != std::string::npos; }
+bool printed_uid(const Ran& r, Scene&) {
+  return r.out.find("uid=") != std::string::npos;
+}
 
 int listener_port() {
   static const int port = [] {
@@ -249,21 +252,27 @@ int listener_port() {
   return port;
 }
 
-std::string probe() { return test::helper_path("sandbox_probe").native(); }
+std::string probe() {
+  return test::helper_path("sandbox_probe").native();
+}
 
 const std::vector<Attack>& attacks() {
   static const std::vector<Attack> table = {
       {"sed_e_command", nullptr,
-       [](Scene&) { return std::vector<std::string>{tool("sed"), "-n", "1e /usr/bin/id", "data.txt"}; },
+       [](Scene&) {
+         return std::vector<std::string>{tool("sed"), "-n", "1e /usr/bin/id", "data.txt"};
+       },
        printed_uid},
       {"find_exec", nullptr,
        [](Scene&) {
-         return std::vector<std::string>{tool("find"), ".", "-maxdepth", "0", "-exec", "/usr/bin/id",
-                                         ";"};
+         return std::vector<std::string>{tool("find"), ".",           "-maxdepth", "0",
+                                         "-exec",      "/usr/bin/id", ";"};
        },
        printed_uid},
       {"git_alias_shell", nullptr,
-       [](Scene&) { return std::vector<std::string>{tool("git"), "-c", "alias.x=!/usr/bin/id", "x"}; },
+       [](Scene&) {
+         return std::vector<std::string>{tool("git"), "-c", "alias.x=!/usr/bin/id", "x"};
+       },
        printed_uid},
       {"cp_outside", nullptr,
        [](Scene& s) {
@@ -271,7 +280,9 @@ const std::vector<Attack>& attacks() {
        },
        [](const Ran&, Scene& s) { return present(s.outside / "cp.txt"); }},
       {"tee_outside", nullptr,
-       [](Scene& s) { return std::vector<std::string>{tool("tee"), (s.outside / "tee.txt").native()}; },
+       [](Scene& s) {
+         return std::vector<std::string>{tool("tee"), (s.outside / "tee.txt").native()};
+       },
        [](const Ran&, Scene& s) { return present(s.outside / "tee.txt"); }},
       {"symlink_planted_in_workspace", nullptr,
        [](Scene& s) {
@@ -280,7 +291,9 @@ const std::vector<Attack>& attacks() {
        },
        [](const Ran&, Scene& s) { return present(s.outside / "via_link.txt"); }},
       {"dot_dot_out_of_workspace", nullptr,
-       [](Scene&) { return std::vector<std::string>{tool("cp"), "data.txt", "../outside/dots.txt"}; },
+       [](Scene&) {
+         return std::vector<std::string>{tool("cp"), "data.txt", "../outside/dots.txt"};
+       },
        [](const Ran&, Scene& s) { return present(s.outside / "dots.txt"); }},
       {"read_outside_read_list", nullptr,
        [](Scene& s) { return std::vector<std::string>{tool("cat"), s.secret.native()}; },
@@ -291,8 +304,7 @@ const std::vector<Attack>& attacks() {
        },
        [](const Ran& r, Scene&) { return r.out == "connected\n"; }},
       // /proc is readable here on purpose: the host's environment must stay out of reach anyway.
-      {"host_environ",
-       nullptr,
+      {"host_environ", nullptr,
        [](Scene&) {
          return std::vector<std::string>{tool("cat"),
                                          "/proc/" + std::to_string(::getpid()) + "/environ"};
@@ -306,7 +318,9 @@ const std::vector<Attack>& attacks() {
        },
        [](const Ran& r, Scene&) { return !r.out.empty(); }},
       {"signal_the_host", nullptr,
-       [](Scene&) { return std::vector<std::string>{probe(), "signal:" + std::to_string(::getpid())}; },
+       [](Scene&) {
+         return std::vector<std::string>{probe(), "signal:" + std::to_string(::getpid())};
+       },
        [](const Ran& r, Scene&) { return r.out == "signalled\n"; }},
       // An exec list lets the command start processes, so the limit and the containment
       // are what stops the next rows.
@@ -363,7 +377,8 @@ TEST_P(SandboxAttack, WorksWithoutTheSandboxAndFailsInside) {
     const std::vector<std::string> argv = attack.argv(bare);
     const Ran ran = run(argv, bare.ws, {nullptr, as, attack.timeout});
     EXPECT_TRUE(attack.worked(ran, bare))
-        << "the attack must work without the sandbox; stdout: " << ran.out << " stderr: " << ran.err;
+        << "the attack must work without the sandbox; stdout: " << ran.out
+        << " stderr: " << ran.err;
   }
   Scene boxed;
   SandboxSpec spec = SandboxSpec::workspace(boxed.ws);
@@ -419,8 +434,8 @@ TEST(SandboxAllows, OrdinaryWorkRunsNormally) {
       {{tool("sed"), "s/hello/bye/", "data.txt"}, "bye\n"},
       {{tool("git"), "--version"}, "git version"},
       {{tool("python3"), "-c", "import json; print(json.dumps(1))"}, "1\n"},
-      {{(scene.ws / "tool.py").native()}, "py ok\n"},    // `env python3` found on PATH
-      {{(scene.ws / "tool.sh").native()}, ""},           // writes in the workspace
+      {{(scene.ws / "tool.py").native()}, "py ok\n"},  // `env python3` found on PATH
+      {{(scene.ws / "tool.sh").native()}, ""},         // writes in the workspace
       {{tool("cp"), "data.txt", "copy.txt"}, ""},
   };
   for (const auto& row : rows) {
@@ -444,7 +459,7 @@ TEST(SandboxLimits, OnlyABrokenLimitIsReportedAsOne) {
   } rows[] = {
       {CLD_KILLED, SIGXCPU, 0us, "CPU time limit of 2 s exceeded"},
       {CLD_KILLED, SIGKILL, 1000ms, "CPU time limit of 2 s exceeded"},  // ticks ran ahead
-      {CLD_KILLED, SIGKILL, 900ms, std::nullopt},  // killed for another reason
+      {CLD_KILLED, SIGKILL, 900ms, std::nullopt},                       // killed for another reason
       {CLD_DUMPED, SIGXFSZ, 0us, "file size limit of 1073741824 bytes exceeded"},
       {CLD_EXITED, SIGXCPU, 5s, std::nullopt},  // exit code 24 is only an exit code
   };
@@ -483,7 +498,8 @@ TEST(SandboxBuild, AMissingFeatureIsNamedUnlessBestEffort) {
       {"landlock", {}, "Landlock (file system and execute rules)"},
       {"seccomp", {}, "seccomp (closing the network and new programs)"},
       {"pidns,landlock-scope", {}, "a PID namespace or Landlock ABI 6 (signal scoping)"},
-      {"landlock-scope", {.keep_background = true},
+      {"landlock-scope",
+       {.keep_background = true},
        "a PID namespace or Landlock ABI 6 (signal scoping)"},
   };
   for (const auto& row : rows) {
@@ -491,7 +507,8 @@ TEST(SandboxBuild, AMissingFeatureIsNamedUnlessBestEffort) {
     SandboxSpec spec = row.spec;
     auto strict = Sandbox::build(spec);
     ASSERT_FALSE(strict) << row.disabled;
-    EXPECT_EQ(strict.error(), "sandbox needs " + row.feature + ", which this machine does not offer");
+    EXPECT_EQ(strict.error(),
+              "sandbox needs " + row.feature + ", which this machine does not offer");
     spec.best_effort = true;
     auto lenient = Sandbox::build(spec);
     ASSERT_TRUE(lenient) << lenient.error();
@@ -501,8 +518,9 @@ TEST(SandboxBuild, AMissingFeatureIsNamedUnlessBestEffort) {
   DisableFeatures off("seccomp");
   auto open = Sandbox::build({.exec = {"/usr/bin"}, .network = true});
   ASSERT_FALSE(open);
-  EXPECT_EQ(open.error(),
-            "sandbox needs seccomp (closing the kernel keyrings), which this machine does not offer");
+  EXPECT_EQ(
+      open.error(),
+      "sandbox needs seccomp (closing the kernel keyrings), which this machine does not offer");
 }
 
 TEST(SandboxBuild, ContainmentFollowsWhatTheMachineOffers) {
@@ -539,8 +557,7 @@ TEST(SandboxContainment, FallbacksEndTheTree) {
     std::vector<std::string> argv;
   } rows[] = {
       {"privilege", Containment::UserPidNamespace, {probe(), "survive"}},
-      {"pidns", Containment::ProcessGroup,
-       {probe(), "background"}},
+      {"pidns", Containment::ProcessGroup, {probe(), "background"}},
   };
   for (const auto& row : rows) {
     DisableFeatures off(row.disabled);
