@@ -30,8 +30,8 @@ struct SandboxAccess;
 /// Resource limits set with setrlimit in the child (soft and hard); nullopt keeps the inherited
 /// one.
 struct SandboxLimits {
-  std::optional<std::uint64_t> address_space = 4ULL << 30;  ///< bytes of virtual memory
-  std::optional<std::uint64_t> cpu_seconds = 60;            ///< CPU time of each process
+  std::optional<std::uint64_t> memory = 4ULL << 30;  ///< bytes of virtual memory
+  std::optional<std::uint64_t> cpu_seconds = 60;     ///< CPU time of each process
   std::optional<std::uint64_t> processes = 256;  ///< processes of the user (not binding on root)
   std::optional<std::uint64_t> file_size = 1ULL << 30;  ///< largest file the command may write
   std::optional<std::uint64_t> open_files = 1024;       ///< descriptors of each process

@@ -282,7 +282,7 @@ PyObject* sandbox_description(const Sandbox& box, const std::optional<Path>& wor
   };
   Ref limits(PyDict_New());
   Ref d(PyDict_New());
-  if (!network || !limits || !d || !set(limits.get(), "memory", limit(l.address_space)) ||
+  if (!network || !limits || !d || !set(limits.get(), "memory", limit(l.memory)) ||
       !set(limits.get(), "cpu_seconds", limit(l.cpu_seconds)) ||
       !set(limits.get(), "processes", limit(l.processes)) ||
       !set(limits.get(), "file_size", limit(l.file_size)) ||

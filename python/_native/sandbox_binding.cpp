@@ -248,8 +248,8 @@ PyObject* sandbox_build(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
       return nullptr;
     }
     SandboxLimits& l = spec.limits;
-    std::optional<std::uint64_t>* fields[] = {&l.address_space, &l.cpu_seconds, &l.processes,
-                                              &l.file_size, &l.open_files};
+    std::optional<std::uint64_t>* fields[] = {&l.memory, &l.cpu_seconds, &l.processes, &l.file_size,
+                                              &l.open_files};
     const char* names[] = {"memory", "cpu_seconds", "processes", "file_size", "open_files"};
     for (Py_ssize_t i = 0; i < 5; ++i) {
       if (!limit_from(PyTuple_GET_ITEM(limits, i), names[i], *fields[i])) return nullptr;
@@ -299,7 +299,7 @@ PyObject* sandbox_describe(PyObject*, PyObject* handle) noexcept {
     const SandboxLimits& l = sandbox.spec().limits;
     Ref limits(PyTuple_New(5));
     if (!limits) return nullptr;
-    const std::optional<std::uint64_t>* fields[] = {&l.address_space, &l.cpu_seconds, &l.processes,
+    const std::optional<std::uint64_t>* fields[] = {&l.memory, &l.cpu_seconds, &l.processes,
                                                     &l.file_size, &l.open_files};
     for (Py_ssize_t i = 0; i < 5; ++i) {
       PyObject* item = optional_int(*fields[i]);

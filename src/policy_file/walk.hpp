@@ -53,7 +53,7 @@ struct LimitKey {
   std::optional<std::uint64_t> SandboxLimits::* field;
 };
 inline constexpr LimitKey kLimitKeys[] = {
-    {"memory", LimitKind::Size, &SandboxLimits::address_space},
+    {"memory", LimitKind::Size, &SandboxLimits::memory},
     {"cpu_time", LimitKind::Seconds, &SandboxLimits::cpu_seconds},
     {"processes", LimitKind::Count, &SandboxLimits::processes},
     {"file_size", LimitKind::Size, &SandboxLimits::file_size},

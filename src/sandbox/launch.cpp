@@ -49,7 +49,7 @@ std::expected<SandboxLaunch, std::string> prepare_launch(const Sandbox& sandbox,
   if (!st.filter.empty()) launch.seccomp_ = &st.program;
   const SandboxLimits& l = st.spec.limits;
   for (const auto& [resource, value] :
-       {std::pair{RLIMIT_AS, l.address_space}, std::pair{RLIMIT_CPU, l.cpu_seconds},
+       {std::pair{RLIMIT_AS, l.memory}, std::pair{RLIMIT_CPU, l.cpu_seconds},
         std::pair{RLIMIT_NPROC, l.processes}, std::pair{RLIMIT_FSIZE, l.file_size},
         std::pair{RLIMIT_NOFILE, l.open_files}}) {
     if (value) launch.limits_[launch.limit_count_++] = {static_cast<int>(resource), *value};

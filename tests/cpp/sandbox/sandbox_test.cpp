@@ -332,7 +332,7 @@ const std::vector<Attack>& attacks() {
        [](Scene&) { return std::vector<std::string>{probe(), "forks:64"}; },
        [](const Ran& r, Scene&) { return r.out == "64\n"; }, true},
       {"allocate_past_memory_limit",
-       [](SandboxSpec& spec, Scene&) { spec.limits.address_space = 256ULL << 20; },
+       [](SandboxSpec& spec, Scene&) { spec.limits.memory = 256ULL << 20; },
        [](Scene&) { return std::vector<std::string>{probe(), "alloc:1024"}; },
        [](const Ran& r, Scene&) { return r.out == "allocated\n"; }},
       {"spin_past_cpu_limit", [](SandboxSpec& spec, Scene&) { spec.limits.cpu_seconds = 1; },
