@@ -23,6 +23,7 @@ CORVANE_APT_DEPS=(
   "probe_gtest:googletest libgtest-dev"
   "probe_benchmark:libbenchmark-dev"
   "probe_tomlplusplus:libtomlplusplus-dev"
+  "probe_ccache:ccache"
   "probe_python_headers:python3-dev"
   "probe_python_venv:python3-venv"
   "probe_python_pip:python3-pip"
@@ -45,6 +46,9 @@ probe_gtest() { probe_cxx_header gtest/gtest.h; }
 probe_benchmark() { probe_cxx_header benchmark/benchmark.h; }
 # The policy-file reader's TOML parser (header-only).
 probe_tomlplusplus() { probe_cxx_header toml++/toml.h; }
+# The test command compiles the core up to six times (plain, sanitized, one
+# wheel per Python); a compiler cache turns the repeats into copies.
+probe_ccache() { command -v ccache >/dev/null; }
 probe_python_headers() {
   python3 -c 'import os, sys, sysconfig
 sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null

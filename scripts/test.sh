@@ -21,6 +21,14 @@ jobs=$(nproc)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
+# Every CMake build below, the wheels' included, goes through the compiler
+# cache: the core's objects are the same for each Python's wheel and for the
+# sanitized tests and module, so only the first build of each compiles them.
+# Paths are hashed relative to the tree, so each wheel's build directory hits.
+export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CCACHE_DIR=${CCACHE_DIR:-$root/build/ccache} CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
+export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-2G}
+
 # pytest exits 5 when it collects nothing; that is not a failure.
 run_pytest() {
   local rc=0
@@ -59,8 +67,11 @@ cmake --build "$tmp/consumer" -j "$jobs" >/dev/null
 
 if [ "${CORVANE_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== C++ tests under ASan + UBSan"
+  # One sanitized build serves the C++ tests and, later, the Python tests.
   cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DCORVANE_BUILD_TESTS=ON -DCORVANE_SANITIZE=ON
+    -DCORVANE_BUILD_TESTS=ON -DCORVANE_SANITIZE=ON \
+    -DCORVANE_BUILD_PYTHON="$([ "${CORVANE_SKIP_PY_SANITIZE:-0}" = 1 ] && echo OFF || echo ON)" \
+    -DPython_EXECUTABLE="$(python3 -c 'import sys; print(sys.executable)')"
   cmake --build build/asan -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/asan --output-on-failure -j "$jobs"
@@ -74,18 +85,20 @@ run_pytest python3
 
 if [ "${CORVANE_SKIP_PY_SANITIZE:-0}" != 1 ]; then
   echo "== Python tests against the module under ASan + UBSan"
-  cmake -S . -B build/pyasan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DCORVANE_BUILD_PYTHON=ON -DCORVANE_SANITIZE=ON \
-    -DPython_EXECUTABLE="$(python3 -c 'import sys; print(sys.executable)')"
-  cmake --build build/pyasan -j "$jobs" --target _corvane _native
+  if [ "${CORVANE_SKIP_SANITIZE:-0}" = 1 ]; then
+    cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+      -DCORVANE_BUILD_PYTHON=ON -DCORVANE_SANITIZE=ON \
+      -DPython_EXECUTABLE="$(python3 -c 'import sys; print(sys.executable)')"
+  fi
+  cmake --build build/asan -j "$jobs" --target _corvane _native
   (
     # The interpreter is not instrumented, so the sanitizer runtimes are loaded
     # ahead of it; leak checking stays off because CPython keeps memory until exit.
     export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
     export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
-    export PYTHONPATH="$root/build/pyasan/python:$root/python"
+    export PYTHONPATH="$root/build/asan/python:$root/python"
     python3 -c 'import _corvane, corvane._native as n, sys
-bad = [f for f in (_corvane.__file__, n.__file__) if "/build/pyasan/" not in f]
+bad = [f for f in (_corvane.__file__, n.__file__) if "/build/asan/" not in f]
 sys.exit("not the instrumented module: " + bad[0] if bad else None)'
     run_pytest python3
   )
