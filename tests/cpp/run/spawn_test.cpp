@@ -158,7 +158,8 @@ TEST_F(Spawn, PidfdNeverReachesAStrangerThatReusedThePid) {
     for (int i = 0; i < 2000 && ::kill(child->pid, 0) == 0; ++i) ::usleep(500);
     ::signal(SIGCHLD, SIG_DFL);
     pid_t stranger = -1;
-    for (int attempt = 0; attempt < 20 && stranger != child->pid; ++attempt) {
+    // Other processes on a loaded machine may take the PID first: try again.
+    for (int attempt = 0; attempt < 200 && stranger != child->pid; ++attempt) {
       if (stranger > 0) {
         ::kill(stranger, SIGKILL);
         ::waitpid(stranger, nullptr, 0);
@@ -181,6 +182,7 @@ TEST_F(Spawn, PidfdNeverReachesAStrangerThatReusedThePid) {
     if (!stranger_alive) return 3;
     return 0;
   });
+  if (code == 13) GTEST_SKIP() << "other processes kept taking the PID: reuse could not be steered";
   EXPECT_EQ(code, 0);
 }
 

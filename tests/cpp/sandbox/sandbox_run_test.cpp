@@ -90,7 +90,8 @@ TEST_F(SandboxRun, TheWholeTreeEndsWithTheRun) {
     bool timeout_expected;
   } ends[] = {
       {"normal exit", "exit", 10000, false, false},
-      {"timeout", "wait", 800, false, true},
+      // Long enough for the grandchild to take the lock on a loaded machine.
+      {"timeout", "wait", 2000, false, true},
       {"cancellation", "wait", 10000, true, false},
   };
   for (const char* containment : {"", "privilege"}) {
@@ -108,11 +109,14 @@ TEST_F(SandboxRun, TheWholeTreeEndsWithTheRun) {
           auto loop = EventLoop::create();
           ASSERT_TRUE(loop);
           std::optional<RunResult> got;
-          RunHandle handle =
-              std::move(cmd).spawn(**loop, RunOptions{}, [&](RunResult r) { got = std::move(r); });
-          // Cancel once the grandchild holds the lock.
-          (*loop)->add_timer(EventLoop::Clock::now() + std::chrono::milliseconds(500),
-                             [&handle] { handle.cancel(); });
+          RunHandle handle;
+          // Cancel once the grandchild holds the lock: the probe says so on stdout.
+          RunOptions options;
+          options.on_chunk = [&handle](OutputStream, std::string_view chunk) {
+            if (chunk.find("locked") != std::string_view::npos) handle.cancel();
+          };
+          handle = std::move(cmd).spawn(**loop, std::move(options),
+                                        [&](RunResult r) { got = std::move(r); });
           (*loop)->run();
           ASSERT_TRUE(got);
           EXPECT_TRUE(got->interrupted);
