@@ -200,14 +200,21 @@ class Guard:
         line's plain-text run)."""
         call = self._call("run", bin, argv, cwd)
         prepared = self._decide(call, bin, argv, cwd, env, timeout, stdin)
+        kill = kill_on_output_limit(self._on_output_limit)
+        if call is None:
+            return _native.run(prepared, kill, None, on_chunk)
+        counts = [0, 0]  # the output went to on_chunk, not into the Output: the line counts it
+
+        def counted(is_stdout: bool, data: bytes) -> None:
+            counts[not is_stdout] += len(data)
+            on_chunk(is_stdout, data)
+
         try:
-            output = _native.run(prepared, kill_on_output_limit(self._on_output_limit), None, on_chunk)
+            output = _native.run(prepared, kill, None, counted)
         except BaseException as error:
-            if call is not None:
-                call.ran(None, error)
+            call.ran(None, error, (counts[0], counts[1]))
             raise
-        if call is not None:
-            call.ran(output, None)
+        call.ran(output, None, (counts[0], counts[1]))
         return output
 
     async def arun(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
