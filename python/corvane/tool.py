@@ -291,16 +291,19 @@ def _stream_text(name: str, data: bytes, limit: int, stopped_at: Optional[int] =
     return lines
 
 
-def output_text(output: Output, max_output: int = DEFAULT_MAX_OUTPUT) -> str:
-    """A finished run as the model reads it."""
+def output_text(output: Output, max_output: int = DEFAULT_MAX_OUTPUT, *,
+                streamed: Optional[Tuple[bytes, bytes]] = None) -> str:
+    """A finished run as the model reads it; `streamed`: the (stdout, stderr) a
+    stream handed out, which its Output no longer holds."""
     if output.exit_code is not None:
         head = f"exit code: {output.exit_code}"
     else:
         number = exit_signal(output)
         head = f"killed by signal {number}" if number is not None else "killed by a signal"
+    stdout, stderr = streamed if streamed is not None else (output.stdout, output.stderr)
     lines = [head]
-    lines += _stream_text("stdout", output.stdout, max_output)
-    lines += _stream_text("stderr", output.stderr, max_output)
+    lines += _stream_text("stdout", stdout, max_output)
+    lines += _stream_text("stderr", stderr, max_output)
     return "\n".join(lines)
 
 
