@@ -1,6 +1,8 @@
 """corvane.run: the blocking run without the interpreter lock, and the option
 conversion it shares with corvane.arun."""
 
+from __future__ import annotations
+
 from typing import TYPE_CHECKING, Optional
 
 from . import _native

@@ -6,6 +6,8 @@ exactly, so code written against ``_corvane`` keeps working; the attributes add
 what that text only describes.
 """
 
+from __future__ import annotations
+
 from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 __all__ = ["Refused", "ExecutionError", "TimedOut", "OutputLimitExceeded", "SpawnFailed"]

@@ -8,6 +8,8 @@ which rule allowed or refused a request and how argv was read. Every decision
 is the core's: this class converts arguments and presents answers.
 """
 
+from __future__ import annotations
+
 import os
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple, Union
 
@@ -25,7 +27,9 @@ if TYPE_CHECKING:
 
 __all__ = ["Guard"]
 
-PathLike = Union[str, "os.PathLike[str]"]
+if TYPE_CHECKING:  # names for annotations only: evaluating them would cost every start
+    PathLike = Union[str, "os.PathLike[str]"]
+    Timeout = Union[int, float, "datetime.timedelta"]
 
 
 def _request(bin: str, argv: Sequence[str], cwd: Optional[PathLike],
@@ -38,9 +42,6 @@ def _request(bin: str, argv: Sequence[str], cwd: Optional[PathLike],
     if env is not None:
         request = request.with_env(dict(env))
     return request
-
-
-Timeout = Union[int, float, "datetime.timedelta"]
 
 
 def _duration(timeout: Any) -> "tuple[int, int]":

@@ -8,6 +8,8 @@ raises :class:`PolicyError` naming the file, the key path and the reason;
 nothing is silently ignored.
 """
 
+from __future__ import annotations
+
 import os
 from typing import Any, Dict, Mapping, Optional, Union
 

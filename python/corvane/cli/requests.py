@@ -3,15 +3,15 @@ text before the Guard sees them; and the Guard they go to."""
 
 from __future__ import annotations
 
-import argparse
 import base64
 import sys
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple
 
-from .parser import UsageError
-from .text import is_text, shown
+from .text import UsageError, is_text, shown
 
 if TYPE_CHECKING:
+    import argparse
+
     from ..guard import Guard
 
 

@@ -7,6 +7,10 @@ import math
 from typing import Any, Mapping
 
 
+class UsageError(Exception):
+    """A command line that cannot be carried out; reported like argparse reports its own."""
+
+
 def is_text(text: str) -> bool:
     """Whether `text` is Unicode that UTF-8 can carry (no lone surrogate)."""
     try:
