@@ -21,7 +21,7 @@ namespace corvane::policy_file {
 struct ReadPolicy {
   LoadedPolicy loaded;
   bool allow_writable = false;
-  bool cwd_written = false;  ///< [cwd] was in the file (the built-in /tmp is no file's)
+  bool cwd_written = false;           ///< [cwd] was in the file (the built-in /tmp is no file's)
   bool audit_allow_writable = false;  ///< [audit] allow_writable: skip its placement check
   std::vector<std::pair<std::string, std::string>> writable;  ///< (key, path) under the sandbox
 };

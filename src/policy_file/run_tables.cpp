@@ -57,7 +57,8 @@ void Reader::environment(const PolicyValue* data, ProcPolicyBuilder& builder) {
 
 void Reader::audit(const PolicyValue* data) {
   if (is_none(data) || !table(*data, "audit", kAuditKeys)) return;
-  if (const PolicyValue* file = data->find("file")) settings_.audit_file = path(*file, "audit.file");
+  if (const PolicyValue* file = data->find("file"))
+    settings_.audit_file = path(*file, "audit.file");
   settings_.audit_stderr = boolean(data->find("stderr"), "audit.stderr", false);
   audit_allow_writable_ = boolean(data->find("allow_writable"), "audit.allow_writable", false);
   // A table that sends the trail nowhere is a mistake, not a way to switch it off.

@@ -20,10 +20,18 @@ using Kind = PolicyValue::Kind;
 
 // The keys each table takes: the reader walks these, and the JSON Schema of the
 // format is checked against them.
-inline const Keys kTopKeys = {
-    "timeout",         "max_stdout",     "max_stderr",           "max_stdin",
-    "on_output_limit", "risky_binaries", "environment",          "cwd",
-    "binaries",        "sandbox",        "allow_writable_policy", "audit"};
+inline const Keys kTopKeys = {"timeout",
+                              "max_stdout",
+                              "max_stderr",
+                              "max_stdin",
+                              "on_output_limit",
+                              "risky_binaries",
+                              "environment",
+                              "cwd",
+                              "binaries",
+                              "sandbox",
+                              "allow_writable_policy",
+                              "audit"};
 inline const Keys kRuleKeys = {
     "flags",   "value_flags",      "max_flags",        "max_positionals",    "numeric_flags",
     "bundles", "first_arg_bundle", "path_positionals", "inject_double_dash", "double_dash"};

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import signal
 import sys
-from typing import List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 
 from .text import UsageError
 
@@ -88,7 +88,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     is_run = bool(own) and own[0] == "run"
     usage_code = RUN_USAGE if is_run else EXIT_USAGE
     try:
-        args = quick_args(own)
+        # argparse's Namespace, or the quick reading's namespace of the same fields.
+        args: Any = quick_args(own)
         if args is None:
             from .parser import build_parser
 

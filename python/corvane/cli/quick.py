@@ -12,14 +12,14 @@ from types import SimpleNamespace
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from typing import Dict, List, Optional
+    from typing import Dict, List, Optional, Tuple
 
 # Each subcommand's options: name -> (its namespace field, what it holds:
 # "value", "list" (repeatable) or "flag"); in step with parser.py.
 _REQUEST = {"-p": ("policy", "value"), "--policy": ("policy", "value"),
             "--var": ("var", "list"), "--cwd": ("cwd", "value"), "--env": ("env", "list"),
             "--json": ("json", "flag")}
-_OPTIONS: "Dict[str, Dict[str, tuple]]" = {
+_OPTIONS: "Dict[str, Dict[str, Tuple[str, str]]]" = {
     "check": {**_REQUEST, "--audit": ("audit", "value")},
     "run": {**_REQUEST, "--audit": ("audit", "value"), "--timeout": ("timeout", "value"),
             "--stdin": ("stdin", "value")},
