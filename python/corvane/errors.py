@@ -8,7 +8,11 @@ what that text only describes.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Mapping, Optional, Tuple, Union
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Mapping, Optional, Tuple, Union
+
 
 __all__ = ["Refused", "ExecutionError", "TimedOut", "OutputLimitExceeded", "SpawnFailed"]
 

@@ -11,13 +11,15 @@ is the core's: this class converts arguments and presents answers.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple, Union
 
 from . import ProcRequest, _native, policy_file
 from ._run import kill_on_output_limit, run as _run
 from .errors import refusal_record
 
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Dict, Mapping, Optional, Sequence, Tuple, Union
     import datetime
 
     from . import Output, PreparedCommand

@@ -11,9 +11,13 @@ nothing is silently ignored.
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Mapping, Optional, Union
 
 from . import _native
+
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Mapping, Optional, Union
 
 __all__ = ["PolicyError", "LoadedPolicy", "load_toml", "load_mapping", "SCHEMA_PATH"]
 

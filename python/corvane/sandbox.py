@@ -8,10 +8,14 @@ presents the result. Pass one to ``corvane.run`` or ``corvane.arun``.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Mapping, Optional, Tuple, Union
 
 from . import _native
 from .errors import ExecutionError
+
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Iterable, Mapping, Optional, Tuple, Union
 
 __all__ = ["Sandbox", "SandboxLimitExceeded"]
 

@@ -11,12 +11,16 @@ needs neither asyncio nor the MCP SDK.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Protocol, Tuple, Union
+from collections.abc import Mapping
+
 
 from . import _native
 from .errors import ExecutionError, OutputLimitExceeded, Refused
 
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Dict, List, Optional, Protocol, Tuple, Union
     from . import Output
 
 __all__ = ["TOOL_NAME", "tool_schema", "tool_description", "format_result", "DEFAULT_MAX_OUTPUT"]
@@ -251,10 +255,11 @@ def schema_for(names: List[str]) -> Dict[str, Any]:
     }
 
 
-class Describes(Protocol):
-    """What the tool is made from: a Guard, or anything that describes a policy as it does."""
+if TYPE_CHECKING:
+    class Describes(Protocol):
+        """What the tool is made from: a Guard, or anything that describes a policy as it does."""
 
-    def describe(self) -> Dict[str, Any]: ...
+        def describe(self) -> Dict[str, Any]: ...
 
 
 def tool_schema(guard: Describes) -> Dict[str, Any]:

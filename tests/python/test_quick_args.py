@@ -51,12 +51,18 @@ def test_the_quick_reading_is_argparses_or_none(line, taken):
         assert vars(quick) == argparse_reading(own)
 
 
-def test_corvane_run_starts_without_argparse(tmp_path):
+def test_corvane_run_imports_no_more_than_subprocess_does(tmp_path):
+    """Without site (which may load much on its own), `corvane run` loads of the
+    standard library only what `import subprocess` loads as well, but runpy and
+    __future__ (a few lines, which `from __future__ import annotations` loads)."""
     policy = tmp_path / "policy.toml"
     policy.write_text('[binaries.true]\npath = "/bin/true"\nmax_positionals = 0\n')
     loaded = loaded_after("import runpy, sys\n"
                           "sys.argv = ['corvane', 'run', '-p', sys.argv[1], '--', 'true']\n"
                           "try:\n    runpy.run_module('corvane', run_name='__main__')\n"
-                          "except SystemExit:\n    pass", str(policy))
+                          "except SystemExit:\n    pass", str(policy), flags=["-S"])
+    peer = loaded_after("import subprocess\nsubprocess.run(['true'])", flags=["-S"])
     assert "corvane.cli.commands" in loaded
-    assert {"argparse", "corvane.cli.parser"} & loaded == set()
+    ours = {m for m in loaded if m.split(".")[0] not in ("corvane", "_corvane", "runpy", "importlib",
+                                                              "__future__")}
+    assert ours - peer == set()

@@ -14,9 +14,13 @@ from __future__ import annotations
 
 import signal
 import sys
-from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 
 from .text import UsageError
+
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 
 # What `corvane.cli` offered as one module, where it lives now: the command's
 # pieces, and the text of corvane.tool that its explain prints. Each is imported

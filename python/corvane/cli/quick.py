@@ -9,7 +9,9 @@ differently: it gives the same namespace or none."""
 from __future__ import annotations
 
 from types import SimpleNamespace
-from typing import TYPE_CHECKING
+
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
 
 if TYPE_CHECKING:
     from typing import Dict, List, Optional, Tuple
