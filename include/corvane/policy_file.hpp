@@ -109,6 +109,11 @@ struct PolicySettings {
   std::vector<Path> cwd_dirs{Path("/tmp")};
   Path default_cwd{"/tmp"};
   std::optional<Path> sandbox_workspace{};
+  /// [audit]: the file the trail of decisions and runs is appended to
+  /// (relative paths joined to the policy file's directory), and whether it
+  /// also goes to standard error. The core only reads them; the host writes.
+  std::optional<Path> audit_file{};
+  bool audit_stderr = false;
 };
 
 /// A policy read from a file or data: the built policy, the sandbox every

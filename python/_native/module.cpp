@@ -32,7 +32,8 @@ PyMethodDef g_functions[] = {
      "(bytes-like or None); corvane.Refused above the policy's limits."},
     {"load_policy_file", method(&load_policy_file), METH_FASTCALL,
      "load_policy_file(path, vars)\n--\n\n(GuardCore, description, on_output_limit, SandboxHandle "
-     "or None) of the policy in a TOML file; corvane.PolicyError for a mistake in it."},
+     "or None, audit or None) of the policy in a TOML file; corvane.PolicyError for a mistake "
+     "in it."},
     {"load_policy_mapping", method(&load_policy_mapping), METH_FASTCALL,
      "load_policy_mapping(data, base_dir, vars)\n--\n\nThe same for a mapping shaped like the "
      "file, read by the same reader."},

@@ -342,7 +342,15 @@ PyObject* description(const LoadedPolicy& loaded) {
   return d.release();
 }
 
-// (GuardCore, description, on_output_limit, SandboxHandle or None), or corvane.PolicyError.
+// Where the host writes its trail ([audit]): {"file": path or None, "stderr": bool}, or None.
+PyObject* audit(const PolicySettings& s) {
+  if (!s.audit_file && !s.audit_stderr) return none();
+  return Py_BuildValue("{s:N,s:N}", "file", s.audit_file ? path_str(*s.audit_file) : none(),
+                       "stderr", boolean(s.audit_stderr));
+}
+
+// (GuardCore, description, on_output_limit, SandboxHandle or None, audit or None),
+// or corvane.PolicyError.
 PyObject* answer(std::expected<LoadedPolicy, PolicyFileError> loaded) {
   if (!loaded) {
     const PolicyFileError& e = loaded.error();
@@ -360,11 +368,12 @@ PyObject* answer(std::expected<LoadedPolicy, PolicyFileError> loaded) {
   }
   Ref desc(description(*loaded));
   Ref box(loaded->sandbox ? make_sandbox_handle(*loaded->sandbox) : none());
-  if (!desc || !box) return nullptr;
+  Ref trail(audit(loaded->settings));
+  if (!desc || !box || !trail) return nullptr;
   Ref core(make_guard_core(std::move(loaded->policy)));
   if (!core) return nullptr;
   const char* on_limit = loaded->settings.on_output_limit == OnOutputLimit::Kill ? "kill" : "wait";
-  return Py_BuildValue("(OOsO)", core.get(), desc.get(), on_limit, box.get());
+  return Py_BuildValue("(OOsOO)", core.get(), desc.get(), on_limit, box.get(), trail.get());
 }
 
 }  // namespace

@@ -10,7 +10,8 @@
 namespace corvane::py::native {
 
 /// load_policy_file(path, vars) -> (GuardCore, description, on_output_limit,
-/// SandboxHandle or None): the policy in a TOML file, with vars (None or a
+/// SandboxHandle or None, audit or None; audit is {"file": str or None,
+/// "stderr": bool}, the [audit] table): the policy in a TOML file, with vars (None or a
 /// mapping of str to str) for its ${NAME}; corvane.PolicyError for a mistake.
 PyObject* load_policy_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 

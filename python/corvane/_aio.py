@@ -175,14 +175,16 @@ class _Feed:
     """What the reactor holds of a stream: its queue and its waiter, never the
     Stream itself, so a Stream nobody holds is collected, and stops its run."""
 
-    __slots__ = ("chunks", "wake")
+    __slots__ = ("chunks", "wake", "counts")
 
     def __init__(self) -> None:
         self.chunks: Deque[StreamChunk] = collections.deque()
         self.wake: "Optional[asyncio.Future[None]]" = None
+        self.counts = [0, 0]  # bytes read from stdout and stderr, for the audit line
 
     def on_chunk(self, is_stdout: bool, data: bytes) -> None:
         # Called from inside run_ready(): only queue and wake.
+        self.counts[not is_stdout] += len(data)
         self.chunks.append(StreamChunk("stdout" if is_stdout else "stderr", data))
         self.notify()
 
@@ -194,6 +196,10 @@ class _Feed:
     def notify(self) -> None:
         if self.wake is not None and not self.wake.done():
             self.wake.set_result(None)
+
+
+class Closed(Exception):
+    """How an audit line names a stream its caller stopped before the command ended."""
 
 
 class Stream:
@@ -217,7 +223,7 @@ class Stream:
     """
 
     __slots__ = ("_prepared", "_kill", "_sandbox", "_run", "_driver", "_feed", "_output",
-                 "_ended")
+                 "_ended", "_on_end")
 
     def __init__(self, prepared: "PreparedCommand", kill: bool, sandbox: Any) -> None:
         self._prepared: "Optional[PreparedCommand]" = prepared
@@ -228,6 +234,9 @@ class Stream:
         self._feed = _Feed()
         self._output: "Optional[Output]" = None
         self._ended = False
+        # on_end(output, error, (stdout bytes, stderr bytes)), called once however
+        # the stream ends: a Guard's audit line.
+        self._on_end: Any = None
 
     def __aiter__(self) -> "Stream":
         return self
@@ -245,8 +254,8 @@ class Stream:
             feed.wake = wake = asyncio.get_running_loop().create_future()
             try:
                 await wake
-            except asyncio.CancelledError:
-                self._stop()
+            except asyncio.CancelledError as cancelled:
+                self._stop(cancelled)
                 raise
             finally:
                 feed.wake = None
@@ -296,19 +305,35 @@ class Stream:
         if run is not None and not run.future.cancelled():
             error = run.future.exception()
             if error is not None:
+                self._end(None, error)
                 raise error
             self._output = run.future.result()
+            self._end(self._output, None)
         raise StopAsyncIteration
 
-    def _stop(self) -> None:
+    def _stop(self, cause: Optional[BaseException] = None) -> None:
         run, driver = self._run, self._driver
         self._ended = True
         self._prepared = None
         self._feed.chunks.clear()
-        if run is None or driver is None or run.future.done():
+        if run is not None and run.future.done() and not run.future.cancelled():
+            # The command had ended; the caller only left before the end was read.
+            error = run.future.exception()
+            self._end(None if error is not None else run.future.result(), error)
             return
-        self._run = None
-        driver.cancel(run)
+        try:
+            if run is not None and driver is not None and not run.future.done():
+                self._run = None
+                driver.cancel(run)
+        finally:
+            self._end(None, cause or Closed("the stream was closed before the command ended"
+                                            if run is not None else
+                                            "the stream was closed before the command started"))
+
+    def _end(self, output: "Optional[Output]", error: Optional[BaseException]) -> None:
+        on_end, self._on_end = self._on_end, None
+        if on_end is not None:
+            on_end(output, error, (self._feed.counts[0], self._feed.counts[1]))
 
 
 def stream(prepared: "PreparedCommand", *, sandbox: "Optional[Sandbox]" = None,

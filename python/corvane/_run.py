@@ -1,12 +1,15 @@
 """corvane.run: the blocking run without the interpreter lock, and the option
 conversion it shares with corvane.arun."""
 
-from typing import TYPE_CHECKING, Optional
+from __future__ import annotations
 
 from . import _native
 from .sandbox import Sandbox, handle_of
 
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Optional
     from . import Output, PreparedCommand
 
 _ON_OUTPUT_LIMIT = {"wait": False, "kill": True}

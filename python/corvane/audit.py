@@ -1,8 +1,9 @@
 """corvane.audit: a trail of what a Guard decided and ran, one JSON line each.
 
-A line is written for every ``check`` and every ``run``/``arun`` of a Guard
-made with ``guard.with_audit(sink)``; ``sink`` is a file name (lines are
-appended) or a callable that takes each line (a str without its newline).
+A line is written for every ``check`` and every ``run``/``arun``/``stream``
+of a Guard made with ``guard.with_audit(sink)``, or from a policy file with an
+``[audit]`` table; ``sink`` is a file name (lines are appended) or a callable
+that takes each line (a str without its newline).
 Lines are handed to a writer thread of the trail's own, so recording never
 blocks the caller, an asyncio loop included; the callable is called on that
 thread. A line that cannot be written (the disk is full, the callable raised,
@@ -25,7 +26,7 @@ import queue
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple, Union
 
 if TYPE_CHECKING:
     from . import Output, PreparedCommand
@@ -91,6 +92,14 @@ class AuditTrail:
         self._thread = threading.Thread(target=self._drain, name="corvane-audit", daemon=True)
         self._thread.start()
         atexit.register(self.close)
+
+    @classmethod
+    def standard_error(cls, *, max_pending: int = DEFAULT_MAX_PENDING) -> "AuditTrail":
+        """A trail written to this process's standard error (descriptor 2), a
+        whole line per write."""
+        trail = cls(_write_stderr, max_pending=max_pending)
+        trail.target = "standard error"
+        return trail
 
     def record(self, entry: Dict[str, Any]) -> None:
         """Queues the line of `entry`; never blocks."""
@@ -161,6 +170,12 @@ class AuditTrail:
         return f"AuditTrail({self.target!r}, failures={self.failures})"
 
 
+def _write_stderr(line: str) -> None:
+    data = (line + "\n").encode("ascii")
+    while data:
+        data = data[os.write(2, data):]
+
+
 def _now() -> str:
     seconds = time.time()
     return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds)) + f".{int(seconds % 1 * 1000):03d}Z"
@@ -189,42 +204,53 @@ def decision_fields(prepared: "Optional[PreparedCommand]", refusal: Optional[Bas
             "sandbox": sandbox}
 
 
-def run_fields(output: "Optional[Output]", error: Optional[BaseException], started: float) -> Dict[str, Any]:
-    """How the run ended: exit code or signal, time, bytes of output and whether they were cut."""
+def run_fields(output: "Optional[Output]", error: Optional[BaseException], started: float,
+               streamed: "Optional[Tuple[int, int]]" = None) -> Dict[str, Any]:
+    """How the run ended: exit code or signal, time, bytes of output and whether
+    they were cut. `streamed`: the (stdout, stderr) bytes a stream handed out,
+    which its Output and errors no longer hold."""
     from . import _native
     from .errors import ExecutionError, OutputLimitExceeded
 
     fields: Dict[str, Any] = {"duration": round(time.monotonic() - started, 6)}
     if output is not None:
+        counts = streamed or (len(output.stdout), len(output.stderr))
         fields.update(exit_code=output.exit_code, signal=_native.exit_signal(output),
-                      stdout_bytes=len(output.stdout), stderr_bytes=len(output.stderr), cut=False)
-    elif isinstance(error, ExecutionError):
-        fields.update(error=type(error).__name__, message=str(error),
-                      stdout_bytes=len(error.stdout or b""), stderr_bytes=len(error.stderr or b""),
-                      cut=isinstance(error, OutputLimitExceeded))
+                      stdout_bytes=counts[0], stderr_bytes=counts[1], cut=False)
     elif error is not None:
         fields.update(error=type(error).__name__, message=str(error))
+        if isinstance(error, ExecutionError) and streamed is None:
+            streamed = (len(error.stdout or b""), len(error.stderr or b""))
+        if streamed is not None:
+            fields.update(stdout_bytes=streamed[0], stderr_bytes=streamed[1],
+                          cut=isinstance(error, OutputLimitExceeded))
     return fields
 
 
 class Call:
     """One check or run on its way to its line: the request, then the decision,
-    then (for a run) how it ended."""
+    then (for a run or a stream) how it ended. The line goes to every trail of
+    the Guard (its policy file's and the one with_audit() added)."""
 
-    __slots__ = ("_trail", "_entry", "_sandbox", "_started")
+    __slots__ = ("_trails", "_entry", "_sandbox", "_started")
 
-    def __init__(self, trail: AuditTrail, op: str, policy: Optional[str], sandbox: Any,
+    def __init__(self, trails: Sequence[AuditTrail], op: str, policy: Optional[str], sandbox: Any,
                  bin: Any, argv: Any, cwd: Any) -> None:
-        self._trail = trail
+        self._trails = trails
         self._entry: Dict[str, Any] = {"op": op, **request_fields(policy, bin, argv, cwd)}
         self._sandbox = sandbox
         self._started = time.monotonic()
 
     def decided(self, prepared: "Optional[PreparedCommand]", refusal: Optional[BaseException]) -> None:
         self._entry.update(decision_fields(prepared, refusal, self._sandbox))
-        if refusal is not None or self._entry["op"] in ("check", "stream"):
-            self._trail.record(self._entry)
+        if refusal is not None or self._entry["op"] == "check":
+            self._record()
 
-    def ran(self, output: "Optional[Output]", error: Optional[BaseException]) -> None:
-        self._entry.update(run_fields(output, error, self._started))
-        self._trail.record(self._entry)
+    def ran(self, output: "Optional[Output]", error: Optional[BaseException],
+            streamed: "Optional[Tuple[int, int]]" = None) -> None:
+        self._entry.update(run_fields(output, error, self._started, streamed))
+        self._record()
+
+    def _record(self) -> None:
+        for trail in self._trails:
+            trail.record(self._entry)

@@ -6,7 +6,13 @@ exactly, so code written against ``_corvane`` keeps working; the attributes add
 what that text only describes.
 """
 
-from typing import Any, Dict, Mapping, Optional, Tuple, Union
+from __future__ import annotations
+
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Mapping, Optional, Tuple, Union
+
 
 __all__ = ["Refused", "ExecutionError", "TimedOut", "OutputLimitExceeded", "SpawnFailed"]
 

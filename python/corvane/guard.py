@@ -8,14 +8,18 @@ which rule allowed or refused a request and how argv was read. Every decision
 is the core's: this class converts arguments and presents answers.
 """
 
+from __future__ import annotations
+
 import os
-from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Union
 
 from . import ProcRequest, _native, policy_file
 from ._run import kill_on_output_limit, run as _run
 from .errors import refusal_record
 
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Dict, Mapping, Optional, Sequence, Tuple, Union
     import datetime
 
     from . import Output, PreparedCommand
@@ -25,7 +29,9 @@ if TYPE_CHECKING:
 
 __all__ = ["Guard"]
 
-PathLike = Union[str, "os.PathLike[str]"]
+if TYPE_CHECKING:  # names for annotations only: evaluating them would cost every start
+    PathLike = Union[str, "os.PathLike[str]"]
+    Timeout = Union[int, float, "datetime.timedelta"]
 
 
 def _request(bin: str, argv: Sequence[str], cwd: Optional[PathLike],
@@ -38,9 +44,6 @@ def _request(bin: str, argv: Sequence[str], cwd: Optional[PathLike],
     if env is not None:
         request = request.with_env(dict(env))
     return request
-
-
-Timeout = Union[int, float, "datetime.timedelta"]
 
 
 def _duration(timeout: Any) -> "tuple[int, int]":
@@ -72,16 +75,38 @@ def _with_call_options(prepared: "PreparedCommand", timeout: Optional[Timeout],
     return _native.call_options(prepared, None if timeout is None else _duration(timeout), stdin)
 
 
+def _policy_trails(loaded: policy_file.LoadedPolicy) -> "Tuple[AuditTrail, ...]":
+    """The trails the policy's [audit] table names, opened now: a file that
+    cannot be opened is the policy's mistake, before anything runs."""
+    if loaded.audit is None:
+        return ()
+    from .audit import AuditTrail
+
+    trails = []
+    if loaded.audit["file"] is not None:
+        try:
+            trails.append(AuditTrail(loaded.audit["file"]))
+        except OSError as error:
+            raise policy_file.PolicyError(f"cannot open the audit file {loaded.audit['file']}: "
+                                          f"{error.strerror or error}", key="audit.file",
+                                          file=loaded.file) from None
+    if loaded.audit["stderr"]:
+        trails.append(AuditTrail.standard_error())
+    return tuple(trails)
+
+
 class Guard:
     """A policy loaded from a file or a mapping; immutable and thread-safe."""
 
-    __slots__ = ("_core", "_description", "_on_output_limit", "_file", "_sandbox", "_audit")
+    __slots__ = ("_core", "_description", "_on_output_limit", "_file", "_sandbox", "_audit",
+                 "_policy_trails")
     _core: "_native.GuardCore"
     _description: Dict[str, Any]
     _on_output_limit: str
     _file: Optional[str]
     _sandbox: "Optional[Sandbox]"
     _audit: "Optional[AuditTrail]"
+    _policy_trails: "Tuple[AuditTrail, ...]"
 
     def __init__(self, *args: object, **kwargs: object) -> None:
         raise TypeError("use Guard.from_toml(path) or Guard.from_dict(mapping)")
@@ -95,6 +120,7 @@ class Guard:
         object.__setattr__(self, "_file", loaded.file)
         object.__setattr__(self, "_sandbox", loaded.sandbox)
         object.__setattr__(self, "_audit", None)
+        object.__setattr__(self, "_policy_trails", _policy_trails(loaded))
         return self
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -127,11 +153,12 @@ class Guard:
         return self._decide(self._call("check", bin, argv, cwd), bin, argv, cwd, env, None, None)
 
     def _call(self, op: str, bin: Any, argv: Any, cwd: Any) -> "Optional[Call]":
-        if self._audit is None:
+        trails = self._policy_trails if self._audit is None else self._policy_trails + (self._audit,)
+        if not trails:
             return None
         from .audit import Call
 
-        return Call(self._audit, op, self._file, self._description.get("sandbox"), bin, argv, cwd)
+        return Call(trails, op, self._file, self._description.get("sandbox"), bin, argv, cwd)
 
     def _decide(self, call: "Optional[Call]", bin: str, argv: Sequence[str], cwd: Optional[PathLike],
                 env: Optional[Mapping[str, str]], timeout: Optional[Timeout], stdin: Any) -> "PreparedCommand":
@@ -176,14 +203,21 @@ class Guard:
         line's plain-text run)."""
         call = self._call("run", bin, argv, cwd)
         prepared = self._decide(call, bin, argv, cwd, env, timeout, stdin)
+        kill = kill_on_output_limit(self._on_output_limit)
+        if call is None:
+            return _native.run(prepared, kill, None, on_chunk)
+        counts = [0, 0]  # the output went to on_chunk, not into the Output: the line counts it
+
+        def counted(is_stdout: bool, data: bytes) -> None:
+            counts[not is_stdout] += len(data)
+            on_chunk(is_stdout, data)
+
         try:
-            output = _native.run(prepared, kill_on_output_limit(self._on_output_limit), None, on_chunk)
+            output = _native.run(prepared, kill, None, counted)
         except BaseException as error:
-            if call is not None:
-                call.ran(None, error)
+            call.ran(None, error, (counts[0], counts[1]))
             raise
-        if call is not None:
-            call.ran(output, None)
+        call.ran(output, None, (counts[0], counts[1]))
         return output
 
     async def arun(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
@@ -207,10 +241,12 @@ class Guard:
 
     def with_audit(self, sink: "Optional[Sink]") -> "Guard":
         """This policy with an audit trail: one JSON line for every check() and
-        every run()/arun() (see corvane.audit), appended to the file `sink`
-        names, handed to the callable `sink`, or to a corvane.audit.AuditTrail
-        (shared by several Guards); None: without one. The trail is
-        written on a thread of its own and never blocks the caller."""
+        every run()/arun()/stream() (see corvane.audit), appended to the file
+        `sink` names, handed to the callable `sink`, or to a
+        corvane.audit.AuditTrail (shared by several Guards); None: without one.
+        The trail is written on a thread of its own and never blocks the
+        caller. A policy file's own [audit] trail is part of the policy: it
+        stays, and this one is written beside it."""
         from .audit import AuditTrail
 
         other = object.__new__(type(self))
@@ -222,8 +258,16 @@ class Guard:
 
     @property
     def audit(self) -> "Optional[AuditTrail]":
-        """The corvane.audit.AuditTrail this Guard writes to, or None."""
-        return self._audit
+        """The corvane.audit.AuditTrail with_audit() gave this Guard, else the
+        policy file's [audit] trail (the first, if it names two), or None."""
+        if self._audit is not None:
+            return self._audit
+        return self._policy_trails[0] if self._policy_trails else None
+
+    @property
+    def audit_trails(self) -> "Tuple[AuditTrail, ...]":
+        """Every trail this Guard writes to: the policy file's, then with_audit()'s."""
+        return self._policy_trails + (() if self._audit is None else (self._audit,))
 
     def stream(self, bin: str, argv: Sequence[str], *, cwd: Optional[PathLike] = None,
                env: Optional[Mapping[str, str]] = None, timeout: Optional[Timeout] = None,
@@ -233,12 +277,16 @@ class Guard:
         runs, under the same limits as arun(), and raises arun()'s typed errors
         (Refused here, before anything starts); ``timeout`` and ``stdin`` as
         for run(). See corvane.Stream for the end, errors and cancelling."""
-        # The trail records the decision when the stream is made; its output goes
-        # to the caller as it comes, so the line holds no exit or byte counts.
-        prepared = self._decide(self._call("stream", bin, argv, cwd), bin, argv, cwd, env, timeout, stdin)
+        call = self._call("stream", bin, argv, cwd)
+        prepared = self._decide(call, bin, argv, cwd, env, timeout, stdin)
         from ._aio import stream as _stream  # asyncio only when it is used
 
-        return _stream(prepared, on_output_limit=self._on_output_limit)
+        stream = _stream(prepared, on_output_limit=self._on_output_limit)
+        if call is not None:
+            # A refusal's line is written already; the run's once the stream ends,
+            # however it ends, with the bytes it handed out.
+            stream._on_end = call.ran
+        return stream
 
     def describe(self) -> Dict[str, Any]:
         """What the policy allows, as plain JSON-able data: binaries with their

@@ -5,7 +5,8 @@ model is told up front which binaries and flags it may use. Every call goes
 through `guard.arun`: calls overlap without a thread each, and a request the
 client cancels cancels the run, which kills and reaps its child. A refusal or a
 failed run is a tool error carrying the one-line reason, which lets the model
-correct its next call.
+correct its next call. A call whose client sent a progress token runs through
+`guard.stream` and is reported as its output comes (notifications/progress).
 
 Needs the optional SDK (`pip install 'corvane[mcp]'`); `import corvane` never
 imports this module.
@@ -26,7 +27,7 @@ from mcp.shared.message import SessionMessage
 from ._lines import MAX_REQUEST_LINE, Line, TooLong, handing_to, read_lines
 from .errors import ExecutionError, Refused
 from .tool import (DEFAULT_MAX_OUTPUT, TOOL_NAME, binary_names, description_text, format_result,
-                   refusal_text, schema_for)
+                   output_text, refusal_text, schema_for)
 
 if TYPE_CHECKING:
     from .guard import Guard
@@ -73,19 +74,23 @@ def build_server(guard: Guard, *, max_output: int = DEFAULT_MAX_OUTPUT) -> Serve
             return _error(refusal_text("`timeout` must be a number of seconds"))
         if stdin is not None and not isinstance(stdin, str):
             return _error(refusal_text("`stdin` must be a string"))
+        data = None if stdin is None else stdin.encode("utf-8")
+        token = ctx.meta.get("progress_token") if ctx.meta else None
         try:
-            output = await guard.arun(binary, args, cwd=cwd, timeout=timeout,
-                                      stdin=None if stdin is None else stdin.encode("utf-8"))
+            if token is None:
+                text = format_result(await guard.arun(binary, args, cwd=cwd, timeout=timeout,
+                                                      stdin=data), max_output=max_output)
+            else:
+                text = await _run_with_progress(guard, ctx.session, binary, args, cwd, timeout,
+                                                data, max_output)
         except (Refused, ExecutionError) as error:
             return _error(format_result(error, max_output=max_output))
         except (TypeError, ValueError) as bad:
             # Arguments the Guard cannot take at all (a NUL byte, say): still the model's
             # mistake to correct, so a tool error rather than a protocol error.
             return _error(refusal_text(f"invalid request: {bad}"))
-        return types.CallToolResult(
-            content=[types.TextContent(type="text", text=format_result(output, max_output=max_output))],
-            is_error=False,
-        )
+        return types.CallToolResult(content=[types.TextContent(type="text", text=text)],
+                                    is_error=False)
 
     from importlib.metadata import PackageNotFoundError, version
 
@@ -100,6 +105,46 @@ def build_server(guard: Guard, *, max_output: int = DEFAULT_MAX_OUTPUT) -> Serve
         on_list_tools=list_tools,
         on_call_tool=call_tool,
     )
+
+
+# The least time between two progress notifications of one call: a command that
+# writes a line at a time must not turn into a notification per line.
+PROGRESS_INTERVAL = 0.5
+
+
+async def _run_with_progress(guard: Guard, session: Any, binary: str, args: Any, cwd: Any,
+                             timeout: Any, stdin: Optional[bytes], max_output: int) -> str:
+    """The call's run through guard.stream, for a client that asked for progress:
+    a notification when output comes (at most one per PROGRESS_INTERVAL), with
+    the bytes so far and the last line written; the result as arun's would read.
+    ExecutionError carries what was written before it was stopped, as arun's does."""
+    import time
+
+    kept = {"stdout": bytearray(), "stderr": bytearray()}
+    total = 0
+    reported = float("-inf")
+    stream = guard.stream(binary, args, cwd=cwd, timeout=timeout, stdin=stdin)
+    try:
+        async for chunk in stream:
+            kept[chunk.stream] += chunk.data
+            total += len(chunk.data)
+            now = time.monotonic()
+            if now - reported >= PROGRESS_INTERVAL:
+                reported = now
+                await session.report_progress(total, None, _progress_message(total, kept[chunk.stream]))
+    except ExecutionError as error:
+        error.stdout, error.stderr = bytes(kept["stdout"]), bytes(kept["stderr"])
+        raise
+    finally:
+        await stream.aclose()
+    return output_text(stream.output, max_output, streamed=(bytes(kept["stdout"]), bytes(kept["stderr"])))
+
+
+def _progress_message(total: int, written: bytearray) -> str:
+    last = bytes(written[-4096:]).rstrip(b"\n").rsplit(b"\n", 1)[-1].decode("utf-8", "replace")
+    if len(last) > 200:
+        last = last[:200] + "..."
+    return f"{total} bytes of output so far; last line: {last}" if last else f"{total} bytes of output so far"
 
 
 class BoundedLines:

@@ -8,10 +8,16 @@ raises :class:`PolicyError` naming the file, the key path and the reason;
 nothing is silently ignored.
 """
 
+from __future__ import annotations
+
 import os
-from typing import Any, Dict, Mapping, Optional, Union
 
 from . import _native
+
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Mapping, Optional, Union
 
 __all__ = ["PolicyError", "LoadedPolicy", "load_toml", "load_mapping", "SCHEMA_PATH"]
 
@@ -45,26 +51,28 @@ class LoadedPolicy:
     A plain class: `dataclasses` would cost every `corvane run` its import
     (about 13 ms, most of it `inspect`)."""
 
-    __slots__ = ("core", "description", "on_output_limit", "file", "sandbox")
+    __slots__ = ("core", "description", "on_output_limit", "file", "sandbox", "audit")
 
     def __init__(self, core: Any, description: Dict[str, Any], on_output_limit: str,
-                 file: Optional[str], sandbox: Any) -> None:
+                 file: Optional[str], sandbox: Any, audit: Optional[Dict[str, Any]] = None) -> None:
         self.core = core
         self.description = description
         self.on_output_limit = on_output_limit
         self.file = file
         self.sandbox = sandbox  # the corvane.Sandbox every run of the policy gets, or None
+        # [audit]: {"file": absolute path or None, "stderr": bool}, or None
+        self.audit = audit
 
 
 def _loaded(answer: Any, file: Optional[str]) -> LoadedPolicy:
     from .sandbox import Sandbox
 
-    core, description, on_output_limit, handle = answer
+    core, description, on_output_limit, handle, audit = answer
     sandbox = None
     if handle is not None:
         sandbox = Sandbox.__new__(Sandbox)
         sandbox._handle = handle
-    return LoadedPolicy(core, description, on_output_limit, file, sandbox)
+    return LoadedPolicy(core, description, on_output_limit, file, sandbox, audit)
 
 
 def load_toml(path: Union[str, "os.PathLike[str]"], *,

@@ -5,21 +5,28 @@ The checks and presets are the C++ core's; this class converts its options and
 presents the result. Pass one to ``corvane.run`` or ``corvane.arun``.
 """
 
+from __future__ import annotations
+
 import os
-from typing import Any, Dict, Iterable, Mapping, Optional, Tuple, Union
 
 from . import _native
 from .errors import ExecutionError
 
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Iterable, Mapping, Optional, Tuple, Union
+
 __all__ = ["Sandbox", "SandboxLimitExceeded"]
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+if TYPE_CHECKING:  # names for annotations only: evaluating them would cost every start
+    PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+    # network=: True, False, or TCP ports {"connect": [443], "bind": [8000]}.
+    Network = Union[bool, Mapping[str, Iterable[int]]]
 
 # Stands for "the core's default" among the limits (None means "inherited").
 _DEFAULT: Any = ...
 
-# network=: True, False, or TCP ports {"connect": [443], "bind": [8000]}.
-Network = Union[bool, Mapping[str, Iterable[int]]]
 
 _LIMITS = ("memory", "cpu_seconds", "processes", "file_size", "open_files")
 

@@ -11,12 +11,16 @@ needs neither asyncio nor the MCP SDK.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Protocol, Tuple, Union
+from collections.abc import Mapping
+
 
 from . import _native
 from .errors import ExecutionError, OutputLimitExceeded, Refused
 
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Dict, List, Optional, Protocol, Tuple, Union
     from . import Output
 
 __all__ = ["TOOL_NAME", "tool_schema", "tool_description", "format_result", "DEFAULT_MAX_OUTPUT"]
@@ -251,10 +255,11 @@ def schema_for(names: List[str]) -> Dict[str, Any]:
     }
 
 
-class Describes(Protocol):
-    """What the tool is made from: a Guard, or anything that describes a policy as it does."""
+if TYPE_CHECKING:
+    class Describes(Protocol):
+        """What the tool is made from: a Guard, or anything that describes a policy as it does."""
 
-    def describe(self) -> Dict[str, Any]: ...
+        def describe(self) -> Dict[str, Any]: ...
 
 
 def tool_schema(guard: Describes) -> Dict[str, Any]:
@@ -291,16 +296,19 @@ def _stream_text(name: str, data: bytes, limit: int, stopped_at: Optional[int] =
     return lines
 
 
-def output_text(output: Output, max_output: int = DEFAULT_MAX_OUTPUT) -> str:
-    """A finished run as the model reads it."""
+def output_text(output: Output, max_output: int = DEFAULT_MAX_OUTPUT, *,
+                streamed: Optional[Tuple[bytes, bytes]] = None) -> str:
+    """A finished run as the model reads it; `streamed`: the (stdout, stderr) a
+    stream handed out, which its Output no longer holds."""
     if output.exit_code is not None:
         head = f"exit code: {output.exit_code}"
     else:
         number = exit_signal(output)
         head = f"killed by signal {number}" if number is not None else "killed by a signal"
+    stdout, stderr = streamed if streamed is not None else (output.stdout, output.stderr)
     lines = [head]
-    lines += _stream_text("stdout", output.stdout, max_output)
-    lines += _stream_text("stderr", output.stderr, max_output)
+    lines += _stream_text("stdout", stdout, max_output)
+    lines += _stream_text("stderr", stderr, max_output)
     return "\n".join(lines)
 
 

@@ -52,6 +52,8 @@ std::expected<LoadedPolicy, PolicyFileError> from_text(std::string_view text,
     return std::unexpected(PolicyFileError{origin, "", "not valid TOML: " + document.error()});
   auto read = policy_file::read_policy(*document, origin, base_dir, variables);
   if (!read) return std::unexpected(std::move(read.error()));
+  if (auto refused = policy_file::check_audit_placement(*read, origin))
+    return std::unexpected(std::move(*refused));
   if (check_placement && !read->allow_writable) {
     if (auto refused = policy_file::check_placement(*read, origin))
       return std::unexpected(std::move(*refused));
@@ -118,6 +120,8 @@ std::expected<LoadedPolicy, PolicyFileError> load_policy_value(
     const std::optional<Path>& base_dir) {
   auto read = policy_file::read_policy(data, std::nullopt, base_dir, variables);
   if (!read) return std::unexpected(std::move(read.error()));
+  if (auto refused = policy_file::check_audit_placement(*read, std::nullopt))
+    return std::unexpected(std::move(*refused));
   return std::move(read->loaded);
 }
 

@@ -8,11 +8,16 @@
 // directories the policy hands its commands, those its [cwd] names: the rules
 // confine path arguments to them, so a write the rules allow (an edit, an
 // archive extracted, a build's output) lands there.
+//
+// The same places hold no audit file: the commands whose trail it is could
+// forge lines in it or erase it.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <expected>
 #include <map>
 #include <utility>
 
@@ -110,7 +115,10 @@ const std::pair<std::string, std::string>* under(std::string path, const Roots& 
 
 }  // namespace
 
-std::optional<PolicyFileError> check_placement(const ReadPolicy& read, const std::string& file) {
+namespace {
+
+// The directories the policy's own commands may write, by file.
+Roots writable_roots(const ReadPolicy& read) {
   const LoadedPolicy& loaded = read.loaded;
   const PolicySettings& settings = loaded.settings;
   std::vector<std::pair<std::string, std::string>> places;
@@ -137,29 +145,64 @@ std::optional<PolicyFileError> check_placement(const ReadPolicy& read, const std
     struct stat st{};
     if (::stat(place.c_str(), &st) == 0) roots.try_emplace({st.st_dev, st.st_ino}, key, place);
   }
-  auto resolution = resolve(file);
+  return roots;
+}
+
+struct Exposed {
+  std::string what;                                 // the file, or a link on the way to it
+  const std::pair<std::string, std::string>* root;  // (key, place) that lets commands write it
+};
+
+// Whether the commands could change what `path` names: write the file itself
+// (it or a directory above it is writable), or repoint a link on the way to it
+// (its directory is). `what` names the file in the answer.
+std::expected<std::optional<Exposed>, std::string> exposed(const std::string& path,
+                                                           const std::string& what,
+                                                           const Roots& roots) {
+  auto resolution = resolve(path);
   if (!resolution) {
     std::string text = os_error_text(resolution.error());
-    return PolicyFileError{file, "",
-                           "cannot resolve: " + text.substr(0, text.rfind(" (os error "))};
+    return std::unexpected("cannot resolve: " + text.substr(0, text.rfind(" (os error ")));
   }
-  // A link on the way can be pointed elsewhere if its directory is writable;
-  // the file itself if it or a directory above it is.
   std::vector<std::pair<std::string, std::string>> checks;
   for (const std::string& link : resolution->links) {
-    checks.emplace_back("the link " + link + " on the way to the policy file", dirname(link));
+    checks.emplace_back("the link " + link + " on the way to " + what, dirname(link));
   }
-  checks.emplace_back("the policy file " + resolution->target, resolution->target);
-  for (const auto& [what, start] : checks) {
-    if (const auto* granted = under(start, roots)) {
-      return PolicyFileError{
-          file, granted->first,
-          what + " lies under " + granted->second +
-              ", where the policy's own commands may write (they could rewrite it): "
-              "keep it outside, or set allow_writable_policy = true"};
-    }
+  checks.emplace_back(what + " " + resolution->target, resolution->target);
+  for (const auto& [name, start] : checks) {
+    if (const auto* granted = under(start, roots)) return Exposed{name, granted};
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<PolicyFileError> check_placement(const ReadPolicy& read, const std::string& file) {
+  const Roots roots = writable_roots(read);  // outlives the answer, which points into it
+  auto found = exposed(file, "the policy file", roots);
+  if (!found) return PolicyFileError{file, "", std::move(found.error())};
+  if (!*found) return std::nullopt;
+  const Exposed& e = **found;
+  return PolicyFileError{file, e.root->first,
+                         e.what + " lies under " + e.root->second +
+                             ", where the policy's own commands may write (they could rewrite "
+                             "it): keep it outside, or set allow_writable_policy = true"};
+}
+
+std::optional<PolicyFileError> check_audit_placement(const ReadPolicy& read,
+                                                     const std::optional<std::string>& file) {
+  const std::optional<Path>& audit = read.loaded.settings.audit_file;
+  if (!audit || read.audit_allow_writable) return std::nullopt;
+  const Roots roots = writable_roots(read);
+  auto found = exposed(audit->native(), "the audit file", roots);
+  if (!found) return PolicyFileError{file, "audit.file", std::move(found.error())};
+  if (!*found) return std::nullopt;
+  const Exposed& e = **found;
+  return PolicyFileError{file, "audit.file",
+                         e.what + " lies under " + e.root->second + " (" + e.root->first +
+                             "), where the policy's own commands may write (they could forge "
+                             "or erase the trail): keep it outside, or set allow_writable = "
+                             "true in [audit]"};
 }
 
 }  // namespace corvane::policy_file

@@ -348,6 +348,7 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
       choice(data.find("risky_binaries"), "risky_binaries", "deny", kRisky, "unknown value");
   environment(data.find("environment"), builder);
   cwd(data.find("cwd"), builder);
+  audit(data.find("audit"));
   if (const PolicyValue* binaries = data.find("binaries")) {
     if (binaries->kind != Kind::Table) {
       fail("binaries", "expected a table, got " + type_name(*binaries));
@@ -387,7 +388,7 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
   auto built = build(std::move(builder), settings);
   if (!built) return std::unexpected(*error_);
   return ReadPolicy{LoadedPolicy{std::move(*built), std::move(box), std::move(settings_)},
-                    allow_writable, cwd_written_, std::move(writable_)};
+                    allow_writable, cwd_written_, audit_allow_writable_, std::move(writable_)};
 }
 
 std::string join(std::string_view a, std::string_view b) {
@@ -416,6 +417,7 @@ const std::vector<std::pair<std::string_view, std::vector<std::string_view>>>& p
         {"", kTopKeys},
         {"environment", kEnvironmentKeys},
         {"cwd", kCwdKeys},
+        {"audit", kAuditKeys},
         {"binaries.*", binary_keys()},
         {"binaries.*.subcommands.*", kRuleKeys},
         {"*.value_flags.*", kValueKeys},

@@ -21,7 +21,8 @@ namespace corvane::policy_file {
 struct ReadPolicy {
   LoadedPolicy loaded;
   bool allow_writable = false;
-  bool cwd_written = false;  ///< [cwd] was in the file (the built-in /tmp is no file's)
+  bool cwd_written = false;           ///< [cwd] was in the file (the built-in /tmp is no file's)
+  bool audit_allow_writable = false;  ///< [audit] allow_writable: skip its placement check
   std::vector<std::pair<std::string, std::string>> writable;  ///< (key, path) under the sandbox
 };
 
@@ -29,6 +30,12 @@ struct ReadPolicy {
 [[nodiscard]] std::expected<ReadPolicy, PolicyFileError> read_policy(
     const PolicyValue& data, const std::optional<std::string>& file,
     const std::optional<Path>& base_dir, const PolicyVariables& variables);
+
+/// Refuses an audit file ([audit] file) the policy's own commands may write:
+/// they could forge or erase the trail of what they did. Data given without a
+/// file is checked too: the trail is a file whatever the policy came from.
+[[nodiscard]] std::optional<PolicyFileError> check_audit_placement(
+    const ReadPolicy& read, const std::optional<std::string>& file);
 
 /// Refuses a policy file its own commands may rewrite: each load obeys whatever
 /// they wrote. See load_policy().

@@ -1,6 +1,6 @@
 // The tables of where and how a command runs: [environment], [cwd] and
 // [sandbox] (with its network ports and limits), read into the policy's
-// settings and the core's types.
+// settings and the core's types; and [audit], where the host keeps its trail.
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -52,6 +52,18 @@ void Reader::environment(const PolicyValue* data, ProcPolicyBuilder& builder) {
     builder = std::move(builder).env_policy(EnvPolicy::Fixed{std::move(vars)});
   } else if (mode == "locale_only") {
     builder = std::move(builder).env_policy(EnvPolicy::LocaleOnly{});
+  }
+}
+
+void Reader::audit(const PolicyValue* data) {
+  if (is_none(data) || !table(*data, "audit", kAuditKeys)) return;
+  if (const PolicyValue* file = data->find("file"))
+    settings_.audit_file = path(*file, "audit.file");
+  settings_.audit_stderr = boolean(data->find("stderr"), "audit.stderr", false);
+  audit_allow_writable_ = boolean(data->find("allow_writable"), "audit.allow_writable", false);
+  // A table that sends the trail nowhere is a mistake, not a way to switch it off.
+  if (!failed() && !settings_.audit_file && !settings_.audit_stderr) {
+    fail("audit", "names no destination: set file = \"PATH\" or stderr = true");
   }
 }
 

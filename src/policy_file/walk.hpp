@@ -20,10 +20,18 @@ using Kind = PolicyValue::Kind;
 
 // The keys each table takes: the reader walks these, and the JSON Schema of the
 // format is checked against them.
-inline const Keys kTopKeys = {
-    "timeout",         "max_stdout",     "max_stderr",           "max_stdin",
-    "on_output_limit", "risky_binaries", "environment",          "cwd",
-    "binaries",        "sandbox",        "allow_writable_policy"};
+inline const Keys kTopKeys = {"timeout",
+                              "max_stdout",
+                              "max_stderr",
+                              "max_stdin",
+                              "on_output_limit",
+                              "risky_binaries",
+                              "environment",
+                              "cwd",
+                              "binaries",
+                              "sandbox",
+                              "allow_writable_policy",
+                              "audit"};
 inline const Keys kRuleKeys = {
     "flags",   "value_flags",      "max_flags",        "max_positionals",    "numeric_flags",
     "bundles", "first_arg_bundle", "path_positionals", "inject_double_dash", "double_dash"};
@@ -34,6 +42,9 @@ inline const Keys kCwdKeys = {"fixed", "jail", "allow", "default"};
 inline const Keys kSandboxKeys = {"workspace",       "read",        "write", "exec", "network",
                                   "keep_background", "best_effort", "limits"};
 inline const Keys kNetworkKeys = {"connect", "bind"};
+// Where the trail of decisions and runs goes, and whether it may lie where the
+// policy's commands write.
+inline const Keys kAuditKeys = {"file", "stderr", "allow_writable"};
 // What a binary's own sandbox replaces of the policy's; the workspace and how
 // the process tree ends stay the policy's.
 inline const Keys kBinarySandboxKeys = {"read", "write", "exec", "network", "limits"};
@@ -145,6 +156,7 @@ class Reader {
   PolicyBinary binary(const std::string& name, const PolicyValue& data, const std::string& key);
   void environment(const PolicyValue* data, ProcPolicyBuilder& builder);
   void cwd(const PolicyValue* data, ProcPolicyBuilder& builder);
+  void audit(const PolicyValue* data);
   /// The policy's sandbox, or (with `own`) a binary's: [sandbox] with the keys
   /// `own` gives replaced, errors in those named under `own_key`.
   std::optional<Sandbox> sandbox(const PolicyValue* data, const PolicyValue* own = nullptr,
@@ -162,6 +174,7 @@ class Reader {
   std::vector<const PolicyValue*> binary_sandboxes_;  // each binary's own [sandbox] or null
   PolicySettings settings_;
   bool cwd_written_ = false;
+  bool audit_allow_writable_ = false;
   std::vector<std::pair<std::string, std::string>> writable_;
 };
 

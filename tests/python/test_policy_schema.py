@@ -20,6 +20,7 @@ TABLES = {
     "": SCHEMA,
     "environment": TOP["environment"],
     "cwd": TOP["cwd"],
+    "audit": TOP["audit"],
     "sandbox": TOP["sandbox"],
     "sandbox.network": next(o for o in TOP["sandbox"]["properties"]["network"]["oneOf"] if "properties" in o),
     "sandbox.limits": TOP["sandbox"]["properties"]["limits"],

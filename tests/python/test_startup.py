@@ -9,10 +9,10 @@ import pytest
 import corvane
 
 
-def loaded_after(code, *argv):
-    """The names of the modules loaded once `code` has run."""
+def loaded_after(code, *argv, flags=()):
+    """The names of the modules loaded once `code` has run (`flags`: the interpreter's)."""
     probe = code + "\nimport sys\nsys.stderr.write(' '.join(sorted(sys.modules)))\n"
-    done = subprocess.run([sys.executable, "-c", probe, *argv], capture_output=True, timeout=60)
+    done = subprocess.run([sys.executable, *flags, "-c", probe, *argv], capture_output=True, timeout=60)
     return set(done.stderr.decode().split())
 
 

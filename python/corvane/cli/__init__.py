@@ -14,9 +14,13 @@ from __future__ import annotations
 
 import signal
 import sys
-from typing import List, NoReturn, Optional, Sequence, Tuple
 
-from .parser import EXIT_CODES_HELP, UsageError, build_parser
+from .text import UsageError
+
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, List, NoReturn, Optional, Sequence, Tuple
 
 # What `corvane.cli` offered as one module, where it lives now: the command's
 # pieces, and the text of corvane.tool that its explain prints. Each is imported
@@ -28,6 +32,7 @@ _LAZY = {
                      "policy_error_json", "refusal_json", "run_json", "run_json_here"], "answers"),
     **dict.fromkeys(["COMMANDS", "STOP_SIGNALS"], "commands"),
     "print_json": "printing",
+    **dict.fromkeys(["EXIT_CODES_HELP", "build_parser"], "parser"),
     **dict.fromkeys(["Request", "Session", "load_guard", "request_from_json", "require_text"],
                     "requests"),
     **dict.fromkeys(["answer_bytes", "answer_line", "serve_lines"], "serve"),
@@ -77,6 +82,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from ..policy_file import PolicyError
     from .answers import EXIT_OK, EXIT_USAGE, RUN_USAGE
     from .commands import COMMANDS
+    from .quick import quick_args
     from .requests import require_text
     from .text import shown
 
@@ -85,9 +91,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     wants_json = "--json" in own
     is_run = bool(own) and own[0] == "run"
     usage_code = RUN_USAGE if is_run else EXIT_USAGE
-    parser = build_parser()
     try:
-        args = parser.parse_args(own)
+        # argparse's Namespace, or the quick reading's namespace of the same fields.
+        args: Any = quick_args(own)
+        if args is None:
+            from .parser import build_parser
+
+            parser = build_parser()
+            args = parser.parse_args(own)
         if args.version:
             from importlib.metadata import PackageNotFoundError, version
 

@@ -6,14 +6,17 @@ and the text of `corvane OP` is made from them, so the three never disagree.
 
 from __future__ import annotations
 
-import base64
 import os
-from typing import TYPE_CHECKING, Any, Callable, Dict, Mapping, Optional, Union
+from collections.abc import Mapping
+
 
 from ..errors import ExecutionError, Refused, refusal_record
 from ..tool import exit_signal
 
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, Optional, Union
     from .. import Output
     from ..guard import Guard
     from .requests import Request
@@ -40,6 +43,8 @@ def _bytes_fields(name: str, data: bytes) -> Dict[str, Any]:
     try:
         return {name: data.decode("utf-8")}
     except UnicodeDecodeError:
+        import base64  # only for output that is not text: it imports re
+
         return {
             name: data.decode("utf-8", "replace"),
             name + "_base64": base64.b64encode(data).decode("ascii"),

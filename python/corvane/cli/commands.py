@@ -4,16 +4,20 @@ prints its answer; a stop signal ends a run with its child killed and reaped."""
 
 from __future__ import annotations
 
-import argparse
 import signal
 import sys
-from typing import Any, Awaitable, Callable, Dict, List
 
 from .answers import (EXIT_OK, EXIT_REFUSED, check_json, exit_code_of, explain_json,
                       run_json_here)
-from .parser import UsageError
 from .printing import print_check, print_explain, print_json
 from .requests import Session, load_guard, read_stdin_option, request_from_args
+from .text import UsageError
+
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Awaitable, Callable, Dict, List
+    import argparse
 
 
 def _cmd_check(args: argparse.Namespace) -> int:

@@ -6,6 +6,7 @@ import argparse
 from typing import NoReturn
 
 from ..tool import DEFAULT_MAX_OUTPUT
+from .text import UsageError
 
 # Requests between read and answered at once in serve, unless --max-in-flight says
 # otherwise: enough to keep a host's parallel work going, few enough that a flood of
@@ -22,10 +23,6 @@ exit codes:
                    127 could not be started
   serve, mcp:      0 when the input ends, 2 usage or policy-file error;
                    serve: 1 when its input or output failed (the message says which)"""
-
-
-class UsageError(Exception):
-    """A command line that cannot be carried out; reported like argparse reports its own."""
 
 
 class _Parser(argparse.ArgumentParser):

@@ -3,11 +3,13 @@ the command's own output as the bytes it was."""
 
 from __future__ import annotations
 
-import base64
-from typing import Any, Mapping, Sequence, TextIO
-
 from ..tool import binary_lines, cwd_line, limits_line, sandbox_line
 from .text import json_line
+
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Mapping, Sequence, TextIO
 
 
 def write_bytes(stream: TextIO, data: bytes) -> None:
@@ -29,6 +31,8 @@ def raw_stream(answer: Mapping[str, Any], name: str) -> bytes:
     """A stream of a run's answer as the bytes the command wrote."""
     encoded = answer.get(name + "_base64")
     if encoded is not None:
+        import base64  # only for output that is not text: it imports re
+
         return base64.b64decode(encoded)
     return str(answer.get(name, "")).encode("utf-8")
 

@@ -3,15 +3,16 @@ text before the Guard sees them; and the Guard they go to."""
 
 from __future__ import annotations
 
-import argparse
-import base64
 import sys
-from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Sequence, Tuple
 
-from .parser import UsageError
-from .text import is_text, shown
+from .text import UsageError, is_text, shown
 
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
+    import argparse
+
     from ..guard import Guard
 
 
@@ -115,6 +116,8 @@ def _run_options(line: Mapping[str, Any]) -> Tuple[Optional[float], Optional[byt
     elif encoded is not None:
         if not isinstance(encoded, str):
             raise ValueError("'stdin_b64' must be a base64 string")
+        import base64  # only for serve's stdin_b64: it imports re
+
         try:
             stdin = base64.b64decode(encoded, validate=True)
         except ValueError:

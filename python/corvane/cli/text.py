@@ -4,7 +4,17 @@ as escapes, and answers as lines of strict JSON."""
 from __future__ import annotations
 
 import math
-from typing import Any, Mapping
+from collections.abc import Mapping
+
+# typing only for the type checker: importing it would cost every start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+
+
+class UsageError(Exception):
+    """A command line that cannot be carried out; reported like argparse reports its own."""
 
 
 def is_text(text: str) -> bool:
