@@ -38,7 +38,8 @@ inline const Keys kRuleKeys = {"flags",
                                "rest_positionals",
                                "inject_double_dash_after"};
 inline const Keys kBinaryOnlyKeys = {"path", "subcommands", "argv0", "risky", "sandbox", "global"};
-inline const Keys kValueKeys = {"attached", "one_of", "pattern", "path", "changes_directory"};
+inline const Keys kValueKeys = {
+    "attached", "one_of", "pattern", "path", "changes_directory", "replaces_first_positional"};
 // A positional's role written as a table: a value limited by a set or a pattern.
 inline const Keys kRoleKeys = {"one_of", "pattern"};
 // [binaries.NAME.global]: options only, read before the subcommand word.

@@ -61,6 +61,8 @@ def git(global_options, **subcommands):
          "pattern \"(\" of \"-c\" is not a valid regular expression"),
         (git({"value_flags": {"-c": {"one_of": "x"}}}), "binaries.git.global.value_flags.-c.one_of",
          "expected a list of strings, got string"),
+        (grep(value_flags={"-e": {"replaces_first_positional": "yes"}}),
+         "binaries.grep.value_flags.-e.replaces_first_positional", "expected a boolean, got string"),
         (git({"max_flags": -1}), "binaries.git.global.max_flags", "must be between 0 and 2**64-1, got -1"),
     ],
 )
@@ -119,6 +121,12 @@ ATTACKS = [
      ["-rn", "--", "root", "/etc/passwd"]),           # files as text: the jail is gone
     (GREP_ROLES, ["-rn", "root", "/etc/passwd"], ("PathOutsideJail", 2)),
     (GREP_ROLES, ["-rn", "root", "../../etc"], ("PathOutsideJail", 2)),
+    ({**GREP_ROLES, "value_flags": ["-e"]}, ["-e", "root", "/etc/passwd"],
+     ["-e", "root", "--", "/etc/passwd"]),                            # -e not marked: the file is "text"
+    ({**GREP_ROLES, "value_flags": {"-e": {"replaces_first_positional": True}}},
+     ["-e", "root", "/etc/passwd"], ("PathOutsideJail", 2)),
+    ({**GREP_ROLES, "value_flags": {"-e": {"replaces_first_positional": True}}},
+     ["/etc/passwd", "-re", "root"], ("PathOutsideJail", 0)),
     (GREP_ROLES, ["-rn", "root", "--", "-"], ["-rn", "root", "--", "-"]),
     ({"path": GIT, **GIT_LOG}, ["--no-pager", "log"], ("SubcommandNotAllowed", 0)),  # today
     ({"path": GIT, "global": GIT_GLOBAL, **GIT_LOG}, ["--no-pager", "log"],
