@@ -157,11 +157,13 @@ class Reader {
   struct Pending {
     std::size_t index;
     std::size_t number;
-    std::optional<Path> cwd;  // where the program is at this token
-    std::size_t moves;
+    std::size_t moves;  // where the program is at this token: after this many moves
     std::size_t trace_at;
   };
   std::vector<Pending> pending_;
+  // Where the program was before each move (left empty until one), so that a
+  // pending path counts from its own place without a copy per positional.
+  std::vector<Path> before_moves_;
   bool replaced_ = false;
 };
 
@@ -196,6 +198,7 @@ std::expected<void, Refusal> Reader::change_directory(const std::string& flag,
   auto moved = check_path(value, index, &flag);
   if (!moved) return std::unexpected(std::move(moved.error()));
   checked_.pop_back();  // a move is relative to the one before it, never to a later one
+  before_moves_.push_back(std::move(here_->cwd));
   here_->cwd = std::move(*moved);
   last_move_flag_ = flag;
   ++moves_;
@@ -395,9 +398,8 @@ std::expected<void, Refusal> Reader::read_positional(std::size_t i) {
   const std::size_t number = ++positional_count;  // counted from 1, as messages say
   if (number == set_->inject_double_dash_after() + 1) insert_at = i;
   if (set_->has_positional_roles()) {
-    std::optional<Path> cwd;
-    if (here_) cwd = here_->cwd;
-    pending_.push_back({i, number, std::move(cwd), moves_, trace_ ? trace_->roles.size() : 0});
+    if (pending_.empty()) pending_.reserve(argv_.size() - i);
+    pending_.push_back({i, number, moves_, trace_ ? trace_->roles.size() : 0});
     role(TokenRole::Positional);  // named by its role once known
     return {};
   }
@@ -430,9 +432,9 @@ std::expected<void, Refusal> Reader::check_roles() {
     // A path counts from where the program was at its place, as the others do.
     std::optional<Path> now;
     const std::size_t moves_now = moves_;
-    if (here_ && p.cwd) {
+    if (here_ && rule->rule.path && p.moves < moves_) {
       now = here_->cwd;
-      here_->cwd = *p.cwd;
+      here_->cwd = before_moves_[p.moves];
       moves_ = p.moves;
     }
     auto checked = check_role(*rule, p.number, argv_[p.index], p.index);

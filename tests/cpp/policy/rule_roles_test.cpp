@@ -136,6 +136,21 @@ TEST_F(RolesTest, AFlagInPlaceOfThePatternMovesTheRolesUp) {
           {{"x"}, "ok: -- x"}});
 }
 
+TEST_F(RolesTest, APathRoleCountsFromWhereTheProgramIsAtItsPlace) {
+  // A move after the path: it must stay inside from its own place and from the last one.
+  test::make_dirs(dir / "work/sub/d");
+  auto rules = make({RuleSet()
+                         .value_flag("-C", {.changes_directory = true})
+                         .max_flags(2)
+                         .rest_positionals({.path = true})
+                         .max_positionals(3)});
+  expect(rules, {
+                    {{"../../x", "-C", "d"}, outside(0, "../../x", (dir / "x").string())},
+                    {{"../file.txt", "-C", "d", "../../file.txt"},
+                     "ok: -- ../file.txt -C d ../../file.txt"},
+                });
+}
+
 TEST_F(RolesTest, ExplainNamesEachPositionalsRole) {
   auto rules = make({RuleSet()
                          .flags({"-n"})
