@@ -75,6 +75,9 @@ struct PolicyRuleSet {
   bool path_positionals = false;
   bool inject_double_dash = true;
   DoubleDashReading double_dash = DoubleDashReading::EndsOptions;
+  /// A subcommand's own sandbox ([...subcommands.NAME.sandbox] applied to its
+  /// binary's), the one the commands this rule set allows carry; nullopt: the binary's.
+  std::optional<Sandbox> sandbox{};
 };
 
 /// One [binaries.NAME] table.

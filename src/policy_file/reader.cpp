@@ -214,6 +214,7 @@ PolicyRuleSet Reader::rule_set(const PolicyValue& data, const std::string& key,
 PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
                             const std::string& key) {
   PolicyBinary out{name, {}};
+  std::vector<SandboxLayer>& boxes = subcommand_sandboxes_.emplace_back();
   static const Keys keys = binary_keys();
   if (!table(data, key, keys)) return out;
   const PolicyValue* path_value = data.find("path");
@@ -229,6 +230,7 @@ PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
       std::any_of(kRuleKeys.begin(), kRuleKeys.end(),
                   [&](std::string_view k) { return data.find(k) != nullptr; })) {
     out.rule_sets.push_back(rule_set(data, key, {}));
+    boxes.push_back({nullptr, {}});  // the binary's own sandbox is its [sandbox]
   }
   if (!is_none(subcommands)) {
     const std::string at = join(key, "subcommands");
@@ -240,8 +242,11 @@ PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
         std::vector<std::string> words = split_words(sub_name.text);
         if (words.empty()) fail(sub_key, "empty subcommand name");
         if (failed()) break;
-        table(sub, sub_key, kRuleKeys);
+        static const Keys sub_keys = subcommand_keys();
+        table(sub, sub_key, sub_keys);
         out.rule_sets.push_back(rule_set(sub, sub_key, std::move(words)));
+        boxes.push_back(
+            {sub.kind == Kind::Table ? sub.find("sandbox") : nullptr, join(sub_key, "sandbox")});
       }
     }
   }
@@ -284,9 +289,12 @@ std::optional<ProcPolicy> Reader::build(ProcPolicyBuilder builder, const PolicyS
         std::move(builder).allow_named_bin(b.name, b.path).command_rules(b.path, std::move(*rules));
   }
   for (const PolicyBinary& b : settings.binaries) {
-    if (b.argv0 != Argv0::Canonical || b.risky || b.sandbox) {
-      builder =
-          std::move(builder).binary_options(b.path, BinaryOptions{b.argv0, b.risky, b.sandbox});
+    BinaryOptions options{b.argv0, b.risky, b.sandbox};
+    for (const PolicyRuleSet& s : b.rule_sets) {
+      if (s.sandbox) options.subcommand_sandboxes.emplace_back(s.subcommand, *s.sandbox);
+    }
+    if (options != BinaryOptions{}) {
+      builder = std::move(builder).binary_options(b.path, std::move(options));
     }
   }
   auto policy = std::move(builder).try_build();
@@ -373,7 +381,26 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
            "a binary's sandbox changes the policy's [sandbox], which this policy does not have");
       break;
     }
-    settings.binaries[i].sandbox = sandbox(data.find("sandbox"), own, key);
+    settings.binaries[i].sandbox = sandbox(data.find("sandbox"), {{own, key}});
+  }
+  // Each subcommand's own, refining its binary's (or the policy's when the binary has none).
+  for (std::size_t i = 0; i < subcommand_sandboxes_.size() && !failed(); ++i) {
+    PolicyBinary& b = settings.binaries[i];
+    for (std::size_t n = 0; n < subcommand_sandboxes_[i].size() && !failed(); ++n) {
+      const SandboxLayer& own = subcommand_sandboxes_[i][n];
+      if (is_none(own.table)) continue;
+      const std::string& key = own.key;
+      if (!box) {
+        fail(key, "a subcommand's sandbox changes the policy's [sandbox], which this policy does "
+                  "not have");
+        break;
+      }
+      std::vector<SandboxLayer> layers;
+      if (!is_none(binary_sandboxes_[i]))
+        layers.push_back({binary_sandboxes_[i], join(binary_keys_[i], "sandbox")});
+      layers.push_back(own);
+      b.rule_sets[n].sandbox = sandbox(data.find("sandbox"), layers);
+    }
   }
   if (failed()) return std::unexpected(*error_);
   builder = std::move(builder)
@@ -417,7 +444,7 @@ const std::vector<std::pair<std::string_view, std::vector<std::string_view>>>& p
         {"environment", kEnvironmentKeys},
         {"cwd", kCwdKeys},
         {"binaries.*", binary_keys()},
-        {"binaries.*.subcommands.*", kRuleKeys},
+        {"binaries.*.subcommands.*", subcommand_keys()},
         {"*.value_flags.*", kValueKeys},
         {"sandbox", kSandboxKeys},
         {"sandbox.network", kNetworkKeys},
@@ -425,6 +452,9 @@ const std::vector<std::pair<std::string_view, std::vector<std::string_view>>>& p
         {"binaries.*.sandbox", kBinarySandboxKeys},
         {"binaries.*.sandbox.network", kNetworkKeys},
         {"binaries.*.sandbox.limits", limits},
+        {"binaries.*.subcommands.*.sandbox", kBinarySandboxKeys},
+        {"binaries.*.subcommands.*.sandbox.network", kNetworkKeys},
+        {"binaries.*.subcommands.*.sandbox.limits", limits},
     };
   }();
   return table;

@@ -161,7 +161,7 @@ MISTAKES = [
     ({"risky": 1}, "binaries.python3.risky", "expected a string, got integer"),
     ({"subcommands": {"-m pytest": {"argv0": "allowed"}}}, "binaries.python3.subcommands.-m pytest.argv0",
      "unknown key (known: bundles, double_dash, first_arg_bundle, flags, inject_double_dash, max_flags, "
-     "max_positionals, numeric_flags, path_positionals, value_flags)"),
+     "max_positionals, numeric_flags, path_positionals, sandbox, value_flags)"),
 ]
 
 
