@@ -65,11 +65,14 @@ class Remover {
  public:
   Remover(int top, dev_t dev) noexcept : top_(top), dev_(dev) {}
 
-  // Empties `dir`, `depth` levels below the top; true when it is left empty.
+  // Empties `dir`, `depth` levels below the top; true when it is left empty. Another
+  // pass only while the last one removed something: an entry that cannot go (a mount
+  // point) must not make every level above it repeat its passes.
   bool clear(int dir, int depth) noexcept {
     for (int pass = 0; pass < kMaxPasses; ++pass) {
       if (::lseek(dir, 0, SEEK_SET) < 0) return false;
-      bool any = false;
+      bool left = false;
+      bool removed = false;
       alignas(8) char buf[2048];
       for (;;) {
         const long n = ::syscall(SYS_getdents64, dir, buf, sizeof buf);
@@ -79,42 +82,45 @@ class Remover {
           const auto* entry = reinterpret_cast<const Dirent64*>(buf + at);
           at += entry->reclen;
           if (is_dot(entry->name)) continue;
-          any = true;
-          remove_entry(dir, entry->name, depth);
+          if (remove_entry(dir, entry->name, depth)) {
+            removed = true;
+          } else {
+            left = true;
+          }
         }
       }
-      if (!any) return true;
+      if (!left) return true;
+      if (!removed) return false;
     }
     return false;
   }
 
  private:
-  void remove_entry(int dir, const char* name, int depth) noexcept {
+  // True when the entry is gone from `dir` (removed, moved up, or already gone).
+  bool remove_entry(int dir, const char* name, int depth) noexcept {
     struct stat st{};
-    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-    if (!S_ISDIR(st.st_mode)) {
-      (void)::unlinkat(dir, name, 0);
-      return;
-    }
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode)) return gone(::unlinkat(dir, name, 0));
     // Another file system mounted here is not the run's to empty.
-    if (st.st_dev != dev_) return;
+    if (st.st_dev != dev_) return false;
     if (depth >= kMaxDepth) {
       char moved[48];
       std::snprintf(moved, sizeof moved, ".corvane-deep-%u", moved_++);
-      (void)::renameat(dir, name, top_, moved);
-      return;
+      return ::renameat(dir, name, top_, moved) == 0;
     }
     const UniqueFd sub = open_own_dir(dir, name);
     if (!sub) {
       // Swapped for a link or a file since the stat: that is removed, not followed.
-      if (errno == ELOOP || errno == ENOTDIR) (void)::unlinkat(dir, name, 0);
-      return;
+      if (errno == ELOOP || errno == ENOTDIR) return gone(::unlinkat(dir, name, 0));
+      return errno == ENOENT;
     }
     struct stat opened{};
-    if (::fstat(sub.get(), &opened) != 0 || opened.st_dev != dev_) return;
+    if (::fstat(sub.get(), &opened) != 0 || opened.st_dev != dev_) return false;
     clear(sub.get(), depth + 1);
-    (void)::unlinkat(dir, name, AT_REMOVEDIR);
+    return gone(::unlinkat(dir, name, AT_REMOVEDIR));
   }
+
+  static bool gone(int rc) noexcept { return rc == 0 || errno == ENOENT; }
 
   int top_;
   dev_t dev_;
