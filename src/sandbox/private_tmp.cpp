@@ -73,6 +73,7 @@ class Remover {
       if (::lseek(dir, 0, SEEK_SET) < 0) return false;
       bool left = false;
       bool removed = false;
+      const unsigned moved_before = moved_;
       alignas(8) char buf[2048];
       for (;;) {
         const long n = ::syscall(SYS_getdents64, dir, buf, sizeof buf);
@@ -89,7 +90,8 @@ class Remover {
           }
         }
       }
-      if (!left) return true;
+      // What was moved up to the top during a pass there may lie behind where it read.
+      if (!left && (depth != 0 || moved_ == moved_before)) return true;
       if (!removed) return false;
     }
     return false;
