@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "policy_file/values.hpp"
 #include "policy_file/walk.hpp"
@@ -250,6 +251,11 @@ PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
       }
     }
   }
+  // A binary that may not be there yet (a workspace's virtual environment) is
+  // left out while its file is missing, instead of refusing the whole policy.
+  std::error_code ec;
+  left_out_ = boolean(data.find("optional"), join(key, "optional"), false) &&
+              !std::filesystem::exists(out.path, ec);
   out.argv0 = choice(data.find("argv0"), join(key, "argv0"), "canonical", kArgv0, "unknown value");
   if (const PolicyValue* risky = data.find("risky")) {
     out.risky = choice(risky, join(key, "risky"), "", kBinaryRisky, "unknown value");
@@ -365,6 +371,12 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
         binary_keys_.push_back(join("binaries", name.text));
         settings.binaries.push_back(binary(name.text, entry, binary_keys_.back()));
         binary_sandboxes_.push_back(entry.kind == Kind::Table ? entry.find("sandbox") : nullptr);
+        if (std::exchange(left_out_, false)) {
+          settings.binaries.pop_back();
+          binary_keys_.pop_back();
+          binary_sandboxes_.pop_back();
+          subcommand_sandboxes_.pop_back();
+        }
       }
     }
   }

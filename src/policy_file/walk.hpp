@@ -27,7 +27,8 @@ inline const Keys kTopKeys = {
 inline const Keys kRuleKeys = {
     "flags",   "value_flags",      "max_flags",        "max_positionals",    "numeric_flags",
     "bundles", "first_arg_bundle", "path_positionals", "inject_double_dash", "double_dash"};
-inline const Keys kBinaryOnlyKeys = {"path", "subcommands", "argv0", "risky", "sandbox"};
+inline const Keys kBinaryOnlyKeys = {"path",  "subcommands", "argv0",
+                                     "risky", "sandbox",     "optional"};
 inline const Keys kValueKeys = {"attached", "one_of", "pattern", "path", "changes_directory"};
 inline const Keys kEnvironmentKeys = {"mode", "names", "vars"};
 inline const Keys kCwdKeys = {"fixed", "jail", "allow", "default"};
@@ -181,6 +182,7 @@ class Reader {
   // Each binary's rule sets' own [sandbox] tables (null where none) and their key
   // paths, as its rule sets are listed.
   std::vector<std::vector<SandboxLayer>> subcommand_sandboxes_;
+  bool left_out_ = false;  // the binary just read is optional and its file is missing
   PolicySettings settings_;
   bool cwd_written_ = false;
   std::vector<std::pair<std::string, std::string>> writable_;
