@@ -238,9 +238,6 @@ class ProcPolicy {
   };
   /// The settings of a canonical binary, or null.
   [[nodiscard]] const BinarySettings* settings_of(const Path& canonical) const;
-  /// The policy's sandbox put on an allowed command.
-  [[nodiscard]] std::expected<PreparedCommand, Refusal> carry_sandbox(
-      std::expected<PreparedCommand, Refusal> result) const;
 
   EnvPolicy env_policy_;
   CwdPolicy cwd_policy_;

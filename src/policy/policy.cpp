@@ -164,8 +164,17 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request,
   if (!canonical) return std::unexpected(to_refusal(std::move(canonical.error())));
   if (ex) ex->canonical = *canonical;
   const BinarySettings* own = settings_of(*canonical);
+  // The sandbox is set on the command itself rather than left to whoever runs it:
+  // a host that runs the checked command by any route still runs it inside. A
+  // binary's own, built once with the policy, stands in for the policy's (and the
+  // sandbox of the subcommand that allowed, set below, for both).
   auto made = [&](PreparedCommand cmd) {
     if (own && own->argv0) cmd.argv0_ = own->argv0;
+    if (own && own->sandbox) {
+      cmd.sandbox_ = own->sandbox;
+    } else if (sandbox_) {
+      cmd.sandbox_ = sandbox_;
+    }
     return cmd;
   };
 
@@ -250,30 +259,14 @@ const ProcPolicy::BinarySettings* ProcPolicy::settings_of(const Path& canonical)
 }
 
 std::expected<PreparedCommand, Refusal> ProcPolicy::check(ProcRequest request) const {
-  return carry_sandbox(judge(std::move(request), nullptr));
+  return judge(std::move(request), nullptr);
 }
 
 Explanation ProcPolicy::explain(ProcRequest request) const {
   Explanation ex{
       std::unexpected(Refusal{}), CheckStage::Binary, std::nullopt, {}, {}, std::nullopt};
-  ex.result = carry_sandbox(judge(std::move(request), &ex));
+  ex.result = judge(std::move(request), &ex);
   return ex;
-}
-
-std::expected<PreparedCommand, Refusal> ProcPolicy::carry_sandbox(
-    std::expected<PreparedCommand, Refusal> result) const {
-  // Set on the command itself rather than left to whoever runs it: a host that
-  // runs the checked command by any route still runs it in the policy's sandbox.
-  // A binary's own sandbox, built once with the policy, stands in for the policy's,
-  // and the sandbox of the subcommand that allowed (set by judge()) for both.
-  if (!result || result->sandbox_) return result;
-  const BinarySettings* own = settings_of(result->bin());
-  if (own && own->sandbox) {
-    result->sandbox_ = own->sandbox;
-  } else if (sandbox_) {
-    result->sandbox_ = sandbox_;
-  }
-  return result;
 }
 
 }  // namespace corvane
