@@ -57,7 +57,10 @@ def main():
         best = dict.fromkeys(guards, float("inf"))
         for _ in range(repeats):
             for name, guard in guards.items():
-                best[name] = min(best[name], per_call(lambda: guard.check("git", ARGV, cwd=ws), calls, 1))
+                def call(guard=guard):
+                    guard.check("git", ARGV, cwd=ws)
+
+                best[name] = min(best[name], per_call(call, calls, 1))
         base = best[rows[0][0]]
         for name, _ in rows:
             if name not in best:

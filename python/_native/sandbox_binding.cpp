@@ -313,11 +313,10 @@ PyObject* sandbox_describe(PyObject*, PyObject* handle) noexcept {
     Ref exec(paths_to_tuple(spec.exec));
     Ref network(network_to_python(spec));
     if (!read || !write || !exec || !network) return nullptr;
-    return Py_BuildValue("(OOOOOOOOOO)", name.get(), skipped.get(), limits.get(), read.get(),
-                         write.get(), exec.get(), network.get(),
-                         spec.keep_background ? Py_True : Py_False,
-                         spec.best_effort ? Py_True : Py_False,
-                         spec.private_tmp ? Py_True : Py_False);
+    return Py_BuildValue(
+        "(OOOOOOOOOO)", name.get(), skipped.get(), limits.get(), read.get(), write.get(),
+        exec.get(), network.get(), spec.keep_background ? Py_True : Py_False,
+        spec.best_effort ? Py_True : Py_False, spec.private_tmp ? Py_True : Py_False);
   });
 }
 

@@ -37,9 +37,10 @@ class Sandbox:
     ``best_effort`` (False) skips a kernel feature the machine lacks instead of
     raising; ``private_tmp`` (False) gives every run a fresh directory of its
     own under the host's temporary directory, writable by that command alone,
-    named by ``TMPDIR`` and removed with its contents when the run ends. Limits: ``memory`` (address space, bytes), ``cpu_seconds``,
-    ``processes``, ``file_size`` (bytes) and ``open_files``; leave one out for
-    the default, pass None to keep the inherited limit.
+    named by ``TMPDIR`` and removed with its contents when the run ends.
+    Limits: ``memory`` (address space, bytes), ``cpu_seconds``, ``processes``,
+    ``file_size`` (bytes) and ``open_files``; leave one out for the default,
+    pass None to keep the inherited limit.
 
     Raises TypeError for an argument of the wrong type (the switches take True
     or False only: ``network="false"`` is an error, not a true value), and

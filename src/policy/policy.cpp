@@ -238,9 +238,9 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request,
   auto argv = command->second->apply(std::move(request.argv), jail ? &*jail : nullptr, trace);
   if (!argv) return std::unexpected(std::move(argv.error()));
   stage(CheckStage::Allowed);
-  PreparedCommand cmd = made(PreparedCommand(std::move(*canonical), std::move(*argv),
-                                             std::move(*cwd), std::move(env), max_stdout_,
-                                             max_stderr_, timeout_, max_stdin_));
+  PreparedCommand cmd =
+      made(PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
+                           max_stdout_, max_stderr_, timeout_, max_stdin_));
   if (by_subcommand && trace->subcommand) {
     for (const auto& [words, box] : own->subcommand_sandboxes) {
       if (words == *trace->subcommand) {

@@ -403,8 +403,9 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
       if (is_none(own.table)) continue;
       const std::string& key = own.key;
       if (!box) {
-        fail(key, "a subcommand's sandbox changes the policy's [sandbox], which this policy does "
-                  "not have");
+        fail(key,
+             "a subcommand's sandbox changes the policy's [sandbox], which this policy does "
+             "not have");
         break;
       }
       std::vector<SandboxLayer> layers;

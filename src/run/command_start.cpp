@@ -185,7 +185,7 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   }
   const bool group = launch && launch->containment() == Containment::ProcessGroup;
   return Child{std::move(spawned->pidfd), std::move(out->read), std::move(err->read),
-               group ? spawned->pid : 0, cmd.sandbox(), std::move(tmp)};
+               group ? spawned->pid : 0,  cmd.sandbox(),        std::move(tmp)};
 }
 
 // SIGKILL to a child and to its sandbox's process group (if any), then reap it. A

@@ -77,7 +77,8 @@ struct NetPortAttr {
 
 /// The first Landlock layer of a sandbox, plus read access to `extra_reads` and
 /// write access beneath the directory `extra_write` (when not -1).
-[[nodiscard]] std::expected<UniqueFd, std::string> base_ruleset(
-    const Sandbox::State& st, const std::vector<int>& extra_reads, int extra_write = -1);
+[[nodiscard]] std::expected<UniqueFd, std::string> base_ruleset(const Sandbox::State& st,
+                                                                const std::vector<int>& extra_reads,
+                                                                int extra_write = -1);
 
 }  // namespace corvane

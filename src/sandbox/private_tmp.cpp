@@ -164,8 +164,8 @@ std::expected<PrivateTmp, std::string> PrivateTmp::create(const std::string& par
       return std::unexpected("private temporary directory in " + parent + ": " +
                              os_error_text(errno));
   }
-  tmp.dir_.reset(
-      ::openat(tmp.parent_.get(), tmp.name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  tmp.dir_.reset(::openat(tmp.parent_.get(), tmp.name_.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!tmp.dir_) {
     const int error = errno;
     (void)::unlinkat(tmp.parent_.get(), tmp.name_.c_str(), AT_REMOVEDIR);

@@ -4,7 +4,6 @@ $TMPDIR) works while /tmp itself stays closed; without it they fail. The
 directory is the run's alone and gone after the run, however the run ends."""
 
 import asyncio
-import os
 
 import pytest
 

@@ -35,9 +35,13 @@ struct Planted {
 
 const Planted kPlanted[] = {
     {"a link to a directory outside",
-     [](const fs::path& tmp, const fs::path& outside) { fs::create_directory_symlink(outside, tmp / "l"); }},
+     [](const fs::path& tmp, const fs::path& outside) {
+       fs::create_directory_symlink(outside, tmp / "l");
+     }},
     {"a link to a file outside",
-     [](const fs::path& tmp, const fs::path& outside) { fs::create_symlink(outside / "keep", tmp / "f"); }},
+     [](const fs::path& tmp, const fs::path& outside) {
+       fs::create_symlink(outside / "keep", tmp / "f");
+     }},
     {"a link to outside deep in a tree",
      [](const fs::path& tmp, const fs::path& outside) {
        fs::create_directories(tmp / "a" / "b" / "c");
@@ -77,7 +81,9 @@ TEST_P(PrivateTmpRemoval, RemovesEverythingInsideAndNothingOutside) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PrivateTmpRemoval, ::testing::ValuesIn(kPlanted),
-                         [](const auto& info) { return test::param_name(info.param.name, info.index); });
+                         [](const auto& info) {
+                           return test::param_name(info.param.name, info.index);
+                         });
 
 // ---------------------------------------------------------------- runs
 
@@ -133,8 +139,8 @@ class PrivateTmpRun : public test::NoLeakTest, public ::testing::WithParamInterf
   }
 
   [[nodiscard]] int entries_left() const {
-    return static_cast<int>(std::distance(fs::directory_iterator(host_.path().native()),
-                                          fs::directory_iterator()));
+    return static_cast<int>(
+        std::distance(fs::directory_iterator(host_.path().native()), fs::directory_iterator()));
   }
 
   test::TempDir host_;
@@ -146,8 +152,9 @@ TEST_P(PrivateTmpRun, TheDirectoryIsTheCommandsAndGoneAfterTheRun) {
   const End end = GetParam().end;
   const Path cwd = end == End::SpawnFailure ? work_ / "gone" : work_.path();
   if (end == End::SpawnFailure) test::make_dirs(cwd);
-  const ProcPolicy p = policy(cwd, end == End::Timeout ? Duration::from_chrono(std::chrono::milliseconds(300))
-                                                      : Duration::from_secs(30));
+  const ProcPolicy p =
+      policy(cwd, end == End::Timeout ? Duration::from_chrono(std::chrono::milliseconds(300))
+                                      : Duration::from_secs(30));
   // The script writes into its TMPDIR (a file and a tree), says where that is, then
   // lingers when the row ends it from outside.
   const std::string script =
@@ -214,8 +221,9 @@ const RunRow kRuns[] = {
     {"spawn failure", End::SpawnFailure},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rows, PrivateTmpRun, ::testing::ValuesIn(kRuns),
-                         [](const auto& info) { return test::param_name(info.param.name, info.index); });
+INSTANTIATE_TEST_SUITE_P(Rows, PrivateTmpRun, ::testing::ValuesIn(kRuns), [](const auto& info) {
+  return test::param_name(info.param.name, info.index);
+});
 
 }  // namespace
 }  // namespace corvane
