@@ -118,6 +118,9 @@ def test_describe_and_explain_show_it(ws):
     assert g.explain("sort", ["big.txt"], cwd=str(ws))["prepared"]["sandbox"]["private_tmp"] is True
     assert guard(ws, None).describe()["sandbox"]["private_tmp"] is False
     assert g.sandbox.private_tmp is True
+    # The model is told where its temporary files go.
+    assert "temporary directory of its own, named by $TMPDIR (not /tmp)" in g.tool_description()
+    assert "$TMPDIR" not in guard(ws, None).tool_description()
 
 
 # Each row: the sandbox tables, the key path and the reason.
