@@ -49,6 +49,12 @@ struct BinaryOptions {
   /// exec rights no other binary has. It replaces the policy's whole, so build
   /// it from the policy's SandboxSpec with what differs changed.
   std::optional<Sandbox> sandbox = std::nullopt;
+  /// Sandboxes for some of the binary's CommandRules rule sets, by subcommand
+  /// path: a command that rule set allowed carries it instead of the binary's
+  /// own (or the policy's), so "git commit" may run hooks "git status" may not.
+  /// Whole sandboxes, as `sandbox` is. try_build() refuses a path that names no
+  /// rule set of the binary's.
+  std::vector<std::pair<std::vector<std::string>, Sandbox>> subcommand_sandboxes{};
 
   friend bool operator==(const BinaryOptions&, const BinaryOptions&) = default;
 };
@@ -227,12 +233,11 @@ class ProcPolicy {
     std::optional<Path> argv0;  // the allowed path, when the child sees it as argv[0]
     std::optional<RiskyBinPolicy> risky;
     std::optional<Sandbox> sandbox;  // carried instead of the policy's
+    // Carried instead of both, by the subcommand path of the rule set that allowed.
+    std::vector<std::pair<std::vector<std::string>, Sandbox>> subcommand_sandboxes;
   };
   /// The settings of a canonical binary, or null.
   [[nodiscard]] const BinarySettings* settings_of(const Path& canonical) const;
-  /// The policy's sandbox put on an allowed command.
-  [[nodiscard]] std::expected<PreparedCommand, Refusal> carry_sandbox(
-      std::expected<PreparedCommand, Refusal> result) const;
 
   EnvPolicy env_policy_;
   CwdPolicy cwd_policy_;

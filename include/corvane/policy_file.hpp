@@ -79,6 +79,9 @@ struct PolicyRuleSet {
   std::vector<PositionalRole> positionals{};
   std::optional<PositionalRole> rest_positionals{};
   std::uint64_t inject_double_dash_after = 0;
+  /// A subcommand's own sandbox ([...subcommands.NAME.sandbox] applied to its
+  /// binary's), the one the commands this rule set allows carry; nullopt: the binary's.
+  std::optional<Sandbox> sandbox{};
 };
 
 /// One [binaries.NAME] table.

@@ -62,6 +62,11 @@ struct SandboxSpec {
   std::optional<SandboxPorts> ports{};
   bool keep_background = false;  ///< false: every process the command started ends with it
   bool best_effort = false;      ///< true: a missing kernel feature is skipped, not an error
+  /// true: every run gets a directory of its own, made fresh (mode 0700) under the
+  /// host's temporary directory (its TMPDIR, else /tmp), writable by that command
+  /// alone, named by TMPDIR in its environment (replacing any the environment
+  /// policy passes) and removed with its contents when the run ends, however it ends.
+  bool private_tmp = false;
   SandboxLimits limits{};
 
   /// The system's read-only tree (those of /usr, /bin, /lib*, /etc, /opt that

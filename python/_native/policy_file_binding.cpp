@@ -218,7 +218,7 @@ PyObject* positional_role(const PositionalRole& role) {
   return d.release();
 }
 
-PyObject* rule_set(const PolicyRuleSet& s) {
+PyObject* rule_set(const PolicyRuleSet& s, const std::optional<Path>& workspace) {
   Ref d(PyDict_New());
   if (!d || !set(d.get(), "subcommand", s.subcommand.empty() ? none() : str(words(s.subcommand))) ||
       !set(d.get(), "flags", strings(s.flags)) ||
@@ -247,6 +247,9 @@ PyObject* rule_set(const PolicyRuleSet& s) {
            PyLong_FromUnsignedLongLong(s.inject_double_dash_after))) {
     return nullptr;
   }
+  // A subcommand's own sandbox, whole as its commands get it; shown only when it has one.
+  if (s.sandbox && !set(d.get(), "sandbox", sandbox_description(*s.sandbox, workspace)))
+    return nullptr;
   return d.release();
 }
 
@@ -269,7 +272,8 @@ PyObject* binary(const PolicyBinary& b, const std::optional<Path>& workspace) {
   Ref d(PyDict_New());
   if (!d || !set(d.get(), "name", str(b.name)) || !set(d.get(), "path", path_str(b.path)) ||
       !set(d.get(), "subcommands", strings(subcommands)) ||
-      !set(d.get(), "rule_sets", list_of(b.rule_sets, rule_set))) {
+      !set(d.get(), "rule_sets",
+           list_of(b.rule_sets, [&](const PolicyRuleSet& s) { return rule_set(s, workspace); }))) {
     return nullptr;
   }
   // Shown when set, so that a policy without them describes itself as before.
@@ -335,6 +339,7 @@ PyObject* sandbox_description(const Sandbox& box, const std::optional<Path>& wor
       !set(d.get(), "exec", paths(spec.exec)) || !set(d.get(), "network", network.release()) ||
       !set(d.get(), "keep_background", boolean(spec.keep_background)) ||
       !set(d.get(), "best_effort", boolean(spec.best_effort)) ||
+      !set(d.get(), "private_tmp", boolean(spec.private_tmp)) ||
       !set(d.get(), "containment", str(containment_name(box.containment()))) ||
       !set(d.get(), "skipped", strings(box.skipped())) ||
       !set(d.get(), "limits", limits.release())) {

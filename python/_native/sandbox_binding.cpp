@@ -226,8 +226,8 @@ PyTypeObject* sandbox_handle_type() {
 
 PyObject* sandbox_build(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 8) {
-      PyErr_SetString(PyExc_TypeError, "sandbox_build() takes 8 positional arguments");
+    if (nargs != 9) {
+      PyErr_SetString(PyExc_TypeError, "sandbox_build() takes 9 positional arguments");
       return nullptr;
     }
     SandboxSpec spec;
@@ -239,10 +239,11 @@ PyObject* sandbox_build(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
     if (!paths_from(args[1], "read", spec.read) || !paths_from(args[2], "write", spec.write) ||
         !paths_from(args[3], "exec", spec.exec) || !network_from(args[4], spec) ||
         !switch_from(args[5], "keep_background", spec.keep_background) ||
-        !switch_from(args[6], "best_effort", spec.best_effort)) {
+        !switch_from(args[6], "best_effort", spec.best_effort) ||
+        !switch_from(args[7], "private_tmp", spec.private_tmp)) {
       return nullptr;
     }
-    PyObject* limits = args[7];
+    PyObject* limits = args[8];
     if (!PyTuple_Check(limits) || PyTuple_GET_SIZE(limits) != 5) {
       PyErr_SetString(PyExc_TypeError, "limits: expected a tuple of 5");
       return nullptr;
@@ -312,10 +313,10 @@ PyObject* sandbox_describe(PyObject*, PyObject* handle) noexcept {
     Ref exec(paths_to_tuple(spec.exec));
     Ref network(network_to_python(spec));
     if (!read || !write || !exec || !network) return nullptr;
-    return Py_BuildValue("(OOOOOOOOO)", name.get(), skipped.get(), limits.get(), read.get(),
-                         write.get(), exec.get(), network.get(),
-                         spec.keep_background ? Py_True : Py_False,
-                         spec.best_effort ? Py_True : Py_False);
+    return Py_BuildValue(
+        "(OOOOOOOOOO)", name.get(), skipped.get(), limits.get(), read.get(), write.get(),
+        exec.get(), network.get(), spec.keep_background ? Py_True : Py_False,
+        spec.best_effort ? Py_True : Py_False, spec.private_tmp ? Py_True : Py_False);
   });
 }
 

@@ -19,14 +19,16 @@ def sandbox_build(
     network: Any,
     keep_background: Any,
     best_effort: Any,
+    private_tmp: Any,
     limits: Tuple[Any, ...],
     /,
 ) -> SandboxHandle: ...
 def sandbox_available() -> Dict[str, Any]: ...
-# (containment, skipped, limits, read, write, exec, network, keep_background, best_effort)
+# (containment, skipped, limits, read, write, exec, network, keep_background, best_effort,
+#  private_tmp)
 SandboxDescription = Tuple[str, Tuple[str, ...], Tuple[Optional[int], ...], Tuple[bytes, ...],
                            Tuple[bytes, ...], Tuple[bytes, ...],
-                           Union[bool, Dict[str, Tuple[int, ...]]], bool, bool]
+                           Union[bool, Dict[str, Tuple[int, ...]]], bool, bool, bool]
 
 def sandbox_describe(handle: SandboxHandle, /) -> SandboxDescription: ...
 

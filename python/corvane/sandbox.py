@@ -42,9 +42,12 @@ class Sandbox:
     checks ports, not hosts, so port 443 reaches every host); ``keep_background``
     (False) lets processes outlive the run;
     ``best_effort`` (False) skips a kernel feature the machine lacks instead of
-    raising. Limits: ``memory`` (address space, bytes), ``cpu_seconds``,
-    ``processes``, ``file_size`` (bytes) and ``open_files``; leave one out for
-    the default, pass None to keep the inherited limit.
+    raising; ``private_tmp`` (False) gives every run a fresh directory of its
+    own under the host's temporary directory, writable by that command alone,
+    named by ``TMPDIR`` and removed with its contents when the run ends.
+    Limits: ``memory`` (address space, bytes), ``cpu_seconds``, ``processes``,
+    ``file_size`` (bytes) and ``open_files``; leave one out for the default,
+    pass None to keep the inherited limit.
 
     Raises TypeError for an argument of the wrong type (the switches take True
     or False only: ``network="false"`` is an error, not a true value), and
@@ -57,30 +60,33 @@ class Sandbox:
     def __init__(self, *, read: Iterable[PathLike] = (), write: Iterable[PathLike] = (),
                  exec: Iterable[PathLike] = (), network: Network = False,
                  keep_background: bool = False, best_effort: bool = False,
-                 memory: Optional[int] = _DEFAULT, cpu_seconds: Optional[int] = _DEFAULT,
-                 processes: Optional[int] = _DEFAULT, file_size: Optional[int] = _DEFAULT,
+                 private_tmp: bool = False, memory: Optional[int] = _DEFAULT,
+                 cpu_seconds: Optional[int] = _DEFAULT, processes: Optional[int] = _DEFAULT,
+                 file_size: Optional[int] = _DEFAULT,
                  open_files: Optional[int] = _DEFAULT) -> None:
-        self._build(None, read, write, exec, network, keep_background, best_effort,
+        self._build(None, read, write, exec, network, keep_background, best_effort, private_tmp,
                     (memory, cpu_seconds, processes, file_size, open_files))
 
     def _build(self, workspace: Optional[PathLike], read: Any, write: Any, exec: Any,
-               network: Any, keep_background: Any, best_effort: Any, limits: Tuple[Any, ...]) -> None:
+               network: Any, keep_background: Any, best_effort: Any, private_tmp: Any,
+               limits: Tuple[Any, ...]) -> None:
         # Every argument is checked where the binding converts it for the core.
         self._handle = _native.sandbox_build(workspace, read, write, exec, network,
-                                             keep_background, best_effort, limits)
+                                             keep_background, best_effort, private_tmp, limits)
 
     @classmethod
     def workspace(cls, path: PathLike, *, read: Iterable[PathLike] = (),
                   write: Iterable[PathLike] = (), exec: Iterable[PathLike] = (),
                   network: Network = False, keep_background: bool = False,
-                  best_effort: bool = False, memory: Optional[int] = _DEFAULT,
+                  best_effort: bool = False, private_tmp: bool = False,
+                  memory: Optional[int] = _DEFAULT,
                   cpu_seconds: Optional[int] = _DEFAULT, processes: Optional[int] = _DEFAULT,
                   file_size: Optional[int] = _DEFAULT,
                   open_files: Optional[int] = _DEFAULT) -> "Sandbox":
         """The common case in one line: the system's read-only tree plus ``path``
         writable (the core's preset), with any extra paths and options."""
         self = cls.__new__(cls)
-        self._build(path, read, write, exec, network, keep_background, best_effort,
+        self._build(path, read, write, exec, network, keep_background, best_effort, private_tmp,
                     (memory, cpu_seconds, processes, file_size, open_files))
         return self
 
@@ -117,6 +123,11 @@ class Sandbox:
     @property
     def best_effort(self) -> bool:
         return self._described()[8]
+
+    @property
+    def private_tmp(self) -> bool:
+        """Whether every run gets a private temporary directory (TMPDIR)."""
+        return self._described()[9]
 
     @property
     def containment(self) -> str:

@@ -216,6 +216,8 @@ def own_sandbox_line(entry: Mapping[str, Any]) -> str:
 def sandbox_terms(box: Mapping[str, Any]) -> Tuple[str, str]:
     """Where a sandbox of describe() may write, and its network access, as words."""
     writable = ", ".join(os.path.normpath(p) for p in box.get("write") or []) or "nothing"
+    if box.get("private_tmp"):
+        writable += " and a temporary directory of its own, named by $TMPDIR (not /tmp)"
     net = box.get("network")
     if isinstance(net, Mapping):
         # The kernel checks ports, not hosts: a connect port is open towards every host.

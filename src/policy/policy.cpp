@@ -164,8 +164,17 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request,
   if (!canonical) return std::unexpected(to_refusal(std::move(canonical.error())));
   if (ex) ex->canonical = *canonical;
   const BinarySettings* own = settings_of(*canonical);
+  // The sandbox is set on the command itself rather than left to whoever runs it:
+  // a host that runs the checked command by any route still runs it inside. A
+  // binary's own, built once with the policy, stands in for the policy's (and the
+  // sandbox of the subcommand that allowed, set below, for both).
   auto made = [&](PreparedCommand cmd) {
     if (own && own->argv0) cmd.argv0_ = own->argv0;
+    if (own && own->sandbox) {
+      cmd.sandbox_ = own->sandbox;
+    } else if (sandbox_) {
+      cmd.sandbox_ = sandbox_;
+    }
     return cmd;
   };
 
@@ -221,12 +230,26 @@ std::expected<PreparedCommand, Refusal> ProcPolicy::judge(ProcRequest request,
     jail = PathJail{std::move(*real_cwd), std::move(root)};
   }
   stage(CheckStage::Arguments);
-  auto argv = command->second->apply(std::move(request.argv), jail ? &*jail : nullptr,
-                                     ex ? &ex->trace : nullptr);
+  // Which rule set allowed matters only to a binary with subcommand sandboxes;
+  // check() asks for the trace just then.
+  const bool by_subcommand = own && !own->subcommand_sandboxes.empty();
+  RuleTrace local;
+  RuleTrace* trace = ex ? &ex->trace : by_subcommand ? &local : nullptr;
+  auto argv = command->second->apply(std::move(request.argv), jail ? &*jail : nullptr, trace);
   if (!argv) return std::unexpected(std::move(argv.error()));
   stage(CheckStage::Allowed);
-  return made(PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd),
-                              std::move(env), max_stdout_, max_stderr_, timeout_, max_stdin_));
+  PreparedCommand cmd =
+      made(PreparedCommand(std::move(*canonical), std::move(*argv), std::move(*cwd), std::move(env),
+                           max_stdout_, max_stderr_, timeout_, max_stdin_));
+  if (by_subcommand && trace->subcommand) {
+    for (const auto& [words, box] : own->subcommand_sandboxes) {
+      if (words == *trace->subcommand) {
+        cmd.sandbox_ = box;
+        break;
+      }
+    }
+  }
+  return cmd;
 }
 
 const ProcPolicy::BinarySettings* ProcPolicy::settings_of(const Path& canonical) const {
@@ -236,29 +259,14 @@ const ProcPolicy::BinarySettings* ProcPolicy::settings_of(const Path& canonical)
 }
 
 std::expected<PreparedCommand, Refusal> ProcPolicy::check(ProcRequest request) const {
-  return carry_sandbox(judge(std::move(request), nullptr));
+  return judge(std::move(request), nullptr);
 }
 
 Explanation ProcPolicy::explain(ProcRequest request) const {
   Explanation ex{
       std::unexpected(Refusal{}), CheckStage::Binary, std::nullopt, {}, {}, std::nullopt};
-  ex.result = carry_sandbox(judge(std::move(request), &ex));
+  ex.result = judge(std::move(request), &ex);
   return ex;
-}
-
-std::expected<PreparedCommand, Refusal> ProcPolicy::carry_sandbox(
-    std::expected<PreparedCommand, Refusal> result) const {
-  // Set on the command itself rather than left to whoever runs it: a host that
-  // runs the checked command by any route still runs it in the policy's sandbox.
-  // A binary's own sandbox, built once with the policy, stands in for the policy's.
-  if (!result) return result;
-  const BinarySettings* own = settings_of(result->bin());
-  if (own && own->sandbox) {
-    result->sandbox_ = own->sandbox;
-  } else if (sandbox_) {
-    result->sandbox_ = sandbox_;
-  }
-  return result;
 }
 
 }  // namespace corvane

@@ -272,6 +272,7 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
       if (options->argv0 == Argv0::AllowedPath) settings.argv0 = registered;
       settings.risky = options->risky;
       settings.sandbox = options->sandbox;
+      settings.subcommand_sandboxes = options->subcommand_sandboxes;
     }
     // As in build(): rules under the path as registered win over rules under its canonical form.
     Path key = registered;
@@ -282,6 +283,25 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
     }
     if (!rules.found()) {
       return std::unexpected(to_refusal(violation::ArgRulesRequired{display(registered)}));
+    }
+    // A subcommand's sandbox belongs to one of the binary's rule sets; one for
+    // words no rule set has would never apply.
+    for (const auto& [words, box] : settings.subcommand_sandboxes) {
+      const bool known =
+          rules.command != nullptr &&
+          std::any_of((*rules.command)->rule_sets().begin(), (*rules.command)->rule_sets().end(),
+                      [&](const RuleSet& set) { return set.subcommand() == words; });
+      if (!known) {
+        std::string named;
+        for (const std::string& w : words) named += (named.empty() ? "" : " ") + w;
+        return std::unexpected(Refusal{"OptionsForUnknownSubcommand",
+                                       std::nullopt,
+                                       "a sandbox for subcommand " + escape_quoted(named) + " of " +
+                                           display(registered) +
+                                           ", which has no command rules for it",
+                                       {{"path", display(registered)}, {"subcommand", named}},
+                                       std::nullopt});
+      }
     }
     if (auto seen = source_of.find(*canonical); seen != source_of.end()) {
       if (!path_equal(seen->second, key)) {
@@ -296,7 +316,8 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
       const auto& earlier = before == policy.settings_by_canonical_.end() ? none : before->second;
       const bool same_argv0 = earlier.argv0.has_value() == settings.argv0.has_value() &&
                               (!settings.argv0 || path_equal(*earlier.argv0, *settings.argv0));
-      if (!same_argv0 || earlier.risky != settings.risky || earlier.sandbox != settings.sandbox) {
+      if (!same_argv0 || earlier.risky != settings.risky || earlier.sandbox != settings.sandbox ||
+          earlier.subcommand_sandboxes != settings.subcommand_sandboxes) {
         return std::unexpected(Refusal{"ConflictingBinaryOptions",
                                        std::nullopt,
                                        "binaries that resolve to " + display(*canonical) +
@@ -308,7 +329,8 @@ std::expected<ProcPolicy, Refusal> ProcPolicyBuilder::try_build() && {
     }
     source_of.emplace(*canonical, key);
     policy.allowed_canonical_.insert(*canonical);
-    if (settings.argv0 || settings.risky || settings.sandbox) {
+    if (settings.argv0 || settings.risky || settings.sandbox ||
+        !settings.subcommand_sandboxes.empty()) {
       policy.settings_by_canonical_.emplace(*canonical, std::move(settings));
     }
     if (rules.command != nullptr) {

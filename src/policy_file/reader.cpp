@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "policy_file/values.hpp"
 #include "policy_file/walk.hpp"
@@ -262,6 +263,7 @@ PositionalRole Reader::positional_role(const PolicyValue& value, const std::stri
 PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
                             const std::string& key) {
   PolicyBinary out{name, {}};
+  std::vector<SandboxLayer>& boxes = subcommand_sandboxes_.emplace_back();
   static const Keys keys = binary_keys();
   if (!table(data, key, keys)) return out;
   const PolicyValue* path_value = data.find("path");
@@ -277,6 +279,7 @@ PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
       std::any_of(kRuleKeys.begin(), kRuleKeys.end(),
                   [&](std::string_view k) { return data.find(k) != nullptr; })) {
     out.rule_sets.push_back(rule_set(data, key, {}));
+    boxes.push_back({nullptr, {}});  // the binary's own sandbox is its [sandbox]
   }
   if (!is_none(subcommands)) {
     const std::string at = join(key, "subcommands");
@@ -288,8 +291,11 @@ PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
         std::vector<std::string> words = split_words(sub_name.text);
         if (words.empty()) fail(sub_key, "empty subcommand name");
         if (failed()) break;
-        table(sub, sub_key, kRuleKeys);
+        static const Keys sub_keys = subcommand_keys();
+        table(sub, sub_key, sub_keys);
         out.rule_sets.push_back(rule_set(sub, sub_key, std::move(words)));
+        boxes.push_back(
+            {sub.kind == Kind::Table ? sub.find("sandbox") : nullptr, join(sub_key, "sandbox")});
       }
     }
   }
@@ -302,6 +308,11 @@ PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
       out.global = std::move(options);
     }
   }
+  // A binary that may not be there yet (a workspace's virtual environment) is
+  // left out while its file is missing, instead of refusing the whole policy.
+  std::error_code ec;
+  left_out_ = boolean(data.find("optional"), join(key, "optional"), false) &&
+              !std::filesystem::exists(out.path, ec);
   out.argv0 = choice(data.find("argv0"), join(key, "argv0"), "canonical", kArgv0, "unknown value");
   if (const PolicyValue* risky = data.find("risky")) {
     out.risky = choice(risky, join(key, "risky"), "", kBinaryRisky, "unknown value");
@@ -353,9 +364,12 @@ std::optional<ProcPolicy> Reader::build(ProcPolicyBuilder builder, const PolicyS
         std::move(builder).allow_named_bin(b.name, b.path).command_rules(b.path, std::move(*rules));
   }
   for (const PolicyBinary& b : settings.binaries) {
-    if (b.argv0 != Argv0::Canonical || b.risky || b.sandbox) {
-      builder =
-          std::move(builder).binary_options(b.path, BinaryOptions{b.argv0, b.risky, b.sandbox});
+    BinaryOptions options{b.argv0, b.risky, b.sandbox};
+    for (const PolicyRuleSet& s : b.rule_sets) {
+      if (s.sandbox) options.subcommand_sandboxes.emplace_back(s.subcommand, *s.sandbox);
+    }
+    if (options != BinaryOptions{}) {
+      builder = std::move(builder).binary_options(b.path, std::move(options));
     }
   }
   auto policy = std::move(builder).try_build();
@@ -427,6 +441,12 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
         binary_keys_.push_back(join("binaries", name.text));
         settings.binaries.push_back(binary(name.text, entry, binary_keys_.back()));
         binary_sandboxes_.push_back(entry.kind == Kind::Table ? entry.find("sandbox") : nullptr);
+        if (std::exchange(left_out_, false)) {
+          settings.binaries.pop_back();
+          binary_keys_.pop_back();
+          binary_sandboxes_.pop_back();
+          subcommand_sandboxes_.pop_back();
+        }
       }
     }
   }
@@ -443,7 +463,27 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
            "a binary's sandbox changes the policy's [sandbox], which this policy does not have");
       break;
     }
-    settings.binaries[i].sandbox = sandbox(data.find("sandbox"), own, key);
+    settings.binaries[i].sandbox = sandbox(data.find("sandbox"), {{own, key}});
+  }
+  // Each subcommand's own, refining its binary's (or the policy's when the binary has none).
+  for (std::size_t i = 0; i < subcommand_sandboxes_.size() && !failed(); ++i) {
+    PolicyBinary& b = settings.binaries[i];
+    for (std::size_t n = 0; n < subcommand_sandboxes_[i].size() && !failed(); ++n) {
+      const SandboxLayer& own = subcommand_sandboxes_[i][n];
+      if (is_none(own.table)) continue;
+      const std::string& key = own.key;
+      if (!box) {
+        fail(key,
+             "a subcommand's sandbox changes the policy's [sandbox], which this policy does "
+             "not have");
+        break;
+      }
+      std::vector<SandboxLayer> layers;
+      if (!is_none(binary_sandboxes_[i]))
+        layers.push_back({binary_sandboxes_[i], join(binary_keys_[i], "sandbox")});
+      layers.push_back(own);
+      b.rule_sets[n].sandbox = sandbox(data.find("sandbox"), layers);
+    }
   }
   if (failed()) return std::unexpected(*error_);
   builder = std::move(builder)
@@ -488,7 +528,7 @@ const std::vector<std::pair<std::string_view, std::vector<std::string_view>>>& p
         {"cwd", kCwdKeys},
         {"audit", kAuditKeys},
         {"binaries.*", binary_keys()},
-        {"binaries.*.subcommands.*", kRuleKeys},
+        {"binaries.*.subcommands.*", subcommand_keys()},
         {"binaries.*.global", kGlobalKeys},
         {"*.positionals[]", kRoleKeys},
         {"*.value_flags.*", kValueKeys},
@@ -498,6 +538,9 @@ const std::vector<std::pair<std::string_view, std::vector<std::string_view>>>& p
         {"binaries.*.sandbox", kBinarySandboxKeys},
         {"binaries.*.sandbox.network", kNetworkKeys},
         {"binaries.*.sandbox.limits", limits},
+        {"binaries.*.subcommands.*.sandbox", kBinarySandboxKeys},
+        {"binaries.*.subcommands.*.sandbox.network", kNetworkKeys},
+        {"binaries.*.subcommands.*.sandbox.limits", limits},
     };
   }();
   return table;

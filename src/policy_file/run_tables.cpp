@@ -162,16 +162,16 @@ void Reader::limit(const PolicyValue& value, const std::string& key, const Limit
   }
 }
 
-std::optional<Sandbox> Reader::sandbox(const PolicyValue* base, const PolicyValue* own,
-                                       const std::string& own_key) {
+std::optional<Sandbox> Reader::sandbox(const PolicyValue* base,
+                                       const std::vector<SandboxLayer>& layers) {
   if (is_none(base) || !table(*base, "sandbox", kSandboxKeys)) return std::nullopt;
   // A binary's table is the policy's with the keys it gives replaced (a limit
-  // at a time): it can widen exec, read, write or the network only by saying so.
-  PolicyValue merged;
-  if (own != nullptr) {
-    if (!table(*own, own_key, kBinarySandboxKeys)) return std::nullopt;
-    merged = *base;
-    for (const auto& [name, value] : own->entries) {
+  // at a time), and a subcommand's is its binary's so changed again: each can
+  // widen exec, read, write or the network only by saying so.
+  PolicyValue merged = *base;
+  for (const SandboxLayer& layer : layers) {
+    if (!table(*layer.table, layer.key, kBinarySandboxKeys)) return std::nullopt;
+    for (const auto& [name, value] : layer.table->entries) {
       auto slot = std::find_if(merged.entries.begin(), merged.entries.end(),
                                [&](const auto& e) { return e.first.text == name.text; });
       if (slot == merged.entries.end()) {
@@ -192,13 +192,16 @@ std::optional<Sandbox> Reader::sandbox(const PolicyValue* base, const PolicyValu
       }
     }
   }
-  const PolicyValue* data = own != nullptr ? &merged : base;
-  // The key path of a key of the sandbox: the binary's when it wrote it.
+  const PolicyValue* data = layers.empty() ? base : &merged;
+  // The key path of a key of the sandbox: the most specific layer that wrote it.
   auto at = [&](std::string_view key, std::string_view sub = {}) {
-    const bool mine = own != nullptr && own->find(key) != nullptr &&
-                      (key != "limits" || sub.empty() ||
-                       (own->find(key)->kind == Kind::Table && own->find(key)->find(sub)));
-    return join(join(mine ? own_key : std::string("sandbox"), key), sub);
+    for (auto layer = layers.rbegin(); layer != layers.rend(); ++layer) {
+      const PolicyValue* given = layer->table->find(key);
+      if (given != nullptr && (key != "limits" || sub.empty() ||
+                               (given->kind == Kind::Table && given->find(sub) != nullptr)))
+        return join(join(layer->key, key), sub);
+    }
+    return join(join("sandbox", key), sub);
   };
   // (key, path) of every path given, to name the key of a path the sandbox refuses.
   std::vector<std::pair<std::string, std::string>> named_paths;
@@ -219,6 +222,7 @@ std::optional<Sandbox> Reader::sandbox(const PolicyValue* base, const PolicyValu
   SandboxSpec spec;
   spec.keep_background = boolean(data->find("keep_background"), "sandbox.keep_background", false);
   spec.best_effort = boolean(data->find("best_effort"), "sandbox.best_effort", false);
+  spec.private_tmp = boolean(data->find("private_tmp"), at("private_tmp"), false);
   // true, false, or a table of TCP ports; the ports are read once every path is.
   const PolicyValue* network_value = data->find("network");
   const bool port_table = network_value != nullptr && network_value->kind == Kind::Table;
@@ -256,6 +260,7 @@ std::optional<Sandbox> Reader::sandbox(const PolicyValue* base, const PolicyValu
     preset.ports = std::move(spec.ports);
     preset.keep_background = spec.keep_background;
     preset.best_effort = spec.best_effort;
+    preset.private_tmp = spec.private_tmp;
     spec = std::move(preset);
   }
   spec.limits = limits;
@@ -276,7 +281,7 @@ std::optional<Sandbox> Reader::sandbox(const PolicyValue* base, const PolicyValu
            message);
       return std::nullopt;
     }
-    std::string key = own != nullptr ? own_key : "sandbox";
+    std::string key = layers.empty() ? std::string("sandbox") : layers.back().key;
     for (const auto& [where, p] : named_paths) {
       if (message.ends_with(p) || message.find(p + ":") != std::string::npos) {
         key = where;

@@ -45,7 +45,8 @@ inline const Keys kRuleKeys = {"flags",
                                "positionals",
                                "rest_positionals",
                                "inject_double_dash_after"};
-inline const Keys kBinaryOnlyKeys = {"path", "subcommands", "argv0", "risky", "sandbox", "global"};
+inline const Keys kBinaryOnlyKeys = {"path",    "subcommands", "argv0",   "risky",
+                                     "sandbox", "global",      "optional"};
 inline const Keys kValueKeys = {
     "attached", "one_of", "pattern", "path", "changes_directory", "replaces_first_positional"};
 // A positional's role written as a table: a value limited by a set or a pattern.
@@ -54,21 +55,38 @@ inline const Keys kRoleKeys = {"one_of", "pattern"};
 inline const Keys kGlobalKeys = {"flags", "value_flags", "max_flags"};
 inline const Keys kEnvironmentKeys = {"mode", "names", "vars"};
 inline const Keys kCwdKeys = {"fixed", "jail", "allow", "default"};
-inline const Keys kSandboxKeys = {"workspace",       "read",        "write", "exec", "network",
-                                  "keep_background", "best_effort", "limits"};
+inline const Keys kSandboxKeys = {"workspace",   "read",        "write",
+                                  "exec",        "network",     "keep_background",
+                                  "best_effort", "private_tmp", "limits"};
 inline const Keys kNetworkKeys = {"connect", "bind"};
 // Where the trail of decisions and runs goes, and whether it may lie where the
 // policy's commands write.
 inline const Keys kAuditKeys = {"file", "stderr", "allow_writable"};
-// What a binary's own sandbox replaces of the policy's; the workspace and how
-// the process tree ends stay the policy's.
+// What a binary's own sandbox replaces of the policy's (and a subcommand's of
+// its binary's); the workspace and how the process tree ends stay the policy's.
+// A private temporary directory is the policy's choice, for every command alike.
 inline const Keys kBinarySandboxKeys = {"read", "write", "exec", "network", "limits"};
+// What a subcommand's table takes besides the rule keys.
+inline const Keys kSubcommandOnlyKeys = {"sandbox"};
 
 inline Keys binary_keys() {
   Keys keys = kRuleKeys;
   keys.insert(keys.end(), kBinaryOnlyKeys.begin(), kBinaryOnlyKeys.end());
   return keys;
 }
+
+inline Keys subcommand_keys() {
+  Keys keys = kRuleKeys;
+  keys.insert(keys.end(), kSubcommandOnlyKeys.begin(), kSubcommandOnlyKeys.end());
+  return keys;
+}
+
+// A table that refines the policy's [sandbox] (a binary's, then a subcommand's)
+// and the key path its mistakes are named under.
+struct SandboxLayer {
+  const PolicyValue* table;
+  std::string key;
+};
 
 // How each [sandbox.limits] key reads and which limit it sets. The file says
 // "memory" for the address-space limit and "cpu_time" for the CPU seconds.
@@ -173,10 +191,11 @@ class Reader {
   void environment(const PolicyValue* data, ProcPolicyBuilder& builder);
   void cwd(const PolicyValue* data, ProcPolicyBuilder& builder);
   void audit(const PolicyValue* data);
-  /// The policy's sandbox, or (with `own`) a binary's: [sandbox] with the keys
-  /// `own` gives replaced, errors in those named under `own_key`.
-  std::optional<Sandbox> sandbox(const PolicyValue* data, const PolicyValue* own = nullptr,
-                                 const std::string& own_key = {});
+  /// The policy's sandbox, or (with `layers`) a binary's or a subcommand's:
+  /// [sandbox] with the keys each layer gives replaced in turn, errors in a key
+  /// named under the layer that wrote it.
+  std::optional<Sandbox> sandbox(const PolicyValue* data,
+                                 const std::vector<SandboxLayer>& layers = {});
   void ports(const PolicyValue& value, SandboxSpec& spec, const std::string& at_key);
   void limit(const PolicyValue& value, const std::string& key, const LimitKey& limit,
              SandboxLimits& limits);
@@ -188,6 +207,10 @@ class Reader {
   std::optional<PolicyFileError> error_;
   std::vector<std::string> binary_keys_;              // the key path of each binary, in order
   std::vector<const PolicyValue*> binary_sandboxes_;  // each binary's own [sandbox] or null
+  // Each binary's rule sets' own [sandbox] tables (null where none) and their key
+  // paths, as its rule sets are listed.
+  std::vector<std::vector<SandboxLayer>> subcommand_sandboxes_;
+  bool left_out_ = false;  // the binary just read is optional and its file is missing
   PolicySettings settings_;
   bool cwd_written_ = false;
   bool audit_allow_writable_ = false;

@@ -104,9 +104,21 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   for (const std::string& arg : cmd.argv()) {
     if (has_nul(arg)) return std::unexpected(std::string(kNulText));
   }
+  // A private temporary directory is made for this run alone and named by TMPDIR,
+  // whatever the environment policy passed under that name.
+  std::optional<PrivateTmp> tmp;
+  std::optional<std::pair<const std::string, std::string>> tmp_var;
+  if (cmd.sandbox() && cmd.sandbox()->spec().private_tmp) {
+    auto made = PrivateTmp::create(host_tmp_dir());
+    if (!made) return std::unexpected(std::move(made.error()));
+    tmp.emplace(std::move(*made));
+    tmp_var.emplace("TMPDIR", tmp->path());
+  }
   std::vector<const std::pair<const std::string, std::string>*> vars;
-  vars.reserve(cmd.env().size());
+  vars.reserve(cmd.env().size() + 1);
+  if (tmp_var) vars.push_back(&*tmp_var);
   for (const auto& entry : cmd.env()) {
+    if (tmp_var && entry.first == "TMPDIR") continue;
     if (has_nul(entry.first) || has_nul(entry.second))
       return std::unexpected(std::string(kNulText));
     // The child sees NAME=VALUE strings: a name holding '=' would set another
@@ -143,7 +155,7 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   std::optional<SandboxLaunch> launch;
   ChildSetup setup;
   if (cmd.sandbox()) {
-    auto prepared = prepare_launch(*cmd.sandbox(), cmd.bin());
+    auto prepared = prepare_launch(*cmd.sandbox(), cmd.bin(), tmp ? tmp->fd() : -1);
     if (!prepared) return std::unexpected(std::move(prepared.error()));
     launch.emplace(std::move(*prepared));
     setup = ChildSetup{launch->clone_flags(), &SandboxLaunch::apply_step, &*launch};
@@ -173,7 +185,7 @@ std::expected<Child, std::string> start_child(const PreparedCommand& cmd) {
   }
   const bool group = launch && launch->containment() == Containment::ProcessGroup;
   return Child{std::move(spawned->pidfd), std::move(out->read), std::move(err->read),
-               group ? spawned->pid : 0, cmd.sandbox()};
+               group ? spawned->pid : 0,  cmd.sandbox(),        std::move(tmp)};
 }
 
 // SIGKILL to a child and to its sandbox's process group (if any), then reap it. A

@@ -12,6 +12,7 @@
 #include "base/unique_fd.hpp"
 #include "corvane/prepared.hpp"
 #include "corvane/sandbox.hpp"
+#include "sandbox/private_tmp.hpp"
 
 namespace corvane {
 
@@ -22,6 +23,9 @@ struct Child {
   UniqueFd err;
   pid_t group = 0;                   // a process group killed with the child, or 0
   std::optional<Sandbox> sandbox{};  // to name a broken limit at the end
+  // The run's own temporary directory (a sandbox with private_tmp): removed once
+  // the child is gone, or with this Child when it never started.
+  std::optional<PrivateTmp> tmp{};
 };
 
 /// Builds the child's argv, environment and pipes and starts it; the SpawnFailed

@@ -199,6 +199,7 @@ void Execution::adopt(Child child) noexcept {
   pidfd_ = std::move(child.pidfd);
   group_ = child.group;
   sandbox_ = std::move(child.sandbox);
+  tmp_ = std::move(child.tmp);
   out_.fd = std::move(child.out);
   err_.fd = std::move(child.err);
   reaped_ = false;
@@ -389,6 +390,8 @@ void Execution::complete(ExecResult result, bool interrupted) {
   pidfd_.reset();
   // The sandbox holds descriptors too; a cancelled timer may keep this object a while.
   sandbox_.reset();
+  // The caller learns of the end only once the run's temporary directory is gone.
+  tmp_.reset();
   RunResult run_result{std::move(result), {}, {}, interrupted};
   if (!run_result.result) {
     run_result.partial_stdout = std::move(out_.captured);

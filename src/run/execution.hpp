@@ -42,6 +42,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
         pidfd_(std::move(child.pidfd)),
         group_(child.group),
         sandbox_(std::move(child.sandbox)),
+        tmp_(std::move(child.tmp)),
         out_(std::move(child.out), max_stdout, true),
         err_(std::move(child.err), max_stderr, false) {}
 
@@ -135,6 +136,7 @@ class Execution : public std::enable_shared_from_this<Execution> {
   UniqueFd pidfd_;
   pid_t group_;
   std::optional<Sandbox> sandbox_;
+  std::optional<PrivateTmp> tmp_;  // removed once the child is reaped, before `done`
   std::optional<std::string> sandbox_limit_;
   bool pidfd_watched_ = false;
   bool reaped_ = false;

@@ -44,10 +44,12 @@ std::expected<UniqueFd, std::string> open_rule_path(const Path& path) {
 
 // The first Landlock layer: every handled right but execute, with the listed paths'
 // rules, the network and the scopes, plus read access to `extra_reads` (a binary or
-// interpreter outside the listed trees). Execute is the second layer's alone: a layer
+// interpreter outside the listed trees) and write access beneath `extra_write` (a
+// run's private temporary directory). Execute is the second layer's alone: a layer
 // restricts only the rights it handles, and an access must pass every layer.
 std::expected<UniqueFd, std::string> base_ruleset(const Sandbox::State& st,
-                                                  const std::vector<int>& extra_reads) {
+                                                  const std::vector<int>& extra_reads,
+                                                  int extra_write) {
   const RulesetAttr attr{st.handled_fs & ~kFsExecute, st.handled_net, st.scoped};
   const long fd = ::syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0U);
   if (fd < 0) return std::unexpected("sandbox ruleset: " + os_error_text(errno));
@@ -59,6 +61,11 @@ std::expected<UniqueFd, std::string> base_ruleset(const Sandbox::State& st,
   for (const int file : extra_reads) {
     if (const int e = add_rule(ruleset.get(), file, kFsReadFile & st.handled_fs); e != 0)
       return std::unexpected("sandbox rule: " + os_error_text(e));
+  }
+  if (extra_write >= 0) {
+    if (const int e = add_rule(ruleset.get(), extra_write, kWriteRights & st.handled_fs); e != 0)
+      return std::unexpected("sandbox rule for the private temporary directory: " +
+                             os_error_text(e));
   }
   // The TCP ports the network is open on; handled_net makes every other one refused.
   for (const NetPortAttr& rule : st.port_rules) {

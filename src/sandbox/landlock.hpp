@@ -75,8 +75,10 @@ struct NetPortAttr {
 /// `path` opened O_PATH to carry a rule, or the error naming it.
 [[nodiscard]] std::expected<UniqueFd, std::string> open_rule_path(const Path& path);
 
-/// The first Landlock layer of a sandbox, plus read access to `extra_reads`.
-[[nodiscard]] std::expected<UniqueFd, std::string> base_ruleset(
-    const Sandbox::State& st, const std::vector<int>& extra_reads);
+/// The first Landlock layer of a sandbox, plus read access to `extra_reads` and
+/// write access beneath the directory `extra_write` (when not -1).
+[[nodiscard]] std::expected<UniqueFd, std::string> base_ruleset(const Sandbox::State& st,
+                                                                const std::vector<int>& extra_reads,
+                                                                int extra_write = -1);
 
 }  // namespace corvane

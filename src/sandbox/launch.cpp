@@ -20,7 +20,8 @@
 
 namespace corvane {
 
-std::expected<SandboxLaunch, std::string> prepare_launch(const Sandbox& sandbox, const Path& bin) {
+std::expected<SandboxLaunch, std::string> prepare_launch(const Sandbox& sandbox, const Path& bin,
+                                                         int private_tmp) {
   using State = Sandbox::State;
   const std::shared_ptr<const State>& state = detail::SandboxAccess::state(sandbox);
   const State& st = *state;
@@ -134,15 +135,16 @@ std::expected<SandboxLaunch, std::string> prepare_launch(const Sandbox& sandbox,
     }
   }
 
-  // The shared first layer never changes; rules the child adds itself (in /proc) and reads
-  // outside the listed trees go into a copy of this command's own.
-  if (extra_reads.empty() && st.proc_rule_views.empty()) {
+  // The shared first layer never changes; rules the child adds itself (in /proc), reads
+  // outside the listed trees and the run's own temporary directory go into a copy of
+  // this command's own.
+  if (extra_reads.empty() && st.proc_rule_views.empty() && private_tmp < 0) {
     launch.base_fd_ = st.base_ruleset.get();
     return launch;
   }
   std::vector<int> reads;
   for (const UniqueFd& fd : extra_reads) reads.push_back(fd.get());
-  auto own = base_ruleset(st, reads);
+  auto own = base_ruleset(st, reads, private_tmp);
   if (!own) return std::unexpected(std::move(own.error()));
   launch.own_base_ = std::move(*own);
   launch.base_fd_ = launch.own_base_.get();

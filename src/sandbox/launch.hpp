@@ -48,7 +48,7 @@ class SandboxLaunch {
 
  private:
   friend std::expected<SandboxLaunch, std::string> prepare_launch(const Sandbox& sandbox,
-                                                                  const Path& bin);
+                                                                  const Path& bin, int private_tmp);
   SandboxLaunch() = default;
 
   // Plain data only below `keep_` and the rulesets: the child reads these and nothing else.
@@ -82,7 +82,10 @@ class SandboxLaunch {
 /// for an interpreter under a writable path. An error names the file that could not be
 /// read. What a binary's start needs is remembered (per sandbox, a few binaries): a
 /// later start only checks those files unchanged, and reads them again if any is not.
+/// `private_tmp`, when not -1, is the run's own temporary directory, opened: the
+/// command may write beneath it (and nowhere else the sandbox does not list).
 [[nodiscard]] std::expected<SandboxLaunch, std::string> prepare_launch(const Sandbox& sandbox,
-                                                                       const Path& bin);
+                                                                       const Path& bin,
+                                                                       int private_tmp = -1);
 
 }  // namespace corvane

@@ -30,6 +30,11 @@ TABLES = {
     "binaries.*.sandbox.network": next(o for o in DEFS["binary_sandbox"]["properties"]["network"]["oneOf"]
                                        if "properties" in o),
     "binaries.*.sandbox.limits": DEFS["binary_sandbox"]["properties"]["limits"],
+    # A subcommand's sandbox refines its binary's with the same keys.
+    "binaries.*.subcommands.*.sandbox": DEFS["binary_sandbox"],
+    "binaries.*.subcommands.*.sandbox.network": next(
+        o for o in DEFS["binary_sandbox"]["properties"]["network"]["oneOf"] if "properties" in o),
+    "binaries.*.subcommands.*.sandbox.limits": DEFS["binary_sandbox"]["properties"]["limits"],
     "*.value_flags.*": DEFS["value_rule"],
     "binaries.*.global": DEFS["global_options"],
     "*.positionals[]": next(o for o in DEFS["positional_role"]["oneOf"] if "properties" in o),

@@ -64,7 +64,7 @@ def shipped(name, world, *, without=()):
         if sub is not None:
             table = table["subcommands"][sub]
         del table[key]
-    return Guard.from_dict(data)
+    return Guard.from_dict(data, vars={"WORKSPACE": str(world / "ws")})
 
 
 def kind_of(guard, tool, argv):

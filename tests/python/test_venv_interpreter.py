@@ -162,7 +162,7 @@ MISTAKES = [
     ({"subcommands": {"-m pytest": {"argv0": "allowed"}}}, "binaries.python3.subcommands.-m pytest.argv0",
      "unknown key (known: bundles, double_dash, first_arg_bundle, flags, inject_double_dash, "
      "inject_double_dash_after, max_flags, max_positionals, numeric_flags, path_positionals, positionals, "
-     "rest_positionals, value_flags)"),
+     "rest_positionals, sandbox, value_flags)"),
 ]
 
 
