@@ -108,6 +108,8 @@ def binary_lines(entry: Mapping[str, Any]) -> List[str]:
             lines.append(rule_set_text(rules))
     if subcommands and len(subcommands) == len(sets):
         lines.insert(0, "the first argument must be a subcommand: " + ", ".join(subcommands))
+    if entry.get("widened_from"):
+        lines.append(f"widened from pack {entry['widened_from']}")
     return lines
 
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <deque>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,11 +25,14 @@ using Kind = PolicyValue::Kind;
 inline const Keys kTopKeys = {
     "timeout",         "max_stdout",     "max_stderr",           "max_stdin",
     "on_output_limit", "risky_binaries", "environment",          "cwd",
-    "binaries",        "sandbox",        "allow_writable_policy"};
+    "binaries",        "sandbox",        "allow_writable_policy", "include"};
 inline const Keys kRuleKeys = {
     "flags",   "value_flags",      "max_flags",        "max_positionals",    "numeric_flags",
     "bundles", "first_arg_bundle", "path_positionals", "inject_double_dash", "double_dash"};
-inline const Keys kBinaryOnlyKeys = {"path", "subcommands", "argv0", "risky", "sandbox"};
+inline const Keys kBinaryOnlyKeys = {"path",    "subcommands", "argv0", "risky",
+                                     "sandbox", "pack",        "widen"};
+// A pack file: a line for a model, and binaries as a policy writes them.
+inline const Keys kPackKeys = {"description", "binaries"};
 inline const Keys kValueKeys = {"attached", "one_of", "pattern", "path", "changes_directory"};
 inline const Keys kEnvironmentKeys = {"mode", "names", "vars"};
 inline const Keys kCwdKeys = {"fixed", "jail", "allow", "default"};
@@ -112,8 +117,8 @@ inline std::vector<std::string> split_words(std::string_view text) {
 class Reader {
  public:
   Reader(const std::optional<std::string>& file, const std::optional<Path>& base_dir,
-         const PolicyVariables& variables)
-      : file_(file), base_dir_(base_dir), variables_(variables) {}
+         const PolicyVariables& variables, const std::vector<Path>& pack_dirs)
+      : file_(file), base_dir_(base_dir), variables_(variables), pack_dirs_(pack_dirs) {}
 
   std::expected<ReadPolicy, PolicyFileError> policy(const PolicyValue& written);
 
@@ -123,7 +128,11 @@ class Reader {
     if (!error_) error_ = PolicyFileError{file_, std::move(key), std::move(reason)};
   }
 
-  PolicyValue expand(const PolicyValue& value, const std::string& key);
+  PolicyValue expand(const PolicyValue& value, const std::string& key) {
+    return expand(value, key, variables_);
+  }
+  PolicyValue expand(const PolicyValue& value, const std::string& key,
+                     const PolicyVariables& variables);
 
   bool table(const PolicyValue& value, const std::string& key, const Keys& known);
   bool named(const PolicyValue& value, const std::string& key);
@@ -154,10 +163,38 @@ class Reader {
              SandboxLimits& limits);
   std::optional<ProcPolicy> build(ProcPolicyBuilder builder, const PolicySettings& settings);
 
+  // Packs (packs.cpp): the file's data with the binaries of its packs taken
+  // in, and the check that what it restates of them is narrower.
+  struct PackFile {
+    std::string name;
+    Path file;
+    PolicyValue data;  // expanded, keys checked
+  };
+  // Where one binary of the policy came from.
+  struct Origin {
+    std::string pack;       // the first pack that gave it
+    PolicyValue wide;       // its table as its packs give it
+    bool restated = false;  // the file wrote [binaries.NAME] too
+    bool widen = false;
+    std::vector<std::pair<std::string, std::string>> set_packs;  // subcommand words -> pack
+  };
+  const PackFile* pack(const std::string& name, const std::string& key);
+  PolicyPack& pack_record(const PackFile& pack);
+  void take(const PackFile& pack, const std::string& name, const PolicyValue& table,
+            const std::string& key);
+  PolicyValue with_packs(const PolicyValue& data);
+  void name_packs(PolicyBinary& binary, const Origin& origin);
+  void check_narrowing(const PolicyValue& data, const std::optional<Sandbox>& box);
+
   const std::optional<std::string>& file_;
   const std::optional<Path>& base_dir_;
   const PolicyVariables& variables_;
+  const std::vector<Path>& pack_dirs_;
   std::optional<PolicyFileError> error_;
+  std::deque<PackFile> packs_;  // each pack read once (a deque: pointers stay)
+  std::map<std::string, Origin> origins_;  // by binary name, those from packs
+  std::vector<std::string> order_;         // their names, in the order the packs give them
+  PolicyVariables pack_variables_;         // a pack's ${WORKSPACE}: the policy's
   std::vector<std::string> binary_keys_;              // the key path of each binary, in order
   std::vector<const PolicyValue*> binary_sandboxes_;  // each binary's own [sandbox] or null
   PolicySettings settings_;
