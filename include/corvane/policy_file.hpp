@@ -75,6 +75,10 @@ struct PolicyRuleSet {
   bool path_positionals = false;
   bool inject_double_dash = true;
   DoubleDashReading double_dash = DoubleDashReading::EndsOptions;
+  /// `positionals` and `rest_positionals`: empty and nullopt when not written.
+  std::vector<PositionalRole> positionals{};
+  std::optional<PositionalRole> rest_positionals{};
+  std::uint64_t inject_double_dash_after = 0;
   /// The pack this rule set came from ("" when the policy wrote it).
   std::string pack{};
 };
@@ -84,6 +88,8 @@ struct PolicyBinary {
   std::string name;
   Path path;  ///< as written, relative ones joined to the file's directory
   std::vector<PolicyRuleSet> rule_sets{};
+  /// [binaries.NAME.global]: the options read before the subcommand word.
+  std::optional<PolicyRuleSet> global{};
   Argv0 argv0 = Argv0::Canonical;
   std::optional<RiskyBinPolicy> risky{};  ///< nullopt: the policy's own setting
   /// Its own sandbox ([binaries.NAME.sandbox] applied to [sandbox]), the one its

@@ -1,7 +1,9 @@
 // The extended rule model, opt-in beside ArgRules: flags that take a value,
 // several rule sets per binary chosen by subcommand, numeric and bundled short
 // flags, a first argument read as a bundle, and positionals that must stay
-// inside the working-directory jail. ArgRules classifies every token on its
+// inside the working-directory jail or have a role each (free text, a path,
+// a limited value), and options read before the subcommand word. ArgRules
+// classifies every token on its
 // own, so the token after a flag that takes a value is not tied to that flag;
 // this model reads argv the way the program's own option parser does.
 #pragma once
@@ -85,6 +87,19 @@ struct ValueRule {
   bool changes_directory = false;
 };
 
+/// What one positional may be. Nothing set: free text (a pattern, a script),
+/// never path-checked. `path`: it must resolve inside the working-directory
+/// jail. `one_of` / `pattern`: a value limited as a value flag's is (a URL
+/// scheme, NAME=value); every constraint present must hold.
+struct PositionalRole {
+  std::optional<std::vector<std::string>> one_of = std::nullopt;
+  std::optional<std::string> pattern = std::nullopt;
+  bool path = false;
+};
+
+/// "text", "path" or "value": how explain() and describe() name a role.
+[[nodiscard]] std::string_view role_name(const PositionalRole& role) noexcept;
+
 /// The rules for one subcommand path of a binary (or for the binary itself
 /// when the path is empty). A new value accepts only the bare subcommand.
 /// Each setter changes a named value in place, or hands a temporary on by value.
@@ -119,6 +134,21 @@ class RuleSet {
   /// Requires every positional to resolve inside the working-directory jail.
   [[nodiscard]] RuleSet path_positionals(bool on = true) &&;
   RuleSet& path_positionals(bool on = true) &;
+  /// The role of each positional in order; those beyond the list take
+  /// rest_positionals(), or are refused without it. Neither given: every
+  /// positional is what path_positionals() says (and both together is an error).
+  [[nodiscard]] RuleSet positionals(std::vector<PositionalRole> roles) &&;
+  RuleSet& positionals(std::vector<PositionalRole> roles) &;
+  /// The role of every positional beyond the positionals() list.
+  [[nodiscard]] RuleSet rest_positionals(PositionalRole role) &&;
+  RuleSet& rest_positionals(PositionalRole role) &;
+  /// Where an inserted "--" goes: after this many positionals (0, the
+  /// default: before the first). zip reads "--" only after its archive name
+  /// and jq only after its filter, so theirs is 1; a caller's own "--" before
+  /// that many positionals is refused, since the program would not read it as
+  /// the end of its options.
+  [[nodiscard]] RuleSet inject_double_dash_after(std::size_t n) &&;
+  RuleSet& inject_double_dash_after(std::size_t n) &;
   /// Whether "--" goes before the first positional, after the subcommand and
   /// any value. On (AfterFlags) by default, as in policy files: a program
   /// that does not stop reading options at "--" (double_dash()) needs Never,
@@ -138,6 +168,15 @@ class RuleSet {
   [[nodiscard]] bool path_positionals() const noexcept { return path_positionals_; }
   [[nodiscard]] InjectDoubleDash inject_double_dash() const noexcept { return inject_; }
   [[nodiscard]] DoubleDashReading double_dash() const noexcept { return double_dash_; }
+  [[nodiscard]] const std::vector<PositionalRole>& positional_roles() const noexcept {
+    return roles_;
+  }
+  [[nodiscard]] const std::optional<PositionalRole>& rest_positionals() const noexcept {
+    return rest_;
+  }
+  [[nodiscard]] std::size_t inject_double_dash_after() const noexcept { return inject_after_; }
+  /// True when positionals() or rest_positionals() was given.
+  [[nodiscard]] bool has_positional_roles() const noexcept { return !roles_.empty() || rest_; }
 
   /// A value rule made ready for lookups (set and compiled pattern); internal.
   struct CompiledValue {
@@ -145,6 +184,10 @@ class RuleSet {
     std::unordered_set<std::string> one_of;
     std::shared_ptr<const ValuePattern> pattern;  // null when the rule has none
   };
+  /// The positional roles made ready, the rest role last when given; internal.
+  [[nodiscard]] const std::vector<CompiledValue>& compiled_roles() const noexcept {
+    return compiled_roles_;
+  }
 
  private:
   friend class CommandRules;
@@ -154,6 +197,11 @@ class RuleSet {
   std::vector<std::pair<std::string, ValueRule>> value_order_;
   std::unordered_set<std::string> flags_;
   std::unordered_map<std::string, CompiledValue> values_;
+  std::vector<PositionalRole> roles_;
+  std::optional<PositionalRole> rest_;
+  // roles_ then rest_, compiled by CommandRules::make() (the last is rest_ when given).
+  std::vector<CompiledValue> compiled_roles_;
+  std::size_t inject_after_ = 0;
   std::size_t max_flags_ = 0;
   std::size_t max_positionals_ = 0;
   bool numeric_ = false;
@@ -170,6 +218,8 @@ struct RuleError {
   std::vector<std::string> subcommand;
   /// The one-line reason.
   std::string message;
+  /// True when the fault is in the options read before the subcommand.
+  bool global = false;
 };
 
 /// "RuleError".
@@ -188,6 +238,10 @@ enum class TokenRole : std::uint8_t {
   Bundle,      ///< several short flags in one token
   Separator,   ///< the caller's "--"
   Positional,  ///< an ordinary argument
+  // A positional of a rule set that gives roles, named by its role.
+  TextPositional,   ///< free text, not path-checked
+  PathPositional,   ///< a path inside the jail
+  ValuePositional,  ///< a value limited by a set or a pattern
 };
 
 /// "subcommand", "flag", "value flag", "value", ...
@@ -214,9 +268,17 @@ class CommandRules {
   /// Checks and compiles the rule sets: the same subcommand path twice, a flag
   /// declared twice, a malformed name or pattern are errors.
   [[nodiscard]] static std::expected<CommandRules, RuleError> make(std::vector<RuleSet> sets);
+  /// The same, with the binary's own options read before the subcommand word
+  /// (git's --no-pager, -c NAME=VALUE, -C DIR): flags and value flags only, a
+  /// changes_directory value moving every later path. Without them the
+  /// subcommand must come first.
+  [[nodiscard]] static std::expected<CommandRules, RuleError> make(std::vector<RuleSet> sets,
+                                                                   RuleSet global_options);
 
   /// The rule sets in the order given.
   [[nodiscard]] const std::vector<RuleSet>& rule_sets() const noexcept { return sets_; }
+  /// The options read before the subcommand, when the binary has them.
+  [[nodiscard]] const std::optional<RuleSet>& global_options() const noexcept { return global_; }
   /// True when some rule set checks paths (the caller must then supply a jail).
   [[nodiscard]] bool needs_jail() const noexcept { return needs_jail_; }
 
@@ -228,7 +290,9 @@ class CommandRules {
 
  private:
   CommandRules() = default;
+  static std::optional<std::string> compile(RuleSet& set, bool& needs_jail);
   std::vector<RuleSet> sets_;
+  std::optional<RuleSet> global_;
   bool needs_jail_ = false;
   bool has_root_set_ = false;
 };

@@ -203,6 +203,17 @@ PyObject* value_flag(const std::pair<std::string, ValueRule>& flag) {
   return d.release();
 }
 
+// A positional's role as the file writes it: "text", "path" or {one_of, pattern}.
+PyObject* positional_role(const PositionalRole& role) {
+  if (!role.one_of && !role.pattern) return str(role_name(role));
+  Ref d(PyDict_New());
+  if (!d || !set(d.get(), "one_of", role.one_of ? strings(*role.one_of) : none()) ||
+      !set(d.get(), "pattern", role.pattern ? str(*role.pattern) : none())) {
+    return nullptr;
+  }
+  return d.release();
+}
+
 PyObject* rule_set(const PolicyRuleSet& s) {
   Ref d(PyDict_New());
   if (!d || !set(d.get(), "subcommand", s.subcommand.empty() ? none() : str(words(s.subcommand))) ||
@@ -218,8 +229,33 @@ PyObject* rule_set(const PolicyRuleSet& s) {
       !set(d.get(), "double_dash", str(display_name(s.double_dash)))) {
     return nullptr;
   }
+  // Shown when written, so that a rule set without them describes itself as before.
+  if (!s.positionals.empty() &&
+      !set(d.get(), "positionals", list_of(s.positionals, positional_role))) {
+    return nullptr;
+  }
+  if (s.rest_positionals &&
+      !set(d.get(), "rest_positionals", positional_role(*s.rest_positionals))) {
+    return nullptr;
+  }
+  if (s.inject_double_dash_after > 0 &&
+      !set(d.get(), "inject_double_dash_after",
+           PyLong_FromUnsignedLongLong(s.inject_double_dash_after))) {
+    return nullptr;
+  }
   // The pack it came from, shown when there is one.
   if (!s.pack.empty() && !set(d.get(), "pack", str(s.pack))) return nullptr;
+  return d.release();
+}
+
+// The options before the subcommand: what a rule set shows of flags.
+PyObject* global_options(const PolicyRuleSet& s) {
+  Ref d(PyDict_New());
+  if (!d || !set(d.get(), "flags", strings(s.flags)) ||
+      !set(d.get(), "value_flags", list_of(s.value_flags, value_flag)) ||
+      !set(d.get(), "max_flags", PyLong_FromUnsignedLongLong(s.max_flags))) {
+    return nullptr;
+  }
   return d.release();
 }
 
@@ -236,6 +272,7 @@ PyObject* binary(const PolicyBinary& b, const std::optional<Path>& workspace) {
   }
   // Shown when set, so that a policy without them describes itself as before.
   if (b.argv0 == Argv0::AllowedPath && !set(d.get(), "argv0", str("allowed"))) return nullptr;
+  if (b.global && !set(d.get(), "global", global_options(*b.global))) return nullptr;
   if (b.risky &&
       !set(d.get(), "risky", str(*b.risky == RiskyBinPolicy::DenyByDefault ? "deny" : "allow"))) {
     return nullptr;

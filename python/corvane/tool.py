@@ -55,6 +55,38 @@ def _value_flag_text(flag: Mapping[str, Any]) -> str:
     return f"{flag.get('name', '')} <{shape}>"
 
 
+def _role_text(role: Any) -> str:
+    """One positional's role from describe(), as words."""
+    if role == "text":
+        return "any text (not checked as a path)"
+    if role == "path":
+        return "a path inside the working directory"
+    if isinstance(role, Mapping):
+        shapes = []
+        if role.get("one_of"):
+            shapes.append("one of " + "|".join(str(v) for v in role["one_of"]))
+        if role.get("pattern"):
+            shapes.append(f"matching {role['pattern']}")
+        return " and ".join(shapes)
+    return str(role)
+
+
+def _roles_text(rules: Mapping[str, Any]) -> Optional[str]:
+    """What the positionals are, in order, when the rule set says (None otherwise)."""
+    roles = rules.get("positionals") or []
+    rest = rules.get("rest_positionals")
+    if not roles and rest is None:
+        return None
+    ordinals = ["first", "second", "third"]
+    parts = [f"{ordinals[i] if i < len(ordinals) else f'argument {i + 1}'} argument "
+             f"{_role_text(role)}" for i, role in enumerate(roles)]
+    if rest is not None:
+        parts.append(("the others " if roles else "arguments ") + _role_text(rest))
+    else:
+        parts.append("no others")
+    return ", ".join(parts)
+
+
 def _plural(count: Any, noun: str) -> str:
     return f"{count} {noun}{'s' if count != 1 else ''}"
 
@@ -86,6 +118,9 @@ def rule_set_text(rules: Mapping[str, Any]) -> str:
             parts.append(f"at most {_plural(rules['max_positionals'], 'argument')}")
     if rules.get("path_positionals"):
         parts.append("path arguments must stay inside the working directory")
+    roles = _roles_text(rules)
+    if roles:
+        parts.append(roles)
     if rules.get("double_dash") == "options_continue":
         parts.append("\"--\" does not end its options")
     elif rules.get("double_dash") == "argument":
@@ -106,8 +141,15 @@ def binary_lines(entry: Mapping[str, Any]) -> List[str]:
             lines.append(f"without a subcommand: {rule_set_text(rules)}")
         else:
             lines.append(rule_set_text(rules))
+    options = entry.get("global")
     if subcommands and len(subcommands) == len(sets):
-        lines.insert(0, "the first argument must be a subcommand: " + ", ".join(subcommands))
+        first = ("after these options, the next argument must be a subcommand: " if options else
+                 "the first argument must be a subcommand: ")
+        lines.insert(0, first + ", ".join(subcommands))
+    if options:
+        # Options only: rule_set_text() counts no arguments without max_positionals.
+        lines.insert(0, f"options before the subcommand: {rule_set_text(options)}; "
+                        f"at most {_plural(options.get('max_flags'), 'option')}")
     if entry.get("widened_from"):
         lines.append(f"widened from pack {entry['widened_from']}")
     return lines

@@ -101,8 +101,19 @@ std::string_view display_name(TokenRole role) noexcept {
       return "separator";
     case TokenRole::Positional:
       return "positional";
+    case TokenRole::TextPositional:
+      return "text positional";
+    case TokenRole::PathPositional:
+      return "path positional";
+    case TokenRole::ValuePositional:
+      return "value positional";
   }
   return "unknown";
+}
+
+std::string_view role_name(const PositionalRole& role) noexcept {
+  if (role.one_of || role.pattern) return "value";
+  return role.path ? "path" : "text";
 }
 
 std::string_view display_name(DoubleDashReading reading) noexcept {
@@ -169,6 +180,21 @@ RuleSet& RuleSet::double_dash(DoubleDashReading reading) & {
   return *this;
 }
 
+RuleSet& RuleSet::positionals(std::vector<PositionalRole> roles) & {
+  roles_ = std::move(roles);
+  return *this;
+}
+
+RuleSet& RuleSet::rest_positionals(PositionalRole role) & {
+  rest_ = std::move(role);
+  return *this;
+}
+
+RuleSet& RuleSet::inject_double_dash_after(std::size_t n) & {
+  inject_after_ = n;
+  return *this;
+}
+
 // The forms for a temporary: the same change, the rule set handed on by value.
 RuleSet RuleSet::flags(std::vector<std::string> names) && {
   this->flags(std::move(names));
@@ -220,6 +246,21 @@ RuleSet RuleSet::double_dash(DoubleDashReading reading) && {
   return std::move(*this);
 }
 
+RuleSet RuleSet::positionals(std::vector<PositionalRole> roles) && {
+  this->positionals(std::move(roles));
+  return std::move(*this);
+}
+
+RuleSet RuleSet::rest_positionals(PositionalRole role) && {
+  this->rest_positionals(std::move(role));
+  return std::move(*this);
+}
+
+RuleSet RuleSet::inject_double_dash_after(std::size_t n) && {
+  this->inject_double_dash_after(n);
+  return std::move(*this);
+}
+
 namespace {
 
 // A declared name is a dashed token ("-n", "--long", "--color=never") or, for
@@ -244,6 +285,81 @@ std::optional<std::string> name_problem(const std::string& name, bool first_arg_
 
 }  // namespace
 
+namespace {
+
+// The set and the compiled pattern of a value rule; why the pattern is malformed otherwise.
+std::expected<RuleSet::CompiledValue, std::string> compile_value(ValueRule rule) {
+  RuleSet::CompiledValue compiled{std::move(rule), {}, nullptr};
+  const ValueRule& r = compiled.rule;
+  if (r.one_of) compiled.one_of.insert(r.one_of->begin(), r.one_of->end());
+  if (r.pattern) {
+    auto pattern = ValuePattern::compile(*r.pattern);
+    if (!pattern) return std::unexpected(pattern.error());
+    compiled.pattern = std::make_shared<const ValuePattern>(std::move(*pattern));
+  }
+  return compiled;
+}
+
+}  // namespace
+
+// Checks one rule set's names and patterns and compiles its lookups; whether
+// it checks paths is added to `needs_jail`.
+std::optional<std::string> CommandRules::compile(RuleSet& set, bool& needs_jail) {
+  set.flags_.clear();
+  set.values_.clear();
+  set.compiled_roles_.clear();
+  for (const auto& name : set.flag_order_) {
+    if (auto problem = name_problem(name, set.first_arg_bundle_, false)) return problem;
+    if (!set.flags_.insert(name).second) return "flag " + escape_quoted(name) + " declared twice";
+  }
+  for (const auto& [name, rule] : set.value_order_) {
+    if (auto problem = name_problem(name, set.first_arg_bundle_, true)) return problem;
+    if (set.flags_.contains(name) || set.values_.contains(name)) {
+      return "flag " + escape_quoted(name) + " declared twice";
+    }
+    auto compiled = compile_value(rule);
+    if (!compiled) {
+      return "pattern " + escape_quoted(*rule.pattern) + " of " + escape_quoted(name) + " " +
+             compiled.error();
+    }
+    if (rule.path || rule.changes_directory) needs_jail = true;
+    set.values_.emplace(name, std::move(*compiled));
+  }
+  if (set.path_positionals_) needs_jail = true;
+  if (set.has_positional_roles()) {
+    // Two answers to one question: which positionals are paths.
+    if (set.path_positionals_) {
+      return std::string(
+          "path_positionals and positional roles both given: name the paths \"path\" in the roles");
+    }
+    std::vector<PositionalRole> roles = set.roles_;
+    if (set.rest_) roles.push_back(*set.rest_);
+    for (std::size_t k = 0; k < roles.size(); ++k) {
+      const bool rest = set.rest_ && k + 1 == roles.size();
+      const std::string which =
+          rest ? std::string("rest_positionals") : "positional " + std::to_string(k + 1);
+      auto compiled = compile_value(
+          ValueRule{.one_of = roles[k].one_of, .pattern = roles[k].pattern, .path = roles[k].path});
+      if (!compiled) {
+        return "pattern " + escape_quoted(*roles[k].pattern) + " of " + which + " " +
+               compiled.error();
+      }
+      if (roles[k].path) needs_jail = true;
+      set.compiled_roles_.push_back(std::move(*compiled));
+    }
+  }
+  // An inserted "--" protects only a program that stops reading options there.
+  if (set.inject_ == InjectDoubleDash::AfterFlags &&
+      set.double_dash_ != DoubleDashReading::EndsOptions) {
+    return "inject_double_dash protects nothing when the program reads \"--\" as " +
+           std::string(display_name(set.double_dash_));
+  }
+  if (set.inject_after_ > 0 && set.inject_ != InjectDoubleDash::AfterFlags) {
+    return std::string("inject_double_dash_after without inject_double_dash inserts nothing");
+  }
+  return std::nullopt;
+}
+
 std::expected<CommandRules, RuleError> CommandRules::make(std::vector<RuleSet> sets) {
   CommandRules rules;
   for (std::size_t i = 0; i < sets.size(); ++i) {
@@ -263,44 +379,34 @@ std::expected<CommandRules, RuleError> CommandRules::make(std::vector<RuleSet> s
                                                   escape_quoted(join(set.subcommand_, " ")));
       }
     }
-    set.flags_.clear();
-    set.values_.clear();
-    for (const auto& name : set.flag_order_) {
-      if (auto problem = name_problem(name, set.first_arg_bundle_, false)) return fail(*problem);
-      if (!set.flags_.insert(name).second)
-        return fail("flag " + escape_quoted(name) + " declared twice");
-    }
-    for (const auto& [name, rule] : set.value_order_) {
-      if (auto problem = name_problem(name, set.first_arg_bundle_, true)) return fail(*problem);
-      if (set.flags_.contains(name) || set.values_.contains(name)) {
-        return fail("flag " + escape_quoted(name) + " declared twice");
-      }
-      RuleSet::CompiledValue compiled{rule, {}, nullptr};
-      if (rule.one_of) compiled.one_of.insert(rule.one_of->begin(), rule.one_of->end());
-      if (rule.pattern) {
-        auto pattern = ValuePattern::compile(*rule.pattern);
-        if (!pattern) {
-          return fail("pattern " + escape_quoted(*rule.pattern) + " of " + escape_quoted(name) +
-                      " " + pattern.error());
-        }
-        compiled.pattern = std::make_shared<const ValuePattern>(std::move(*pattern));
-      }
-      if (rule.path) rules.needs_jail_ = true;
-      set.values_.emplace(name, std::move(compiled));
-    }
-    if (set.path_positionals_) rules.needs_jail_ = true;
-    for (const auto& value : set.value_order_) {
-      if (value.second.changes_directory) rules.needs_jail_ = true;
-    }
-    // An inserted "--" protects only a program that stops reading options there.
-    if (set.inject_ == InjectDoubleDash::AfterFlags &&
-        set.double_dash_ != DoubleDashReading::EndsOptions) {
-      return fail("inject_double_dash protects nothing when the program reads \"--\" as " +
-                  std::string(display_name(set.double_dash_)));
-    }
+    if (auto problem = compile(set, rules.needs_jail_)) return fail(std::move(*problem));
     if (set.subcommand_.empty()) rules.has_root_set_ = true;
   }
   rules.sets_ = std::move(sets);
+  return rules;
+}
+
+std::expected<CommandRules, RuleError> CommandRules::make(std::vector<RuleSet> sets,
+                                                          RuleSet global_options) {
+  auto fail = [](std::string message) {
+    return std::unexpected(RuleError{{}, std::move(message), true});
+  };
+  // Only options come before the subcommand word; the first other word is it.
+  if (!global_options.subcommand_.empty()) {
+    return fail("options before the subcommand have no subcommand of their own");
+  }
+  if (global_options.first_arg_bundle_) {
+    return fail("options before the subcommand cannot be a first-argument bundle");
+  }
+  if (global_options.path_positionals_ || global_options.has_positional_roles() ||
+      global_options.max_positionals_ > 0) {
+    return fail("options before the subcommand take no positionals");
+  }
+  auto rules = make(std::move(sets));
+  if (!rules) return rules;
+  global_options.inject_ = InjectDoubleDash::Never;
+  if (auto problem = compile(global_options, rules->needs_jail_)) return fail(std::move(*problem));
+  rules->global_ = std::move(global_options);
   return rules;
 }
 

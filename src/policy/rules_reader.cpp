@@ -1,8 +1,10 @@
 // Reading an argv with the extended rules: choosing the rule set by
 // subcommand, reading token by token as an option parser does (values tied to
 // their flags, bundles, numeric flags), the program's own reading of "--",
-// value constraints, path positionals (from wherever a value moves the
-// program), counts and the "--" insertion after the subcommand and every value.
+// value constraints, the options before the subcommand, path positionals and
+// positional roles (paths from wherever a value moves the program), counts and
+// the "--" insertion after the subcommand, every value and the positionals the
+// program reads before it.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -65,23 +67,41 @@ std::expected<Path, std::string> resolve_in_jail(const std::string& text, const 
 
 namespace {
 
-// Reads one argv against one rule set; the first fault ends the reading.
+// Reads one argv against a rule set (the options before the subcommand, then
+// the subcommand's); the first fault ends the reading.
 class Reader {
  public:
-  Reader(const RuleSet& set, const std::unordered_set<std::string>& flags,
-         const std::unordered_map<std::string, RuleSet::CompiledValue>& values,
-         const std::vector<std::string>& argv, const PathJail* jail, RuleTrace* trace)
-      : set_(set), flags_(flags), values_(values), argv_(argv), trace_(trace) {
+  Reader(const std::vector<std::string>& argv, const PathJail* jail, RuleTrace* trace)
+      : argv_(argv), trace_(trace) {
     if (jail) here_ = *jail;
   }
 
+  // The rule set for the tokens read from now on; the counts start again.
+  void use(const RuleSet& set, const std::unordered_set<std::string>& flags,
+           const std::unordered_map<std::string, RuleSet::CompiledValue>& values) {
+    set_ = &set;
+    flags_ = &flags;
+    values_ = &values;
+    flag_count = 0;
+    excess_flag.reset();
+  }
+
+  // Options up to the first word that is not one; where that word is.
+  std::expected<std::size_t, Refusal> read_options(std::size_t start);
   std::expected<void, Refusal> read(std::size_t start);
+  // The most positionals the rule set takes: a role list without a rest role bounds them too.
+  std::size_t positional_limit() const {
+    const std::size_t max = set_->max_positionals();
+    if (set_->rest_positionals() || set_->positional_roles().empty()) return max;
+    return std::min(max, set_->positional_roles().size());
+  }
 
   std::size_t flag_count = 0;
   std::size_t positional_count = 0;
   std::optional<std::size_t> excess_flag;
   std::optional<std::size_t> excess_positional;
-  std::optional<std::size_t> first_positional;
+  // Where an inserted "--" goes: the positional after the ones the program reads first.
+  std::optional<std::size_t> insert_at;
   bool separator_seen = false;
 
  private:
@@ -91,7 +111,7 @@ class Reader {
     if (trace_) trace_->roles.push_back(r);
   }
   void count_flag(std::size_t index) {
-    if (++flag_count > set_.max_flags() && !excess_flag) excess_flag = index;
+    if (++flag_count > set_->max_flags() && !excess_flag) excess_flag = index;
   }
   std::unexpected<Refusal> not_allowed(std::string flag, std::size_t index) {
     return std::unexpected(to_refusal(violation::FlagNotAllowed{lossy_utf8(flag)}, index));
@@ -107,10 +127,13 @@ class Reader {
   std::expected<void, Refusal> recheck_from_last_directory();
   std::expected<void, Refusal> read_flag(std::size_t& i);
   std::expected<void, Refusal> read_first_bundle(std::size_t& i);
+  std::expected<void, Refusal> read_positional(std::size_t i);
+  std::expected<void, Refusal> check_role(const Value& role, std::size_t number,
+                                          const std::string& value, std::size_t index);
 
-  const RuleSet& set_;
-  const std::unordered_set<std::string>& flags_;
-  const std::unordered_map<std::string, Value>& values_;
+  const RuleSet* set_ = nullptr;
+  const std::unordered_set<std::string>* flags_ = nullptr;
+  const std::unordered_map<std::string, Value>* values_ = nullptr;
   const std::vector<std::string>& argv_;
   RuleTrace* trace_;
   // The jail with the directory the program is in at the token being read:
@@ -237,12 +260,12 @@ std::expected<void, Refusal> Reader::take_next_value(const std::string& flag, co
 
 std::expected<void, Refusal> Reader::read_flag(std::size_t& i) {
   const std::string& token = argv_[i];
-  if (flags_.contains(token)) {
+  if (flags_->contains(token)) {
     role(TokenRole::Flag);
     count_flag(i);
     return {};
   }
-  if (auto value = values_.find(token); value != values_.end()) {
+  if (auto value = values_->find(token); value != values_->end()) {
     role(TokenRole::ValueFlag);
     count_flag(i);
     return take_next_value(token, value->second, i);
@@ -250,8 +273,8 @@ std::expected<void, Refusal> Reader::read_flag(std::size_t& i) {
   if (token.starts_with("--")) {
     // "--name=value" for a long value flag that accepts the attached form.
     if (auto eq = token.find('='); eq != std::string::npos) {
-      auto value = values_.find(token.substr(0, eq));
-      if (value != values_.end() && value->second.rule.attached) {
+      auto value = values_->find(token.substr(0, eq));
+      if (value != values_->end() && value->second.rule.attached) {
         role(TokenRole::Attached);
         count_flag(i);
         return check_value(value->first, value->second, token.substr(eq + 1), i);
@@ -259,19 +282,19 @@ std::expected<void, Refusal> Reader::read_flag(std::size_t& i) {
     }
     return not_allowed(token, i);
   }
-  if (set_.numeric_flags() && all_digits(std::string_view(token).substr(1))) {
+  if (set_->numeric_flags() && all_digits(std::string_view(token).substr(1))) {
     role(TokenRole::Numeric);
     count_flag(i);
     return {};
   }
   // "-fVALUE" for a short value flag that accepts the attached form.
-  if (auto value = values_.find(token.substr(0, 2));
-      value != values_.end() && value->second.rule.attached) {
+  if (auto value = values_->find(token.substr(0, 2));
+      value != values_->end() && value->second.rule.attached) {
     role(TokenRole::Attached);
     count_flag(i);
     return check_value(value->first, value->second, token.substr(2), i);
   }
-  if (!set_.bundles()) return not_allowed(token, i);
+  if (!set_->bundles()) return not_allowed(token, i);
 
   // A bundle as getopt reads it: letters until one takes a value, which takes
   // the rest of the token, or the next token when nothing is left.
@@ -279,12 +302,12 @@ std::expected<void, Refusal> Reader::read_flag(std::size_t& i) {
   const std::size_t bundle_index = i;
   for (std::size_t k = 1; k < token.size(); ++k) {
     std::string letter = std::string("-") + token[k];
-    if (flags_.contains(letter)) {
+    if (flags_->contains(letter)) {
       count_flag(bundle_index);
       continue;
     }
-    auto value = values_.find(letter);
-    if (value == values_.end()) return not_allowed(letter, bundle_index);
+    auto value = values_->find(letter);
+    if (value == values_->end()) return not_allowed(letter, bundle_index);
     count_flag(bundle_index);
     if (k + 1 < token.size()) {
       if (!value->second.rule.attached) return not_allowed(token, bundle_index);
@@ -303,12 +326,12 @@ std::expected<void, Refusal> Reader::read_first_bundle(std::size_t& i) {
   std::vector<std::pair<std::string, const Value*>> pending;
   for (char c : token) {
     std::string letter(1, c);
-    if (flags_.contains(letter)) {
+    if (flags_->contains(letter)) {
       count_flag(i);
       continue;
     }
-    auto value = values_.find(letter);
-    if (value == values_.end()) return not_allowed(letter, i);
+    auto value = values_->find(letter);
+    if (value == values_->end()) return not_allowed(letter, i);
     count_flag(i);
     pending.emplace_back(letter, &value->second);
   }
@@ -318,18 +341,104 @@ std::expected<void, Refusal> Reader::read_first_bundle(std::size_t& i) {
   return {};
 }
 
+std::expected<void, Refusal> Reader::check_role(const Value& role, std::size_t number,
+                                                const std::string& value, std::size_t index) {
+  const std::string which = "positional " + std::to_string(number);
+  auto refuse = [&](std::string why) {
+    return std::unexpected(
+        Refusal{"PositionalNotAllowed",
+                index,
+                which + " not allowed: " + escape_quoted(value) + " (" + why + ")",
+                {{"positional", std::uint64_t{number}}, {"value", lossy_utf8(value)}},
+                std::nullopt});
+  };
+  if (role.rule.one_of && !role.one_of.contains(value)) {
+    return refuse("allowed: " + join(*role.rule.one_of, ", "));
+  }
+  if (role.pattern && value.size() > kMaxPatternValueBytes) {
+    return std::unexpected(Refusal{"ValueTooLong",
+                                   index,
+                                   "value too long for " + which + ": max " +
+                                       std::to_string(kMaxPatternValueBytes) + " bytes, got " +
+                                       std::to_string(value.size()),
+                                   {{"positional", std::uint64_t{number}},
+                                    {"max", std::uint64_t{kMaxPatternValueBytes}},
+                                    {"got", std::uint64_t{value.size()}}},
+                                   std::nullopt});
+  }
+  if (role.pattern && !role.pattern->matches(value)) {
+    return refuse("must match " + *role.rule.pattern);
+  }
+  if (role.rule.path) {
+    if (auto r = check_path(value, index, nullptr); !r)
+      return std::unexpected(std::move(r.error()));
+  }
+  return {};
+}
+
+std::expected<void, Refusal> Reader::read_positional(std::size_t i) {
+  const std::string& token = argv_[i];
+  const std::size_t number = ++positional_count;  // counted from 1, as messages say
+  if (number == set_->inject_double_dash_after() + 1) insert_at = i;
+  if (number > positional_limit() && !excess_positional) excess_positional = i;
+  if (!set_->has_positional_roles()) {
+    role(TokenRole::Positional);
+    if (!set_->path_positionals()) return {};
+    if (auto r = check_path(token, i, nullptr); !r) return std::unexpected(std::move(r.error()));
+    return {};
+  }
+  // One compiled role per listed positional, then the rest role when there is one.
+  const auto& roles = set_->compiled_roles();
+  const std::size_t listed = set_->positional_roles().size();
+  const Value* rule = number <= listed           ? &roles[number - 1]
+                      : set_->rest_positionals() ? &roles.back()
+                                                 : nullptr;
+  if (rule == nullptr) {
+    role(TokenRole::Positional);  // beyond the list: refused by the count
+    return {};
+  }
+  const bool value = rule->rule.one_of || rule->rule.pattern;
+  role(value             ? TokenRole::ValuePositional
+       : rule->rule.path ? TokenRole::PathPositional
+                         : TokenRole::TextPositional);
+  return check_role(*rule, number, token, i);
+}
+
+std::expected<std::size_t, Refusal> Reader::read_options(std::size_t i) {
+  for (; i < argv_.size(); ++i) {
+    // A "--" here would leave the program without a subcommand to read.
+    if (argv_[i] == "--") return not_allowed(argv_[i], i);
+    if (!is_flag_token(argv_[i])) break;
+    if (auto r = read_flag(i); !r) return std::unexpected(std::move(r.error()));
+  }
+  return i;
+}
+
 std::expected<void, Refusal> Reader::read(std::size_t start) {
-  const DoubleDashReading reading = set_.double_dash();
+  const DoubleDashReading reading = set_->double_dash();
   for (std::size_t i = start; i < argv_.size(); ++i) {
     const std::string& token = argv_[i];
     if (!separator_seen && token == "--" && reading != DoubleDashReading::Argument) {
       role(TokenRole::Separator);
       separator_seen = true;
+      // zip and jq take a "--" before their archive or filter as no end of
+      // options at all: refuse it rather than read the rest as operands.
+      if (const std::size_t after = set_->inject_double_dash_after();
+          set_->inject_double_dash() == InjectDoubleDash::AfterFlags && positional_count < after) {
+        return std::unexpected(
+            Refusal{"SeparatorTooEarly",
+                    i,
+                    "\"--\" before positional " + std::to_string(positional_count + 1) +
+                        ": the program reads it as the end of its options only after " +
+                        std::to_string(after) + (after == 1 ? " positional" : " positionals"),
+                    {{"after", std::uint64_t{after}}},
+                    std::nullopt});
+      }
       continue;
     }
     // Only a program that stops reading options at "--" makes a later "-exec" data.
     const bool options_over = separator_seen && reading == DoubleDashReading::EndsOptions;
-    if (!options_over && i == start && set_.first_arg_bundle() && !token.empty() &&
+    if (!options_over && i == start && set_->first_arg_bundle() && !token.empty() &&
         token.front() != '-') {
       if (auto r = read_first_bundle(i); !r) return r;
       continue;
@@ -339,12 +448,7 @@ std::expected<void, Refusal> Reader::read(std::size_t start) {
       if (auto r = read_flag(i); !r) return r;
       continue;
     }
-    role(TokenRole::Positional);
-    if (!first_positional) first_positional = i;
-    if (++positional_count > set_.max_positionals() && !excess_positional) excess_positional = i;
-    if (set_.path_positionals()) {
-      if (auto r = check_path(token, i, nullptr); !r) return std::unexpected(std::move(r.error()));
-    }
+    if (auto r = read_positional(i); !r) return r;
   }
   return recheck_from_last_directory();
 }
@@ -354,31 +458,54 @@ std::expected<void, Refusal> Reader::read(std::size_t start) {
 std::expected<std::vector<std::string>, Refusal> CommandRules::apply(std::vector<std::string> argv,
                                                                      const PathJail* jail,
                                                                      RuleTrace* trace) const {
+  if (trace) trace->roles.clear();
+  Reader reader(argv, jail, trace);
+  // The options before the subcommand word, when the binary has them; a
+  // directory they move to holds for every path after them.
+  std::size_t first = 0;
+  if (global_) {
+    if (needs_jail_ && !jail) {
+      return std::unexpected(Refusal{"JailRequired",
+                                     std::nullopt,
+                                     "path rules need a working-directory jail",
+                                     {},
+                                     std::nullopt});
+    }
+    reader.use(*global_, global_->flags_, global_->values_);
+    auto end = reader.read_options(0);
+    if (!end) return std::unexpected(std::move(end.error()));
+    if (reader.excess_flag) {
+      return std::unexpected(to_refusal(
+          violation::TooManyFlags{global_->max_flags_, reader.flag_count}, reader.excess_flag));
+    }
+    first = *end;
+  }
   // The longest subcommand path that argv starts with chooses the rule set.
   const RuleSet* chosen = nullptr;
+  const auto words_begin = argv.begin() + static_cast<std::ptrdiff_t>(first);
   for (const RuleSet& set : sets_) {
     const auto& words = set.subcommand_;
-    if (words.size() > argv.size()) continue;
+    if (words.size() > argv.size() - first) continue;
     if (chosen && words.size() <= chosen->subcommand_.size()) continue;
-    if (std::equal(words.begin(), words.end(), argv.begin())) chosen = &set;
+    if (std::equal(words.begin(), words.end(), words_begin)) chosen = &set;
   }
   if (!chosen) {
     std::vector<std::string> allowed;
     for (const RuleSet& set : sets_) allowed.push_back(join(set.subcommand_, " "));
     const std::string list = join(allowed, ", ");
-    if (argv.empty()) {
+    if (argv.size() == first) {
       return std::unexpected(Refusal{"SubcommandNotAllowed",
                                      std::nullopt,
                                      "subcommand required (allowed: " + list + ")",
                                      {{"got", std::monostate{}}, {"allowed", list}},
                                      std::nullopt});
     }
-    return std::unexpected(
-        Refusal{"SubcommandNotAllowed",
-                0,
-                "subcommand not allowed: " + escape_quoted(argv[0]) + " (allowed: " + list + ")",
-                {{"got", lossy_utf8(argv[0])}, {"allowed", list}},
-                std::nullopt});
+    return std::unexpected(Refusal{
+        "SubcommandNotAllowed",
+        first,
+        "subcommand not allowed: " + escape_quoted(argv[first]) + " (allowed: " + list + ")",
+        {{"got", lossy_utf8(argv[first])}, {"allowed", list}},
+        std::nullopt});
   }
   if (needs_jail_ && !jail) {
     return std::unexpected(Refusal{"JailRequired",
@@ -387,28 +514,28 @@ std::expected<std::vector<std::string>, Refusal> CommandRules::apply(std::vector
                                    {},
                                    std::nullopt});
   }
-  const std::size_t start = chosen->subcommand_.size();
+  const std::size_t start = first + chosen->subcommand_.size();
   if (trace) {
     trace->subcommand = chosen->subcommand_;
-    trace->roles.assign(start, TokenRole::Subcommand);
+    trace->roles.insert(trace->roles.end(), chosen->subcommand_.size(), TokenRole::Subcommand);
   }
 
-  Reader reader(*chosen, chosen->flags_, chosen->values_, argv, jail, trace);
+  reader.use(*chosen, chosen->flags_, chosen->values_);
   if (auto read = reader.read(start); !read) return std::unexpected(std::move(read.error()));
   if (reader.excess_flag) {
     return std::unexpected(to_refusal(
         violation::TooManyFlags{chosen->max_flags_, reader.flag_count}, reader.excess_flag));
   }
   if (reader.excess_positional) {
-    return std::unexpected(
-        to_refusal(violation::TooManyPositionals{chosen->max_positionals_, reader.positional_count},
-                   reader.excess_positional));
+    return std::unexpected(to_refusal(
+        violation::TooManyPositionals{reader.positional_limit(), reader.positional_count},
+        reader.excess_positional));
   }
   // The caller's own "--" can only be a real separator here (never a value),
   // so it already ends the options and nothing is inserted.
   if (chosen->inject_ == InjectDoubleDash::AfterFlags && !reader.separator_seen &&
-      reader.first_positional) {
-    argv.insert(argv.begin() + static_cast<std::ptrdiff_t>(*reader.first_positional), "--");
+      reader.insert_at) {
+    argv.insert(argv.begin() + static_cast<std::ptrdiff_t>(*reader.insert_at), "--");
   }
   return argv;
 }

@@ -116,7 +116,9 @@ std::string words_of(const std::vector<std::string>& words) {
   return out;
 }
 
-bool allows(const ValueRule& rule, const std::string& value) {
+// Whether a rule's set and pattern (a value flag's or a positional role's) let `value` through.
+template <class Rule>
+bool allows(const Rule& rule, const std::string& value) {
   if (rule.one_of &&
       std::find(rule.one_of->begin(), rule.one_of->end(), value) == rule.one_of->end()) {
     return false;
@@ -155,6 +157,53 @@ Wider wider_value(const ValueRule& narrow, const ValueRule& wide, const std::str
   return std::nullopt;
 }
 
+// The role of the i-th positional: its role, the rest role, or nothing (refused).
+std::optional<PositionalRole> role_at(const PolicyRuleSet& set, std::size_t i) {
+  if (set.positionals.empty() && !set.rest_positionals) {
+    PositionalRole role;
+    role.path = set.path_positionals;
+    return role;
+  }
+  if (i < set.positionals.size()) return set.positionals[i];
+  return set.rest_positionals;
+}
+
+std::optional<std::string> wider_role(const PositionalRole& narrow, const PositionalRole& wide) {
+  if (wide.path) {
+    if (narrow.path) return std::nullopt;
+    return "no longer checks positionals as paths";
+  }
+  if (!wide.one_of && !wide.pattern) return std::nullopt;  // free text: any role is narrower
+  if (narrow.one_of) {
+    for (const std::string& value : *narrow.one_of) {
+      if (!allows(wide, value))
+        return "allows the value " + quote_text(value) + ", which the pack's role refuses";
+    }
+    return std::nullopt;
+  }
+  if (narrow.pattern && narrow.pattern == wide.pattern && !wide.one_of) return std::nullopt;
+  return "allows values the pack's role refuses (a pattern narrows only to a one_of list)";
+}
+
+Wider wider_positionals(const PolicyRuleSet& narrow, const PolicyRuleSet& wide,
+                        const std::string& key) {
+  const bool roles = !narrow.positionals.empty() || narrow.rest_positionals;
+  const std::size_t n =
+      std::max(narrow.positionals.size(), wide.positionals.size()) + 1;  // +1: the rest roles
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto mine = role_at(narrow, i);
+    const auto theirs = role_at(wide, i);
+    const std::string at = !roles                          ? join(key, "path_positionals")
+                           : i < narrow.positionals.size() ? join(key, "positionals") + "[" +
+                                                                 std::to_string(i) + "]"
+                                                           : join(key, "rest_positionals");
+    if (mine && !theirs) return {{at, "allows a positional the pack refuses"}};
+    if (!mine) continue;
+    if (auto reason = wider_role(*mine, *theirs)) return {{at, *reason}};
+  }
+  return std::nullopt;
+}
+
 Wider wider_set(const PolicyRuleSet& narrow, const PolicyRuleSet& wide, const std::string& key) {
   for (const std::string& flag : narrow.flags) {
     if (std::find(wide.flags.begin(), wide.flags.end(), flag) == wide.flags.end())
@@ -184,9 +233,9 @@ Wider wider_set(const PolicyRuleSet& narrow, const PolicyRuleSet& wide, const st
     if (values.first && !values.second)
       return {{join(key, name), "turns on what the pack leaves off"}};
   }
-  if (wide.path_positionals && !narrow.path_positionals)
-    return {{join(key, "path_positionals"), "no longer checks positionals as paths"}};
-  if (narrow.inject_double_dash != wide.inject_double_dash)
+  if (auto wider = wider_positionals(narrow, wide, key)) return wider;
+  if (narrow.inject_double_dash != wide.inject_double_dash ||
+      narrow.inject_double_dash_after != wide.inject_double_dash_after)
     return {{join(key, "inject_double_dash"), "reads '--' otherwise than the pack"}};
   if (narrow.double_dash != wide.double_dash)
     return {{join(key, "double_dash"), "reads '--' otherwise than the pack"}};
@@ -249,6 +298,11 @@ Wider wider_binary(const PolicyBinary& narrow, const PolicyBinary& wide) {
   if (narrow.argv0 != wide.argv0) return {{"argv0", "runs it otherwise than the pack"}};
   if (narrow.risky == RiskyBinPolicy::Disabled && wide.risky != RiskyBinPolicy::Disabled)
     return {{"risky", "allows what the pack refuses as risky"}};
+  if (narrow.global && !wide.global)
+    return {{"global", "adds options before the subcommand, which the pack does not have"}};
+  if (narrow.global) {
+    if (auto wider = wider_set(*narrow.global, *wide.global, "global")) return wider;
+  }
   for (const PolicyRuleSet& set : narrow.rule_sets) {
     const std::string key =
         set.subcommand.empty() ? "" : join("subcommands", words_of(set.subcommand));

@@ -211,7 +211,53 @@ PolicyRuleSet Reader::rule_set(const PolicyValue& data, const std::string& key,
                                    set.inject_double_dash);
   set.double_dash = choice(data.find("double_dash"), join(key, "double_dash"), "ends_options",
                            kDoubleDash, "unknown reading");
+  if (const PolicyValue* roles = data.find("positionals")) {
+    const std::string at = join(key, "positionals");
+    if (roles->kind != Kind::List) {
+      fail(at,
+           "expected a list of roles (\"text\", \"path\" or a table), got " + type_name(*roles));
+    } else {
+      for (std::size_t i = 0; i < roles->items.size(); ++i) {
+        set.positionals.push_back(
+            positional_role(roles->items[i], at + "[" + std::to_string(i) + "]"));
+      }
+    }
+  }
+  if (const PolicyValue* rest = data.find("rest_positionals")) {
+    set.rest_positionals = positional_role(*rest, join(key, "rest_positionals"));
+  }
+  set.inject_double_dash_after =
+      count(data.find("inject_double_dash_after"), join(key, "inject_double_dash_after"), 0);
   return set;
+}
+
+PositionalRole Reader::positional_role(const PolicyValue& value, const std::string& key) {
+  PositionalRole role;
+  if (value.kind == Kind::String) {
+    if (value.text == "path") {
+      role.path = true;
+    } else if (value.text != "text") {
+      fail(key, "unknown role " + quote_text(value.text) +
+                    " (known: text, path, or a table with one_of or pattern)");
+    }
+    return role;
+  }
+  if (value.kind != Kind::Table) {
+    fail(key, "expected a role (\"text\", \"path\" or a table), got " + type_name(value));
+    return role;
+  }
+  if (!table(value, key, kRoleKeys)) return role;
+  if (const PolicyValue* one_of = value.find("one_of"); !is_none(one_of)) {
+    role.one_of = strings(*one_of, join(key, "one_of"));
+  }
+  if (const PolicyValue* pattern = value.find("pattern"); !is_none(pattern)) {
+    role.pattern = string(*pattern, join(key, "pattern"));
+  }
+  // An empty table would be free text that looks like a limit.
+  if (!failed() && !role.one_of && !role.pattern) {
+    fail(key, "a value role needs one_of or pattern (free text is \"text\")");
+  }
+  return role;
 }
 
 PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
@@ -248,6 +294,15 @@ PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
       }
     }
   }
+  if (const PolicyValue* global = data.find("global"); !is_none(global) && !failed()) {
+    const std::string at = join(key, "global");
+    if (table(*global, at, kGlobalKeys)) {
+      PolicyRuleSet options = rule_set(*global, at, {});
+      options.max_positionals = 0;
+      options.inject_double_dash = false;
+      out.global = std::move(options);
+    }
+  }
   out.argv0 = choice(data.find("argv0"), join(key, "argv0"), "canonical", kArgv0, "unknown value");
   if (const PolicyValue* risky = data.find("risky")) {
     out.risky = choice(risky, join(key, "risky"), "", kBinaryRisky, "unknown value");
@@ -257,30 +312,42 @@ PolicyBinary Reader::binary(const std::string& name, const PolicyValue& data,
 
 // ---------------------------------------------------------------- the policy
 
+namespace {
+
+RuleSet to_rule_set(const PolicyRuleSet& s) {
+  RuleSet set = RuleSet(s.subcommand).flags(s.flags);
+  for (const auto& [name, rule] : s.value_flags) set = std::move(set).value_flag(name, rule);
+  set.max_flags(s.max_flags)
+      .max_positionals(s.max_positionals)
+      .numeric_flags(s.numeric_flags)
+      .bundles(s.bundles)
+      .first_arg_bundle(s.first_arg_bundle)
+      .path_positionals(s.path_positionals)
+      .inject_double_dash(s.inject_double_dash ? InjectDoubleDash::AfterFlags
+                                               : InjectDoubleDash::Never)
+      .inject_double_dash_after(s.inject_double_dash_after)
+      .double_dash(s.double_dash)
+      .positionals(s.positionals);
+  if (s.rest_positionals) set.rest_positionals(*s.rest_positionals);
+  return set;
+}
+
+}  // namespace
+
 std::optional<ProcPolicy> Reader::build(ProcPolicyBuilder builder, const PolicySettings& settings) {
   for (std::size_t i = 0; i < settings.binaries.size(); ++i) {
     const PolicyBinary& b = settings.binaries[i];
     std::vector<RuleSet> sets;
-    for (const PolicyRuleSet& s : b.rule_sets) {
-      RuleSet set = RuleSet(s.subcommand).flags(s.flags);
-      for (const auto& [name, rule] : s.value_flags) set = std::move(set).value_flag(name, rule);
-      sets.push_back(std::move(set)
-                         .max_flags(s.max_flags)
-                         .max_positionals(s.max_positionals)
-                         .numeric_flags(s.numeric_flags)
-                         .bundles(s.bundles)
-                         .first_arg_bundle(s.first_arg_bundle)
-                         .path_positionals(s.path_positionals)
-                         .inject_double_dash(s.inject_double_dash ? InjectDoubleDash::AfterFlags
-                                                                  : InjectDoubleDash::Never)
-                         .double_dash(s.double_dash));
-    }
-    auto rules = CommandRules::make(std::move(sets));
+    for (const PolicyRuleSet& s : b.rule_sets) sets.push_back(to_rule_set(s));
+    auto rules = b.global ? CommandRules::make(std::move(sets), to_rule_set(*b.global))
+                          : CommandRules::make(std::move(sets));
     if (!rules) {
       std::string words;
       for (const std::string& w : rules.error().subcommand) words += (words.empty() ? "" : " ") + w;
-      fail(words.empty() ? binary_keys_[i] : join(join(binary_keys_[i], "subcommands"), words),
-           rules.error().message);
+      const std::string at = rules.error().global ? join(binary_keys_[i], "global")
+                             : words.empty()      ? binary_keys_[i]
+                                             : join(join(binary_keys_[i], "subcommands"), words);
+      fail(at, rules.error().message);
       return std::nullopt;
     }
     builder =
@@ -431,6 +498,8 @@ const std::vector<std::pair<std::string_view, std::vector<std::string_view>>>& p
         {"cwd", kCwdKeys},
         {"binaries.*", binary_keys()},
         {"binaries.*.subcommands.*", kRuleKeys},
+        {"binaries.*.global", kGlobalKeys},
+        {"*.positionals[]", kRoleKeys},
         {"*.value_flags.*", kValueKeys},
         {"sandbox", kSandboxKeys},
         {"sandbox.network", kNetworkKeys},

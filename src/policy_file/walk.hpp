@@ -26,14 +26,28 @@ inline const Keys kTopKeys = {
     "timeout",         "max_stdout",     "max_stderr",           "max_stdin",
     "on_output_limit", "risky_binaries", "environment",          "cwd",
     "binaries",        "sandbox",        "allow_writable_policy", "include"};
-inline const Keys kRuleKeys = {
-    "flags",   "value_flags",      "max_flags",        "max_positionals",    "numeric_flags",
-    "bundles", "first_arg_bundle", "path_positionals", "inject_double_dash", "double_dash"};
+inline const Keys kRuleKeys = {"flags",
+                               "value_flags",
+                               "max_flags",
+                               "max_positionals",
+                               "numeric_flags",
+                               "bundles",
+                               "first_arg_bundle",
+                               "path_positionals",
+                               "inject_double_dash",
+                               "double_dash",
+                               "positionals",
+                               "rest_positionals",
+                               "inject_double_dash_after"};
 inline const Keys kBinaryOnlyKeys = {"path",    "subcommands", "argv0", "risky",
-                                     "sandbox", "pack",        "widen"};
+                                     "sandbox", "global",      "pack",  "widen"};
 // A pack file: a line for a model, and binaries as a policy writes them.
 inline const Keys kPackKeys = {"description", "binaries"};
 inline const Keys kValueKeys = {"attached", "one_of", "pattern", "path", "changes_directory"};
+// A positional's role written as a table: a value limited by a set or a pattern.
+inline const Keys kRoleKeys = {"one_of", "pattern"};
+// [binaries.NAME.global]: options only, read before the subcommand word.
+inline const Keys kGlobalKeys = {"flags", "value_flags", "max_flags"};
 inline const Keys kEnvironmentKeys = {"mode", "names", "vars"};
 inline const Keys kCwdKeys = {"fixed", "jail", "allow", "default"};
 inline const Keys kSandboxKeys = {"workspace",       "read",        "write", "exec", "network",
@@ -149,6 +163,7 @@ class Reader {
 
   PolicyRuleSet rule_set(const PolicyValue& data, const std::string& key,
                          std::vector<std::string> words);
+  PositionalRole positional_role(const PolicyValue& value, const std::string& key);
   std::vector<std::pair<std::string, ValueRule>> value_flags(const PolicyValue& value,
                                                              const std::string& key);
   PolicyBinary binary(const std::string& name, const PolicyValue& data, const std::string& key);

@@ -30,6 +30,8 @@ TABLES = {
                                        if "properties" in o),
     "binaries.*.sandbox.limits": DEFS["binary_sandbox"]["properties"]["limits"],
     "*.value_flags.*": DEFS["value_rule"],
+    "binaries.*.global": DEFS["global_options"],
+    "*.positionals[]": next(o for o in DEFS["positional_role"]["oneOf"] if "properties" in o),
 }
 
 
