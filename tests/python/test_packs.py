@@ -86,13 +86,16 @@ BENIGN = [
     ("explore", "/usr/bin/tail", ["-n", "+4", "lines.txt"], "a\n"),
     ("explore", "/usr/bin/wc", ["-l", "lines.txt"], "4 lines.txt"),
     ("explore", "/usr/bin/grep", ["-rn", "TODO", "src"], "src/main.py:2:"),
-    ("explore", "/usr/bin/grep", ["-n", "-e", "/api/v1", "src/main.py"], "2:# TODO"),
+    ("explore", "/usr/bin/grep", ["-rn", "/api/v1", "src"], "main.py:2:# TODO"),
     ("explore", "/usr/bin/find", [".", "-name", "*.py", "-type", "f"], "./src/main.py"),
     ("explore", "/usr/bin/stat", ["-c", "%s", "notes.txt"], "6"),
     ("explore", "/usr/bin/file", ["-b", "notes.txt"], "ASCII text"),
     ("explore", "/usr/bin/du", ["-sh", "src"], "src"),
     ("explore", "/usr/bin/rg", ["-n", "TODO", "src"], "main.py"),
     ("explore", "/usr/bin/tree", ["-L", "1"], "src"),
+    ("text", "/usr/bin/sed", ["-n", "2p;$p", "lines.txt"], "a\na\n"),
+    ("text", "/usr/bin/sed", ["-E", "s/([a-z]+)/<\\1>/", "notes.txt"], "<notes>"),
+    ("text", "/usr/bin/sed", ["-n", "/TODO/p", "src/main.py"], "# TODO"),
     ("text", "/usr/bin/sort", ["-u", "lines.txt"], "a\nb\nc\n"),
     ("text", "/usr/bin/uniq", ["-c", "notes.txt"], "1 notes"),
     ("text", "/usr/bin/cut", ["-d", "/", "-f", "2", "src/main.py"], "api"),
@@ -100,11 +103,13 @@ BENIGN = [
     ("text", "/usr/bin/jq", ["-r", ".name", "data.json"], "corvane"),
     ("git-read", "/usr/bin/git", ["status", "--short"], "?? data.json"),
     ("git-read", "/usr/bin/git", ["log", "--oneline", "-n", "5"], "first commit"),
+    ("git-read", "/usr/bin/git", ["--no-pager", "-c", "color.ui=never", "log", "-n", "1"], "first commit"),
+    ("git-read", "/usr/bin/git", ["-C", "src", "ls-files"], "main.py"),
     ("git-read", "/usr/bin/git", ["log", "--format=%s"], "first commit"),
     ("git-read", "/usr/bin/git", ["show", "--stat", "HEAD"], "notes.txt"),
     ("git-read", "/usr/bin/git", ["diff", "HEAD", "--", "notes.txt"], ""),
     ("git-read", "/usr/bin/git", ["blame", "-L", "1,1", "notes.txt"], "notes"),
-    ("git-read", "/usr/bin/git", ["grep", "-n", "TODO"], "src/main.py:2:"),
+    ("git-read", "/usr/bin/git", ["grep", "-n", "/api/v1"], "src/main.py:2:"),
     ("git-read", "/usr/bin/git", ["branch", "--show-current"], ""),
     ("git-read", "/usr/bin/git", ["ls-files"], "src/main.py"),
     ("git-read", "/usr/bin/git", ["rev-parse", "--is-inside-work-tree"], "true"),
@@ -200,6 +205,10 @@ ATTACKS = [
      ["-L", "--", "--to-file=ROOT/outside/secret", "notes.txt"], "path checks", shows_secret),
     ("diff against a file outside", "text", "/usr/bin/diff", ["notes.txt", "ROOT/outside/secret"], None,
      shows_secret),
+    # sed: a command that runs a program, one that writes a file, one that reads one
+    ("sed e", "text", "/usr/bin/sed", ["-n", "1e touch ROOT/pwned", "notes.txt"], None, took_effect("pwned")),
+    ("sed s///w", "text", "/usr/bin/sed", ["s/n/N/w ROOT/pwned", "notes.txt"], None, took_effect("pwned")),
+    ("sed r", "text", "/usr/bin/sed", ["1r ROOT/outside/secret", "notes.txt"], None, shows_secret),
     ("jq --rawfile", "text", "/usr/bin/jq", ["-n", "--rawfile", "x", "ROOT/outside/secret", "$x"], None,
      shows_secret),
     # git: options before the subcommand, repository configuration, paths outside the work tree
@@ -295,6 +304,17 @@ def test_a_pack_mistake_names_its_key_and_reason(world, what, extra, key, reason
         Guard.from_dict(data)
     assert caught.value.key == key
     assert reason in caught.value.reason
+
+
+def test_seds_own_sandbox_contains_e_where_its_grammar_is_taken_away(world):
+    """The grammar of sed's script is one layer; its sandbox, with no program
+    to execute, is the other: widened to take any script, "e" still runs
+    nothing (the same run naively is the sed e row above)."""
+    data = with_packs(world, include=["text"],
+                      binaries={"sed": {"positionals": ["text"], "widen": True}})
+    guard = Guard.from_dict(data)
+    out = guard.run("sed", ["-n", f"1e touch {world}/pwned", "notes.txt"])
+    assert out.exit_code != 0 and not (world / "pwned").exists()
 
 
 def test_a_pack_whose_binary_has_a_sandbox_needs_the_policys(world):
