@@ -7,9 +7,13 @@ flags the attack uses and nothing else (no path checks, no sandbox), and
 shown to work there: the row proves the pack is what stops it. Tools not on
 this machine skip their rows and say so."""
 
+import http.server
 import os
 import subprocess
 import sys
+import tarfile
+import threading
+import zipfile
 
 import pytest
 
@@ -38,12 +42,19 @@ def world(tmp_path):
     (ws / "lines.txt").write_text("b\na\nc\na\n")
     (ws / "src" / "main.py").write_text("import os\n# TODO: call /api/v1\n")
     (ws / "data.json").write_text('{"name": "corvane", "tags": ["a", "b"]}\n')
+    (ws / "Makefile").write_text("test:\n\t@echo tests-ran\nleak:\n\ttouch ../outside/pwned\n")
     (ws / "escape").symlink_to(outside / "secret")
     (ws / "escape_dir").symlink_to(outside)
     git = ["git", "-C", str(ws), "-c", "user.name=t", "-c", "user.email=t@t"]
     subprocess.run(["git", "init", "-q", str(ws)], check=True)
     subprocess.run([*git, "add", "notes.txt", "src"], check=True)
     subprocess.run([*git, "commit", "-qm", "first commit"], check=True)
+    for name, value in (("user.name", "agent"), ("user.email", "agent@example.com")):
+        subprocess.run(["git", "-C", str(ws), "config", name, value], check=True)
+    with tarfile.open(ws / "a.tar", "w") as tar:
+        tar.add(ws / "notes.txt", arcname="notes.txt")
+    with zipfile.ZipFile(ws / "a.zip", "w") as z:
+        z.write(ws / "notes.txt", arcname="zipped.txt")
     return tmp_path
 
 
@@ -101,6 +112,13 @@ BENIGN = [
     ("text", "/usr/bin/cut", ["-d", "/", "-f", "2", "src/main.py"], "api"),
     ("text", "/usr/bin/diff", ["-u", "notes.txt", "lines.txt"], "+++ lines.txt", 1),
     ("text", "/usr/bin/jq", ["-r", ".name", "data.json"], "corvane"),
+    ("build-test", "/usr/bin/make", ["test"], "tests-ran"),
+    ("archives", "/usr/bin/tar", ["-czf", "out.tgz", "src"], ""),
+    ("archives", "/usr/bin/tar", ["tf", "a.tar"], "notes.txt"),
+    ("archives", "/usr/bin/tar", ["-xf", "a.tar", "-C", "src"], ""),
+    ("archives", "/usr/bin/zip", ["-r", "out.zip", "src"], "adding: src/main.py"),
+    ("archives", "/usr/bin/unzip", ["-o", "a.zip", "-d", "src"], "src/zipped.txt"),
+    ("archives", "/usr/bin/gzip", ["-k", "notes.txt"], ""),
     ("git-read", "/usr/bin/git", ["status", "--short"], "?? data.json"),
     ("git-read", "/usr/bin/git", ["log", "--oneline", "-n", "5"], "first commit"),
     ("git-read", "/usr/bin/git", ["--no-pager", "-c", "color.ui=never", "log", "-n", "1"], "first commit"),
@@ -163,6 +181,17 @@ def git_config(*lines):
     return setup
 
 
+def outside_makefile(world):
+    (world / "outside" / "Makefile").write_text(f"all:\n\ttouch {world}/pwned\n")
+
+
+def commit_hook(world):
+    (world / "ws" / "notes.txt").write_text("changed\n")
+    hook = world / "ws" / ".git" / "hooks" / "pre-commit"
+    hook.write_text(f"#!/bin/sh\ntouch {world}/pwned\n")
+    hook.chmod(0o755)
+
+
 def outside_repo(world):
     subprocess.run(["git", "init", "-q", str(world / "outside")], check=True)
 
@@ -211,6 +240,29 @@ ATTACKS = [
     ("sed r", "text", "/usr/bin/sed", ["1r ROOT/outside/secret", "notes.txt"], None, shows_secret),
     ("jq --rawfile", "text", "/usr/bin/jq", ["-n", "--rawfile", "x", "ROOT/outside/secret", "$x"], None,
      shows_secret),
+    # archives: a program run per member, writes outside, a program run to test an archive
+    ("tar --to-command", "archives", "/usr/bin/tar", ["-xf", "a.tar", "--to-command=touch ROOT/pwned"], None,
+     took_effect("pwned")),
+    ("tar -C outside", "archives", "/usr/bin/tar", ["-xf", "a.tar", "-C", "ROOT/outside"], None,
+     took_effect("outside/notes.txt")),
+    ("unzip -d outside", "archives", "/usr/bin/unzip", ["a.zip", "-d", "ROOT/outside"], None,
+     took_effect("outside/zipped.txt")),
+    ("zip -TT", "archives", "/usr/bin/zip", ["-T", "-TT", "touch ROOT/pwned", "b.zip", "notes.txt"], None,
+     took_effect("pwned")),
+    # build-test: a variable that replaces the shell, a makefile from elsewhere, and a
+    # recipe that writes outside (the rules allow the target: the sandbox contains it)
+    ("make SHELL=", "build-test", "/usr/bin/make", ["SHELL=ROOT/ws/evil.sh", "test"], evil_script("evil.sh"),
+     took_effect("pwned")),
+    ("make -f outside", "build-test", "/usr/bin/make", ["-f", "ROOT/outside/Makefile"], outside_makefile,
+     took_effect("pwned")),
+    ("a recipe writing outside", "build-test", "/usr/bin/make", ["leak"], None, took_effect("outside/pwned")),
+    # fetch: a scheme that reads a local file, a download written outside
+    ("curl file://", "fetch", "/usr/bin/curl", ["-s", "file://ROOT/outside/secret"], None, shows_secret),
+    ("curl -o outside", "fetch", "/usr/bin/curl", ["-s", "-o", "ROOT/pwned", "file://ROOT/ws/notes.txt"], None,
+     took_effect("pwned")),
+    # git-write: a hook of the repository's own
+    ("repository's pre-commit hook", "git-write", "/usr/bin/git", ["commit", "-a", "-m", "change"], commit_hook,
+     took_effect("pwned")),
     # git: options before the subcommand, repository configuration, paths outside the work tree
     ("git -c core.fsmonitor", "git-read", "/usr/bin/git",
      ["-c", "core.fsmonitor=touch ROOT/pwned", "status"], None, took_effect("pwned")),
@@ -317,6 +369,94 @@ def test_seds_own_sandbox_contains_e_where_its_grammar_is_taken_away(world):
     assert out.exit_code != 0 and not (world / "pwned").exists()
 
 
+def test_git_write_does_an_agents_day_of_commits(world):
+    guard = packs_guard(world, ["git-read", "git-write"])
+    (world / "ws" / "notes.txt").write_text("changed\n")
+    session = [
+        (["switch", "-c", "feature"], ""),
+        (["add", "notes.txt", "data.json"], ""),
+        (["commit", "-m", "Change the notes"], "Change the notes"),
+        (["log", "--oneline"], "Change the notes"),
+        (["checkout", "-b", "other"], ""),
+        (["stash", "list"], ""),
+        (["branch", "--show-current"], "other"),
+    ]
+    for argv, expected in session:
+        out = guard.run("git", argv)
+        assert out.exit_code == 0, (argv, out.stderr)
+        assert expected in (out.stdout + out.stderr).decode(), argv
+    (world / "ws" / "notes.txt").write_text("edited\n")
+    for argv in (["stash", "push", "-m", "wip"], ["stash", "list"], ["stash", "pop"], ["restore", "notes.txt"]):
+        out = guard.run("git", argv)
+        assert out.exit_code == 0, (argv, out.stderr)
+    assert (world / "ws" / "notes.txt").read_text() == "changed\n"
+    for argv in (["push"], ["reset", "--hard"], ["commit", "--amend"], ["switch", "--orphan", "x"],
+                 ["checkout", "-b", "-D"], ["-c", "core.hooksPath=/tmp", "commit", "-m", "x"]):
+        with pytest.raises(Refused):
+            guard.check("git", argv)
+
+
+@pytest.mark.skipif(sys.prefix != sys.base_prefix,
+                    reason="a venv made from inside a venv borrows the base's packages, without pytest")
+def test_build_test_runs_pytest_from_the_workspaces_venv(world):
+    ws = world / "ws"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", "--system-site-packages",
+                    str(ws / ".venv")], check=True)
+    (ws / "tests").mkdir()
+    (ws / "tests" / "test_where.py").write_text(
+        "import sys\n\ndef test_in_venv():\n    assert sys.prefix.endswith('.venv')\n")
+    # The launcher pip would write for pytest.
+    script = ws / ".venv" / "bin" / "pytest"
+    script.write_text(f"#!{ws}/.venv/bin/python3\nimport sys\nfrom pytest import console_main\n"
+                      "sys.exit(console_main())\n")
+    script.chmod(0o755)
+    data = with_packs(world, include=["build-test"])
+    # The base interpreter's own tree, wherever this machine keeps it (pyenv's is not under /usr).
+    data["sandbox"]["read"] = [os.path.realpath(sys.base_prefix)]
+    guard = Guard.from_dict(data)
+    for bin, argv in (("python3", ["-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"]),
+                      ("pytest", ["-q", "-p", "no:cacheprovider", "tests/test_where.py"])):
+        out = guard.run(bin, argv)
+        assert out.exit_code == 0, out.stdout + out.stderr
+        assert b"1 passed" in out.stdout
+    for argv in (["-c", "print(1)"], ["-m", "pip"], ["-m", "pytest", "-p", "evil"],
+                 ["-m", "pytest", "--rootdir=/"]):
+        with pytest.raises(Refused):
+            guard.check("python3", argv)
+
+
+def test_fetch_allows_https_into_the_workspace_and_nothing_else(world):
+    guard = packs_guard(world, ["fetch"])
+    allowed = [("curl", ["-sSf", "-o", "x.json", "https://example.com/a.json"]),
+               ("wget", ["-q", "-O", "page.html", "https://example.com/"])]
+    refused = [("curl", ["http://example.com/"]), ("curl", ["https://example.com:8443/"]),
+               ("curl", ["https://example.com/[1-100000]"]), ("curl", ["-L", "https://example.com/"]),
+               ("curl", ["-T", "notes.txt", "https://example.com/"]), ("wget", ["-i", "urls.txt"]),
+               ("wget", ["-P", "/tmp", "https://example.com/"])]
+    for bin, argv in allowed:
+        guard.check(bin, argv)
+    for bin, argv in refused:
+        with pytest.raises(Refused):
+            guard.check(bin, argv)
+
+
+def test_fetch_connects_to_port_443_only_even_where_the_rules_are_widened(world):
+    """The URL pattern is one layer; the port rule of curl's own sandbox the
+    other: with any URL allowed, a server on another port is out of reach."""
+    server = http.server.HTTPServer(("127.0.0.1", 0), http.server.SimpleHTTPRequestHandler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        url = f"http://127.0.0.1:{server.server_port}/"
+        assert subprocess.run(["curl", "-s", "-o", os.devnull, url]).returncode == 0
+        data = with_packs(world, include=["fetch"],
+                          binaries={"curl": {"rest_positionals": "text", "widen": True}})
+        out = Guard.from_dict(data).run("curl", ["-s", "-o", "page.html", url])
+        assert out.exit_code == 7  # curl: could not connect
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 def test_a_pack_whose_binary_has_a_sandbox_needs_the_policys(world):
     with pytest.raises(PolicyError) as caught:
         Guard.from_dict({"include": ["git-read"], "cwd": {"jail": str(world / "ws")}})
@@ -379,7 +519,7 @@ def test_one_binary_taken_from_a_pack_not_included(world):
 
 def test_every_shipped_pack_loads_and_is_listed(world):
     names = pack_names()
-    assert {"explore", "text", "git-read"} <= set(names)
+    assert {"explore", "text", "git-read", "git-write", "build-test", "archives", "fetch"} <= set(names)
     for name in names:
         described = packs_guard(world, [name]).describe()
         assert described["packs"][0]["name"] == name
