@@ -69,6 +69,15 @@ def packs_guard(world, include):
                            vars={"WORKSPACE": ws})
 
 
+EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "policies",
+                       "coding_agent_packs.toml")
+
+
+def example_guard(world):
+    """The shipped coding agent made only of packs and ${WORKSPACE}."""
+    return Guard.from_toml(EXAMPLE, vars={"WORKSPACE": str(world / "ws")})
+
+
 def naive_guard(world, bin_path, argv, path_checks=False):
     """The binary allowed by the flags the request uses: what a policy written
     from a tool's manual page without knowing how it reads its argv allows
@@ -134,12 +143,13 @@ BENIGN = [
 ]
 
 
+@pytest.mark.parametrize("policy", ["pack", "coding agent"])
 @pytest.mark.parametrize("pack, path, argv, expected, code", [(*r, 0)[:5] for r in BENIGN],
                          ids=[f"{r[0]}:{os.path.basename(r[1])} {' '.join(r[2])}" for r in BENIGN])
-def test_a_pack_runs_what_agents_send(world, pack, path, argv, expected, code):
+def test_a_pack_runs_what_agents_send(world, policy, pack, path, argv, expected, code):
     if not installed(path):
         pytest.skip(f"{path} is not installed on this machine")
-    guard = packs_guard(world, [pack])
+    guard = packs_guard(world, [pack]) if policy == "pack" else example_guard(world)
     out = guard.run(os.path.basename(path), argv)
     assert out.exit_code == code, out.stderr
     assert expected in out.stdout.decode()
@@ -291,7 +301,7 @@ def attempt(guard, path, argv):
         return "timed out"
 
 
-@pytest.mark.parametrize("mode", ["naive", "pack"])
+@pytest.mark.parametrize("mode", ["naive", "pack", "coding agent"])
 @pytest.mark.parametrize("name, pack, path, argv, setup, worked", ATTACKS, ids=[r[0] for r in ATTACKS])
 def test_an_attack_works_naively_and_not_under_its_pack(world, mode, name, pack, path, argv, setup, worked):
     if not installed(path):
@@ -304,8 +314,9 @@ def test_an_attack_works_naively_and_not_under_its_pack(world, mode, name, pack,
         out = attempt(naive_guard(world, path, argv, path_checks), path, argv)
         assert worked(world, out), f"the attack did not work without the pack: {out}"
     else:
-        out = attempt(packs_guard(world, [pack]), path, argv)
-        assert not worked(world, out), f"the pack let the attack through: {out}"
+        guard = packs_guard(world, [pack]) if mode == "pack" else example_guard(world)
+        out = attempt(guard, path, argv)
+        assert not worked(world, out), f"the {mode} let the attack through: {out}"
 
 
 # ---------------------------------------------------------------- including and narrowing
