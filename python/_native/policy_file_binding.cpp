@@ -309,8 +309,8 @@ PyObject* cwd(const PolicySettings& s) {
 PyObject* pack(const PolicyPack& p) {
   Ref d(PyDict_New());
   if (!d || !set(d.get(), "name", str(p.name)) ||
-      !set(d.get(), "description", str(p.description)) ||
-      !set(d.get(), "file", path_str(p.file)) || !set(d.get(), "binaries", strings(p.binaries)) ||
+      !set(d.get(), "description", str(p.description)) || !set(d.get(), "file", path_str(p.file)) ||
+      !set(d.get(), "binaries", strings(p.binaries)) ||
       !set(d.get(), "missing", strings(p.missing))) {
     return nullptr;
   }

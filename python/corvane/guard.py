@@ -274,7 +274,6 @@ class Guard:
             "stage": raw["stage"],
             "rules": raw["rules"],
             "rule_set": rule_set,
-            "pack": pack,
             "binary": raw["canonical"],
             "tokens": tokens,
             "prepared": None if prepared is None else {
@@ -284,6 +283,9 @@ class Guard:
                 "env": raw["env_names"],
             },
         }
+        if pack is not None:
+            # The pack whose rules decided, shown when there is one.
+            explained["pack"] = pack
         if prepared is not None and raw.get("argv0") is not None:
             # The binary runs as the path it was allowed under: the child's argv[0].
             explained["prepared"]["argv0"] = raw["argv0"]
@@ -299,7 +301,8 @@ class Guard:
                 for rules in entry["rule_sets"]:
                     if rules["subcommand"] == rule_set and "pack" in rules:
                         return str(rules["pack"])
-                return entry.get("pack")
+                pack = entry.get("pack")
+                return None if pack is None else str(pack)
         return None
 
     def tool_schema(self) -> Dict[str, Any]:

@@ -51,12 +51,9 @@ namespace {
 
 using policy_file::read_file;
 
-std::expected<LoadedPolicy, PolicyFileError> from_text(std::string_view text,
-                                                       const std::string& origin,
-                                                       const PolicyVariables& variables,
-                                                       const std::optional<Path>& base_dir,
-                                                       const std::vector<Path>& pack_dirs,
-                                                       bool check_placement) {
+std::expected<LoadedPolicy, PolicyFileError> from_text(
+    std::string_view text, const std::string& origin, const PolicyVariables& variables,
+    const std::optional<Path>& base_dir, const std::vector<Path>& pack_dirs, bool check_placement) {
   auto document = policy_file::parse_toml(text);
   if (!document)
     return std::unexpected(PolicyFileError{origin, "", "not valid TOML: " + document.error()});
@@ -147,9 +144,10 @@ std::expected<LoadedPolicy, PolicyFileError> load_policy_value(
   return load_policy_value(data, variables, base_dir, default_pack_dirs());
 }
 
-std::expected<LoadedPolicy, PolicyFileError> load_policy_value(
-    const PolicyValue& data, const PolicyVariables& variables, const std::optional<Path>& base_dir,
-    const std::vector<Path>& pack_dirs) {
+std::expected<LoadedPolicy, PolicyFileError> load_policy_value(const PolicyValue& data,
+                                                               const PolicyVariables& variables,
+                                                               const std::optional<Path>& base_dir,
+                                                               const std::vector<Path>& pack_dirs) {
   auto read = policy_file::read_policy(data, std::nullopt, base_dir, variables, pack_dirs);
   if (!read) return std::unexpected(std::move(read.error()));
   return std::move(read->loaded);

@@ -143,8 +143,8 @@ Wider wider_value(const ValueRule& narrow, const ValueRule& wide, const std::str
   if (narrow.one_of) {
     for (const std::string& value : *narrow.one_of) {
       if (!allows(wide, value)) {
-        return {{join(key, "one_of"), "allows the value " + quote_text(value) +
-                                          ", which the pack's rule refuses"}};
+        return {{join(key, "one_of"),
+                 "allows the value " + quote_text(value) + ", which the pack's rule refuses"}};
       }
     }
     return std::nullopt;
@@ -193,10 +193,10 @@ Wider wider_positionals(const PolicyRuleSet& narrow, const PolicyRuleSet& wide,
   for (std::size_t i = 0; i < n; ++i) {
     const auto mine = role_at(narrow, i);
     const auto theirs = role_at(wide, i);
-    const std::string at = !roles                          ? join(key, "path_positionals")
-                           : i < narrow.positionals.size() ? join(key, "positionals") + "[" +
-                                                                 std::to_string(i) + "]"
-                                                           : join(key, "rest_positionals");
+    const std::string at = !roles ? join(key, "path_positionals")
+                           : i < narrow.positionals.size()
+                               ? join(key, "positionals") + "[" + std::to_string(i) + "]"
+                               : join(key, "rest_positionals");
     if (mine && !theirs) return {{at, "allows a positional the pack refuses"}};
     if (!mine) continue;
     if (auto reason = wider_role(*mine, *theirs)) return {{at, *reason}};
@@ -259,8 +259,8 @@ Wider wider_sandbox(const std::optional<Sandbox>& narrow, const std::optional<Sa
   const SandboxSpec& w = wide->spec();
   std::vector<Path> readable = w.read;
   readable.insert(readable.end(), w.write.begin(), w.write.end());
-  const std::tuple<std::string_view, const std::vector<Path>*, const std::vector<Path>*> lists[] =
-      {{"read", &n.read, &readable}, {"write", &n.write, &w.write}, {"exec", &n.exec, &w.exec}};
+  const std::tuple<std::string_view, const std::vector<Path>*, const std::vector<Path>*> lists[] = {
+      {"read", &n.read, &readable}, {"write", &n.write, &w.write}, {"exec", &n.exec, &w.exec}};
   for (const auto& [name, mine, theirs] : lists) {
     for (const Path& p : *mine) {
       if (!within(p, *theirs)) {
@@ -271,8 +271,8 @@ Wider wider_sandbox(const std::optional<Sandbox>& narrow, const std::optional<Sa
   if (n.network && !w.network) return {{"sandbox.network", "opens the network"}};
   if (!n.network && !w.network && n.ports) {
     std::vector<std::uint16_t> none;
-    const auto& [wc, wb] = w.ports ? std::tie(w.ports->connect, w.ports->bind)
-                                   : std::tie(none, none);
+    const auto& [wc, wb] =
+        w.ports ? std::tie(w.ports->connect, w.ports->bind) : std::tie(none, none);
     for (const auto& [mine, theirs, name] :
          {std::tuple{&n.ports->connect, &wc, "connect"}, {&n.ports->bind, &wb, "bind"}}) {
       for (std::uint16_t port : *mine) {
@@ -367,8 +367,8 @@ const Reader::PackFile* Reader::pack(const std::string& name, const std::string&
   }
   std::string known;
   for (const std::string& n : pack_names(pack_dirs_)) known += (known.empty() ? "" : ", ") + n;
-  fail(key, "unknown pack " + quote_text(name) + " (known: " + (known.empty() ? "none" : known) +
-                ")");
+  fail(key,
+       "unknown pack " + quote_text(name) + " (known: " + (known.empty() ? "none" : known) + ")");
   return nullptr;
 }
 
@@ -391,7 +391,8 @@ void Reader::take(const PackFile& pack, const std::string& name, const PolicyVal
     sets.emplace_back();
   }
   if (subcommands != nullptr && subcommands->kind == Kind::Table) {
-    for (const auto& entry : subcommands->entries) sets.push_back(words_of(split_words(entry.first.text)));
+    for (const auto& entry : subcommands->entries)
+      sets.push_back(words_of(split_words(entry.first.text)));
   }
   auto found = origins_.find(name);
   if (found == origins_.end()) {
@@ -484,8 +485,8 @@ PolicyValue Reader::with_packs(const PolicyValue& data) {
           std::string has;
           for (const auto& b : p->data.find("binaries")->entries)
             has += (has.empty() ? "" : ", ") + b.first.text;
-          fail(at, "the pack " + quote_text(pack_name) + " has no binary " +
-                       quote_text(name.text) + " (it has: " + has + ")");
+          fail(at, "the pack " + quote_text(pack_name) + " has no binary " + quote_text(name.text) +
+                       " (it has: " + has + ")");
           return data;
         }
         // The pack named here gives the binary, whatever the included ones do.
@@ -568,9 +569,9 @@ void Reader::check_narrowing(const PolicyValue& data, const std::optional<Sandbo
       narrow.widened = true;
       continue;
     }
-    fail(join(key, wider->first),
-         wider->second + ": wider than the pack " + quote_text(origin.pack) +
-             " (narrow it, or write widen = true to mean it)");
+    fail(join(key, wider->first), wider->second + ": wider than the pack " +
+                                      quote_text(origin.pack) +
+                                      " (narrow it, or write widen = true to mean it)");
   }
 }
 

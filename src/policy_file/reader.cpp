@@ -32,15 +32,13 @@ PolicyValue Reader::expand(const PolicyValue& value, const std::string& key,
       out.kind = Kind::Table;
       for (const auto& [name, item] : value.entries) {
         out.entries.emplace_back(
-            name,
-            expand(item, name.kind == Kind::String ? join(key, name.text) : key, variables));
+            name, expand(item, name.kind == Kind::String ? join(key, name.text) : key, variables));
       }
       return out;
     case Kind::List:
       out.kind = Kind::List;
       for (std::size_t i = 0; i < value.items.size(); ++i) {
-        out.items.push_back(
-            expand(value.items[i], key + "[" + std::to_string(i) + "]", variables));
+        out.items.push_back(expand(value.items[i], key + "[" + std::to_string(i) + "]", variables));
       }
       return out;
     default:

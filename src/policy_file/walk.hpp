@@ -22,10 +22,18 @@ using Kind = PolicyValue::Kind;
 
 // The keys each table takes: the reader walks these, and the JSON Schema of the
 // format is checked against them.
-inline const Keys kTopKeys = {
-    "timeout",         "max_stdout",     "max_stderr",           "max_stdin",
-    "on_output_limit", "risky_binaries", "environment",          "cwd",
-    "binaries",        "sandbox",        "allow_writable_policy", "include"};
+inline const Keys kTopKeys = {"timeout",
+                              "max_stdout",
+                              "max_stderr",
+                              "max_stdin",
+                              "on_output_limit",
+                              "risky_binaries",
+                              "environment",
+                              "cwd",
+                              "binaries",
+                              "sandbox",
+                              "allow_writable_policy",
+                              "include"};
 inline const Keys kRuleKeys = {"flags",
                                "value_flags",
                                "max_flags",
@@ -206,11 +214,11 @@ class Reader {
   const PolicyVariables& variables_;
   const std::vector<Path>& pack_dirs_;
   std::optional<PolicyFileError> error_;
-  std::deque<PackFile> packs_;  // each pack read once (a deque: pointers stay)
+  std::deque<PackFile> packs_;             // each pack read once (a deque: pointers stay)
   std::map<std::string, Origin> origins_;  // by binary name, those from packs
   std::vector<std::string> order_;         // their names, in the order the packs give them
   PolicyVariables pack_variables_;         // a pack's ${WORKSPACE}: the policy's
-  std::vector<std::string> binary_keys_;              // the key path of each binary, in order
+  std::vector<std::string> binary_keys_;   // the key path of each binary, in order
   std::vector<const PolicyValue*> binary_sandboxes_;  // each binary's own [sandbox] or null
   PolicySettings settings_;
   bool cwd_written_ = false;

@@ -49,8 +49,8 @@ TEST(Packs, WideningIsAnErrorNamingTheKeyUnlessSaid) {
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().key, "binaries.ls.flags");
   EXPECT_NE(refused.error().reason.find("adds the flag '--full-time'"), std::string::npos);
-  auto widened = load_policy_text(policy(wider + "widen = true\n"), "p.toml", vars, std::nullopt,
-                                  kPacks);
+  auto widened =
+      load_policy_text(policy(wider + "widen = true\n"), "p.toml", vars, std::nullopt, kPacks);
   ASSERT_TRUE(widened) << widened.error().message();
   EXPECT_TRUE(widened->settings.binaries.back().widened);
 }
