@@ -85,6 +85,10 @@ struct ValueRule {
   /// it must itself resolve inside the jail, and every path argument, before or
   /// after it, must stay inside from there too.
   bool changes_directory = false;
+  /// The value is what the first positional would have been (grep and sed -e
+  /// and -f, jq -f): with the flag anywhere in argv, the positional roles start
+  /// at the second, so grep's files are never read as its pattern's free text.
+  bool replaces_first_positional = false;
 };
 
 /// What one positional may be. Nothing set: free text (a pattern, a script),

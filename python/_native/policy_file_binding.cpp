@@ -200,6 +200,10 @@ PyObject* value_flag(const std::pair<std::string, ValueRule>& flag) {
       !set(d.get(), "changes_directory", boolean(rule.changes_directory))) {
     return nullptr;
   }
+  // Shown when set, so that a value flag without it describes itself as before.
+  if (rule.replaces_first_positional && !set(d.get(), "replaces_first_positional", boolean(true))) {
+    return nullptr;
+  }
   return d.release();
 }
 

@@ -52,6 +52,8 @@ def _value_flag_text(flag: Mapping[str, Any]) -> str:
         shape = "a path inside the working directory"
     else:
         shape = "any value"
+    if flag.get("replaces_first_positional"):
+        shape += ", in place of the first argument"
     return f"{flag.get('name', '')} <{shape}>"
 
 

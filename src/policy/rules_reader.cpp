@@ -92,8 +92,9 @@ class Reader {
   // The most positionals the rule set takes: a role list without a rest role bounds them too.
   std::size_t positional_limit() const {
     const std::size_t max = set_->max_positionals();
-    if (set_->rest_positionals() || set_->positional_roles().empty()) return max;
-    return std::min(max, set_->positional_roles().size());
+    const std::size_t listed = set_->positional_roles().size();
+    if (set_->rest_positionals() || listed == 0) return max;
+    return std::min(max, replaced_ ? listed - 1 : listed);
   }
 
   std::size_t flag_count = 0;
@@ -130,6 +131,7 @@ class Reader {
   std::expected<void, Refusal> read_positional(std::size_t i);
   std::expected<void, Refusal> check_role(const Value& role, std::size_t number,
                                           const std::string& value, std::size_t index);
+  std::expected<void, Refusal> check_roles();
 
   const RuleSet* set_ = nullptr;
   const std::unordered_set<std::string>* flags_ = nullptr;
@@ -150,6 +152,19 @@ class Reader {
   std::vector<Checked> checked_;
   std::size_t moves_ = 0;
   std::string last_move_flag_;
+  // The positionals of a rule set with roles, judged once argv is read: a
+  // flag anywhere may take the first one's place (replaces_first_positional).
+  struct Pending {
+    std::size_t index;
+    std::size_t number;
+    std::size_t moves;  // where the program is at this token: after this many moves
+    std::size_t trace_at;
+  };
+  std::vector<Pending> pending_;
+  // Where the program was before each move (left empty until one), so that a
+  // pending path counts from its own place without a copy per positional.
+  std::vector<Path> before_moves_;
+  bool replaced_ = false;
 };
 
 std::expected<Path, Refusal> Reader::check_path(const std::string& text, std::size_t index,
@@ -183,6 +198,7 @@ std::expected<void, Refusal> Reader::change_directory(const std::string& flag,
   auto moved = check_path(value, index, &flag);
   if (!moved) return std::unexpected(std::move(moved.error()));
   checked_.pop_back();  // a move is relative to the one before it, never to a later one
+  before_moves_.push_back(std::move(here_->cwd));
   here_->cwd = std::move(*moved);
   last_move_flag_ = flag;
   ++moves_;
@@ -213,6 +229,7 @@ std::expected<void, Refusal> Reader::check_value(const std::string& flag, const 
                                    {{"flag", lossy_utf8(flag)}, {"value", lossy_utf8(value)}},
                                    std::nullopt});
   };
+  if (rule.rule.replaces_first_positional) replaced_ = true;
   if (rule.rule.one_of && !rule.one_of.contains(value)) {
     return refuse("allowed: " + join(*rule.rule.one_of, ", "));
   }
@@ -380,28 +397,54 @@ std::expected<void, Refusal> Reader::read_positional(std::size_t i) {
   const std::string& token = argv_[i];
   const std::size_t number = ++positional_count;  // counted from 1, as messages say
   if (number == set_->inject_double_dash_after() + 1) insert_at = i;
-  if (number > positional_limit() && !excess_positional) excess_positional = i;
-  if (!set_->has_positional_roles()) {
-    role(TokenRole::Positional);
-    if (!set_->path_positionals()) return {};
-    if (auto r = check_path(token, i, nullptr); !r) return std::unexpected(std::move(r.error()));
+  if (set_->has_positional_roles()) {
+    if (pending_.empty()) pending_.reserve(argv_.size() - i);
+    pending_.push_back({i, number, moves_, trace_ ? trace_->roles.size() : 0});
+    role(TokenRole::Positional);  // named by its role once known
     return {};
   }
-  // One compiled role per listed positional, then the rest role when there is one.
+  if (number > positional_limit() && !excess_positional) excess_positional = i;
+  role(TokenRole::Positional);
+  if (!set_->path_positionals()) return {};
+  if (auto r = check_path(token, i, nullptr); !r) return std::unexpected(std::move(r.error()));
+  return {};
+}
+
+std::expected<void, Refusal> Reader::check_roles() {
+  // One compiled role per listed positional, then the rest role when there is
+  // one; a flag that filled the first positional moves every one up a place.
   const auto& roles = set_->compiled_roles();
   const std::size_t listed = set_->positional_roles().size();
-  const Value* rule = number <= listed           ? &roles[number - 1]
-                      : set_->rest_positionals() ? &roles.back()
-                                                 : nullptr;
-  if (rule == nullptr) {
-    role(TokenRole::Positional);  // beyond the list: refused by the count
-    return {};
+  const std::size_t shift = replaced_ && listed > 0 ? 1 : 0;
+  for (const Pending& p : pending_) {
+    if (p.number > positional_limit() && !excess_positional) excess_positional = p.index;
+    const std::size_t slot = p.number + shift;
+    const Value* rule = slot <= listed             ? &roles[slot - 1]
+                        : set_->rest_positionals() ? &roles.back()
+                                                   : nullptr;
+    if (rule == nullptr) continue;  // beyond the list: refused by the count
+    const bool value = rule->rule.one_of || rule->rule.pattern;
+    if (trace_) {
+      trace_->roles[p.trace_at] = value             ? TokenRole::ValuePositional
+                                  : rule->rule.path ? TokenRole::PathPositional
+                                                    : TokenRole::TextPositional;
+    }
+    // A path counts from where the program was at its place, as the others do.
+    std::optional<Path> now;
+    const std::size_t moves_now = moves_;
+    if (here_ && rule->rule.path && p.moves < moves_) {
+      now = here_->cwd;
+      here_->cwd = before_moves_[p.moves];
+      moves_ = p.moves;
+    }
+    auto checked = check_role(*rule, p.number, argv_[p.index], p.index);
+    if (now) {
+      here_->cwd = std::move(*now);
+      moves_ = moves_now;
+    }
+    if (!checked) return checked;
   }
-  const bool value = rule->rule.one_of || rule->rule.pattern;
-  role(value             ? TokenRole::ValuePositional
-       : rule->rule.path ? TokenRole::PathPositional
-                         : TokenRole::TextPositional);
-  return check_role(*rule, number, token, i);
+  return {};
 }
 
 std::expected<std::size_t, Refusal> Reader::read_options(std::size_t i) {
@@ -450,6 +493,7 @@ std::expected<void, Refusal> Reader::read(std::size_t start) {
     }
     if (auto r = read_positional(i); !r) return r;
   }
+  if (auto r = check_roles(); !r) return r;
   return recheck_from_last_directory();
 }
 

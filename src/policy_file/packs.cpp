@@ -137,6 +137,8 @@ Wider wider_value(const ValueRule& narrow, const ValueRule& wide, const std::str
     return {{join(key, "path"), "no longer checks the value as a path"}};
   if (wide.changes_directory != narrow.changes_directory)
     return {{join(key, "changes_directory"), "reads the value otherwise than the pack"}};
+  if (wide.replaces_first_positional != narrow.replaces_first_positional)
+    return {{join(key, "replaces_first_positional"), "reads the value otherwise than the pack"}};
   if (!wide.one_of && !wide.pattern) return std::nullopt;  // the pack's value is free
   // A set of values is checked value by value; a pattern cannot be compared
   // with another, so only the pack's own is narrow enough.

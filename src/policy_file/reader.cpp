@@ -181,6 +181,8 @@ std::vector<std::pair<std::string, ValueRule>> Reader::value_flags(const PolicyV
     rule.path = boolean(options.find("path"), join(at, "path"), false);
     rule.changes_directory =
         boolean(options.find("changes_directory"), join(at, "changes_directory"), false);
+    rule.replaces_first_positional = boolean(options.find("replaces_first_positional"),
+                                             join(at, "replaces_first_positional"), false);
     out.emplace_back(name.text, std::move(rule));
   }
   return out;

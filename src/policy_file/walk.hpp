@@ -51,7 +51,8 @@ inline const Keys kBinaryOnlyKeys = {"path",    "subcommands", "argv0", "risky",
                                      "sandbox", "global",      "pack",  "widen"};
 // A pack file: a line for a model, and binaries as a policy writes them.
 inline const Keys kPackKeys = {"description", "binaries"};
-inline const Keys kValueKeys = {"attached", "one_of", "pattern", "path", "changes_directory"};
+inline const Keys kValueKeys = {
+    "attached", "one_of", "pattern", "path", "changes_directory", "replaces_first_positional"};
 // A positional's role written as a table: a value limited by a set or a pattern.
 inline const Keys kRoleKeys = {"one_of", "pattern"};
 // [binaries.NAME.global]: options only, read before the subcommand word.

@@ -160,8 +160,9 @@ MISTAKES = [
     ({"risky": "allow_with_warning"}, "binaries.python3.risky", "unknown value 'allow_with_warning' (known: deny, allow)"),
     ({"risky": 1}, "binaries.python3.risky", "expected a string, got integer"),
     ({"subcommands": {"-m pytest": {"argv0": "allowed"}}}, "binaries.python3.subcommands.-m pytest.argv0",
-     "unknown key (known: bundles, double_dash, first_arg_bundle, flags, inject_double_dash, max_flags, "
-     "max_positionals, numeric_flags, path_positionals, value_flags)"),
+     "unknown key (known: bundles, double_dash, first_arg_bundle, flags, inject_double_dash, "
+     "inject_double_dash_after, max_flags, max_positionals, numeric_flags, path_positionals, positionals, "
+     "rest_positionals, value_flags)"),
 ]
 
 

@@ -106,6 +106,51 @@ TEST_F(RolesTest, EachPositionalIsReadByItsRole) {
   expect(all_text, {{{"foo", "/etc"}, "ok: -- foo /etc"}});
 }
 
+TEST_F(RolesTest, AFlagInPlaceOfThePatternMovesTheRolesUp) {
+  // grep -e PATTERN: every positional is a file, wherever -e stands.
+  auto grep = [](bool fills) {
+    return make({RuleSet()
+                     .value_flag("-e", {.replaces_first_positional = fills})
+                     .max_flags(2)
+                     .positionals({PositionalRole{}})
+                     .rest_positionals({.path = true})
+                     .max_positionals(3)});
+  };
+  // Without the mark the file after -e passes as the pattern's free text.
+  expect(grep(false), {{{"-e", "root", "/etc/passwd"}, "ok: -e root -- /etc/passwd"}});
+  expect(grep(true), {
+                         {{"-e", "root", "/etc/passwd"}, outside(2, "/etc/passwd", "/etc/passwd")},
+                         {{"../file.txt", "-e", "x", "/etc"}, outside(3, "/etc", "/etc")},
+                         {{"/etc/passwd", "-e", "root"}, outside(0, "/etc/passwd", "/etc/passwd")},
+                         {{"-e", "x", "../file.txt", "."}, "ok: -e x -- ../file.txt ."},
+                         {{"/api/v1", "."}, "ok: -- /api/v1 ."},
+                     });
+  // A listed role without a rest role: -e leaves no place for a positional.
+  auto one = make({RuleSet()
+                       .value_flag("-e", {.replaces_first_positional = true})
+                       .max_flags(1)
+                       .positionals({PositionalRole{}})
+                       .max_positionals(3)});
+  expect(one,
+         {{{"-e", "x", "y"}, "TooManyPositionals@2: too many positional arguments: max 0, got 1"},
+          {{"x"}, "ok: -- x"}});
+}
+
+TEST_F(RolesTest, APathRoleCountsFromWhereTheProgramIsAtItsPlace) {
+  // A move after the path: it must stay inside from its own place and from the last one.
+  test::make_dirs(dir / "work/sub/d");
+  auto rules = make({RuleSet()
+                         .value_flag("-C", {.changes_directory = true})
+                         .max_flags(2)
+                         .rest_positionals({.path = true})
+                         .max_positionals(3)});
+  expect(rules, {
+                    {{"../../x", "-C", "d"}, outside(0, "../../x", (dir / "x").string())},
+                    {{"../file.txt", "-C", "d", "../../file.txt"},
+                     "ok: -- ../file.txt -C d ../../file.txt"},
+                });
+}
+
 TEST_F(RolesTest, ExplainNamesEachPositionalsRole) {
   auto rules = make({RuleSet()
                          .flags({"-n"})
