@@ -475,6 +475,17 @@ def test_fetch_connects_to_port_443_only_even_where_the_rules_are_widened(world)
         server.server_close()
 
 
+def test_the_coding_agent_pins_git_to_the_workspace(world):
+    """A core.worktree written into .git/config points git at a system
+    directory the sandbox lets it read: the packs cannot stop that, the
+    environment of the coding agent made of them does."""
+    git_config("[core]", "\tworktree = /etc")(world)
+    naive = naive_guard(world, "/usr/bin/git", ["status", "--porcelain"])
+    assert b"?? passwd" in naive.run("git", ["status", "--porcelain"]).stdout
+    out = example_guard(world).run("git", ["status", "--porcelain"])
+    assert out.exit_code == 0 and b"passwd" not in out.stdout and b"data.json" in out.stdout
+
+
 def test_a_pack_whose_binary_has_a_sandbox_needs_the_policys(world):
     with pytest.raises(PolicyError) as caught:
         Guard.from_dict({"include": ["git-read"], "cwd": {"jail": str(world / "ws")}})
