@@ -475,6 +475,17 @@ def test_fetch_connects_to_port_443_only_even_where_the_rules_are_widened(world)
         server.server_close()
 
 
+def test_the_explorer_made_of_packs_reads_its_repository_and_writes_nothing_by_its_rules():
+    explorer = Guard.from_toml(os.path.join(os.path.dirname(EXAMPLE), "code_explorer_packs.toml"))
+    described = explorer.describe()
+    assert [p["name"] for p in described["packs"]] == ["explore", "git-read"]
+    out = explorer.run("grep", ["-c", "include", "examples/policies/code_explorer_packs.toml"])
+    assert out.exit_code == 0 and int(out.stdout) > 0
+    for bin, argv in (("cat", ["/etc/passwd"]), ("git", ["commit", "-m", "x"]), ("sed", ["-n", "p", "README.md"])):
+        with pytest.raises(Refused):
+            explorer.check(bin, argv)
+
+
 def test_the_coding_agent_pins_git_to_the_workspace(world):
     """A core.worktree written into .git/config points git at a system
     directory the sandbox lets it read: the packs cannot stop that, the
