@@ -204,6 +204,15 @@ def commit_hook(world):
     hook.chmod(0o755)
 
 
+def diff_driver(key):
+    """notes.txt changed, and a diff driver for .txt files whose `key` runs a program."""
+    def setup(world):
+        (world / "ws" / "notes.txt").write_text("changed\n")
+        (world / "ws" / ".gitattributes").write_text("*.txt diff=evil\n")
+        git_config('[diff "evil"]', f"\t{key} = touch ROOT/pwned; cat")(world)
+    return setup
+
+
 def outside_repo(world):
     subprocess.run(["git", "init", "-q", str(world / "outside")], check=True)
 
@@ -287,6 +296,10 @@ ATTACKS = [
      outside_repo, lambda world, out: out is not None and b"secret" in out.stdout),
     ("repository's core.fsmonitor", "git-read", "/usr/bin/git", ["status"],
      git_config("[core]", "\tfsmonitor = touch ROOT/pwned"), took_effect("pwned")),
+    ("repository's textconv", "git-read", "/usr/bin/git", ["diff"], diff_driver("textconv"),
+     took_effect("pwned")),
+    ("repository's diff driver", "git-read", "/usr/bin/git", ["diff"], diff_driver("command"),
+     took_effect("pwned")),
     ("repository's alias", "git-read", "/usr/bin/git", ["st"],
      git_config("[alias]", "\tst = !touch ROOT/pwned"), took_effect("pwned")),
     ("implicit diff --no-index", "git-read", "/usr/bin/git", ["diff", "ROOT/outside/secret", "notes.txt"],
