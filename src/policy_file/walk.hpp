@@ -136,6 +136,13 @@ inline std::vector<std::string> split_words(std::string_view text) {
   return words;
 }
 
+// The words of a subcommand joined by one blank, as rule sets name them.
+inline std::string join_words(const std::vector<std::string>& words) {
+  std::string out;
+  for (const std::string& w : words) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
 // Walks one policy's data: check each key, convert each value, build the policy.
 class Reader {
  public:
