@@ -82,6 +82,8 @@ struct PolicyRuleSet {
   /// A subcommand's own sandbox ([...subcommands.NAME.sandbox] applied to its
   /// binary's), the one the commands this rule set allows carry; nullopt: the binary's.
   std::optional<Sandbox> sandbox{};
+  /// The pack this rule set came from ("" when the policy wrote it).
+  std::string pack{};
 };
 
 /// One [binaries.NAME] table.
@@ -96,6 +98,21 @@ struct PolicyBinary {
   /// Its own sandbox ([binaries.NAME.sandbox] applied to [sandbox]), the one its
   /// commands carry; nullopt: the policy's.
   std::optional<Sandbox> sandbox{};
+  /// The pack it came from ("" when the policy wrote it); when packs share a
+  /// binary (git), the first, and each rule set names its own.
+  std::string pack{};
+  /// The policy restated it wider than its pack, saying `widen = true`.
+  bool widened = false;
+};
+
+/// A pack a policy took binaries from: `include = [...]` or a binary's `pack = "..."`.
+struct PolicyPack {
+  std::string name;
+  std::string description;  ///< one line, for a model
+  Path file;
+  std::vector<std::string> binaries{};  ///< those the policy took from it
+  /// Those left out because their program is not on this machine.
+  std::vector<std::string> missing{};
 };
 
 /// Everything a policy file set, with the defaults filled in: what the built
@@ -123,6 +140,7 @@ struct PolicySettings {
   /// also goes to standard error. The core only reads them; the host writes.
   std::optional<Path> audit_file{};
   bool audit_stderr = false;
+  std::vector<PolicyPack> packs{};
 };
 
 /// A policy read from a file or data: the built policy, the sandbox every
@@ -134,6 +152,14 @@ struct LoadedPolicy {
   PolicySettings settings;
 };
 
+/// The directories searched for the packs a policy names (`include = ["explore"]`
+/// finds explore.toml in the first that has it): where `cmake --install` put
+/// them, share/corvane/packs under the install prefix.
+[[nodiscard]] std::vector<Path> default_pack_dirs();
+
+/// The names of the packs in `dirs` (each NAME.toml), sorted, each once.
+[[nodiscard]] std::vector<std::string> pack_names(const std::vector<Path>& dirs);
+
 /// Reads and builds the policy in a TOML file. Relative paths in it resolve
 /// against the file's directory; ${NAME} in its strings is variables[NAME]. A
 /// file its own commands may rewrite (under its sandbox's write paths, or,
@@ -141,6 +167,9 @@ struct LoadedPolicy {
 /// is refused unless it sets allow_writable_policy = true.
 [[nodiscard]] std::expected<LoadedPolicy, PolicyFileError> load_policy(
     const Path& file, const PolicyVariables& variables = {});
+/// The same, finding the packs it names in `pack_dirs`.
+[[nodiscard]] std::expected<LoadedPolicy, PolicyFileError> load_policy(
+    const Path& file, const PolicyVariables& variables, const std::vector<Path>& pack_dirs);
 
 /// Reads and builds the policy in TOML `text`; `origin` names it in messages.
 /// Relative paths need `base_dir`. The placement check of load_policy() is the
@@ -148,12 +177,18 @@ struct LoadedPolicy {
 [[nodiscard]] std::expected<LoadedPolicy, PolicyFileError> load_policy_text(
     std::string_view text, std::string_view origin, const PolicyVariables& variables = {},
     const std::optional<Path>& base_dir = std::nullopt);
+[[nodiscard]] std::expected<LoadedPolicy, PolicyFileError> load_policy_text(
+    std::string_view text, std::string_view origin, const PolicyVariables& variables,
+    const std::optional<Path>& base_dir, const std::vector<Path>& pack_dirs);
 
 /// Builds the policy in a tree of data shaped like the file (errors name no
 /// file). Relative paths need `base_dir`.
 [[nodiscard]] std::expected<LoadedPolicy, PolicyFileError> load_policy_value(
     const PolicyValue& data, const PolicyVariables& variables = {},
     const std::optional<Path>& base_dir = std::nullopt);
+[[nodiscard]] std::expected<LoadedPolicy, PolicyFileError> load_policy_value(
+    const PolicyValue& data, const PolicyVariables& variables, const std::optional<Path>& base_dir,
+    const std::vector<Path>& pack_dirs);
 
 /// The tables of a policy file and the keys each takes, as the reader walks
 /// them ("" is the top level; "binaries.*" a binary, "binaries.*.subcommands.*"

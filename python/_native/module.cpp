@@ -31,12 +31,15 @@ PyMethodDef g_functions[] = {
      "The command with one call's shorter time limit ((secs, nanos) or None) and stdin "
      "(bytes-like or None); corvane.Refused above the policy's limits."},
     {"load_policy_file", method(&load_policy_file), METH_FASTCALL,
-     "load_policy_file(path, vars)\n--\n\n(GuardCore, description, on_output_limit, SandboxHandle "
-     "or None, audit or None) of the policy in a TOML file; corvane.PolicyError for a mistake "
-     "in it."},
+     "load_policy_file(path, vars, pack_dirs=None)\n--\n\n(GuardCore, description, "
+     "on_output_limit, SandboxHandle or None, audit or None) of the policy in a TOML file, its "
+     "packs found in pack_dirs (None: the installed ones); corvane.PolicyError for a mistake in "
+     "it."},
     {"load_policy_mapping", method(&load_policy_mapping), METH_FASTCALL,
-     "load_policy_mapping(data, base_dir, vars)\n--\n\nThe same for a mapping shaped like the "
-     "file, read by the same reader."},
+     "load_policy_mapping(data, base_dir, vars, pack_dirs=None)\n--\n\nThe same for a mapping "
+     "shaped like the file, read by the same reader."},
+    {"pack_names", method(&pack_names), METH_O,
+     "pack_names(dirs)\n--\n\nThe names of the packs in the directories, sorted."},
     {"policy_file_keys", method(&policy_file_keys), METH_NOARGS,
      "policy_file_keys()\n--\n\nThe keys each table of a policy file takes, as the reader "
      "walks them."},

@@ -250,6 +250,8 @@ PyObject* rule_set(const PolicyRuleSet& s, const std::optional<Path>& workspace)
   // A subcommand's own sandbox, whole as its commands get it; shown only when it has one.
   if (s.sandbox && !set(d.get(), "sandbox", sandbox_description(*s.sandbox, workspace)))
     return nullptr;
+  // The pack it came from, shown when there is one.
+  if (!s.pack.empty() && !set(d.get(), "pack", str(s.pack))) return nullptr;
   return d.release();
 }
 
@@ -283,6 +285,8 @@ PyObject* binary(const PolicyBinary& b, const std::optional<Path>& workspace) {
       !set(d.get(), "risky", str(*b.risky == RiskyBinPolicy::DenyByDefault ? "deny" : "allow"))) {
     return nullptr;
   }
+  if (!b.pack.empty() && !set(d.get(), "pack", str(b.pack))) return nullptr;
+  if (b.widened && !set(d.get(), "widened_from", str(b.pack))) return nullptr;
   // The binary's own sandbox, whole as its commands get it; without one they get the policy's.
   if (b.sandbox && !set(d.get(), "sandbox", sandbox_description(*b.sandbox, workspace))) {
     return nullptr;
@@ -308,6 +312,17 @@ PyObject* cwd(const PolicySettings& s) {
   const bool ok = s.cwd_mode == "jail" ? set(d.get(), "root", path_str(s.cwd_dirs.front()))
                                        : set(d.get(), "dirs", paths(s.cwd_dirs));
   return ok && set(d.get(), "default", path_str(s.default_cwd)) ? d.release() : nullptr;
+}
+
+PyObject* pack(const PolicyPack& p) {
+  Ref d(PyDict_New());
+  if (!d || !set(d.get(), "name", str(p.name)) ||
+      !set(d.get(), "description", str(p.description)) || !set(d.get(), "file", path_str(p.file)) ||
+      !set(d.get(), "binaries", strings(p.binaries)) ||
+      !set(d.get(), "missing", strings(p.missing))) {
+    return nullptr;
+  }
+  return d.release();
 }
 
 PyObject* ports(const std::vector<std::uint16_t>& items) {
@@ -385,6 +400,8 @@ PyObject* description(const LoadedPolicy& loaded) {
       !set(d.get(), "sandbox", sandbox(loaded))) {
     return nullptr;
   }
+  // The packs it took binaries from, shown when there are some.
+  if (!s.packs.empty() && !set(d.get(), "packs", list_of(s.packs, pack))) return nullptr;
   return d.release();
 }
 
@@ -422,31 +439,54 @@ PyObject* answer(std::expected<LoadedPolicy, PolicyFileError> loaded) {
   return Py_BuildValue("(OOsOO)", core.get(), desc.get(), on_limit, box.get(), trail.get());
 }
 
+// pack_dirs: None (the installed ones), or a sequence of directories.
+bool pack_dirs_from(PyObject* obj, std::vector<Path>& out) {
+  if (obj == Py_None) {
+    out = default_pack_dirs();
+    return true;
+  }
+  Ref fast(PySequence_Fast(obj, "pack_dirs: expected a sequence of directories"));
+  if (!fast) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+    out.emplace_back();
+    if (!path_from(PySequence_Fast_GET_ITEM(fast.get(), i), out.back())) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 PyObject* load_policy_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_SetString(PyExc_TypeError, "load_policy_file() takes 2 positional arguments");
+    if (nargs != 2 && nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "load_policy_file() takes 2 or 3 positional arguments");
       return nullptr;
     }
     Path file;
     PolicyVariables variables;
-    if (!path_from(args[0], file) || !variables_from(args[1], variables)) return nullptr;
+    std::vector<Path> pack_dirs;
+    if (!path_from(args[0], file) || !variables_from(args[1], variables) ||
+        !pack_dirs_from(nargs == 3 ? args[2] : Py_None, pack_dirs)) {
+      return nullptr;
+    }
     std::expected<LoadedPolicy, PolicyFileError> loaded = std::unexpected(PolicyFileError{});
-    Py_BEGIN_ALLOW_THREADS loaded = load_policy(file, variables);
+    Py_BEGIN_ALLOW_THREADS loaded = load_policy(file, variables, pack_dirs);
     Py_END_ALLOW_THREADS return answer(std::move(loaded));
   });
 }
 
 PyObject* load_policy_mapping(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guard([&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_SetString(PyExc_TypeError, "load_policy_mapping() takes 3 positional arguments");
+    if (nargs != 3 && nargs != 4) {
+      PyErr_SetString(PyExc_TypeError, "load_policy_mapping() takes 3 or 4 positional arguments");
       return nullptr;
     }
     PolicyVariables variables;
-    if (!variables_from(args[2], variables)) return nullptr;
+    std::vector<Path> pack_dirs;
+    if (!variables_from(args[2], variables) ||
+        !pack_dirs_from(nargs == 4 ? args[3] : Py_None, pack_dirs)) {
+      return nullptr;
+    }
     std::optional<Path> base_dir;
     if (args[1] != Py_None) {
       base_dir.emplace();
@@ -454,7 +494,7 @@ PyObject* load_policy_mapping(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     PolicyValue data;
     if (!convert(args[0], data)) return nullptr;
-    return answer(load_policy_value(data, variables, base_dir));
+    return answer(load_policy_value(data, variables, base_dir, pack_dirs));
   });
 }
 
@@ -469,6 +509,14 @@ PyObject* policy_file_keys(PyObject*, PyObject*) noexcept {
       if (!name || !list || PyDict_SetItem(out.get(), name.get(), list.get()) < 0) return nullptr;
     }
     return out.release();
+  });
+}
+
+PyObject* pack_names(PyObject*, PyObject* dirs) noexcept {
+  return guard([&]() -> PyObject* {
+    std::vector<Path> paths;
+    if (!pack_dirs_from(dirs, paths)) return nullptr;
+    return strings(corvane::pack_names(paths));
   });
 }
 

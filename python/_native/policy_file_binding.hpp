@@ -27,4 +27,7 @@ PyObject* load_policy_mapping(PyObject* module, PyObject* const* args, Py_ssize_
 /// policy_file_keys() -> {table: [keys]}: the keys each table takes.
 PyObject* policy_file_keys(PyObject* module, PyObject* unused) noexcept;
 
+/// pack_names(dirs) -> [name]: the packs in those directories, sorted.
+PyObject* pack_names(PyObject* module, PyObject* dirs) noexcept;
+
 }  // namespace corvane::py::native

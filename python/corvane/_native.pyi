@@ -1,5 +1,5 @@
 # Type information for corvane._native, the package's private extension module.
-from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union, final
+from typing import Any, Callable, Dict, Mapping, Optional, Sequence, Tuple, Union, final
 
 from . import Output, PreparedCommand, ProcRequest
 
@@ -51,12 +51,14 @@ class Reactor:
     def close(self) -> None: ...
 
 def load_policy_file(
-    path: str, vars: Optional[Mapping[str, str]], /
+    path: str, vars: Optional[Mapping[str, str]], pack_dirs: Optional[Sequence[str]] = None, /
 ) -> Tuple[GuardCore, Dict[str, Any], str, Optional[SandboxHandle], Optional[Dict[str, Any]]]: ...
 def load_policy_mapping(
-    data: Mapping[str, Any], base_dir: Optional[str], vars: Optional[Mapping[str, str]], /
+    data: Mapping[str, Any], base_dir: Optional[str], vars: Optional[Mapping[str, str]],
+    pack_dirs: Optional[Sequence[str]] = None, /
 ) -> Tuple[GuardCore, Dict[str, Any], str, Optional[SandboxHandle], Optional[Dict[str, Any]]]: ...
 def policy_file_keys() -> Dict[str, list[str]]: ...
+def pack_names(dirs: Sequence[str], /) -> list[str]: ...
 def call_options(prepared: PreparedCommand, timeout: Optional[Tuple[int, int]],
                  stdin: Optional[Union[bytes, bytearray, memoryview]], /) -> PreparedCommand: ...
 @final

@@ -308,9 +308,11 @@ class Guard:
         rule_set = " ".join(words) if words else None
         tokens = [{"index": i, "token": argv[i], "role": role} for i, role in enumerate(raw["roles"])]
         prepared = raw["prepared"]
+        pack = self._pack_of(bin, raw["canonical"], rule_set)
         if refusal is None:
             where = f"rule set {rule_set!r}" if rule_set else "the binary's rules"
-            verdict: Dict[str, Any] = {"message": f"allowed by {where} of {raw['canonical']}",
+            from_pack = f" (pack {pack})" if pack else ""
+            verdict: Dict[str, Any] = {"message": f"allowed by {where} of {raw['canonical']}{from_pack}",
                                        "kind": None, "index": None, "fields": {}}
         else:
             verdict = refusal_record(refusal)
@@ -329,6 +331,9 @@ class Guard:
                 "env": raw["env_names"],
             },
         }
+        if pack is not None:
+            # The pack whose rules decided, shown when there is one.
+            explained["pack"] = pack
         if prepared is not None and raw.get("argv0") is not None:
             # The binary runs as the path it was allowed under: the child's argv[0].
             explained["prepared"]["argv0"] = raw["argv0"]
@@ -336,6 +341,17 @@ class Guard:
             # The sandbox this command runs in: its binary's own, or the policy's.
             explained["prepared"]["sandbox"] = raw["sandbox"]
         return explained
+
+    def _pack_of(self, bin: str, canonical: Optional[str], rule_set: Optional[str]) -> Optional[str]:
+        """The pack that gave the rules deciding a request to `bin`, from describe()."""
+        for entry in self._description["binaries"]:
+            if bin in (entry["name"], entry["path"]) or (canonical and canonical == entry["path"]):
+                for rules in entry["rule_sets"]:
+                    if rules["subcommand"] == rule_set and "pack" in rules:
+                        return str(rules["pack"])
+                pack = entry.get("pack")
+                return None if pack is None else str(pack)
+        return None
 
     def tool_schema(self) -> Dict[str, Any]:
         """The JSON Schema of one call of a tool that runs commands under this

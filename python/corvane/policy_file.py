@@ -17,12 +17,21 @@ from . import _native
 # typing only for the type checker: importing it would cost every start.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Dict, Mapping, Optional, Union
+    from typing import Any, Dict, List, Mapping, Optional, Union
 
-__all__ = ["PolicyError", "LoadedPolicy", "load_toml", "load_mapping", "SCHEMA_PATH"]
+__all__ = ["PolicyError", "LoadedPolicy", "load_toml", "load_mapping", "SCHEMA_PATH", "PACKS_DIR",
+           "pack_names"]
 
 #: The JSON Schema of the file format, shipped inside the package.
 SCHEMA_PATH = os.path.join(os.path.dirname(__file__), "policy.schema.json")
+#: The packs a policy names (``include = ["explore"]``), shipped inside the
+#: package: the same files `cmake --install` puts where the C++ loader looks.
+PACKS_DIR = os.path.join(os.path.dirname(__file__), "packs")
+
+
+def pack_names() -> List[str]:
+    """The names of the shipped packs, sorted."""
+    return list(_native.pack_names([PACKS_DIR]))
 
 
 class PolicyError(ValueError):
@@ -82,7 +91,7 @@ def load_toml(path: Union[str, "os.PathLike[str]"], *,
     ``vars[NAME]``. A file that lies where the policy's own commands may
     write is refused unless it sets ``allow_writable_policy = true``."""
     file = os.fspath(path)
-    return _loaded(_native.load_policy_file(file, vars), file)
+    return _loaded(_native.load_policy_file(file, vars, [PACKS_DIR]), file)
 
 
 def load_mapping(data: Mapping[str, Any], *, base_dir: Optional[str] = None,
@@ -90,7 +99,7 @@ def load_mapping(data: Mapping[str, Any], *, base_dir: Optional[str] = None,
     """Builds the policy in a mapping of the same shape as the TOML file;
     relative paths need ``base_dir``; ${NAME} in its strings is ``vars[NAME]``."""
     base = None if base_dir is None else os.path.abspath(os.fspath(base_dir))
-    return _loaded(_native.load_policy_mapping(data, base, vars), None)
+    return _loaded(_native.load_policy_mapping(data, base, vars, [PACKS_DIR]), None)
 
 
 def __getattr__(name: str) -> Any:

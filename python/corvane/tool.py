@@ -156,6 +156,8 @@ def binary_lines(entry: Mapping[str, Any]) -> List[str]:
         # Options only: rule_set_text() counts no arguments without max_positionals.
         lines.insert(0, f"options before the subcommand: {rule_set_text(options)}; "
                         f"at most {_plural(options.get('max_flags'), 'option')}")
+    if entry.get("widened_from"):
+        lines.append(f"widened from pack {entry['widened_from']}")
     return lines
 
 

@@ -19,7 +19,10 @@ std::string errno_text(int code) {
   return text.substr(0, text.rfind(" (os error "));
 }
 
-// The whole file, or the errno that stopped reading it.
+}  // namespace
+
+namespace policy_file {
+
 std::expected<std::string, int> read_file(const Path& file) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(errno);
@@ -42,15 +45,19 @@ std::expected<std::string, int> read_file(const Path& file) {
   return text;
 }
 
-std::expected<LoadedPolicy, PolicyFileError> from_text(std::string_view text,
-                                                       const std::string& origin,
-                                                       const PolicyVariables& variables,
-                                                       const std::optional<Path>& base_dir,
-                                                       bool check_placement) {
+}  // namespace policy_file
+
+namespace {
+
+using policy_file::read_file;
+
+std::expected<LoadedPolicy, PolicyFileError> from_text(
+    std::string_view text, const std::string& origin, const PolicyVariables& variables,
+    const std::optional<Path>& base_dir, const std::vector<Path>& pack_dirs, bool check_placement) {
   auto document = policy_file::parse_toml(text);
   if (!document)
     return std::unexpected(PolicyFileError{origin, "", "not valid TOML: " + document.error()});
-  auto read = policy_file::read_policy(*document, origin, base_dir, variables);
+  auto read = policy_file::read_policy(*document, origin, base_dir, variables, pack_dirs);
   if (!read) return std::unexpected(std::move(read.error()));
   if (auto refused = policy_file::check_audit_placement(*read, origin))
     return std::unexpected(std::move(*refused));
@@ -96,8 +103,18 @@ std::string PolicyFileError::message() const {
   return out + reason;
 }
 
+std::vector<Path> default_pack_dirs() {
+  return {Path(CORVANE_PACK_DIR)};
+}
+
 std::expected<LoadedPolicy, PolicyFileError> load_policy(const Path& file,
                                                          const PolicyVariables& variables) {
+  return load_policy(file, variables, default_pack_dirs());
+}
+
+std::expected<LoadedPolicy, PolicyFileError> load_policy(const Path& file,
+                                                         const PolicyVariables& variables,
+                                                         const std::vector<Path>& pack_dirs) {
   auto text = read_file(file);
   if (!text)
     return std::unexpected(
@@ -105,20 +122,35 @@ std::expected<LoadedPolicy, PolicyFileError> load_policy(const Path& file,
   // Relative paths in the file resolve against its directory.
   std::error_code ec;
   const Path base = std::filesystem::absolute(file, ec).lexically_normal().parent_path();
-  return from_text(*text, file.native(), variables, base, true);
+  return from_text(*text, file.native(), variables, base, pack_dirs, true);
 }
 
 std::expected<LoadedPolicy, PolicyFileError> load_policy_text(std::string_view text,
                                                               std::string_view origin,
                                                               const PolicyVariables& variables,
                                                               const std::optional<Path>& base_dir) {
-  return from_text(text, std::string(origin), variables, base_dir, false);
+  return load_policy_text(text, origin, variables, base_dir, default_pack_dirs());
+}
+
+std::expected<LoadedPolicy, PolicyFileError> load_policy_text(std::string_view text,
+                                                              std::string_view origin,
+                                                              const PolicyVariables& variables,
+                                                              const std::optional<Path>& base_dir,
+                                                              const std::vector<Path>& pack_dirs) {
+  return from_text(text, std::string(origin), variables, base_dir, pack_dirs, false);
 }
 
 std::expected<LoadedPolicy, PolicyFileError> load_policy_value(
     const PolicyValue& data, const PolicyVariables& variables,
     const std::optional<Path>& base_dir) {
-  auto read = policy_file::read_policy(data, std::nullopt, base_dir, variables);
+  return load_policy_value(data, variables, base_dir, default_pack_dirs());
+}
+
+std::expected<LoadedPolicy, PolicyFileError> load_policy_value(const PolicyValue& data,
+                                                               const PolicyVariables& variables,
+                                                               const std::optional<Path>& base_dir,
+                                                               const std::vector<Path>& pack_dirs) {
+  auto read = policy_file::read_policy(data, std::nullopt, base_dir, variables, pack_dirs);
   if (!read) return std::unexpected(std::move(read.error()));
   if (auto refused = policy_file::check_audit_placement(*read, std::nullopt))
     return std::unexpected(std::move(*refused));

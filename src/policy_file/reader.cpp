@@ -16,12 +16,13 @@ namespace corvane::policy_file {
 
 // ---------------------------------------------------------------- values
 
-PolicyValue Reader::expand(const PolicyValue& value, const std::string& key) {
+PolicyValue Reader::expand(const PolicyValue& value, const std::string& key,
+                           const PolicyVariables& variables) {
   PolicyValue out;
   switch (value.kind) {
     case Kind::String: {
       if (value.text.find('$') == std::string::npos) return value;
-      auto text = policy_file::expand(value.text, variables_);
+      auto text = policy_file::expand(value.text, variables);
       if (!text) {
         fail(key, std::move(text.error()));
         return value;
@@ -32,13 +33,13 @@ PolicyValue Reader::expand(const PolicyValue& value, const std::string& key) {
       out.kind = Kind::Table;
       for (const auto& [name, item] : value.entries) {
         out.entries.emplace_back(
-            name, expand(item, name.kind == Kind::String ? join(key, name.text) : key));
+            name, expand(item, name.kind == Kind::String ? join(key, name.text) : key, variables));
       }
       return out;
     case Kind::List:
       out.kind = Kind::List;
       for (std::size_t i = 0; i < value.items.size(); ++i) {
-        out.items.push_back(expand(value.items[i], key + "[" + std::to_string(i) + "]"));
+        out.items.push_back(expand(value.items[i], key + "[" + std::to_string(i) + "]", variables));
       }
       return out;
     default:
@@ -408,8 +409,10 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
       return std::unexpected(*error_);
     }
   }
-  const PolicyValue data = expand(written, "");
-  if (failed() || !table(data, "", kTopKeys)) return std::unexpected(*error_);
+  const PolicyValue expanded = expand(written, "");
+  if (failed() || !table(expanded, "", kTopKeys)) return std::unexpected(*error_);
+  const PolicyValue data = with_packs(expanded);
+  if (failed()) return std::unexpected(*error_);
   PolicySettings& settings = settings_;
   // A Guard answers agents, which name binaries as the policy does and send
   // directories relative to where their commands run.
@@ -459,8 +462,13 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
     if (is_none(own)) continue;
     const std::string key = join(binary_keys_[i], "sandbox");
     if (!box) {
-      fail(key,
-           "a binary's sandbox changes the policy's [sandbox], which this policy does not have");
+      auto origin = origins_.find(settings.binaries[i].name);
+      fail(key, origin == origins_.end()
+                    ? "a binary's sandbox changes the policy's [sandbox], which this policy does "
+                      "not have"
+                    : "the pack " + quote_text(origin->second.pack) +
+                          " contains this binary with its own sandbox, which changes the "
+                          "policy's [sandbox]: give the policy one (workspace = ...)");
       break;
     }
     settings.binaries[i].sandbox = sandbox(data.find("sandbox"), {{own, key}});
@@ -486,6 +494,8 @@ std::expected<ReadPolicy, PolicyFileError> Reader::policy(const PolicyValue& wri
     }
   }
   if (failed()) return std::unexpected(*error_);
+  check_narrowing(data, box);
+  if (failed()) return std::unexpected(*error_);
   builder = std::move(builder)
                 .timeout(settings.timeout)
                 .max_stdout(settings.max_stdout)
@@ -509,8 +519,9 @@ std::string join(std::string_view a, std::string_view b) {
 std::expected<ReadPolicy, PolicyFileError> read_policy(const PolicyValue& data,
                                                        const std::optional<std::string>& file,
                                                        const std::optional<Path>& base_dir,
-                                                       const PolicyVariables& variables) {
-  return Reader(file, base_dir, variables).policy(data);
+                                                       const PolicyVariables& variables,
+                                                       const std::vector<Path>& pack_dirs) {
+  return Reader(file, base_dir, variables, pack_dirs).policy(data);
 }
 
 }  // namespace corvane::policy_file

@@ -26,10 +26,15 @@ struct ReadPolicy {
   std::vector<std::pair<std::string, std::string>> writable;  ///< (key, path) under the sandbox
 };
 
-/// Reads `data` (expanding ${NAME} first) into a built policy.
+/// Reads `data` (expanding ${NAME} first, then taking in the packs it names
+/// from `pack_dirs`) into a built policy.
 [[nodiscard]] std::expected<ReadPolicy, PolicyFileError> read_policy(
     const PolicyValue& data, const std::optional<std::string>& file,
-    const std::optional<Path>& base_dir, const PolicyVariables& variables);
+    const std::optional<Path>& base_dir, const PolicyVariables& variables,
+    const std::vector<Path>& pack_dirs);
+
+/// The whole file, or the errno that stopped reading it.
+[[nodiscard]] std::expected<std::string, int> read_file(const Path& file);
 
 /// Refuses an audit file ([audit] file) the policy's own commands may write:
 /// they could forge or erase the trail of what they did. Data given without a

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <deque>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,7 +33,8 @@ inline const Keys kTopKeys = {"timeout",
                               "binaries",
                               "sandbox",
                               "allow_writable_policy",
-                              "audit"};
+                              "audit",
+                              "include"};
 inline const Keys kRuleKeys = {"flags",
                                "value_flags",
                                "max_flags",
@@ -45,8 +48,10 @@ inline const Keys kRuleKeys = {"flags",
                                "positionals",
                                "rest_positionals",
                                "inject_double_dash_after"};
-inline const Keys kBinaryOnlyKeys = {"path",    "subcommands", "argv0",   "risky",
-                                     "sandbox", "global",      "optional"};
+inline const Keys kBinaryOnlyKeys = {"path",   "subcommands", "argv0", "risky",   "sandbox",
+                                     "global", "pack",        "widen", "optional"};
+// A pack file: a line for a model, and binaries as a policy writes them.
+inline const Keys kPackKeys = {"description", "binaries"};
 inline const Keys kValueKeys = {
     "attached", "one_of", "pattern", "path", "changes_directory", "replaces_first_positional"};
 // A positional's role written as a table: a value limited by a set or a pattern.
@@ -152,12 +157,19 @@ inline std::vector<std::string> split_words(std::string_view text) {
   return words;
 }
 
+// The words of a subcommand joined by one blank, as rule sets name them.
+inline std::string join_words(const std::vector<std::string>& words) {
+  std::string out;
+  for (const std::string& w : words) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
 // Walks one policy's data: check each key, convert each value, build the policy.
 class Reader {
  public:
   Reader(const std::optional<std::string>& file, const std::optional<Path>& base_dir,
-         const PolicyVariables& variables)
-      : file_(file), base_dir_(base_dir), variables_(variables) {}
+         const PolicyVariables& variables, const std::vector<Path>& pack_dirs)
+      : file_(file), base_dir_(base_dir), variables_(variables), pack_dirs_(pack_dirs) {}
 
   std::expected<ReadPolicy, PolicyFileError> policy(const PolicyValue& written);
 
@@ -167,7 +179,11 @@ class Reader {
     if (!error_) error_ = PolicyFileError{file_, std::move(key), std::move(reason)};
   }
 
-  PolicyValue expand(const PolicyValue& value, const std::string& key);
+  PolicyValue expand(const PolicyValue& value, const std::string& key) {
+    return expand(value, key, variables_);
+  }
+  PolicyValue expand(const PolicyValue& value, const std::string& key,
+                     const PolicyVariables& variables);
 
   bool table(const PolicyValue& value, const std::string& key, const Keys& known);
   bool named(const PolicyValue& value, const std::string& key);
@@ -201,11 +217,39 @@ class Reader {
              SandboxLimits& limits);
   std::optional<ProcPolicy> build(ProcPolicyBuilder builder, const PolicySettings& settings);
 
+  // Packs (packs.cpp): the file's data with the binaries of its packs taken
+  // in, and the check that what it restates of them is narrower.
+  struct PackFile {
+    std::string name;
+    Path file;
+    PolicyValue data;  // expanded, keys checked
+  };
+  // Where one binary of the policy came from.
+  struct Origin {
+    std::string pack;       // the first pack that gave it
+    PolicyValue wide;       // its table as its packs give it
+    bool restated = false;  // the file wrote [binaries.NAME] too
+    bool widen = false;
+    std::vector<std::pair<std::string, std::string>> set_packs;  // subcommand words -> pack
+  };
+  const PackFile* pack(const std::string& name, const std::string& key);
+  PolicyPack& pack_record(const PackFile& pack);
+  void take(const PackFile& pack, const std::string& name, const PolicyValue& table,
+            const std::string& key);
+  PolicyValue with_packs(const PolicyValue& data);
+  void name_packs(PolicyBinary& binary, const Origin& origin);
+  void check_narrowing(const PolicyValue& data, const std::optional<Sandbox>& box);
+
   const std::optional<std::string>& file_;
   const std::optional<Path>& base_dir_;
   const PolicyVariables& variables_;
+  const std::vector<Path>& pack_dirs_;
   std::optional<PolicyFileError> error_;
-  std::vector<std::string> binary_keys_;              // the key path of each binary, in order
+  std::deque<PackFile> packs_;             // each pack read once (a deque: pointers stay)
+  std::map<std::string, Origin> origins_;  // by binary name, those from packs
+  std::vector<std::string> order_;         // their names, in the order the packs give them
+  PolicyVariables pack_variables_;         // a pack's ${WORKSPACE}: the policy's
+  std::vector<std::string> binary_keys_;   // the key path of each binary, in order
   std::vector<const PolicyValue*> binary_sandboxes_;  // each binary's own [sandbox] or null
   // Each binary's rule sets' own [sandbox] tables (null where none) and their key
   // paths, as its rule sets are listed.

@@ -206,7 +206,7 @@ def test_example_policies_run_for_real(example):
     out = example.run("/usr/bin/grep", ["-c", "-e", "corvane", "README.md"])
     assert out.success and int(out.stdout) > 0
     assert example.run("/usr/bin/ls", ["examples/policies"]).stdout.split() == [
-        b"code_explorer.toml", b"coding_agent.toml"]
+        b"code_explorer.toml", b"code_explorer_packs.toml", b"coding_agent.toml", b"coding_agent_packs.toml"]
 
 
 def test_coding_agent_test_runner_is_make_test_only():

@@ -21,7 +21,7 @@ def grep(**extra):
 @pytest.mark.parametrize(
     "data, key, reason",
     [
-        ({"timeout_s": 3}, "timeout_s", "unknown key (known: allow_writable_policy, audit, binaries, cwd, environment, max_stderr, "
+        ({"timeout_s": 3}, "timeout_s", "unknown key (known: allow_writable_policy, audit, binaries, cwd, environment, include, max_stderr, "
                                         "max_stdin, max_stdout, on_output_limit, risky_binaries, sandbox, timeout)"),
         ({"binaries": {"grep": grep(flag=["-n"])}}, "binaries.grep.flag", "unknown key"),
         ({"binaries": {"grep": grep(value_flags={"-e": {"choices": ["a"]}})}},

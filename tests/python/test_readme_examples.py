@@ -241,7 +241,7 @@ def corvane_on_path():
         yield dict(os.environ, PATH=f"{bindir}:{os.environ['PATH']}")
 
 
-USAGE_ERROR = {"run": 125, "check": 2, "explain": 2, "serve": 2}
+USAGE_ERROR = {"run": 125, "check": 2, "explain": 2, "serve": 2, "packs": 2}
 
 
 @pytest.mark.parametrize("block", [b for b in blocks_of("sh") if b.marker is None], ids=block_id)

@@ -181,7 +181,39 @@ def _cmd_mcp(args: argparse.Namespace) -> int:
 
 
 
+def _cmd_packs(args: argparse.Namespace) -> int:
+    import shutil
+    import tempfile
+
+    from ..policy_file import load_mapping, pack_names
+    from .printing import print_packs
+
+    names = pack_names()
+    unknown = [n for n in args.names if n not in names]
+    if unknown:
+        raise UsageError(f"corvane packs: unknown pack {unknown[0]!r} (known: {', '.join(names)})")
+    # Each pack as a policy of its own would load it, in a throwaway workspace:
+    # its ${WORKSPACE} and its binaries' sandboxes need one.
+    workspace = tempfile.mkdtemp(prefix="corvane-packs-")
+    try:
+        packs = []
+        for name in args.names or names:
+            described = load_mapping({"include": [name], "cwd": {"jail": workspace},
+                                      "sandbox": {"workspace": workspace, "best_effort": True}}).description
+            pack = described["packs"][0]
+            packs.append({"name": name, "description": pack["description"],
+                          "binaries": described["binaries"], "missing": pack["missing"]})
+    finally:
+        shutil.rmtree(workspace, ignore_errors=True)
+    if args.json:
+        print_json({"packs": packs}, sys.stdout)
+    else:
+        print_packs(packs, sys.stdout)
+    return EXIT_OK
+
+
 COMMANDS: Dict[str, Callable[[argparse.Namespace], int]] = {
+    "packs": _cmd_packs,
     "check": _cmd_check,
     "run": _cmd_run,
     "explain": _cmd_explain,

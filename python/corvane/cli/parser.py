@@ -90,7 +90,8 @@ def build_parser() -> argparse.ArgumentParser:
             "  corvane run -p policy.toml --cwd ~/project -- git status\n"
             "  corvane explain -p policy.toml\n"
             "  corvane serve -p policy.toml --stdio\n"
-            "  corvane mcp -p policy.toml\n\n"
+            "  corvane mcp -p policy.toml\n"
+            "  corvane packs\n\n"
             "Give the command after '--' so that its own options are not read as\n"
             "corvane's. Run 'corvane COMMAND --help' for the details of each.\n\n"
             + EXIT_CODES_HELP
@@ -214,6 +215,21 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_policy(mcp)
     _add_audit(mcp)
+
+    packs = sub.add_parser(
+        "packs", formatter_class=formatter,
+        help="list the packs a policy can include, and what each allows",
+        description=(
+            "List the packs shipped with corvane: vetted rules (and each binary's own\n"
+            "sandbox) for the tools agents use, which a policy file takes in with\n"
+            "include = [\"explore\", \"git-read\"]. Each is shown with its description\n"
+            "and the rules of every binary; programs this machine does not have are\n"
+            "named as left out."
+        ),
+        epilog="examples:\n  corvane packs\n  corvane packs git-read --json",
+    )
+    packs.add_argument("names", nargs="*", metavar="NAME", help="only these packs")
+    _add_json(packs)
     mcp.add_argument(
         "--max-output", type=_size, default=DEFAULT_MAX_OUTPUT, metavar="BYTES",
         help="most bytes of each stream shown to the model (default 65536); "

@@ -62,7 +62,8 @@ def print_explain(answer: Mapping[str, Any], described: bool, out: TextIO) -> No
     if described:
         out.write("allowed binaries:\n")
         for entry in answer.get("binaries", []):
-            out.write(f"  {entry.get('name', '')}  ({entry.get('path', '')})\n")
+            from_pack = f"  [pack {entry['pack']}]" if entry.get("pack") else ""
+            out.write(f"  {entry.get('name', '')}  ({entry.get('path', '')}){from_pack}\n")
             for line in binary_lines(entry):
                 out.write(f"      {line}\n")
         out.write(f"limits: {limits_line(answer)}\n")
@@ -77,7 +78,7 @@ def print_explain(answer: Mapping[str, Any], described: bool, out: TextIO) -> No
     verdict = "allowed" if answer.get("allowed") else "refused"
     message = answer.get("message", "")
     out.write(f"{verdict}: {message}\n" if not message.startswith("allowed") else f"{message}\n")
-    for key in ("binary", "rule_set", "stage", "kind", "index"):
+    for key in ("binary", "rule_set", "pack", "stage", "kind", "index"):
         if answer.get(key) is not None:
             out.write(f"  {key + ':':10}{answer[key]}\n")
     tokens = answer.get("tokens") or []
@@ -91,3 +92,17 @@ def print_explain(answer: Mapping[str, Any], described: bool, out: TextIO) -> No
         out.write(f"  in:        {prepared.get('cwd')}\n")
         out.write(f"  env:       {', '.join(prepared.get('env') or []) or '(empty)'}\n")
 
+
+
+def print_packs(packs: Sequence[Mapping[str, Any]], out: TextIO) -> None:
+    for pack in packs:
+        out.write(f"{pack['name']}: {pack['description']}\n")
+        for entry in pack["binaries"]:
+            out.write(f"  {entry.get('name', '')}  ({entry.get('path', '')})\n")
+            for line in binary_lines(entry):
+                out.write(f"      {line}\n")
+            if entry.get("sandbox") is not None:
+                exec_ = ", ".join(entry["sandbox"].get("exec") or []) or "nothing"
+                out.write(f"      its own sandbox: may execute {exec_}\n")
+        if pack["missing"]:
+            out.write(f"  not on this machine (left out): {', '.join(pack['missing'])}\n")

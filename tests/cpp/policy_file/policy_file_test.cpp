@@ -34,7 +34,8 @@ TEST(PolicyFileErrors, EachMistakeNamesFileKeyAndReason) {
       {"not TOML", "a = \n", "", "not valid TOML: "},
       {"a table defined twice", grep + grep, "", "not valid TOML: "},
       {"unknown top-level key", "timeout_s = 3\n", "timeout_s",
-       "unknown key (known: allow_writable_policy, audit, binaries, cwd, environment, max_stderr, "
+       "unknown key (known: allow_writable_policy, audit, binaries, cwd, environment, include, "
+       "max_stderr, "
        "max_stdin, "
        "max_stdout, on_output_limit, risky_binaries, sandbox, timeout)"},
       {"unknown key of a value flag", grep + "value_flags = { \"-e\" = { choices = [] } }\n",
