@@ -241,13 +241,39 @@ void Reader::check_narrowing(const PolicyValue& data, const std::optional<Sandbo
     if (!origin.restated) continue;
     const std::string& key = binary_keys_[i];
     PolicyBinary wide = binary(narrow.name, origin.wide, key);
+    // The pack's own rule sets' sandbox tables, read beside the policy's binaries.
+    const std::vector<SandboxLayer> wide_sets = std::move(subcommand_sandboxes_.back());
+    subcommand_sandboxes_.pop_back();
+    left_out_ = false;
+    std::vector<SandboxLayer> layers;
+    if (const PolicyValue* own = origin.wide.find("sandbox"); !is_none(own)) {
+      layers.push_back({own, join(key, "sandbox")});
+    }
     std::optional<Sandbox> wide_box = box;
-    if (const PolicyValue* own = origin.wide.find("sandbox"); !is_none(own) && box) {
-      wide_box = sandbox(data.find("sandbox"), own, join(key, "sandbox"));
+    if (box && !layers.empty()) wide_box = sandbox(data.find("sandbox"), layers);
+    if (failed()) return;
+    const std::optional<Sandbox>& narrow_box = narrow.sandbox ? narrow.sandbox : box;
+    Wider wider = wider_binary(narrow, wide);
+    if (!wider) wider = wider_sandbox(narrow_box, wide_box);
+    // Each rule set runs in its own sandbox where it has one: compared with
+    // what the pack's same rule set runs in.
+    for (std::size_t n = 0; n < narrow.rule_sets.size() && !wider && box && !failed(); ++n) {
+      const PolicyRuleSet& set = narrow.rule_sets[n];
+      std::optional<Sandbox> theirs = wide_box;
+      bool theirs_own = false;
+      for (std::size_t w = 0; w < wide.rule_sets.size() && w < wide_sets.size(); ++w) {
+        if (wide.rule_sets[w].subcommand != set.subcommand || is_none(wide_sets[w].table)) continue;
+        std::vector<SandboxLayer> set_layers = layers;
+        set_layers.push_back(wide_sets[w]);
+        theirs = sandbox(data.find("sandbox"), set_layers);
+        theirs_own = true;
+      }
+      if (!set.sandbox && !theirs_own) continue;  // the binary's comparison covers it
+      if (Wider w = wider_sandbox(set.sandbox ? set.sandbox : narrow_box, theirs)) {
+        wider = {{join(join("subcommands", join_words(set.subcommand)), w->first), w->second}};
+      }
     }
     if (failed()) return;
-    Wider wider = wider_binary(narrow, wide);
-    if (!wider) wider = wider_sandbox(narrow.sandbox ? narrow.sandbox : box, wide_box);
     if (!wider) continue;
     if (origin.widen) {
       narrow.widened = true;

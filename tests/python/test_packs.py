@@ -375,6 +375,9 @@ MISTAKES = [
      "binaries.git.sandbox.exec", "grants /usr/bin, outside what the pack grants"),
     ("the network for git", {"binaries": {"git": {"sandbox": {"network": True}}}},
      "binaries.git.sandbox.network", "opens the network"),
+    ("programs for one git subcommand",
+     {"binaries": {"git": {"subcommands": {"status": {"sandbox": {"exec": ["/usr/bin"]}}}}}},
+     "binaries.git.subcommands.status.sandbox.exec", "grants /usr/bin, outside what the pack grants"),
 ]
 
 
