@@ -66,3 +66,14 @@ def test_corvane_run_imports_no_more_than_subprocess_does(tmp_path):
     ours = {m for m in loaded if m.split(".")[0] not in ("corvane", "_corvane", "runpy", "importlib",
                                                               "__future__")}
     assert ours - peer == set()
+
+
+@pytest.mark.parametrize("subcommand", ["check", "run", "explain"])
+def test_the_quick_table_names_argparses_options(subcommand):
+    """The quick reading's table and the parser are written apart: an option
+    added to one only would go unseen by the rows above."""
+    from corvane.cli.quick import _OPTIONS
+
+    sub = next(a for a in build_parser()._actions if a.dest == "subcommand").choices[subcommand]
+    theirs = {(s, a.dest) for a in sub._actions for s in a.option_strings if a.dest != "help"}
+    assert {(name, field) for name, (field, _) in _OPTIONS[subcommand].items()} == theirs
