@@ -14,7 +14,9 @@ import corvane
 from corvane import Guard, Refused
 from corvane.policy_file import tomllib
 
-SHIPPED = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "policies", "coding_agent.toml")
+# The hand-written coding agent (one [binaries] table per tool, as the shipped
+# one was before it was made of packs), whose tables these tests take apart.
+HAND_WRITTEN = os.path.join(os.path.dirname(__file__), "..", "policies", "coding_agent.toml")
 
 pytestmark = [
     pytest.mark.skipif(corvane.Sandbox.available()["landlock_abi"] == 0,
@@ -69,7 +71,7 @@ def ws(tmp_path_factory):
 def agent(ws, *, old_shape=False):
     """The shipped policy with sed added; `old_shape` puts the test runners' exec
     right on the whole policy, as one [sandbox] table did."""
-    with open(SHIPPED, "rb") as f:
+    with open(HAND_WRITTEN, "rb") as f:
         data = tomllib.load(f)
     data["binaries"]["sed"] = {"path": "/usr/bin/sed", "flags": ["-n"], "max_positionals": 2}
     # An interpreter installed outside the system's tree (pyenv's, say) reads its
@@ -134,7 +136,7 @@ def test_the_interpreter_is_allowed_for_pytest_only(ws):
 def test_an_optional_binary_is_left_out_while_its_file_is_missing(ws, tmp_path, with_venv):
     bare = tmp_path / "bare"
     bare.mkdir()
-    guard = Guard.from_toml(SHIPPED, vars={"WORKSPACE": str(ws if with_venv else bare)})
+    guard = Guard.from_toml(HAND_WRITTEN, vars={"WORKSPACE": str(ws if with_venv else bare)})
     names = [b["name"] for b in guard.describe()["binaries"]]
     assert ("python3" in names) == with_venv
     assert "make" in names
