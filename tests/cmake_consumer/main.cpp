@@ -1,7 +1,9 @@
 // A program outside the corvane tree, built against an installed copy through
 // find_package(corvane): it judges two requests and runs the accepted one, then
-// loads the policy file named by its argument (the shipped code_explorer.toml)
-// and refuses one command and prepares another with it.
+// loads the policy file named by its argument (the shipped code_explorer.toml,
+// made of packs) and refuses one command and prepares another with it. The
+// packs are the installed copy's, wherever it was installed (CORVANE_PACKS
+// comes from the package's configuration).
 #include <iostream>
 #include <string>
 
@@ -11,7 +13,7 @@
 // `ls -l` prepared to run in the jail's root.
 int policy_file(const char* path) {
   using namespace corvane;
-  auto loaded = load_policy(path);
+  auto loaded = load_policy(path, {}, {Path(CORVANE_PACKS)});
   if (!loaded) {
     std::cerr << "policy file: " << loaded.error().message() << '\n';
     return 1;

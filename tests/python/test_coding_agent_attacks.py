@@ -1,8 +1,10 @@
-"""The shipped coding-agent policy, attacked with real children: with sed added,
-sed's "e" command and a repository's core.fsmonitor run nothing, while "make
-test" (whose recipe runs a shell) and pytest in the workspace's virtual
-environment both work, inside the sandbox. Each attack is shown to work under
-the old shape of the policy, one [sandbox] whose exec served the test runners."""
+"""The coding-agent policy, attacked with real children: with sed added to the
+hand-written one, sed's "e" command and a repository's core.fsmonitor run
+nothing, while "make test" (whose recipe runs a shell) and pytest in the
+workspace's virtual environment both work, inside the sandbox, each run with a
+/tmp of its own. Each attack is shown to work under the old shape of the
+policy, one [sandbox] whose exec served the test runners; the shipped agent,
+made of packs, passes the same rows."""
 
 import os
 import subprocess
@@ -14,7 +16,9 @@ import corvane
 from corvane import Guard, Refused
 from corvane.policy_file import tomllib
 
-SHIPPED = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "policies", "coding_agent.toml")
+# The hand-written coding agent (one [binaries] table per tool, as the shipped
+# one was before it was made of packs), whose tables these tests take apart.
+HAND_WRITTEN = os.path.join(os.path.dirname(__file__), "..", "policies", "coding_agent.toml")
 
 pytestmark = [
     pytest.mark.skipif(corvane.Sandbox.available()["landlock_abi"] == 0,
@@ -69,7 +73,7 @@ def ws(tmp_path_factory):
 def agent(ws, *, old_shape=False):
     """The shipped policy with sed added; `old_shape` puts the test runners' exec
     right on the whole policy, as one [sandbox] table did."""
-    with open(SHIPPED, "rb") as f:
+    with open(HAND_WRITTEN, "rb") as f:
         data = tomllib.load(f)
     data["binaries"]["sed"] = {"path": "/usr/bin/sed", "flags": ["-n"], "max_positionals": 2}
     # An interpreter installed outside the system's tree (pyenv's, say) reads its
@@ -134,7 +138,7 @@ def test_the_interpreter_is_allowed_for_pytest_only(ws):
 def test_an_optional_binary_is_left_out_while_its_file_is_missing(ws, tmp_path, with_venv):
     bare = tmp_path / "bare"
     bare.mkdir()
-    guard = Guard.from_toml(SHIPPED, vars={"WORKSPACE": str(ws if with_venv else bare)})
+    guard = Guard.from_toml(HAND_WRITTEN, vars={"WORKSPACE": str(ws if with_venv else bare)})
     names = [b["name"] for b in guard.describe()["binaries"]]
     assert ("python3" in names) == with_venv
     assert "make" in names
@@ -145,3 +149,47 @@ def test_optional_must_be_a_boolean(ws):
         Guard.from_dict({"cwd": {"jail": str(ws)},
                          "binaries": {"cat": {"path": "/usr/bin/cat", "optional": "yes"}}})
     assert (caught.value.key, caught.value.reason) == ("binaries.cat.optional", "expected a boolean, got string")
+
+
+# The shipped coding agent, made of packs, against the same attacks and runners.
+SHIPPED = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "policies", "coding_agent.toml")
+
+
+def shipped_agent(ws):
+    with open(SHIPPED, "rb") as f:
+        data = tomllib.load(f)
+    if not sys.base_prefix.startswith("/usr/"):
+        data["sandbox"]["read"] = [sys.base_prefix]
+    return Guard.from_dict(data, vars={"WORKSPACE": str(ws)})
+
+
+def test_the_shipped_agent_runs_no_program_through_sed_or_git_config(ws, fsmonitor):
+    guard = shipped_agent(ws)
+    with pytest.raises(Refused):
+        guard.check("sed", ["-n", "1e id", "README.md"], cwd=str(ws))
+    out = guard.run("git", ["status", "--short"], cwd=str(ws))
+    assert out.exit_code == 0, out.stderr
+    assert not fsmonitor.exists()
+
+
+@pytest.mark.parametrize("row, tool, argv, expected", RUNNERS, ids=[r[0] for r in RUNNERS])
+def test_the_shipped_agents_test_runners_work_sandboxed_with_a_private_tmp(ws, row, tool, argv, expected):
+    guard = shipped_agent(ws)
+    prepared = guard.explain(tool, argv, cwd=str(ws))["prepared"]
+    assert prepared["sandbox"]["private_tmp"] is True
+    assert prepared["sandbox"]["network"] is False
+    out = guard.run(tool, argv, cwd=str(ws))
+    assert out.exit_code == 0, (out.stdout, out.stderr)
+    assert expected in out.stdout
+
+
+def test_the_shipped_agents_interpreter_is_allowed_for_pytest_only(ws, tmp_path):
+    guard = shipped_agent(ws)
+    for argv in (["-c", "print(1)"], ["-m", "pip"], ["-m", "pytest", "-p", "evil"],
+                 ["-m", "pytest", "/etc"]):
+        with pytest.raises(Refused):
+            guard.check("python3", argv, cwd=str(ws))
+    # A project without a venv yet: the interpreter is left out, the rest loads.
+    (tmp_path / "bare").mkdir()
+    names = [b["name"] for b in shipped_agent(tmp_path / "bare").describe()["binaries"]]
+    assert "python3" not in names and "make" in names

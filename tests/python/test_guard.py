@@ -12,6 +12,9 @@ from corvane import ArgRules, Guard, InjectDoubleDash, ProcPolicyBuilder, ProcRe
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXAMPLES = os.path.join(ROOT, "examples", "policies")
+# The hand-written policies the shipped ones (made of packs) replaced: one
+# [binaries] table per tool, and no sandbox for the explorer.
+HAND_WRITTEN = os.path.join(ROOT, "tests", "policies")
 
 TAR = {
     "path": "/usr/bin/tar",
@@ -158,6 +161,13 @@ ATTACKS = [
     ("ls", ["-la", "/"], "PathOutsideJail"),
     ("head", ["-n", "--", "/etc/passwd"], "ValueMissing"),
 ]
+# Where the shipped policies, made of packs, refuse otherwise: git reads -C as
+# a directory to move to, which must be in the jail, and -c only with a few
+# display settings.
+PACKS_REFUSE = {
+    ("git", ("-C", "/", "status")): "PathOutsideJail",
+    ("git", ("-c", "core.pager=id", "log")): "ValueNotAllowed",
+}
 ALLOWED = [
     ("grep", ["-rn", "Guard", "python/corvane"], ["-rn", "--", "Guard", "python/corvane"]),
     ("grep", ["-e", "--version", "-5", "README.md"], ["-e", "--version", "-5", "--", "README.md"]),
@@ -170,28 +180,36 @@ ALLOWED = [
 ]
 
 
-def load_example(name):
-    # The coding agent's sandbox needs Landlock: without it the policy refuses to load.
-    if name == "coding_agent.toml" and corvane.Sandbox.available()["landlock_abi"] == 0:
+def load_example(name, directory=EXAMPLES):
+    # A sandbox needs Landlock: without it the policy refuses to load.
+    sandboxed = name == "coding_agent.toml" or directory == EXAMPLES
+    if sandboxed and corvane.Sandbox.available()["landlock_abi"] == 0:
         pytest.skip("the kernel has no Landlock")
     if name != "coding_agent.toml":
-        return Guard.from_toml(os.path.join(EXAMPLES, name))
+        return Guard.from_toml(os.path.join(directory, name))
     # As it is meant to be used: a copy outside the workspace, which is this repository.
     import shutil
     import tempfile
 
     copy = os.path.join(tempfile.mkdtemp(), name)
-    shutil.copyfile(os.path.join(EXAMPLES, name), copy)
+    shutil.copyfile(os.path.join(directory, name), copy)
     return Guard.from_toml(copy, vars={"WORKSPACE": ROOT})
 
 
-@pytest.fixture(scope="module", params=["code_explorer.toml", "coding_agent.toml"])
+EXAMPLE_FILES = [(d, n) for d in (EXAMPLES, HAND_WRITTEN) for n in ("code_explorer.toml", "coding_agent.toml")]
+
+
+@pytest.fixture(scope="module", params=EXAMPLE_FILES,
+                ids=[("" if d == EXAMPLES else "hand-written ") + n for d, n in EXAMPLE_FILES])
 def example(request):
-    return load_example(request.param)
+    directory, name = request.param
+    return load_example(name, directory)
 
 
 @pytest.mark.parametrize("tool, argv, kind", ATTACKS)
 def test_example_policies_refuse_attacks(example, tool, argv, kind):
+    if example.describe().get("packs"):
+        kind = PACKS_REFUSE.get((tool, tuple(argv)), kind)
     assert refusal(example, f"/usr/bin/{tool}", argv).kind == kind
 
 
@@ -206,19 +224,31 @@ def test_example_policies_run_for_real(example):
     out = example.run("/usr/bin/grep", ["-c", "-e", "corvane", "README.md"])
     assert out.success and int(out.stdout) > 0
     assert example.run("/usr/bin/ls", ["examples/policies"]).stdout.split() == [
-        b"code_explorer.toml", b"code_explorer_packs.toml", b"coding_agent.toml", b"coding_agent_packs.toml"]
+        b"code_explorer.toml", b"coding_agent.toml"]
 
 
 def test_coding_agent_test_runner_is_make_test_only():
-    agent = load_example("coding_agent.toml")
+    agent = load_example("coding_agent.toml", HAND_WRITTEN)
     assert agent.check("/usr/bin/make", ["test"]).argv == ["test"]
     for argv, kind in [(["test", "SHELL=/bin/sh"], "TooManyPositionals"),
                        (["-f", "evil.mk", "test"], "SubcommandNotAllowed"),
                        (["install"], "SubcommandNotAllowed"),
                        (["test", "-e"], "FlagNotAllowed")]:
         assert refusal(agent, "/usr/bin/make", argv).kind == kind
-    explorer = Guard.from_toml(os.path.join(EXAMPLES, "code_explorer.toml"))
+    explorer = Guard.from_toml(os.path.join(HAND_WRITTEN, "code_explorer.toml"))
     assert refusal(explorer, "/usr/bin/make", ["test"]).kind == "BinNotAllowed"
+
+
+def test_shipped_coding_agent_runs_make_with_named_targets_only():
+    agent = load_example("coding_agent.toml")
+    for argv in (["test"], ["install"], ["-k", "check", "lint"]):
+        assert [a for a in agent.check("/usr/bin/make", argv).argv if a != "--"] == argv
+    for argv, kind in [(["test", "SHELL=/bin/sh"], "PositionalNotAllowed"),
+                       (["-f", "evil.mk", "test"], "FlagNotAllowed"),
+                       (["test", "../elsewhere"], "PositionalNotAllowed"),
+                       (["test", "-e"], "FlagNotAllowed")]:
+        assert refusal(agent, "/usr/bin/make", argv).kind == kind
+    assert refusal(load_example("code_explorer.toml"), "/usr/bin/make", ["test"]).kind == "BinNotAllowed"
 
 
 def test_readme_guard_example_prints_what_it_says(capsys):
@@ -239,14 +269,11 @@ needs_landlock = pytest.mark.skipif(corvane.Sandbox.available()["landlock_abi"] 
 
 @pytest.fixture
 def poisoned_project(tmp_path):
-    """A copy of the coding agent's policy in a project whose Makefile, which
-    the agent may have written, reads a secret beside the project and plants a
-    file there when the agent runs its only allowed test command."""
-    policies = tmp_path / "policies"
-    policies.mkdir()
+    """A project whose Makefile, which the agent may have written, reads a
+    secret beside the project and plants a file there when the agent runs its
+    test command; policies/ beside it takes a copy of the policy."""
+    (tmp_path / "policies").mkdir()
     (tmp_path / "repo").mkdir()
-    with open(os.path.join(EXAMPLES, "coding_agent.toml"), encoding="utf-8") as f:
-        (policies / "coding_agent.toml").write_text(f.read())
     outside = tmp_path / "outside"
     outside.mkdir()
     (outside / "secret").write_text("s3cret\n")
@@ -256,12 +283,17 @@ def poisoned_project(tmp_path):
     return tmp_path
 
 
+# The packs' own sandboxes cannot be taken out of the shipped file: the
+# hand-written policy's row without a sandbox shows the attack working.
 @needs_landlock
-@pytest.mark.parametrize("sandboxed, run", [
-    (False, "run"), (True, "run"), (True, "arun"),
-])
-def test_coding_agent_sandbox_stops_an_attack_through_the_test_runner(poisoned_project, sandboxed, run):
+@pytest.mark.parametrize("directory, sandboxed, run", [
+    (HAND_WRITTEN, False, "run"), (HAND_WRITTEN, True, "run"), (HAND_WRITTEN, True, "arun"),
+    (EXAMPLES, True, "run"), (EXAMPLES, True, "arun"),
+], ids=["hand-written unsandboxed", "hand-written run", "hand-written arun", "shipped run", "shipped arun"])
+def test_coding_agent_sandbox_stops_an_attack_through_the_test_runner(poisoned_project, directory, sandboxed, run):
     policy = poisoned_project / "policies" / "coding_agent.toml"
+    with open(os.path.join(directory, "coding_agent.toml"), encoding="utf-8") as f:
+        policy.write_text(f.read())
     workspace = {"WORKSPACE": str(poisoned_project / "repo")}
     if sandboxed:
         guard = Guard.from_toml(policy, vars=workspace)

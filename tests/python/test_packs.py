@@ -69,8 +69,7 @@ def packs_guard(world, include):
                            vars={"WORKSPACE": ws})
 
 
-EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "policies",
-                       "coding_agent_packs.toml")
+EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "policies", "coding_agent.toml")
 
 
 def example_guard(world):
@@ -492,10 +491,10 @@ def test_fetch_connects_to_port_443_only_even_where_the_rules_are_widened(world)
 
 
 def test_the_explorer_made_of_packs_reads_its_repository_and_writes_nothing_by_its_rules():
-    explorer = Guard.from_toml(os.path.join(os.path.dirname(EXAMPLE), "code_explorer_packs.toml"))
+    explorer = Guard.from_toml(os.path.join(os.path.dirname(EXAMPLE), "code_explorer.toml"))
     described = explorer.describe()
     assert [p["name"] for p in described["packs"]] == ["explore", "git-read"]
-    out = explorer.run("grep", ["-c", "include", "examples/policies/code_explorer_packs.toml"])
+    out = explorer.run("grep", ["-c", "include", "examples/policies/code_explorer.toml"])
     assert out.exit_code == 0 and int(out.stdout) > 0
     for bin, argv in (("cat", ["/etc/passwd"]), ("git", ["commit", "-m", "x"]), ("sed", ["-n", "p", "README.md"])):
         with pytest.raises(Refused):

@@ -13,7 +13,9 @@ import corvane
 from corvane import Guard, PolicyError
 from corvane.policy_file import tomllib
 
-EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "policies")
+# The hand-written coding agent, one [binaries] table per tool, as the shipped
+# one was before it was made of packs.
+POLICIES = os.path.join(os.path.dirname(__file__), "..", "policies")
 
 pytestmark = pytest.mark.skipif(corvane.Sandbox.available()["landlock_abi"] == 0,
                                 reason="the sandbox needs Landlock")
@@ -35,9 +37,9 @@ def ws(tmp_path):
 
 
 def agent(ws, *, old_shape=False):
-    """The shipped coding-agent policy with sed added; `old_shape` gives every
+    """The hand-written coding-agent policy with sed added; `old_shape` gives every
     binary the test runner's exec right, as one [sandbox] table did."""
-    with open(os.path.join(EXAMPLES, "coding_agent.toml"), "rb") as f:
+    with open(os.path.join(POLICIES, "coding_agent.toml"), "rb") as f:
         data = tomllib.load(f)
     data["binaries"]["sed"] = {"path": "/usr/bin/sed", "flags": ["-n"], "max_positionals": 2}
     if old_shape:

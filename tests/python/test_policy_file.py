@@ -134,8 +134,9 @@ def test_schema_agrees_with_the_reader():
     with open(SCHEMA_PATH) as f:
         schema = json.load(f)
     tomllib = pytest.importorskip("tomllib")
-    for name in sorted(os.listdir(EXAMPLES)):
-        with open(os.path.join(EXAMPLES, name), "rb") as f:
+    hand_written = os.path.join(os.path.dirname(__file__), "..", "policies")
+    for path in sorted(os.path.join(d, n) for d in (EXAMPLES, hand_written) for n in os.listdir(d)):
+        with open(path, "rb") as f:
             jsonschema.validate(tomllib.load(f), schema)
     for bad in ({"binaries": {"x": {"path": "/p", "flag": []}}}, {"timeout": "3 fortnights"},
                 {"cwd": {"fixed": "/a", "jail": "/b"}}, {"binaries": {"x": {"flags": []}}}):

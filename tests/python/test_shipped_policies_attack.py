@@ -5,9 +5,11 @@ programs or write files. Each policy's rules are put over a workspace built
 here (a git repository beside a secret and a link pointing at it), so that
 every route has something real to reach.
 
-Every attack is refused, or allowed and contained, with the reason. Where a
-row attacks a new rule key, the same attack runs with that key taken out of
-the shipped file and is shown to work."""
+The shipped policies are made of packs; the hand-written ones they replaced
+(tests/policies, one [binaries] table per tool) face the same rows. Every
+attack is refused, or allowed and contained, with the reason. Where a row
+attacks a rule key, the same attack runs with that key taken out of the
+hand-written explorer (which has no sandbox) and is shown to work."""
 
 import copy
 import os
@@ -21,7 +23,12 @@ from corvane import Guard, Refused
 from corvane.policy_file import PolicyError, tomllib
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "policies")
-SHIPPED = ["code_explorer.toml", "coding_agent.toml"]
+HAND_WRITTEN = os.path.join(os.path.dirname(__file__), "..", "policies")
+EXPLORER, AGENT = os.path.join(EXAMPLES, "code_explorer.toml"), os.path.join(EXAMPLES, "coding_agent.toml")
+HAND_EXPLORER, HAND_AGENT = (os.path.join(HAND_WRITTEN, "code_explorer.toml"),
+                             os.path.join(HAND_WRITTEN, "coding_agent.toml"))
+SHIPPED = [EXPLORER, AGENT, HAND_EXPLORER, HAND_AGENT]
+SHIPPED_IDS = ["explorer", "agent", "hand-written explorer", "hand-written agent"]
 SECRET = "s3cret-outside-the-jail"
 
 
@@ -42,10 +49,10 @@ def world(tmp_path_factory):
     return root
 
 
-def policy_data(name, world):
-    """The shipped file as a mapping, its [binaries] untouched, its jail (and
-    sandbox workspace) moved to the test's workspace."""
-    with open(os.path.join(EXAMPLES, name), "rb") as f:
+def policy_data(path, world):
+    """The file as a mapping, its rules untouched, its jail (and sandbox
+    workspace) moved to the test's workspace."""
+    with open(path, "rb") as f:
         data = tomllib.load(f)
     data["cwd"] = {"jail": str(world / "ws")}
     if "sandbox" in data:
@@ -53,12 +60,12 @@ def policy_data(name, world):
     return data
 
 
-def shipped(name, world, *, without=()):
-    """The shipped policy; `without` names rule keys to take out, as
+def shipped(path, world, *, without=()):
+    """The policy in `path`; `without` names rule keys to take out, as
     (binary, subcommand or None, key), to run an attack with a feature off."""
-    if name == "coding_agent.toml" and corvane.Sandbox.available()["landlock_abi"] == 0:
-        pytest.skip("the coding agent's sandbox needs Landlock")
-    data = policy_data(name, world)
+    if path != HAND_EXPLORER and corvane.Sandbox.available()["landlock_abi"] == 0:
+        pytest.skip("the policy's sandbox needs Landlock")
+    data = policy_data(path, world)
     for binary, sub, key in without:
         table = data["binaries"][binary]
         if sub is not None:
@@ -138,6 +145,22 @@ REFUSED = [
     ("runs/writes", "ls", ["--color=always", "-l"], "FlagNotAllowed"),
 ]
 
+# Where the policies made of packs decide a REFUSED row otherwise, by route
+# and argv: the kind they refuse it with, or None where a pack allows it on
+# purpose (and says why), per file.
+PACKS_DECIDE = {
+    # git-read reads -C as a directory to move to, which must lie in the jail.
+    ("-C", "git -C {outside} status"): {EXPLORER: "PathOutsideJail", AGENT: "PathOutsideJail"},
+    ("-C", "git --git-dir={outside} log"): {EXPLORER: "FlagNotAllowed", AGENT: "FlagNotAllowed"},
+    # -c takes a few display settings only.
+    ("runs/writes", "git -c core.pager=sh log"): {EXPLORER: "ValueNotAllowed", AGENT: "ValueNotAllowed"},
+    # --format only chooses what log prints; "-n -5" is all lines but the last five.
+    ("value", "git log --format=format:%H"): {EXPLORER: None, AGENT: None},
+    ("value", "head -n -5"): {EXPLORER: None, AGENT: None},
+    # The agent commits (git-write), with hooks unable to start.
+    ("runs/writes", "git commit -m x"): {AGENT: None},
+}
+
 # The coding agent's test runner, and the explorer, which has none.
 MAKE_REFUSED = [
     (["-C", OUT, "test"], "SubcommandNotAllowed"),
@@ -165,32 +188,53 @@ def fill(argv, world):
     return [a.replace(OUT, str(world / "outside")) for a in argv]
 
 
-@pytest.mark.parametrize("name", SHIPPED)
+@pytest.mark.parametrize("path", SHIPPED, ids=SHIPPED_IDS)
 @pytest.mark.parametrize("route, tool, argv, kind", REFUSED,
                          ids=[f"{r[0]}:{r[1]} {' '.join(r[2])}" for r in REFUSED])
-def test_shipped_policy_refuses(world, name, route, tool, argv, kind):
-    assert kind_of(shipped(name, world), tool, fill(argv, world)) == kind
+def test_shipped_policy_refuses(world, path, route, tool, argv, kind):
+    kind = PACKS_DECIDE.get((route, " ".join([tool, *argv])), {}).get(path, kind)
+    guard = shipped(path, world)
+    if kind is None:
+        prepared = guard.check(f"/usr/bin/{tool}", fill(argv, world))
+        assert [a for a in prepared.argv if a != "--"] == fill(argv, world)
+    else:
+        assert kind_of(guard, tool, fill(argv, world)) == kind
 
 
-@pytest.mark.parametrize("argv, kind", MAKE_REFUSED, ids=[" ".join(r[0]) for r in MAKE_REFUSED])
-def test_shipped_test_runner_is_make_test_only(world, argv, kind):
-    assert kind_of(shipped("coding_agent.toml", world), "make", fill(argv, world)) == kind
-    assert kind_of(shipped("code_explorer.toml", world), "make", ["test"]) == "BinNotAllowed"
+# The same rows against the agent made of packs, whose make takes named targets.
+MAKE_REFUSED_BY_PACKS = [
+    (["-C", OUT, "test"], "FlagNotAllowed"),
+    (["test", "-C", OUT], "FlagNotAllowed"),
+    (["-f", "evil.mk", "test"], "FlagNotAllowed"),
+    (["test", "SHELL=/bin/sh"], "PositionalNotAllowed"),
+    (["test", "--", "-f", "evil.mk"], "PositionalNotAllowed"),
+    (["--eval=x:", "test"], "FlagNotAllowed"),
+]
 
 
-def test_shipped_test_runner_is_contained_by_the_sandbox(world):
+@pytest.mark.parametrize("agent, rows", [(HAND_AGENT, MAKE_REFUSED), (AGENT, MAKE_REFUSED_BY_PACKS)],
+                         ids=["hand-written", "packs"])
+def test_shipped_test_runner_is_make_test_only(world, agent, rows):
+    for argv, kind in rows:
+        assert kind_of(shipped(agent, world), "make", fill(argv, world)) == kind, argv
+    for explorer in (EXPLORER, HAND_EXPLORER):
+        assert kind_of(shipped(explorer, world), "make", ["test"]) == "BinNotAllowed"
+
+
+@pytest.mark.parametrize("agent", [AGENT, HAND_AGENT], ids=["packs", "hand-written"])
+def test_shipped_test_runner_is_contained_by_the_sandbox(world, agent):
     # make test runs the project's code, which the agent may have written: the
     # rules cannot bound it, the sandbox does (test_guard attacks it through a Makefile).
-    agent = shipped("coding_agent.toml", world)
-    assert agent.check("/usr/bin/make", ["test"]).argv == ["test"]
+    agent = shipped(agent, world)
+    assert [a for a in agent.check("/usr/bin/make", ["test"]).argv if a != "--"] == ["test"]
     assert agent.sandbox is not None and agent.describe()["sandbox"]["network"] is False
     assert str(world / "ws") in agent.describe()["sandbox"]["write"]
 
 
-@pytest.mark.parametrize("name", SHIPPED)
+@pytest.mark.parametrize("path", SHIPPED, ids=SHIPPED_IDS)
 @pytest.mark.parametrize("tool, argv, reason", CONTAINED, ids=[f"{r[0]} {' '.join(r[1])}" for r in CONTAINED])
-def test_shipped_policy_allows_contained(world, name, tool, argv, reason):
-    prepared = shipped(name, world).check(f"/usr/bin/{tool}", argv)
+def test_shipped_policy_allows_contained(world, path, tool, argv, reason):
+    prepared = shipped(path, world).check(f"/usr/bin/{tool}", argv)
     assert [a for a in prepared.argv if a != "--"] == argv, reason
 
 
@@ -209,13 +253,13 @@ FIND_SHELL = ["--", ".", "-maxdepth", "0", "-exec", "sh", "-c", "echo pwned", ";
 ])
 def test_attack_runs_without_the_key_and_is_refused_with_it(world, route, without, tool, argv, leak):
     argv = fill(argv, world)
-    # The explorer has no sandbox: the rules are all that stands in the way.
-    weakened = shipped("code_explorer.toml", world, without=without)
+    # The hand-written explorer has no sandbox: the rules are all that stands in the way.
+    weakened = shipped(HAND_EXPLORER, world, without=without)
     out = weakened.run(f"/usr/bin/{tool}", argv)
     assert leak in out.stdout, (route, out.stdout, out.stderr)
-    for name in SHIPPED:
+    for path in SHIPPED:
         with pytest.raises(Refused):
-            shipped(name, world).check(f"/usr/bin/{tool}", argv)
+            shipped(path, world).check(f"/usr/bin/{tool}", argv)
 
 
 def tar_policy(world, *, moves):
@@ -255,7 +299,7 @@ def test_directory_moving_value_judges_paths_from_where_it_moves(world, tmp_path
      "expected a boolean, got string"),
 ])
 def test_rule_keys_are_checked(world, change, key, reason):
-    data = policy_data("code_explorer.toml", world)
+    data = policy_data(HAND_EXPLORER, world)
     data["binaries"]["find"].update(copy.deepcopy(change))
     with pytest.raises(PolicyError) as caught:
         Guard.from_dict(data)

@@ -1,5 +1,6 @@
-// [binaries.NAME.sandbox] read from C++: the shipped coding agent gives the
-// exec right to make alone, each binary's sandbox is built once with the
+// [binaries.NAME.sandbox] read from C++: the hand-written coding agent
+// (tests/policies, the shape the shipped one had before packs) gives the exec
+// right to make alone, each binary's sandbox is built once with the
 // policy, and the command check() makes carries the one of its binary.
 #include <gtest/gtest.h>
 
@@ -12,12 +13,13 @@
 namespace corvane {
 namespace {
 
-const Path kExamples = CORVANE_EXAMPLES_DIR;
+const Path kPolicies =
+    Path(CORVANE_EXAMPLES_DIR).parent_path().parent_path() / "tests" / "policies";
 
-TEST(BinarySandbox, ShippedCodingAgentGivesExecToTheTestRunnerAlone) {
+TEST(BinarySandbox, CodingAgentGivesExecToTheTestRunnerAlone) {
   if (Sandbox::available().landlock_abi == 0) GTEST_SKIP() << "the kernel has no Landlock";
   test::TempDir ws;
-  auto loaded = load_policy(kExamples / "coding_agent.toml", {{"WORKSPACE", ws.path().native()}});
+  auto loaded = load_policy(kPolicies / "coding_agent.toml", {{"WORKSPACE", ws.path().native()}});
   ASSERT_TRUE(loaded) << loaded.error().message();
   ASSERT_TRUE(loaded->sandbox);
   EXPECT_TRUE(loaded->sandbox->spec().exec.empty());
