@@ -114,3 +114,25 @@ def test_tar_reads_names_from_the_directory_it_moved_to(world, form):
     if (ws / "o.tar").exists():
         with tarfile.open(ws / "o.tar") as archive:
             assert "etc/hostname" not in archive.getnames()
+
+
+# ------------------------------------------------ links followed on the program's own
+
+# gzip -r -f compresses the file a link in the tree names (and removes the
+# link): a link planted in the workspace to a system file puts that file's
+# contents into the workspace. Names the agent gives are checked; the names
+# a recursion finds are not, so the pack has no -r.
+
+
+@pytest.mark.skipif(not LANDLOCK, reason="the archives pack's sandbox needs Landlock")
+def test_gzip_does_not_recurse_into_a_link_to_the_system(world):
+    ws = world / "ws"
+    (ws / "d").mkdir()
+    (ws / "d" / "link").symlink_to("/etc/hostname")
+    naive = world / "naive"
+    (naive / "d").mkdir(parents=True)
+    (naive / "d" / "link").symlink_to("/etc/hostname")
+    subprocess.run(["gzip", "-r", "-f", "d"], cwd=naive, capture_output=True)
+    assert (naive / "d" / "link.gz").exists()
+    attempt(pack_guard(world, ["archives"]), "gzip", ["-r", "-f", "d"])
+    assert not (ws / "d" / "link.gz").exists()
