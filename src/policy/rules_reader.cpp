@@ -103,6 +103,8 @@ class Reader {
   std::optional<std::size_t> excess_positional;
   // Where an inserted "--" goes: the positional after the ones the program reads first.
   std::optional<std::size_t> insert_at;
+  // Just past the last option read (a flag, a bundle or a value taken by one).
+  std::size_t options_end = 0;
   bool separator_seen = false;
 
  private:
@@ -484,11 +486,13 @@ std::expected<void, Refusal> Reader::read(std::size_t start) {
     if (!options_over && i == start && set_->first_arg_bundle() && !token.empty() &&
         token.front() != '-') {
       if (auto r = read_first_bundle(i); !r) return r;
+      options_end = i + 1;
       continue;
     }
     const bool plain_dashes = token == "--" && reading == DoubleDashReading::Argument;
     if (!options_over && !plain_dashes && is_flag_token(token)) {
       if (auto r = read_flag(i); !r) return r;
+      options_end = i + 1;
       continue;
     }
     if (auto r = read_positional(i); !r) return r;
@@ -577,9 +581,15 @@ std::expected<std::vector<std::string>, Refusal> CommandRules::apply(std::vector
   }
   // The caller's own "--" can only be a real separator here (never a value),
   // so it already ends the options and nothing is inserted.
+  // An option after a positional is read as one, by these rules and by a
+  // program that permutes its argv: the "--" goes after it too, or the
+  // program would take it and its value ("grep PAT f -e /etc/passwd") as
+  // operands nobody checked. The positionals before it start with no dash,
+  // so they stay operands.
   if (chosen->inject_ == InjectDoubleDash::AfterFlags && !reader.separator_seen &&
       reader.insert_at) {
-    argv.insert(argv.begin() + static_cast<std::ptrdiff_t>(*reader.insert_at), "--");
+    const std::size_t at = std::max(*reader.insert_at, reader.options_end);
+    argv.insert(argv.begin() + static_cast<std::ptrdiff_t>(at), "--");
   }
   return argv;
 }

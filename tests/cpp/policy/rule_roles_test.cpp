@@ -147,7 +147,7 @@ TEST_F(RolesTest, APathRoleCountsFromWhereTheProgramIsAtItsPlace) {
   expect(rules, {
                     {{"../../x", "-C", "d"}, outside(0, "../../x", (dir / "x").string())},
                     {{"../file.txt", "-C", "d", "../../file.txt"},
-                     "ok: -- ../file.txt -C d ../../file.txt"},
+                     "ok: ../file.txt -C d -- ../../file.txt"},
                 });
 }
 

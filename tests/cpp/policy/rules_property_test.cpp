@@ -3,6 +3,7 @@
 // bundles, numeric flags, counts and the "--" insertion), over fixed seeds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 
@@ -126,8 +127,14 @@ Expected reference(const Argv& argv, std::size_t max_flags, std::size_t max_posi
   if (excess_flag) return refuse("TooManyFlags", *excess_flag);
   if (excess_positional) return refuse("TooManyPositionals", *excess_positional);
   out.argv = argv;
+  // An option after a positional stays one: the "--" goes after the last option too.
+  std::size_t options_end = 0;
+  for (std::size_t r = 0; r < out.roles.size(); ++r) {
+    if (out.roles[r] != "positional") options_end = r + 1;
+  }
   if (inject && !separator && first_positional) {
-    out.argv.insert(out.argv.begin() + static_cast<std::ptrdiff_t>(*first_positional), "--");
+    const std::size_t at = std::max(*first_positional, options_end);
+    out.argv.insert(out.argv.begin() + static_cast<std::ptrdiff_t>(at), "--");
   }
   return out;
 }
