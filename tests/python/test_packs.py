@@ -585,3 +585,5 @@ def test_every_shipped_pack_loads_and_is_listed(world):
     assert out.returncode == 0, out.stderr
     for name in names:
         assert f"\n{name}: " in "\n" + out.stdout
+    # The workspace is shown as the packs write it, never as the directory they were read against.
+    assert "may execute /usr/bin, /bin, ${WORKSPACE}" in out.stdout and "corvane-packs-" not in out.stdout

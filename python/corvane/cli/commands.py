@@ -201,8 +201,9 @@ def _cmd_packs(args: argparse.Namespace) -> int:
             described = load_mapping({"include": [name], "cwd": {"jail": workspace},
                                       "sandbox": {"workspace": workspace, "best_effort": True}}).description
             pack = described["packs"][0]
-            packs.append({"name": name, "description": pack["description"],
-                          "binaries": described["binaries"], "missing": pack["missing"]})
+            packs.append(_as_written({"name": name, "description": pack["description"],
+                                      "binaries": described["binaries"], "missing": pack["missing"]},
+                                     workspace))
     finally:
         shutil.rmtree(workspace, ignore_errors=True)
     if args.json:
@@ -210,6 +211,18 @@ def _cmd_packs(args: argparse.Namespace) -> int:
     else:
         print_packs(packs, sys.stdout)
     return EXIT_OK
+
+
+def _as_written(value: Any, workspace: str) -> Any:
+    """`value` with the throwaway workspace a pack was loaded against shown as
+    the packs write it, ${WORKSPACE}: a listing names no temporary directory."""
+    if isinstance(value, str):
+        return value.replace(workspace, "${WORKSPACE}")
+    if isinstance(value, list):
+        return [_as_written(v, workspace) for v in value]
+    if isinstance(value, dict):
+        return {k: _as_written(v, workspace) for k, v in value.items()}
+    return value
 
 
 COMMANDS: Dict[str, Callable[[argparse.Namespace], int]] = {
