@@ -1,6 +1,7 @@
 """What a command's start imports: `import corvane` and `corvane run` load only
 what they use, and every public name is still there when asked for."""
 
+import os
 import subprocess
 import sys
 
@@ -10,9 +11,16 @@ import corvane
 
 
 def loaded_after(code, *argv, flags=()):
-    """The names of the modules loaded once `code` has run (`flags`: the interpreter's)."""
+    """The names of the modules loaded once `code` has run (`flags`: the interpreter's).
+    The modules under test are found where this process found them, also under
+    -S, which leaves site-packages (where pip installs them) off the path."""
+    import _corvane
+
+    where = [os.path.dirname(os.path.dirname(corvane.__file__)), os.path.dirname(_corvane.__file__)]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(where + [os.environ.get("PYTHONPATH", "")])}
     probe = code + "\nimport sys\nsys.stderr.write(' '.join(sorted(sys.modules)))\n"
-    done = subprocess.run([sys.executable, *flags, "-c", probe, *argv], capture_output=True, timeout=60)
+    done = subprocess.run([sys.executable, *flags, "-c", probe, *argv], capture_output=True, timeout=60,
+                          env=env)
     return set(done.stderr.decode().split())
 
 
