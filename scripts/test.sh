@@ -194,7 +194,24 @@ if [ "${#targets[@]}" -eq 0 ]; then
   echo "== wheel check ($(python3 --version))"
   wheel_check python3 wheel-only
 fi
+# The other interpreters are checked side by side, each in its own build
+# directory and environment: a run mostly waits on its children, so two take
+# little longer than one. Each one's output is shown whole when it ends.
+pids=()
 for entry in "${targets[@]}"; do
-  echo "== Python tests on ${entry%% *}, from a wheel in a fresh virtual environment"
-  wheel_check "${entry#* }" tests
+  (wheel_check "${entry#* }" tests) >"$tmp/check-${entry%% *}.log" 2>&1 &
+  pids+=($!)
 done
+failed=0
+for i in "${!pids[@]}"; do
+  entry=${targets[$i]}
+  rc=0
+  wait "${pids[$i]}" || rc=$?
+  echo "== Python tests on ${entry%% *}, from a wheel in a fresh virtual environment"
+  cat "$tmp/check-${entry%% *}.log"
+  if [ "$rc" -ne 0 ]; then
+    echo "== Python tests on ${entry%% *} failed (exit $rc)" >&2
+    failed=1
+  fi
+done
+exit "$failed"
